@@ -1,0 +1,67 @@
+# Build rules shared by every calculator.
+
+# Splits one entry of MERIDOX_DELIVERABLES into its fields.
+function(meridox_deliverable_fields entry out_name out_symbol out_dir)
+  string(REPLACE "|" ";" fields "${entry}")
+  list(GET fields 0 name)
+  list(GET fields 1 symbol)
+  list(GET fields 2 dir)
+  set(${out_name} ${name} PARENT_SCOPE)
+  set(${out_symbol} ${symbol} PARENT_SCOPE)
+  set(${out_dir} ${dir} PARENT_SCOPE)
+endfunction()
+
+# Warnings and floating-point rules for all of our own code. No FMA
+# contraction and no fast-math: results must match the documented
+# evaluation order to the bit.
+function(meridox_compile_options target)
+  if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -ffp-contract=off)
+  endif()
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    # GCC 12 reports false -Wrestrict overlaps inside std::string operator+.
+    target_compile_options(${target} PRIVATE -Wno-restrict)
+  endif()
+endfunction()
+
+# Looks up the exported entry of a deliverable in the list.
+function(meridox_entry_of name out_symbol)
+  foreach(entry IN LISTS MERIDOX_DELIVERABLES)
+    meridox_deliverable_fields("${entry}" n s d)
+    if(n STREQUAL name)
+      set(${out_symbol} ${s} PARENT_SCOPE)
+      return()
+    endif()
+  endforeach()
+  message(FATAL_ERROR "${name} is not in cmake/deliverables.cmake")
+endfunction()
+
+# meridox_add_calculator(NAME <lib> CORE <static core target> ENTRY_SOURCE <file>)
+#
+# The core target holds the calculator's code and its own copy of the shared
+# kit; unit tests link it directly. The shared library adds the entry file
+# and exports the entry function alone: on ELF a version script makes every
+# other symbol (template instantiations of the standard library included)
+# local, so that several calculators loaded into one process cannot bind to
+# each other's globals.
+function(meridox_add_calculator)
+  cmake_parse_arguments(ARG "" "NAME;CORE;ENTRY_SOURCE" "" ${ARGN})
+  meridox_entry_of(${ARG_NAME} symbol)
+  add_library(${ARG_NAME} SHARED ${ARG_ENTRY_SOURCE})
+  meridox_compile_options(${ARG_NAME})
+  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_CORE})
+  set_target_properties(${ARG_NAME} PROPERTIES
+    LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib
+    RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib)
+  if(WIN32)
+    # No "lib" prefix, and the C++ and GCC runtimes linked in, so that the
+    # DLL loads on a PC that has only the system DLLs.
+    set_target_properties(${ARG_NAME} PROPERTIES PREFIX "")
+    target_link_options(${ARG_NAME} PRIVATE -static -static-libgcc -static-libstdc++)
+  elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    set(map ${PROJECT_BINARY_DIR}/exports/${ARG_NAME}.map)
+    file(WRITE ${map} "{\n  global: ${symbol};\n  local: *;\n};\n")
+    target_link_options(${ARG_NAME} PRIVATE "LINKER:--version-script=${map}" "LINKER:--no-undefined")
+    set_property(TARGET ${ARG_NAME} APPEND PROPERTY LINK_DEPENDS ${map})
+  endif()
+endfunction()

@@ -1,0 +1,65 @@
+#pragma once
+// The parameter sheet: a TAB-separated text file read into a grid of cells
+// addressed (column, row), both counted from 0.
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace meridox {
+
+// Dimensions of a calculator's sheet grid and the guard that keeps the reader
+// inside it: while reading, an index above its guard is set to the guard, so
+// an over-long cell keeps its first cell_bytes - 1 bytes, fields beyond the
+// last column are written over the last column, and lines beyond the guard
+// row are written over that row.
+struct GridShape {
+  int columns;
+  int rows;
+  int cell_bytes;
+  int row_guard;
+};
+
+inline constexpr GridShape projection_grid{10, 1002, 100, 1000};
+inline constexpr GridShape proximity_grid{8, 700, 100, 699};
+inline constexpr GridShape small_grid{10, 100, 200, 99};
+
+class Sheet {
+ public:
+  // An empty sheet: every cell empty. The grid lives on the heap, never on
+  // the (possibly small) stack of the host's thread.
+  explicit Sheet(GridShape shape);
+
+  // Reads a whole file into the grid. A file that cannot be opened leaves the
+  // sheet empty and returns false.
+  bool load(const std::string& path);
+
+  // Feeds bytes to the reader as if they came from a file: LF ends a row, TAB
+  // ends a cell, CR is ignored, every other byte is stored unchanged.
+  void feed(std::string_view bytes);
+  // Ends the input: the cell open at end of file ends there.
+  void finish();
+
+  // The text of a cell up to its first NUL; empty for a cell the file never
+  // supplied and for addresses outside the grid.
+  std::string_view cell(int column, int row) const;
+  int integer(int column, int row) const;
+  double real(int column, int row) const;
+
+  const GridShape& shape() const { return shape_; }
+
+ private:
+  char* at(int column, int row, int position);
+  void saturate();
+
+  GridShape shape_;
+  std::vector<char> grid_;
+  int column_ = 0;
+  int row_ = 0;
+  int position_ = 0;
+};
+
+// Reads "IN_FM.txt" from the exchange folder into a sheet of the given shape.
+// A sheet that cannot be opened reads as an empty sheet.
+Sheet read_parameter_sheet(GridShape shape);
+
+}  // namespace meridox

@@ -1,0 +1,123 @@
+#include "common/sheet.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/harness.hpp"
+
+namespace meridox {
+namespace {
+
+Sheet parse(std::string_view bytes, GridShape shape = small_grid) {
+  Sheet sheet(shape);
+  sheet.feed(bytes);
+  sheet.finish();
+  return sheet;
+}
+
+TEST(SheetReader, CrLfAndLfGiveTheSameCells) {
+  const std::string lf = "title\nlabel\tunit\t12.5\n\t\t7\n";
+  std::string crlf;
+  for (char c : lf) {
+    if (c == '\n') crlf += '\r';
+    crlf += c;
+  }
+  const Sheet a = parse(lf);
+  const Sheet b = parse(crlf);
+  for (int row = 0; row < 4; ++row) {
+    for (int column = 0; column < 4; ++column) {
+      EXPECT_EQ(a.cell(column, row), b.cell(column, row)) << column << "," << row;
+    }
+  }
+  EXPECT_EQ(a.cell(2, 1), "12.5");
+  EXPECT_EQ(a.real(2, 1), 12.5);
+  EXPECT_EQ(a.integer(2, 1), 12);
+  EXPECT_EQ(a.cell(2, 2), "7");
+}
+
+TEST(SheetReader, EmptyAndMissingCellsConvertToZero) {
+  const Sheet sheet = parse("a\t\tletters\n\nx\ty\t0.25mm");
+  EXPECT_EQ(sheet.cell(1, 0), "");
+  EXPECT_EQ(sheet.real(2, 0), 0.0);  // letters only
+  EXPECT_EQ(sheet.cell(0, 1), "");   // empty line
+  EXPECT_EQ(sheet.real(2, 2), 0.25);  // unit suffix; last line without LF
+  EXPECT_EQ(sheet.real(5, 50), 0.0);  // never supplied
+  EXPECT_EQ(sheet.cell(-1, 0), "");
+  EXPECT_EQ(sheet.cell(0, 100000), "");
+}
+
+TEST(SheetReader, StoresOtherBytesUnchanged) {
+  const std::string label = "\x83\x65\x83\x58\x83\x67";  // Shift-JIS text
+  const Sheet sheet = parse(label + "\t\x01\xff\n");
+  EXPECT_EQ(sheet.cell(0, 0), label);
+  EXPECT_EQ(sheet.cell(1, 0), "\x01\xff");
+}
+
+TEST(SheetReader, OverLongCellKeepsItsFirstBytes) {
+  const std::string long_cell(500, 'x');
+  for (const GridShape& shape : {projection_grid, proximity_grid, small_grid}) {
+    std::string text = long_cell;
+    text.append("\tnext\n").append(long_cell);
+    const Sheet sheet = parse(text, shape);
+    const auto expected = static_cast<std::size_t>(shape.cell_bytes - 1);
+    EXPECT_EQ(sheet.cell(0, 0), long_cell.substr(0, expected));
+    EXPECT_EQ(sheet.cell(1, 0), "next");
+    EXPECT_EQ(sheet.cell(0, 1), long_cell.substr(0, expected));  // open at end of file
+  }
+}
+
+TEST(SheetReader, FieldsBeyondTheLastColumnLandInIt) {
+  std::string line;
+  for (int f = 0; f < 12; ++f) line += "f" + std::to_string(f) + (f < 11 ? "\t" : "\n");
+  const Sheet proximity = parse(line, proximity_grid);
+  EXPECT_EQ(proximity.cell(7, 0), "f11");
+  EXPECT_EQ(proximity.cell(6, 0), "f6");
+  const Sheet small = parse(line, small_grid);
+  EXPECT_EQ(small.cell(9, 0), "f11");
+  EXPECT_EQ(small.cell(8, 0), "f8");
+}
+
+TEST(SheetReader, LinesBeyondTheGuardRowLandOnIt) {
+  std::string text;
+  for (int row = 0; row < 1200; ++row) text += "\t\t" + std::to_string(row) + "\n";
+  const Sheet projection = parse(text, projection_grid);
+  EXPECT_EQ(projection.cell(2, 999), "999");
+  EXPECT_EQ(projection.cell(2, 1000), "1199");
+  EXPECT_EQ(projection.cell(2, 1001), "");  // above the guard: never written
+  const Sheet proximity = parse(text, proximity_grid);
+  EXPECT_EQ(proximity.cell(2, 699), "1199");
+  const Sheet small = parse(text, small_grid);
+  EXPECT_EQ(small.cell(2, 98), "98");
+  EXPECT_EQ(small.cell(2, 99), "1199");
+}
+
+TEST(SheetReader, OverwrittenCellEndsAtItsNewText) {
+  // A shorter field written over a longer one ends at its own NUL.
+  const Sheet sheet = parse("a\tb\tc\td\te\tf\tg\tlongtext\tz\n", proximity_grid);
+  EXPECT_EQ(sheet.cell(7, 0), "z");
+}
+
+TEST(SheetReader, NulByteEndsTheCellText) {
+  const Sheet sheet = parse(std::string("12\0" "34\t5\n", 7));
+  EXPECT_EQ(sheet.cell(0, 0), "12");
+  EXPECT_EQ(sheet.cell(1, 0), "5");
+}
+
+TEST(SheetReader, MissingFileReadsAsEmptySheet) {
+  testing::ExchangeFolder folder;
+  Sheet sheet = read_parameter_sheet(small_grid);
+  EXPECT_EQ(sheet.cell(2, 1), "");
+  EXPECT_FALSE(sheet.load((folder.path() / "absent.txt").string()));
+}
+
+TEST(SheetReader, ReadsTheSheetOfTheExchangeFolder) {
+  testing::ExchangeFolder folder;
+  folder.write_sheet(testing::SheetBuilder().set(2, 3, 0.125).set(1, 25, "-1").str());
+  const Sheet sheet = read_parameter_sheet(projection_grid);
+  EXPECT_EQ(sheet.real(2, 3), 0.125);
+  EXPECT_EQ(sheet.integer(1, 25), -1);
+}
+
+}  // namespace
+}  // namespace meridox
