@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cmath>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,7 @@ struct ClosedForm {
   double wp(double r) const { return pressure ? load * std::pow(r, 4) / (64 * D) : k() * r * r * std::log(r); }
   double wp1(double r) const { return pressure ? load * std::pow(r, 3) / (16 * D) : k() * (2 * r * std::log(r) + r); }
   double wp2(double r) const { return pressure ? 3 * load * r * r / (16 * D) : k() * (2 * std::log(r) + 3); }
-  double k() const { return load / (8 * M_PI * D); }
+  double k() const { return load / (8 * std::numbers::pi * D); }
 
   double w(double r) const { return A + B * r * r + C * std::log(r) + wp(r); }
   double w1(double r) const { return 2 * B * r + C / r + wp1(r); }
