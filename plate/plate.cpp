@@ -1,15 +1,98 @@
 #include "plate/plate.hpp"
 
+#include <climits>
+
 #include "common/exchange.hpp"
 #include "common/sheet.hpp"
 #include "common/table.hpp"
 
 namespace meridox::plate {
 
+double Y[RK_MAX_EQ];
+double radius;
+double radial_step;
+
+int load_case;
+int support_case;
+double modulus;
+double poisson;
+double thickness;
+double load;
+double r_start;
+double r_end;
+int divisions;
+
+double PI;
+double rigidity;
+double Mr;
+double sigma_r;
+double Pe;
+
+// "半径 変位 傾斜 曲率 ﾓｰﾒﾝﾄMr 応力σr ピッチ誤差Pe" (radius, deflection, slope,
+// curvature, moment, stress, pitch error), TAB-separated, in code page 932.
+const char table_header[] =
+    "\x94\xbc\x8c\x61\t"                  // 半径
+    "\x95\xcf\x88\xca\t"                  // 変位
+    "\x8c\x58\x8e\xce\t"                  // 傾斜
+    "\x8b\xc8\x97\xa6\t"                  // 曲率
+    "\xd3\xb0\xd2\xdd\xc4" "Mr\t"         // ﾓｰﾒﾝﾄMr
+    "\x89\x9e\x97\xcd\x83\xd0" "r\t"      // 応力σr
+    "\x83\x73\x83\x62\x83\x60\x8c\xeb\x8d\xb7" "Pe\n";  // ピッチ誤差Pe
+
 void run() {
-  // Placeholder until the calculator lands: reads the sheet, writes an empty table.
-  read_parameter_sheet(small_grid);
+  read_cells(read_parameter_sheet(small_grid));
+  PI = pi_value;
+
+  const int steps = step_count(divisions);
+  radial_step = (r_end - r_start) / steps;
+  rigidity = flexural_rigidity(modulus, poisson, thickness);
+
+  solve_start_values(steps);
+
   TableWriter table(exchange_file("OUT_M.txt"));
+  table.text(table_header);
+  write_profile(table, steps);
+}
+
+void read_cells(const Sheet& sheet) {
+  load_case = sheet.integer(2, 1);
+  support_case = sheet.integer(2, 2);
+  modulus = sheet.real(2, 3);
+  poisson = sheet.real(2, 4);
+  thickness = sheet.real(2, 5);
+  load = sheet.real(2, 6);
+  r_start = sheet.real(2, 7);
+  r_end = sheet.real(2, 8);
+  divisions = sheet.integer(2, 9);
+}
+
+int step_count(int division_count) {
+  if (division_count > INT_MAX / steps_per_division) return INT_MAX;
+  if (division_count < INT_MIN / steps_per_division) return INT_MIN;
+  return division_count * steps_per_division;
+}
+
+double flexural_rigidity(double E, double nu, double t) {
+  return (((E * t) * t) * t) / (12 * (1 - nu * nu));
+}
+
+void update_moment() {
+  Mr = (-rigidity) * (Y[2] + (Y[1] * poisson) / radius);
+  sigma_r = (Mr * 6) / (thickness * thickness);
+}
+
+void write_profile(TableWriter& table, int steps) {
+  for (int i = 0; i < steps; ++i) {
+    if (i % steps_per_division == 0) {
+      update_moment();
+      Pe = (Y[1] * thickness) / 2;
+      table.line({radius, Y[0], Y[1], Y[2], Mr, sigma_r, Pe});
+    }
+    step();
+  }
+  // The final row, at the radius the steps reached, carries no pitch error.
+  update_moment();
+  table.line({radius, Y[0], Y[1], Y[2], Mr, sigma_r});
 }
 
 }  // namespace meridox::plate
