@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
 #include <random>
 #include <vector>
 
@@ -74,67 +75,54 @@ TEST(DirectField, UnobstructedEdgeAndCorner) {
   EXPECT_EQ(px::intensity[2][2], 0.0625);
 }
 
-TEST(DirectField, TransmissionsScaleTheAmplitude) {
-  const Rect opening{1, 0, -3, 2, -1.5, 4};
-  configure(6, -5, 5, 5, -3, 3, {opening});
-  field_at_zero_offset();
-  std::vector<double> re, im;
-  for (int i = 0; i <= 6; ++i)
-    for (int j = 0; j <= 5; ++j) re.push_back(px::field_re[i][j]), im.push_back(px::field_im[i][j]);
-
-  Rect turned = opening;
-  turned.t_re = 0, turned.t_im = 1;  // t = i: amplitude times i, same intensity
-  configure(6, -5, 5, 5, -3, 3, {turned});
-  field_at_zero_offset();
-  for (int i = 0, n = 0; i <= 6; ++i)
-    for (int j = 0; j <= 5; ++j, ++n) {
-      EXPECT_EQ(px::field_re[i][j], -im[n]);
-      EXPECT_EQ(px::field_im[i][j], re[n]);
-    }
-
-  Rect negated = opening;
-  negated.t_re = -1;
-  configure(6, -5, 5, 5, -3, 3, {negated});
-  field_at_zero_offset();
-  for (int i = 0, n = 0; i <= 6; ++i)
-    for (int j = 0; j <= 5; ++j, ++n) {
-      EXPECT_EQ(px::field_re[i][j], -re[n]);
-      EXPECT_EQ(px::field_im[i][j], -im[n]);
-    }
-
-  Rect swapped = opening;
-  std::swap(swapped.x1, swapped.x2);  // reversed edges negate the contribution
-  configure(6, -5, 5, 5, -3, 3, {swapped});
-  field_at_zero_offset();
-  for (int i = 0, n = 0; i <= 6; ++i)
-    for (int j = 0; j <= 5; ++j, ++n) {
-      EXPECT_EQ(px::field_re[i][j], -re[n]);
-      EXPECT_EQ(px::field_im[i][j], -im[n]);
-    }
+// Amplitudes at zero offset over columns [first, first + columns) and every
+// row of the grid.
+std::vector<std::complex<double>> field(int first = 0, int columns = -1) {
+  if (columns < 0) columns = px::column_count() - first;
+  std::vector<std::complex<double>> out;
+  for (int i = first; i < first + columns; ++i)
+    for (int j = 0; j < px::row_count(); ++j) out.emplace_back(px::field_re[i][j], px::field_im[i][j]);
+  return out;
 }
 
-TEST(DirectField, OppositeTransmissionsCancelAndNeighboursJoin) {
-  configure(8, -4, 4, 4, -2, 2, {{1, 0, -2, 1, -1, 2}, {-1, 0, -2, 1, -1, 2}});
+std::vector<std::complex<double>> field_of(const std::vector<Rect>& rects) {
+  configure(6, -5, 5, 5, -3, 3, rects);
   field_at_zero_offset();
-  for (int i = 0; i <= 8; ++i)
-    for (int j = 0; j <= 4; ++j) {
-      EXPECT_EQ(px::field_re[i][j], 0.0);
-      EXPECT_EQ(px::field_im[i][j], 0.0);
-    }
+  return field();
+}
 
-  const Rect t{0.3, -0.8, 0, 0, -1, 2};
-  configure(8, -4, 4, 4, -2, 2, {{t.t_re, t.t_im, -2, 0.5, -1, 2}, {t.t_re, t.t_im, 0.5, 3, -1, 2}});
-  field_at_zero_offset();
-  std::vector<double> joined;
-  for (int i = 0; i <= 8; ++i)
-    for (int j = 0; j <= 4; ++j) joined.push_back(px::field_re[i][j]), joined.push_back(px::field_im[i][j]);
-  configure(8, -4, 4, 4, -2, 2, {{t.t_re, t.t_im, -2, 3, -1, 2}});
-  field_at_zero_offset();
-  for (int i = 0, n = 0; i <= 8; ++i)
-    for (int j = 0; j <= 4; ++j, n += 2) {
-      EXPECT_NEAR(px::field_re[i][j], joined[n], 1e-14);
-      EXPECT_NEAR(px::field_im[i][j], joined[n + 1], 1e-14);
-    }
+void expect_equal(const std::vector<std::complex<double>>& got,
+                  const std::vector<std::complex<double>>& want, double tolerance = 0.0) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t n = 0; n < got.size(); ++n) {
+    EXPECT_NEAR(got[n].real(), want[n].real(), tolerance) << n;
+    EXPECT_NEAR(got[n].imag(), want[n].imag(), tolerance) << n;
+  }
+}
+
+TEST(DirectField, TransmissionsAndEdgeOrder) {
+  const Rect opening{1, 0, -3, 2, -1.5, 4};
+  const auto base = field_of({opening});
+  std::vector<std::complex<double>> times_i, negated;
+  for (const auto& v : base) times_i.emplace_back(-v.imag(), v.real()), negated.push_back(-v);
+
+  Rect turned = opening;  // t = i: amplitude times i, same intensity
+  turned.t_re = 0, turned.t_im = 1;
+  expect_equal(field_of({turned}), times_i);
+  Rect dark = opening;  // t = -1: negated amplitude
+  dark.t_re = -1;
+  expect_equal(field_of({dark}), negated);
+  Rect swapped = opening;  // reversed edges negate the contribution
+  std::swap(swapped.x1, swapped.x2);
+  expect_equal(field_of({swapped}), negated);
+  // The same area with transmissions 1 and -1: nothing at all.
+  Rect cancel = opening;
+  cancel.t_re = -1;
+  expect_equal(field_of({opening, cancel}), std::vector<std::complex<double>>(base.size()));
+  // Two neighbours sharing an edge, same transmission: one larger opening.
+  const double t_re = 0.3, t_im = -0.8;
+  expect_equal(field_of({{t_re, t_im, -2, 0.5, -1, 2}, {t_re, t_im, 0.5, 3, -1, 2}}),
+               field_of({{t_re, t_im, -2, 3, -1, 2}}), 1e-14);
 }
 
 TEST(DirectField, SourceOffsetShiftsThePattern) {
@@ -142,15 +130,9 @@ TEST(DirectField, SourceOffsetShiftsThePattern) {
   configure(12, -1.5, 1.5, 3, -1, 0.5, {{0.7, 0.2, -1, 0.75, -0.5, 1.25}});
   const double d = 0.5, zero = 0.0;
   px::aperture_field(d, zero, scale());
-  std::vector<double> shifted;
-  for (int i = 0; i <= 10; ++i)
-    for (int j = 0; j <= 3; ++j) shifted.push_back(px::field_re[i][j]), shifted.push_back(px::field_im[i][j]);
+  const auto shifted = field(0, 11);
   field_at_zero_offset();
-  for (int i = 0, n = 0; i <= 10; ++i)
-    for (int j = 0; j <= 3; ++j, n += 2) {
-      EXPECT_NEAR(shifted[n], px::field_re[i + 2][j], 1e-13);
-      EXPECT_NEAR(shifted[n + 1], px::field_im[i + 2][j], 1e-13);
-    }
+  expect_equal(shifted, field(2, 11), 1e-13);
 }
 
 // Random masks; some rectangles share both x edges or both y edges with an
