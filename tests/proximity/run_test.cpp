@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <optional>
 #include <random>
 #include <string>
@@ -238,11 +239,13 @@ TEST(QuendraRun, StepCountsOutsideTheGrid) {
   EXPECT_EQ(table[1][0], "-3.000000");
   EXPECT_EQ(table[1].size(), 5u);
 
-  p.nx = -3, p.ny = 2;  // no x fields, no intensities
-  table = run_quendra(p);
-  ASSERT_EQ(table.size(), 4u);
-  EXPECT_EQ(table[0], (std::vector<std::string>{"", ""}));
-  EXPECT_EQ(table[3], (std::vector<std::string>{"3.000000", ""}));
+  for (int negative : {-3, std::numeric_limits<int>::min()}) {  // no x fields, no intensities
+    p.nx = negative, p.ny = 2;
+    table = run_quendra(p);
+    ASSERT_EQ(table.size(), 4u);
+    EXPECT_EQ(table[0], (std::vector<std::string>{"", ""}));
+    EXPECT_EQ(table[3], (std::vector<std::string>{"3.000000", ""}));
+  }
 
   p.nx = 2, p.ny = -1;  // the first line only
   table = run_quendra(p);
