@@ -5,4 +5,12 @@ namespace meridox::proximity {
 // One complete run: read the parameter sheet, compute, write the tables.
 void run();
 
+// Steps of the run, in the order run() takes them.
+void clear_intensity();
+// Sums the intensity of every source point (factorised evaluation), or,
+// when wavelength * gap gives no Fresnel scale, marks every intensity NaN.
+void integrate_source();
+void average_intensity();
+void write_intensity_table();
+
 }  // namespace meridox::proximity

@@ -1,0 +1,177 @@
+#include "proximity/fast_field.hpp"
+
+#include "proximity/complex_product.hpp"
+#include "proximity/fresnel.hpp"
+#include "proximity/model.hpp"
+
+namespace meridox::proximity {
+
+namespace {
+
+// Grid lines padded to whole product blocks (and row pairs) with zeros.
+constexpr int padded = 144;
+constexpr int col_blocks_max = padded / product_block;
+static_assert(padded >= max_points && padded % product_block == 0);
+
+// Factor groups: rectangles with identical edges along the grouped axis.
+struct Groups {
+  bool by_x = true;
+  int count = 0;
+  int of[max_rects];         // group of each rectangle
+  int representative[max_rects];  // first rectangle of each group
+};
+
+Groups groups;
+
+// x side of the product, for the current x offset: [i][g].
+double left_re[padded * max_rects];
+double left_im[padded * max_rects];
+// y side of the product, for each y offset: panels of 8 rows j.
+double right_re[source_offsets][col_blocks_max * max_rects * product_block];
+double right_im[source_offsets][col_blocks_max * max_rects * product_block];
+// Product for one source point: [i][j].
+double product_re[padded * padded];
+double product_im[padded * padded];
+
+int count_groups(const double* e1, const double* e2, int* of, int* representative) {
+  int count = 0;
+  for (int k = 0; k < rect_count; ++k) {
+    int g = 0;
+    while (g < count && !(e1[representative[g]] == e1[k] && e2[representative[g]] == e2[k])) ++g;
+    if (g == count) representative[count++] = k;
+    of[k] = g;
+  }
+  return count;
+}
+
+void form_groups() {
+  static int of_y[max_rects];
+  static int rep_y[max_rects];
+  const int gx = count_groups(rect_x1, rect_x2, groups.of, groups.representative);
+  const int gy = count_groups(rect_y1, rect_y2, of_y, rep_y);
+  groups.by_x = gx <= gy;
+  groups.count = gx;
+  if (!groups.by_x) {
+    groups.count = gy;
+    for (int k = 0; k < rect_count; ++k) groups.of[k] = of_y[k];
+    for (int g = 0; g < gy; ++g) groups.representative[g] = rep_y[g];
+  }
+}
+
+// Fresnel differences of one edge pair seen from `coordinate` with source
+// offset `offset`: the same arguments and look-ups as the direct sum.
+struct EdgeFactor {
+  double c;
+  double s;
+};
+
+EdgeFactor edge_factor(double e1, double e2, double coordinate, double offset, double a) {
+  const double v1 = a * ((e1 - coordinate) - offset);
+  const double v2 = a * ((e2 - coordinate) - offset);
+  return {fresnel_c_diff(v1, v2), fresnel_s_diff(v1, v2)};
+}
+
+// Fills the factor matrix of one axis for one offset. `grouped` tells
+// whether the groups were formed along this axis: then each group's factor
+// is its shared edge factor, otherwise the sum over its rectangles of the
+// transmission times the rectangle's factor. index(point, group) places an
+// element; the caller has zeroed the matrix.
+template <class Index>
+void fill_axis(const double* e1, const double* e2, double start, double step, int points,
+               double offset, double a, bool grouped, double* m_re, double* m_im, Index index) {
+  if (grouped) {
+    for (int g = 0; g < groups.count; ++g) {
+      const int k = groups.representative[g];
+      for (int p = 0; p < points; ++p) {
+        const EdgeFactor f = edge_factor(e1[k], e2[k], start + step * p, offset, a);
+        m_re[index(p, g)] = f.c;
+        m_im[index(p, g)] = f.s;
+      }
+    }
+    return;
+  }
+  for (int k = 0; k < rect_count; ++k) {
+    const int g = groups.of[k];
+    const double t_re = rect_t_re[k];
+    const double t_im = rect_t_im[k];
+    for (int p = 0; p < points; ++p) {
+      const EdgeFactor f = edge_factor(e1[k], e2[k], start + step * p, offset, a);
+      m_re[index(p, g)] += t_re * f.c - t_im * f.s;
+      m_im[index(p, g)] += t_re * f.s + t_im * f.c;
+    }
+  }
+}
+
+// The transmissions go with whichever side was not grouped; when the x side
+// is grouped they are carried by the y side, and the other way round.
+void fill_left(double offset, double a, int columns) {
+  const int depth = groups.count;
+  for (int n = 0; n < padded * depth; ++n) left_re[n] = left_im[n] = 0.0;
+  fill_axis(rect_x1, rect_x2, x_start, x_spacing(), columns, offset, a, groups.by_x, left_re,
+            left_im, [depth](int i, int g) { return i * depth + g; });
+}
+
+void fill_right(int slot, double offset, double a, int rows) {
+  const int depth = groups.count;
+  double* m_re = right_re[slot];
+  double* m_im = right_im[slot];
+  for (int n = 0; n < col_blocks_max * depth * product_block; ++n) m_re[n] = m_im[n] = 0.0;
+  fill_axis(rect_y1, rect_y2, y_start, y_spacing(), rows, offset, a, !groups.by_x, m_re, m_im,
+            [depth](int j, int g) {
+              return ((j / product_block) * depth + g) * product_block + j % product_block;
+            });
+}
+
+// The product is sum of t X Y; the amplitude is that divided by 2i, whose
+// real part is Im/2 and imaginary part -Re/2.
+void add_product_intensity(int columns, int rows) {
+  for (int i = 0; i < columns; ++i) {
+    const double* p_re = product_re + i * padded;
+    const double* p_im = product_im + i * padded;
+    for (int j = 0; j < rows; ++j) {
+      const double re = p_im[j] / 2.0;
+      const double im = p_re[j] / 2.0;
+      intensity[i][j] = (intensity[i][j] + re * re) + im * im;
+    }
+  }
+}
+
+}  // namespace
+
+int factor_group_count() {
+  form_groups();
+  return groups.count;
+}
+
+void integrate_source_fast(double scale) {
+  const int columns = column_count();
+  const int rows = row_count();
+  const int r = source_radius;
+  form_groups();
+  for (int j = -r; j <= r; ++j) fill_right(j + r, source_offset(j), scale, rows);
+
+  ComplexProduct product{};
+  product.depth = groups.count;
+  product.row_pairs = (columns + 1) / 2;
+  product.col_blocks = (rows + product_block - 1) / product_block;
+  product.l_re = left_re;
+  product.l_im = left_im;
+  product.p_re = product_re;
+  product.p_im = product_im;
+  product.p_stride = padded;
+
+  source_count = 0;
+  for (int i = -r; i <= r; ++i) {
+    fill_left(source_offset(i), scale, columns);
+    for (int j = -r; j <= r; ++j) {
+      if (!in_source_disc(i, j)) continue;
+      ++source_count;
+      product.r_re = right_re[j + r];
+      product.r_im = right_im[j + r];
+      complex_product(product);
+      add_product_intensity(columns, rows);
+    }
+  }
+}
+
+}  // namespace meridox::proximity

@@ -1,0 +1,69 @@
+#include "proximity/model.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace meridox::proximity {
+
+double wavelength = 0.0;
+double gap = 0.0;
+double source_half_angle = 0.0;
+double x_start = 0.0, x_end = 0.0;
+int x_steps = 0;
+double y_start = 0.0, y_end = 0.0;
+int y_steps = 0;
+int rect_count = 0;
+
+double rect_t_re[max_rects];
+double rect_t_im[max_rects];
+double rect_x1[max_rects];
+double rect_x2[max_rects];
+double rect_y1[max_rects];
+double rect_y2[max_rects];
+
+double field_re[max_points][max_points];
+double field_im[max_points][max_points];
+double intensity[max_points][max_points];
+int source_count = 0;
+
+void read_parameters(const Sheet& sheet) {
+  wavelength = sheet.real(2, 2);
+  gap = sheet.real(2, 3);
+  source_half_angle = sheet.real(2, 4);
+  x_start = sheet.real(2, 5);
+  x_end = sheet.real(2, 6);
+  x_steps = std::min(sheet.integer(2, 7), max_steps);
+  y_start = sheet.real(2, 8);
+  y_end = sheet.real(2, 9);
+  y_steps = std::min(sheet.integer(2, 10), max_steps);
+  rect_count = std::clamp(sheet.integer(2, 11), 0, max_rects);
+  for (int k = 0; k < rect_count; ++k) {
+    const int row = first_rect_row + k;
+    rect_t_re[k] = sheet.real(1, row);
+    rect_t_im[k] = sheet.real(2, row);
+    rect_x1[k] = sheet.real(3, row);
+    rect_x2[k] = sheet.real(4, row);
+    rect_y1[k] = sheet.real(5, row);
+    rect_y2[k] = sheet.real(6, row);
+  }
+}
+
+int column_count() { return x_steps < 0 ? 0 : x_steps + 1; }
+int row_count() { return y_steps < 0 ? 0 : y_steps + 1; }
+
+double x_spacing() { return x_steps > 0 ? (x_end - x_start) / x_steps : 0.0; }
+double y_spacing() { return y_steps > 0 ? (y_end - y_start) / y_steps : 0.0; }
+
+double table_x(int i) { return x_steps > 0 ? x_start + i * (x_end - x_start) / x_steps : x_start; }
+double table_y(int j) { return y_steps > 0 ? y_start + j * (y_end - y_start) / y_steps : y_start; }
+
+bool fresnel_scale(double& scale) {
+  const double product = wavelength * gap;
+  if (!(product > 0.0)) return false;
+  scale = std::sqrt(2.0 / product);
+  return true;
+}
+
+double source_offset(int i) { return i * gap * source_half_angle / source_radius; }
+
+}  // namespace meridox::proximity
