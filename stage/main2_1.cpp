@@ -1,4 +1,4 @@
 #include "common/export.hpp"
-#include "stage/stage.hpp"
+#include "stage/nut_stage.hpp"
 
-MERIDOX_ENTRY void main2_1() { meridox::stage::run_nut_stage(); }
+MERIDOX_ENTRY void main2_1() { meridox::stage::nut::run(); }

@@ -1,4 +1,4 @@
 #include "common/export.hpp"
-#include "stage/stage.hpp"
+#include "stage/single_stage.hpp"
 
-MERIDOX_ENTRY void main2_2() { meridox::stage::run_single_stage(); }
+MERIDOX_ENTRY void main2_2() { meridox::stage::single::run(); }

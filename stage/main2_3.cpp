@@ -1,4 +1,4 @@
 #include "common/export.hpp"
-#include "stage/stage.hpp"
+#include "stage/stage_base.hpp"
 
-MERIDOX_ENTRY void main2_3() { meridox::stage::run_stage_base(); }
+MERIDOX_ENTRY void main2_3() { meridox::stage::base::run(); }

@@ -1,0 +1,116 @@
+#include "stage/nut_stage.hpp"
+
+#include "stage/frame.hpp"
+
+namespace meridox::stage::nut {
+namespace {
+
+struct Sim;
+using F = Frame<Sim>;
+
+// pi as this simulator has always used it, set at the start of every run: all
+// conversions between screw angle and nut displacement go through it.
+double PI;
+
+int scale_switch;           // 0: encoder on the screw; any other value: scale on the stage
+double encoder_resolution;  // re, screw angle per count (rad)
+double scale_resolution;    // rs, stage displacement per count
+double inertia1;            // J1
+double inertia2;            // J2 (only J1 + J2 matters)
+double screw_lead;          // L, nut travel per revolution
+double rotary_damping;      // cr, torque per angular velocity
+double torque_constant;     // Kt, torque per unit of current
+double stage_mass;          // ms
+double friction_force;      // Fs, magnitude
+double axial_stiffness;     // k, between nut and stage
+double position_gain;       // Kp
+double velocity_gain;       // Kd
+double bias_current;        // I0
+double initial_nut_displacement;
+double initial_nut_velocity;
+
+double sensor_resolution() { return scale_switch == 0 ? encoder_resolution : scale_resolution; }
+
+struct Sim {
+  static constexpr int equations = 4;  // Y[0] = angle, Y[1] = angular velocity, Y[2] = xs, Y[3] = vs
+  // "時間(s) ﾅｯﾄ変位(mm) ｽﾃｰｼﾞ変位(mm) 制御電流(A) ﾅｯﾄ速度(mm/s) ｽﾃｰｼﾞ速度(mm/s)"
+  // in code page 932; the katakana are half-width, one byte each.
+  static constexpr std::string_view header =
+      "\x8e\x9e\x8a\xd4(s)\t\xc5\xaf\xc4\x95\xcf\x88\xca(mm)\t\xbd\xc3\xb0\xbc\xde\x95\xcf\x88\xca"
+      "(mm)\t\x90\xa7\x8c\xe4\x93"
+      "d\x97\xac(A)\t\xc5\xaf\xc4\x91\xac\x93x(mm/s)\t\xbd\xc3\xb0\xbc\xde\x91\xac\x93x(mm/s)\n";
+
+  static void load(const Sheet& sheet) {
+    scale_switch = sheet.integer(2, 1);
+    encoder_resolution = sheet.real(2, 2);
+    scale_resolution = sheet.real(2, 3);
+    inertia1 = sheet.real(2, 4);
+    inertia2 = sheet.real(2, 5);
+    screw_lead = sheet.real(2, 6);
+    rotary_damping = sheet.real(2, 7);
+    torque_constant = sheet.real(2, 8);
+    stage_mass = sheet.real(2, 9);
+    friction_force = sheet.real(2, 10);
+    axial_stiffness = sheet.real(2, 11);
+    position_gain = sheet.real(2, 12);
+    velocity_gain = sheet.real(2, 13);
+    bias_current = sheet.real(2, 14);
+    initial_nut_displacement = sheet.real(2, 15);
+    initial_nut_velocity = sheet.real(2, 16);
+    F::Y[2] = sheet.real(2, 17);
+    F::Y[3] = sheet.real(2, 18);
+    F::time_step = sheet.real(2, 19);
+    F::step_count = sheet.integer(2, 20);
+    F::print_interval = sheet.integer(2, 21);
+  }
+  // The screw starts at the angle and angular velocity of the sheet's nut
+  // displacement and velocity.
+  static void start() {
+    PI = 3.14159265358979;
+    F::Y[0] = ((initial_nut_displacement * 2) * PI) / screw_lead;
+    F::Y[1] = ((initial_nut_velocity * 2) * PI) / screw_lead;
+  }
+  static double measured_count() {
+    return scale_switch == 0 ? count_of(F::Y[0], encoder_resolution)
+                             : count_of(F::Y[2], scale_resolution);
+  }
+  static void step() { rk4_step<F::Y, F::sim_time, F::time_step, derivative>(equations); }
+  static void write_row(TableWriter& table) {
+    table.line({F::sim_time, (F::Y[0] * screw_lead) / (2 * PI), F::Y[2], F::control_current,
+                (F::Y[1] * screw_lead) / (2 * PI), F::Y[3]});
+  }
+};
+
+}  // namespace
+
+double derivative(int i, double, const double* CY) {
+  switch (i) {
+    case 0:
+      return CY[1];
+    case 1: {
+      const double n = F::position_count;
+      const double I = servo_current(bias_current, position_gain, velocity_gain,
+                                     sensor_resolution(), F::time_step, n, n, F::previous_count);
+      F::control_current = I;
+      // The nut-stage spring force acts back on the screw through the lead.
+      const double xn = (screw_lead * CY[0]) / (2 * PI);
+      return ((torque_constant * I - rotary_damping * CY[1]) -
+              ((axial_stiffness * (xn - CY[2])) * screw_lead) / (2 * PI)) /
+             (inertia1 + inertia2);
+    }
+    case 2:
+      return CY[3];
+    case 3: {
+      // Friction opposes the stage velocity; at exactly zero it takes +Fs.
+      const double xn = (screw_lead * CY[0]) / (2 * PI);
+      if (CY[3] > 0) return -(axial_stiffness * (CY[2] - xn) + friction_force) / stage_mass;
+      return -(axial_stiffness * (CY[2] - xn) - friction_force) / stage_mass;
+    }
+    default:
+      return 0;
+  }
+}
+
+void run() { stage::run<Sim>(); }
+
+}  // namespace meridox::stage::nut
