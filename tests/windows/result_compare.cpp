@@ -18,6 +18,7 @@
 //     COLUMN (counted from 0) of the last row of A and of the first row of B,
 //     and exits 0 when they are the same text, 1 when they differ, 3 when a
 //     table has no data rows.
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -73,6 +74,7 @@ int compare_math(const std::string& linux_file, const std::string& windows_file)
     long count = 0;
     long differ = 0;
     std::uint64_t max_ulps = 0;
+    double max_abs = 0;
   };
   std::map<std::string, Tally> tallies;
   std::string la, lb;
@@ -93,14 +95,18 @@ int compare_math(const std::string& linux_file, const std::string& windows_file)
       const std::uint64_t ulps = tt::ulp_distance(std::strtoull(ya.c_str(), nullptr, 16),
                                                   std::strtoull(yb.c_str(), nullptr, 16));
       if (ulps > tally.max_ulps) tally.max_ulps = ulps;
+      const double gap = std::fabs(tt::double_of(std::strtoull(ya.c_str(), nullptr, 16)) -
+                                   tt::double_of(std::strtoull(yb.c_str(), nullptr, 16)));
+      if (gap > tally.max_abs) tally.max_abs = gap;
     }
   }
   for (const auto& [name, tally] : tallies) {
     if (tally.differ == 0) {
       std::printf("  %-10s identical in all %ld results\n", name.c_str(), tally.count);
     } else {
-      std::printf("  %-10s differs in %ld of %ld results, by at most %llu ulp\n", name.c_str(),
-                  tally.differ, tally.count, static_cast<unsigned long long>(tally.max_ulps));
+      std::printf("  %-10s differs in %ld of %ld results, by at most %llu ulp (%.1e absolute)\n",
+                  name.c_str(), tally.differ, tally.count,
+                  static_cast<unsigned long long>(tally.max_ulps), tally.max_abs);
     }
   }
   return 0;

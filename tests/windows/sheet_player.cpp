@@ -78,7 +78,7 @@ Entry load_entry(const std::string& library, const std::string& entry) {
   return reinterpret_cast<Entry>(reinterpret_cast<void*>(address));
 }
 
-bool make_folder(const std::string& folder) {
+bool make_one_folder(const std::string& folder) {
   return CreateDirectoryA(folder.c_str(), nullptr) != 0 || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
@@ -113,10 +113,20 @@ Entry load_entry(const std::string& library, const std::string& entry) {
   return reinterpret_cast<Entry>(address);
 }
 
-bool make_folder(const std::string& folder) {
+bool make_one_folder(const std::string& folder) {
   return mkdir(folder.c_str(), 0777) == 0 || errno == EEXIST;
 }
 #endif
+
+// Creates a folder and the folders above it that are missing.
+bool make_folder(const std::string& folder) {
+  for (std::size_t at = 1; at < folder.size(); ++at) {
+    if ((folder[at] == '/' || folder[at] == separator) && folder[at - 1] != ':') {
+      make_one_folder(folder.substr(0, at));
+    }
+  }
+  return make_one_folder(folder);
+}
 
 bool read_file(const std::string& path, std::string& bytes) {
   std::FILE* file = std::fopen(path.c_str(), "rb");

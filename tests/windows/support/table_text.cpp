@@ -1,6 +1,7 @@
 #include "support/table_text.hpp"
 
 #include <cstddef>
+#include <cstring>
 
 namespace meridox::windows_check {
 namespace {
@@ -183,6 +184,12 @@ std::uint64_t ulp_distance(std::uint64_t a_bits, std::uint64_t b_bits) {
   const std::uint64_t a = ordered(a_bits);
   const std::uint64_t b = ordered(b_bits);
   return a > b ? a - b : b - a;
+}
+
+double double_of(std::uint64_t bits) {
+  double v;
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
 }
 
 }  // namespace meridox::windows_check

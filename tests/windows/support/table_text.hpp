@@ -40,4 +40,7 @@ std::vector<std::vector<std::string>> data_rows(std::string_view bytes);
 // last place (adjacent doubles are 1 apart; +0 and -0 are 0 apart).
 std::uint64_t ulp_distance(std::uint64_t a_bits, std::uint64_t b_bits);
 
+// The double with the given bit pattern.
+double double_of(std::uint64_t bits);
+
 }  // namespace meridox::windows_check
