@@ -2,8 +2,10 @@
 // itself: each call writes OUT_M.txt holding the number of calls made since
 // the library was loaded and then the sheet it found (or "no sheet"), so
 // that a test can tell which call wrote which table and that the library
-// stayed loaded between calls. It uses the kit's exchange folder, so on
-// Windows it reads and writes C:\MERIDOXWORK\ like the calculators.
+// stayed loaded between calls. A sheet that starts with "fault" makes it
+// write through a null pointer, as a faulty calculator might. It uses the
+// kit's exchange folder, so on Windows it reads and writes the folder
+// C:\MERIDOXWORK\ as the calculators do.
 #include <cstdio>
 #include <string>
 
@@ -24,6 +26,10 @@ MERIDOX_ENTRY void echo_call() {
     std::size_t got;
     while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) text.append(buffer, got);
     std::fclose(in);
+    if (text.compare(text.find('\n') + 1, 5, "fault") == 0) {
+      volatile int* nowhere = nullptr;
+      *nowhere = calls;
+    }
   } else {
     text += "no sheet";
   }

@@ -215,6 +215,9 @@ TEST_F(SheetPlayer, FailsLoudly) {
                  " " + results),
             5);
   EXPECT_EQ(play(std::string(MERIDOX_ECHO_LIBRARY) + " echo_call " + sheet.string()), 2);
+  // A fault inside the library is never a success.
+  const fs::path fault = write("fault.txt", "fault");
+  EXPECT_NE(play(std::string(MERIDOX_ECHO_LIBRARY) + " echo_call " + fault.string() + " " + results), 0);
 }
 
 }  // namespace
