@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
   run_cmd->add_option("CALC", run_request.calculator,
                       "calculator: projection, proximity, plate, stage, nut-stage, stage-base or a library name")
       ->required();
-  run_cmd->add_option("SHEET", sheet_arg, "parameter sheet (TAB-separated); the built-in example when omitted");
+  run_cmd->add_option("SHEET", sheet_arg, "parameter sheet (TAB-separated, - for standard input); the built-in example when omitted");
   run_cmd->add_option("--out,-o", run_request.out, "output folder (default ./meridox-out/CALC/)");
   run_cmd->add_option("--lib-dir", run_request.lib_dir, "folder of the calculators' libraries (default ../lib beside meridox)");
   run_cmd->add_option("--size", size_text, "picture size in pixels, WIDTHxHEIGHT (default 960x720)");
@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
   std::string check_calc, check_sheet_path;
   auto* check_cmd = app.add_subcommand("check", "read a sheet as the calculator will and warn about its values");
   check_cmd->add_option("CALC", check_calc, "calculator")->required();
-  check_cmd->add_option("SHEET", check_sheet_path, "parameter sheet")->required();
+  check_cmd->add_option("SHEET", check_sheet_path, "parameter sheet (- for standard input)")->required();
 
   std::string sheet_calc;
   auto* sheet_cmd = app.add_subcommand("sheet", "print a calculator's example sheet, a template to edit");

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 
 namespace meridox::host {
@@ -121,8 +122,12 @@ bool is_blank(std::string_view text) {
 }
 
 bool read_file(const std::string& path, std::string& bytes) {
+  if (path == "-") {
+    bytes.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    return !std::cin.bad();
+  }
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) return false;
+  if (!std::filesystem::exists(path, ec) || std::filesystem::is_directory(path, ec)) return false;
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

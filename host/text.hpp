@@ -22,7 +22,8 @@ std::size_t real_extent(std::string_view text);
 // True when the text holds only spaces, tabs and similar blanks.
 bool is_blank(std::string_view text);
 
-// Reads a whole file; returns false when it cannot be read as a regular file.
+// Reads a whole file ("-" is the standard input); returns false when it is
+// missing, a folder, or cannot be read.
 bool read_file(const std::string& path, std::string& bytes);
 
 }  // namespace meridox::host

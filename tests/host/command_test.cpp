@@ -45,7 +45,8 @@ class HostCommand : public ::testing::Test {
   Result meridox(const std::string& args) const {
     const fs::path out = dir() / ".stdout", err = dir() / ".stderr";
     const std::string command = "cd " + quoted(dir().string()) + " && " + quoted(MERIDOX_EXE) + " " + args +
-                                " >" + quoted(out.string()) + " 2>" + quoted(err.string()) + " </dev/null";
+                                " >" + quoted(out.string()) + " 2>" + quoted(err.string()) +
+                                (args.find('<') == std::string::npos ? " </dev/null" : "");
     const int raw = std::system(command.c_str());
     Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
     fs::remove(out);
@@ -121,6 +122,10 @@ TEST_F(HostCommand, CheckExitsZeroOneOrTwo) {
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.out.find("[print-interval-zero]"), std::string::npos) << bad.out;
   EXPECT_EQ(meridox("check plate bad2.txt").status, 1);
+  // From the standard input, as from a pipe.
+  const Result piped = meridox("check stage - < bad.txt");
+  EXPECT_EQ(piped.status, 1);
+  EXPECT_EQ(piped.out, bad.out);
   EXPECT_EQ(meridox("check plate .").status, 2);  // a folder is no sheet
   EXPECT_EQ(meridox("check plate none.txt").status, 2);
 }
