@@ -1,9 +1,13 @@
 #include "host/run.hpp"
 
 #include <dlfcn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
@@ -45,6 +49,39 @@ Sheet load_sheet(const Calculator& c, std::string_view bytes) {
   sheet.feed(bytes);
   sheet.finish();
   return sheet;
+}
+
+// Calls the entry once, in a child process that shares everything loaded so
+// far: a calculator that crashes ends the child, not the host, which then
+// says so. The tables are complete when the child has ended.
+bool call_isolated(void (*entry)(), std::ostream& err, const char* name) {
+  const pid_t child = fork();
+  if (child < 0) {
+    entry();
+    return true;
+  }
+  if (child == 0) {
+    entry();
+    std::fflush(nullptr);
+    _exit(0);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) {
+      err << "meridox: lost the run of " << name << ": " << std::strerror(errno) << "\n";
+      return false;
+    }
+  }
+  if (WIFSIGNALED(status)) {
+    err << "meridox: " << name << " stopped on signal " << WTERMSIG(status) << " (" << strsignal(WTERMSIG(status))
+        << "); its tables may be incomplete\n";
+    return false;
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    err << "meridox: " << name << " ended the process with status " << WEXITSTATUS(status) << "\n";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -199,8 +236,9 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
       << (request.sheet ? "sheet " + *request.sheet : std::string("built-in example sheet")) << "\n";
   out << "output folder: " << exchange << "\n";
   out.flush();
-  entry();
-  // The library stays loaded until the process ends, as in the spreadsheet.
+  err.flush();
+  std::fflush(nullptr);
+  if (!call_isolated(entry, err, calc->name)) return incomplete;
 
   PlotOptions plot = request.plot;
   if (plot.length_unit.empty()) plot.length_unit = length_unit(*calc, sheet);

@@ -232,5 +232,13 @@ TEST_F(HostCommand, RunSummarisesTheStageTable) {
   EXPECT_FALSE(fs::exists(dir() / "meridox-out" / "stage" / "OUT_M.png"));
 }
 
+TEST_F(HostCommand, ACrashingCalculatorIsReportedNotFatal) {
+  const Result r = meridox("run plate --out crash --lib-dir " + quoted(FAKE_LIB_DIR));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("talvek stopped on signal"), std::string::npos) << r.err;
+  EXPECT_EQ(lines(r.err), 1u) << r.err;
+  EXPECT_FALSE(fs::exists(dir() / "crash" / "OUT_M.png"));
+}
+
 }  // namespace
 }  // namespace meridox::host

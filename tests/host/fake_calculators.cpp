@@ -1,6 +1,6 @@
-// Stand-ins for two calculators with tables whose every value follows from a
+// Stand-ins for three calculators with tables whose every value follows from a
 // formula of the sheet's values, so that the tests can work out the host's
-// summaries on their own. Built as liborvalis.so and libdrovik2.so in a
+// summaries on their own. Built as liborvalis.so, libdrovik2.so and libtalvek.so in a
 // folder of their own and loaded by `meridox run --lib-dir`.
 #include <cmath>
 
@@ -57,5 +57,18 @@ MERIDOX_ENTRY void main2_2() {
     const double x = 5.0 * r / std::pow(2.0, k);
     table.line({k * h, x, k == 2 ? -9.5 : k * 0.5, -x});
   }
+}
+#endif
+
+#if defined(FAKE_TALVEK)
+#include <csignal>
+
+// A calculator that writes half a table and then crashes.
+MERIDOX_ENTRY void main1() {
+  {
+    meridox::TableWriter table(meridox::exchange_file("OUT_M.txt"));
+    table.text("r\n");
+  }
+  std::raise(SIGSEGV);
 }
 #endif
