@@ -141,15 +141,18 @@ class Checker {
     const int used = std::clamp(given, 0, t.max_count);
     if (given > t.max_count) {
       warn_at("limited", "rect_count",
-              std::to_string(given) + " rectangles are more than the calculator takes; it uses the first " +
-                  std::to_string(t.max_count));
+              calc_.kind == Kind::projection
+                  ? std::to_string(given) + " is above the limit; the calculator uses 1000 rectangles"
+                  : std::to_string(given) + " is more rectangles than the sheet holds (" +
+                        std::to_string(t.max_count) + ", rows " + std::to_string(t.first_row) + " to " +
+                        std::to_string(calc_.shape.row_guard) + ")");
     }
     const int last_row = calc_.shape.row_guard;
     const int available = std::max(0, last_row - t.first_row + 1);
     if (used > available) {
       warn_at("limited", "rect_count",
-              "rectangles from number " + std::to_string(available + 1) + " on would lie beyond row " +
-                  std::to_string(last_row) + " of the sheet and read as empty");
+              "rectangles from number " + std::to_string(available + 1) + " on lie beyond row " +
+                  std::to_string(last_row) + ", the sheet's last, and contribute nothing");
     }
     for (int q = 0; q < std::min(used, available); ++q) {
       for (int k = 0; k < 6; ++k) {
