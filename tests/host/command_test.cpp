@@ -207,6 +207,22 @@ TEST_F(HostCommand, RunSummarisesAndDrawsTheOpticsTables) {
   EXPECT_FALSE(fs::exists(dir() / "junk.png"));
 }
 
+TEST_F(HostCommand, TablesWithoutSamplesAreNoFailure) {
+  // Grid size 0: each table holds its title, a lone TAB and an empty line.
+  write("empty.txt", testing::with_cell(example_sheet("orvalis"), 2, 2, "0"));
+  const Result r = meridox("run projection empty.txt --out e --lib-dir " + quoted(FAKE_LIB_DIR));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.err.find("[empty-result]"), std::string::npos) << r.err;
+  std::size_t notes = 0;
+  for (std::size_t at = r.out.find("no samples, no picture"); at != std::string::npos;
+       at = r.out.find("no samples, no picture", at + 1)) {
+    ++notes;
+  }
+  EXPECT_EQ(notes, 3u) << r.out;
+  EXPECT_FALSE(fs::exists(dir() / "e" / "OUT_M.png"));
+  EXPECT_EQ(slurp(dir() / "e" / "OUT_M.txt").substr(slurp(dir() / "e" / "OUT_M.txt").find('\n')), "\n\t\r\n\r\n");
+}
+
 TEST_F(HostCommand, RunSummarisesTheStageTable) {
   // The stand-in writes ten rows at t = k h with displacement 5 r / 2^k and
   // a current of k / 2, except -9.5 at k = 2.
