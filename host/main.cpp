@@ -65,7 +65,22 @@ int sheet_command(const std::string& name) {
   return std::fflush(stdout) == 0 ? 0 : bad_input;
 }
 
-int plot_command(const std::string& table, std::optional<std::string> png, const PlotOptions& plot) {
+// The calculator that writes tables of this kind.
+const Calculator* writer_of(TableKind kind) {
+  switch (kind) {
+    case TableKind::image:
+    case TableKind::spectrum_amplitude:
+    case TableKind::spectrum_phase: return find_calculator("orvalis");
+    case TableKind::proximity_image: return find_calculator("quendra");
+    case TableKind::plate: return find_calculator("talvek");
+    case TableKind::stage: return find_calculator("drovik2");
+    case TableKind::nut_stage: return find_calculator("drovik1");
+    case TableKind::stage_base: return find_calculator("drovik3");
+    default: return nullptr;
+  }
+}
+
+int plot_command(const std::string& table, std::optional<std::string> png, PlotOptions plot) {
   std::string bytes;
   if (!read_file(table, bytes)) {
     std::cerr << "meridox: cannot read the table " << table << "\n";
@@ -73,6 +88,17 @@ int plot_command(const std::string& table, std::optional<std::string> png, const
   }
   const TableKind kind = identify_table(bytes);
   if (!png) png = std::filesystem::path(table).replace_extension(".png").string();
+  // The sheet of the run that wrote the table, when it lies beside it, gives
+  // the length unit and the sensor's count.
+  std::optional<StageColumns> stage;
+  std::string sheet;
+  const Calculator* writer = writer_of(kind);
+  if (writer != nullptr && read_file((std::filesystem::path(table).parent_path() / "IN_FM.txt").string(), sheet)) {
+    if (plot.length_unit.empty()) plot.length_unit = length_unit(*writer, sheet);
+    if (writer->kind == Kind::stage || writer->kind == Kind::nut_stage || writer->kind == Kind::stage_base) {
+      stage = stage_columns_for(*writer, sheet);
+    }
+  }
   const std::string problem = plot_table(kind, bytes, *png, plot);
   if (!problem.empty()) {
     std::cerr << "meridox: no picture of " << table << ": " << problem << "\n";
@@ -80,7 +106,7 @@ int plot_command(const std::string& table, std::optional<std::string> png, const
   }
   std::cout << table << ": " << describe(kind) << "\n";
   try {
-    std::cout << summary_text(kind, bytes, nullptr);
+    std::cout << summary_text(kind, bytes, stage ? &*stage : nullptr);
   } catch (const TableError&) {
   }
   std::cout << "  picture: " << *png << "\n";

@@ -242,6 +242,11 @@ TEST_F(HostCommand, RunSummarisesTheStageTable) {
   const testing::Picture picture = read_png((dir() / "meridox-out" / "stage" / "OUT_M.png").string());
   ASSERT_TRUE(picture.ok);
   EXPECT_GT(picture.share_not_background(), 0.01);
+  // plot finds the run's sheet beside the table and with it the count.
+  const Result plot = meridox("plot meridox-out/stage/OUT_M.txt -o again.png");
+  EXPECT_EQ(plot.status, 0) << plot.err;
+  EXPECT_NE(plot.out.find("settled within one count (0.5 mm) from t = 0.3 s"), std::string::npos) << plot.out;
+  EXPECT_TRUE(read_png((dir() / "again.png").string()).ok);
   // Without pictures, only the tables.
   fs::remove(dir() / "meridox-out" / "stage" / "OUT_M.png");
   EXPECT_EQ(meridox("run stage stage.txt --no-pictures --lib-dir " + quoted(FAKE_LIB_DIR)).status, 0);
