@@ -239,6 +239,8 @@ class Checker {
       warn_at("divides-by-zero", "r_start", "is 0: the plate equation divides by the radius");
     } else if (r0 * r1 <= 0.0) {
       warn_at("divides-by-zero", "r_end", "the span from r_start to r_end passes through radius 0");
+    } else if (r0 == r1 && (support == 0 || support == 2)) {
+      warn_at("divides-by-zero", "r_end", "equals r_start: the shooting's difference quotient is 0/0");
     }
     const int divisions = static_cast<int>(v("divisions"));
     if (divisions <= 0) {

@@ -145,6 +145,8 @@ TEST(HostCheck, FlagsZerosThatDivide) {
     EXPECT_TRUE(check_with(z.calc, z.row, "0").has("divides-by-zero", z.row)) << z.calc << " row " << z.row;
   }
   EXPECT_TRUE(check_with("plate", 4, "1").has("divides-by-zero", 4));
+  EXPECT_TRUE(check_with("plate", 8, "-5").has("divides-by-zero", 8));
+  EXPECT_TRUE(check_with("plate", 8, "10").has("divides-by-zero", 8));
   EXPECT_TRUE(check_with("plate", 4, "-1").has("divides-by-zero", 4));
   EXPECT_TRUE(check_with("proximity", 3, "-20").has("divides-by-zero", 3));
   // The nut-and-stage example reads the encoder: a zero scale resolution
