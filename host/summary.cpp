@@ -101,7 +101,8 @@ std::string summary_text(TableKind kind, const std::string& bytes, const StageCo
     if (!std::isnan(s.maximum)) {
       out += "  minimum " + g(s.minimum) + " at (" + g(s.min_x) + ", " + g(s.min_y) + "), maximum " +
              g(s.maximum) + " at (" + g(s.max_x) + ", " + g(s.max_y) + ")";
-      if (kind != TableKind::spectrum_phase && !std::isnan(s.contrast)) out += ", contrast " + g(s.contrast);
+      const bool image = kind != TableKind::spectrum_phase && kind != TableKind::spectrum_amplitude;
+      if (image && !std::isnan(s.contrast)) out += ", contrast " + g(s.contrast);
       out += "\n";
     }
     if (s.non_finite) out += "  " + std::to_string(s.non_finite) + " values are inf or nan\n";

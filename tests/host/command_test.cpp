@@ -185,6 +185,12 @@ TEST_F(HostCommand, RunSummarisesAndDrawsTheOpticsTables) {
                 (max - 1) / (max + 1));
   EXPECT_NE(r.out.find(expected), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("8 x 8 samples"), std::string::npos) << r.out;
+  // Contrast belongs to the image, not to the spectrum.
+  std::size_t contrasts = 0;
+  for (std::size_t at = r.out.find("contrast"); at != std::string::npos; at = r.out.find("contrast", at + 1)) {
+    ++contrasts;
+  }
+  EXPECT_EQ(contrasts, 1u) << r.out;
   for (const char* png : {"OUT_M.png", "OUT_MR.png", "OUT_MI.png"}) {
     const testing::Picture picture = read_png((dir() / "res" / png).string());
     ASSERT_TRUE(picture.ok) << png;
