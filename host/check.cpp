@@ -1,0 +1,350 @@
+#include "host/check.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "common/numbers.hpp"
+#include "common/sheet.hpp"
+#include "host/text.hpp"
+
+namespace meridox::host {
+namespace {
+
+// Above these a run takes about a minute or more, or writes a table of
+// hundreds of megabytes.
+constexpr double long_step_count = 1e8;
+constexpr double long_table_rows = 1e6;
+constexpr double long_plate_divisions = 1e6;
+constexpr double long_fresnel_evaluations = 1e9;
+
+constexpr int projection_grid_limit = 128;
+constexpr int proximity_step_limit = 140;
+
+std::string label_of(const Sheet& sheet, int row, bool with_unit) {
+  std::string label = display_text(sheet.cell(0, row));
+  if (with_unit) {
+    const std::string unit = display_text(sheet.cell(1, row));
+    if (!unit.empty()) label += label.empty() ? "[" + unit + "]" : " [" + unit + "]";
+  }
+  return label;
+}
+
+class Checker {
+ public:
+  Checker(const Calculator& calculator, std::string_view bytes)
+      : calc_(calculator), sheet_(calculator.shape) {
+    sheet_.feed(bytes);
+    sheet_.finish();
+    scan_layout(bytes);
+  }
+
+  CheckReport run() {
+    for (const Cell& c : calc_.cells) read_cell(2, c.row, c.name, c.integer, true);
+    if (calc_.has_rectangles) read_rectangles();
+    switch (calc_.kind) {
+      case Kind::projection: projection(); break;
+      case Kind::proximity: proximity(); break;
+      case Kind::plate: plate(); break;
+      case Kind::stage: stage_frame("resolution"); break;
+      case Kind::stage_base:
+        stage_frame("resolution");
+        zero_divides("base_mass", "the base's acceleration divides by its mass");
+        break;
+      case Kind::nut_stage: nut_stage(); break;
+    }
+    return std::move(report_);
+  }
+
+ private:
+  void warn(const char* code, int column, int row, std::string message) {
+    report_.warnings.push_back({code, column, row, std::move(message)});
+  }
+  void warn_at(const char* code, std::string_view name, std::string message) {
+    const CheckedCell* c = report_.cell(name);
+    const std::string where =
+        c ? "(" + std::to_string(c->column) + "," + std::to_string(c->row) + ") " : std::string();
+    warn(code, c ? c->column : -1, c ? c->row : -1, where + std::string(name) + ": " + std::move(message));
+  }
+  double v(std::string_view name) const { return report_.value(name); }
+
+  // Lines longer, wider or more numerous than the grid are folded into it by
+  // the reader: the user should know before a value lands in the wrong cell.
+  void scan_layout(std::string_view bytes) {
+    const GridShape& s = calc_.shape;
+    int row = 0, column = 0, position = 0;
+    bool too_wide = false, too_long = false;
+    int first_wide = -1, first_long = -1;
+    for (const char b : bytes) {
+      if (b == '\n') {
+        ++row;
+        column = 0;
+        position = 0;
+      } else if (b == '\t') {
+        ++column;
+        position = 0;
+        if (column >= s.columns && !too_wide) {
+          too_wide = true;
+          first_wide = row;
+        }
+      } else if (b != '\r') {
+        ++position;
+        if (position > s.cell_bytes - 1 && !too_long) {
+          too_long = true;
+          first_long = row;
+        }
+      }
+    }
+    const int lines = row + ((!bytes.empty() && bytes.back() != '\n') ? 1 : 0);
+    if (lines > s.row_guard + 1) {
+      warn("sheet-overflow", -1, s.row_guard,
+           "the sheet has " + std::to_string(lines) + " lines; lines after line " +
+               std::to_string(s.row_guard + 1) + " are read over row " +
+               std::to_string(s.row_guard));
+    }
+    if (too_wide) {
+      warn("sheet-overflow", -1, first_wide,
+           "row " + std::to_string(first_wide) + " has more than " + std::to_string(s.columns) +
+               " fields; the extra fields are read over column " +
+               std::to_string(s.columns - 1));
+    }
+    if (too_long) {
+      warn("sheet-overflow", -1, first_long,
+           "row " + std::to_string(first_long) + " has a cell longer than " +
+               std::to_string(s.cell_bytes - 1) + " bytes; it is cut there");
+    }
+  }
+
+  void read_cell(int column, int row, std::string name, bool integer, bool with_unit) {
+    const std::string_view raw = sheet_.cell(column, row);
+    const double value = integer ? static_cast<double>(c_atoi(raw)) : c_atof(raw);
+    const std::size_t extent = integer ? integer_extent(raw) : real_extent(raw);
+    report_.cells.push_back(
+        {column, row, name, label_of(sheet_, row, with_unit), display_text(raw), value, integer});
+    const std::string where = "(" + std::to_string(column) + "," + std::to_string(row) + ") ";
+    if (extent == 0) {
+      warn("no-number", column, row,
+           where + name +
+               (is_blank(raw) ? ": the cell is empty; it reads as 0"
+                              : ": \"" + display_text(raw) + "\" holds no number; it reads as 0"));
+    } else if (!is_blank(raw.substr(extent))) {
+      warn("trailing-text", column, row,
+           where + name + ": \"" + display_text(raw) + "\" has text after the number; it reads as " +
+               shortest(value));
+    }
+  }
+
+  void read_rectangles() {
+    const RectangleTable& t = calc_.rectangles;
+    const int given = static_cast<int>(v("rect_count"));
+    const int used = std::clamp(given, 0, t.max_count);
+    if (given > t.max_count) {
+      warn_at("limited", "rect_count",
+              calc_.kind == Kind::projection
+                  ? std::to_string(given) + " is above the limit; the calculator uses 1000 rectangles"
+                  : std::to_string(given) + " is more rectangles than the sheet holds (" +
+                        std::to_string(t.max_count) + ", rows " + std::to_string(t.first_row) + " to " +
+                        std::to_string(calc_.shape.row_guard) + ")");
+    }
+    const int last_row = calc_.shape.row_guard;
+    const int available = std::max(0, last_row - t.first_row + 1);
+    if (used > available) {
+      warn_at("limited", "rect_count",
+              "rectangles from number " + std::to_string(available + 1) + " on lie beyond row " +
+                  std::to_string(last_row) + ", the sheet's last, and contribute nothing");
+    }
+    for (int q = 0; q < std::min(used, available); ++q) {
+      for (int k = 0; k < 6; ++k) {
+        read_cell(k + 1, t.first_row + q, std::string(rectangle_columns[k]) + "[" + std::to_string(q) + "]",
+                  false, false);
+      }
+    }
+  }
+
+  void zero_divides(const char* name, const std::string& why) {
+    if (report_.cell(name) && v(name) == 0.0) warn_at("divides-by-zero", name, "is 0: " + why);
+  }
+
+  void projection() {
+    const int n = static_cast<int>(v("grid_size"));
+    if (n > projection_grid_limit) {
+      warn_at("limited", "grid_size",
+              std::to_string(n) + " is above the largest grid; the calculator uses 128");
+    } else if (n <= 0) {
+      warn_at("empty-result", "grid_size", "is 0 or below: the tables hold no samples");
+    }
+    zero_divides("pitch", "the spectrum axis divides by it; the tables hold inf or nan");
+    zero_divides("wavelength", "the pupil divides by it; the image holds inf or nan");
+    zero_divides("NA", "the pupil coordinates divide by it; the image holds inf or nan");
+    if (v("rect_count") <= 0) {
+      warn_at("empty-result", "rect_count", "no rectangles: the mask is opaque, every table is 0");
+    }
+    const int used_n = std::min(n, projection_grid_limit);
+    if (used_n < 1) return;
+    const int c0 = used_n / 2;
+    for (const CheckedCell& c : report_.cells) {
+      if (c.column < 3 || c.column > 6 || c.row < calc_.rectangles.first_row) continue;
+      if (c.value > c0 || c.value < -c0) {
+        const double limited = c.value > c0 ? c0 : -c0;
+        warn("limited", c.column, c.row,
+             c.name + " = " + shortest(c.value) + " lies beyond the edge of the " +
+                 std::to_string(used_n) + "-sample grid; it is used as " + shortest(limited));
+      }
+    }
+  }
+
+  void proximity() {
+    const double wavelength = v("wavelength"), gap = v("gap");
+    if (!(wavelength * gap > 0.0)) {
+      warn_at("divides-by-zero", wavelength == 0.0 ? "wavelength" : "gap",
+              "wavelength x gap is not positive: the Fresnel scale divides by it");
+    }
+    long long points = 81 * static_cast<long long>(std::clamp(static_cast<int>(v("rect_count")), 0, 686));
+    for (const char* name : {"x_steps", "y_steps"}) {
+      const int steps = static_cast<int>(v(name));
+      if (steps == 0) {
+        warn_at("divides-by-zero", name, "is 0: the grid step divides by it");
+      } else if (steps < 0) {
+        warn_at("empty-result", name, "is negative: the table has no intensities");
+      } else if (steps > proximity_step_limit) {
+        warn_at("limited", name,
+                std::to_string(steps) + " is above the limit of 140 intervals (141 points)");
+      }
+      points *= std::clamp(steps, 0, proximity_step_limit) + 1;
+    }
+    if (v("rect_count") <= 0) {
+      warn_at("empty-result", "rect_count", "no rectangles: the intensity is 0 everywhere");
+    }
+    if (static_cast<double>(points) > long_fresnel_evaluations) {
+      warn_at("long-run", "rect_count",
+              "81 source points x rectangles x grid points = " + std::to_string(points) +
+                  " diffraction sums: the run takes minutes");
+    }
+  }
+
+  void plate() {
+    const int support = static_cast<int>(v("support_case"));
+    if (support < 0 || support > 2) {
+      warn_at("unsupported", "support_case",
+              std::to_string(support) + " is none of 0, 1, 2: no edge condition is solved");
+    }
+    zero_divides("modulus", "the rigidity is 0 and the load term divides by it");
+    zero_divides("thickness", "the rigidity is 0 and the stress divides by t squared");
+    if (std::fabs(v("poisson")) == 1.0) {
+      warn_at("divides-by-zero", "poisson", "is +-1: the rigidity divides by 1 - nu^2 = 0");
+    }
+    const double r0 = v("r_start"), r1 = v("r_end");
+    if (r0 == 0.0) {
+      warn_at("divides-by-zero", "r_start", "is 0: the plate equation divides by the radius");
+    } else if (r0 * r1 <= 0.0) {
+      warn_at("divides-by-zero", "r_end", "the span from r_start to r_end passes through radius 0");
+    } else if (r0 == r1 && (support == 0 || support == 2)) {
+      warn_at("divides-by-zero", "r_end", "equals r_start: the shooting's difference quotient is 0/0");
+    }
+    const int divisions = static_cast<int>(v("divisions"));
+    if (divisions <= 0) {
+      warn_at(support == 0 || support == 2 ? "divides-by-zero" : "empty-result", "divisions",
+              "is 0 or below: no step is taken" +
+                  std::string(support == 0 || support == 2 ? " and the shooting divides by zero" : ""));
+    } else if (divisions > long_plate_divisions) {
+      warn_at("long-run", "divisions", "31 integrations of " + std::to_string(10LL * divisions) +
+                                           " steps each: the run takes minutes");
+    }
+  }
+
+  void stage_frame(const char* resolution) {
+    zero_divides(resolution, "the position count divides by it");
+    zero_divides("stage_mass", "the stage's acceleration divides by its mass");
+    zero_divides("time_step", "the velocity term of the current divides by it");
+    const int steps = static_cast<int>(v("step_count"));
+    const int interval = static_cast<int>(v("print_interval"));
+    if (interval == 0) {
+      warn_at("print-interval-zero", "print_interval",
+              "is 0: a row every 0 steps is undefined; only the first and last rows are useful");
+    }
+    if (steps <= 0) {
+      warn_at("empty-result", "step_count", "is 0 or below: the table holds the start row only");
+    } else if (steps > long_step_count) {
+      warn_at("long-run", "step_count", std::to_string(steps) + " steps: the run takes minutes");
+    }
+    if (steps > 0 && interval != 0 && static_cast<double>(steps) / std::abs(static_cast<double>(interval)) >
+                                          long_table_rows) {
+      warn_at("long-run", "print_interval",
+              "a row every " + std::to_string(interval) + " of " + std::to_string(steps) +
+                  " steps writes more than a million rows");
+    }
+  }
+
+  void nut_stage() {
+    const bool scale = static_cast<int>(v("scale_switch")) != 0;
+    stage_frame(scale ? "scale_resolution" : "encoder_resolution");
+    zero_divides("screw_lead", "angle and nut displacement convert through the lead");
+    if (v("inertia1") + v("inertia2") == 0.0) {
+      warn_at("divides-by-zero", "inertia2", "inertia1 + inertia2 is 0: the screw's acceleration divides by it");
+    }
+  }
+
+  const Calculator& calc_;
+  Sheet sheet_;
+  CheckReport report_;
+};
+
+}  // namespace
+
+const CheckedCell* CheckReport::cell(std::string_view name) const {
+  for (const CheckedCell& c : cells) {
+    if (c.name == name) return &c;
+  }
+  return nullptr;
+}
+
+double CheckReport::value(std::string_view name) const {
+  const CheckedCell* c = cell(name);
+  return c ? c->value : 0.0;
+}
+
+bool CheckReport::has(std::string_view code, int row) const {
+  for (const Warning& w : warnings) {
+    if (w.code == code && (row < 0 || w.row == row)) return true;
+  }
+  return false;
+}
+
+CheckReport check_sheet(const Calculator& calculator, std::string_view sheet_bytes) {
+  return Checker(calculator, sheet_bytes).run();
+}
+
+std::string shortest(double value) {
+  char buffer[64];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
+std::string format_report(const Calculator& calculator, const CheckReport& report) {
+  std::string out;
+  char line[512];
+  std::snprintf(line, sizeof line, "%s (%s): %zu cells used\n", calculator.alias, calculator.name,
+                report.cells.size());
+  out += line;
+  std::snprintf(line, sizeof line, "%-8s %-26s %-16s %-18s %s\n", "cell", "parameter", "value", "raw text",
+                "label [unit]");
+  out += line;
+  for (const CheckedCell& c : report.cells) {
+    const std::string cell = "(" + std::to_string(c.column) + "," + std::to_string(c.row) + ")";
+    const std::string raw = "\"" + c.raw + "\"";
+    std::snprintf(line, sizeof line, "%-8s %-26s %-16s %-18s %s\n", cell.c_str(), c.name.c_str(),
+                  shortest(c.value).c_str(), raw.c_str(), c.label.c_str());
+    out += line;
+  }
+  if (report.warnings.empty()) {
+    out += "no warnings\n";
+  } else {
+    out += std::to_string(report.warnings.size()) +
+           (report.warnings.size() == 1 ? " warning:\n" : " warnings:\n");
+    for (const Warning& w : report.warnings) out += "warning [" + w.code + "]: " + w.message + "\n";
+  }
+  return out;
+}
+
+}  // namespace meridox::host

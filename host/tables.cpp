@@ -1,0 +1,164 @@
+#include "host/tables.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "common/numbers.hpp"
+#include "host/text.hpp"
+
+namespace meridox::host {
+namespace {
+
+double number(const std::string& field, std::size_t line, std::size_t column) {
+  const std::size_t extent = real_extent(field);
+  if (extent == 0 || extent != field.size()) {
+    throw TableError("line " + std::to_string(line + 1) + ", field " + std::to_string(column + 1) +
+                     ": \"" + display_text(field) + "\" is not a number");
+  }
+  return c_atof(field);
+}
+
+bool is_number(const std::string& field) {
+  const std::size_t extent = real_extent(field);
+  return extent != 0 && extent == field.size();
+}
+
+// The table headers the calculators write, decoded to UTF-8.
+constexpr std::string_view image_title = "投影像光強度分布II[i][j]";
+constexpr std::string_view amplitude_title = "フーリエ変換後の波動振幅";
+constexpr std::string_view phase_title = "フーリエ変換後の光の位相";
+constexpr std::string_view plate_header = "半径\t変位\t傾斜\t曲率\tﾓｰﾒﾝﾄMr\t応力σr\tピッチ誤差Pe";
+constexpr std::string_view stage_header = "時間(s)\t変位(mm)\t制御電流(A)\t速度(mm/s)";
+constexpr std::string_view nut_stage_header =
+    "時間(s)\tﾅｯﾄ変位(mm)\tｽﾃｰｼﾞ変位(mm)\t制御電流(A)\tﾅｯﾄ速度(mm/s)\tｽﾃｰｼﾞ速度(mm/s)";
+constexpr std::string_view stage_base_header =
+    "時間(s)\t変位s(mm)\t変位b(mm)\t変位差分(mm)\t制御電流(A)\t速度(mm/s)";
+
+}  // namespace
+
+std::vector<std::vector<std::string>> split_lines(std::string_view bytes) {
+  std::vector<std::vector<std::string>> lines;
+  std::size_t start = 0;
+  while (start < bytes.size()) {
+    std::size_t end = bytes.find('\n', start);
+    if (end == std::string_view::npos) end = bytes.size();
+    std::string_view line = bytes.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::vector<std::string> fields;
+    if (!line.empty()) {
+      std::size_t from = 0;
+      while (true) {
+        const std::size_t tab = line.find('\t', from);
+        if (tab == std::string_view::npos) {
+          if (from < line.size()) fields.emplace_back(line.substr(from));
+          break;
+        }
+        fields.emplace_back(line.substr(from, tab - from));
+        from = tab + 1;
+      }
+    }
+    lines.push_back(std::move(fields));
+    start = end + 1;
+  }
+  while (!lines.empty() && lines.back().empty()) lines.pop_back();
+  return lines;
+}
+
+MapTable parse_map(std::string_view bytes) {
+  const auto lines = split_lines(bytes);
+  MapTable map;
+  std::size_t axis = 0;
+  if (!lines.empty() && !(lines[0].size() >= 1 && lines[0][0].empty())) {
+    // A title line; the axis line follows it.
+    const std::size_t title_end = bytes.find_first_of("\r\n");
+    map.title = std::string(bytes.substr(0, title_end));
+    axis = 1;
+  }
+  if (lines.size() <= axis || lines[axis].empty() || !lines[axis][0].empty()) {
+    throw TableError("no axis line (a line that starts with an empty cell)");
+  }
+  for (std::size_t k = 1; k < lines[axis].size(); ++k) map.x.push_back(number(lines[axis][k], axis, k));
+  for (std::size_t l = axis + 1; l < lines.size(); ++l) {
+    const auto& f = lines[l];
+    if (f.size() != map.x.size() + 1) {
+      throw TableError("line " + std::to_string(l + 1) + " has " + std::to_string(f.size()) +
+                       " fields, the axis line " + std::to_string(map.x.size() + 1));
+    }
+    map.y.push_back(number(f[0], l, 0));
+    for (std::size_t k = 1; k < f.size(); ++k) map.values.push_back(number(f[k], l, k));
+  }
+  return map;
+}
+
+ColumnTable parse_columns(std::string_view bytes) {
+  const auto lines = split_lines(bytes);
+  if (lines.empty()) throw TableError("the table is empty");
+  ColumnTable table;
+  table.labels = lines[0];
+  if (table.labels.empty()) throw TableError("no header line");
+  table.columns.resize(table.labels.size());
+  for (std::size_t l = 1; l < lines.size(); ++l) {
+    const auto& f = lines[l];
+    if (f.empty() || f.size() > table.labels.size()) {
+      throw TableError("line " + std::to_string(l + 1) + " has " + std::to_string(f.size()) +
+                       " fields under a header of " + std::to_string(table.labels.size()));
+    }
+    for (std::size_t k = 0; k < table.labels.size(); ++k) {
+      table.columns[k].push_back(k < f.size() ? number(f[k], l, k)
+                                              : std::numeric_limits<double>::quiet_NaN());
+    }
+    table.widths.push_back(f.size());
+  }
+  return table;
+}
+
+TableKind identify_table(std::string_view bytes) {
+  const auto lines = split_lines(bytes);
+  if (lines.empty()) return TableKind::empty;
+  if (!lines[0].empty() && lines[0][0].empty()) return TableKind::proximity_image;
+  const std::size_t end = bytes.find_first_of("\r\n");
+  const std::string header = display_text(bytes.substr(0, end));
+  if (header == image_title) return TableKind::image;
+  if (header == amplitude_title) return TableKind::spectrum_amplitude;
+  if (header == phase_title) return TableKind::spectrum_phase;
+  // Column headers contain TABs, which display_text escapes: compare per label.
+  std::string labels;
+  for (std::size_t k = 0; k < lines[0].size(); ++k) {
+    if (k) labels += '\t';
+    labels += display_text(lines[0][k]);
+  }
+  if (labels == plate_header) return TableKind::plate;
+  if (labels == stage_header) return TableKind::stage;
+  if (labels == nut_stage_header) return TableKind::nut_stage;
+  if (labels == stage_base_header) return TableKind::stage_base;
+  if (lines.size() > 1 && !lines[1].empty() && lines[1][0].empty()) return TableKind::other_map;
+  bool numeric_header = true;
+  for (const std::string& f : lines[0]) numeric_header = numeric_header && is_number(f);
+  return numeric_header ? TableKind::unknown : TableKind::other_columns;
+}
+
+bool is_map(TableKind kind) {
+  return kind == TableKind::image || kind == TableKind::spectrum_amplitude ||
+         kind == TableKind::spectrum_phase || kind == TableKind::proximity_image ||
+         kind == TableKind::other_map;
+}
+
+const char* describe(TableKind kind) {
+  switch (kind) {
+    case TableKind::empty: return "empty table";
+    case TableKind::image: return "projection image intensity";
+    case TableKind::spectrum_amplitude: return "mask spectrum amplitude";
+    case TableKind::spectrum_phase: return "mask spectrum phase";
+    case TableKind::proximity_image: return "proximity image intensity";
+    case TableKind::plate: return "plate bending table";
+    case TableKind::stage: return "stage time series";
+    case TableKind::nut_stage: return "nut and stage time series";
+    case TableKind::stage_base: return "stage and base time series";
+    case TableKind::other_map: return "map";
+    case TableKind::other_columns: return "column table";
+    case TableKind::unknown: return "table of unknown layout";
+  }
+  return "table";
+}
+
+}  // namespace meridox::host
