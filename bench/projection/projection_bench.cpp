@@ -1,0 +1,182 @@
+// Times main4 end to end (loaded from the built library, as the host calls
+// it) and the direct evaluation of the same run on the same sheet, and
+// prints both times, their ratio, the largest difference between the two
+// intensity tables, and where the time of the fast run goes.
+#include <dlfcn.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/exchange.hpp"
+#include "common/sheet.hpp"
+#include "projection/image.hpp"
+#include "projection/parameters.hpp"
+#include "projection/spectrum.hpp"
+#include "projection/tables.hpp"
+
+namespace fs = std::filesystem;
+using namespace meridox;
+using namespace meridox::projection;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The numbers of an intensity table's data lines (axis values dropped).
+std::vector<double> table_values(const std::string& text) {
+  std::vector<double> values;
+  std::istringstream lines(text);
+  std::string line;
+  int number = 0;
+  while (std::getline(lines, line)) {
+    if (number++ < 2) continue;
+    std::istringstream fields(line);
+    std::string field;
+    bool axis = true;
+    while (std::getline(fields, field, '\t')) {
+      if (field.empty() || field == "\r") continue;
+      if (axis) {
+        axis = false;
+        continue;
+      }
+      values.push_back(std::strtod(field.c_str(), nullptr));
+    }
+  }
+  return values;
+}
+
+// The run of main4 with the direct image formation in place of the fast one.
+void direct_run() {
+  const auto p = std::make_unique<Parameters>();
+  const auto field = std::make_unique<Field>();
+  const auto intensity = std::make_unique<Intensity>();
+  read_parameters(read_parameter_sheet(projection_grid), *p);
+  mask_spectrum(*p, *field);
+  write_amplitude_table(exchange_file("OUT_MR.txt"), *p, *field);
+  write_phase_table(exchange_file("OUT_MI.txt"), *p, *field);
+  form_image_direct(*p, *field, *intensity);
+  write_intensity_table(exchange_file("OUT_M.txt"), *p, *intensity);
+}
+
+// Where the time of a fast run goes, step by step (best of `runs`).
+void print_breakdown(int runs) {
+  const auto p = std::make_unique<Parameters>();
+  const auto field = std::make_unique<Field>();
+  const auto intensity = std::make_unique<Intensity>();
+  double best[5] = {1e9, 1e9, 1e9, 1e9, 1e9};
+  for (int r = 0; r < runs; ++r) {
+    auto t = Clock::now();
+    read_parameters(read_parameter_sheet(projection_grid), *p);
+    best[0] = std::min(best[0], seconds_since(t));
+    t = Clock::now();
+    mask_spectrum(*p, *field);
+    best[1] = std::min(best[1], seconds_since(t));
+    t = Clock::now();
+    write_amplitude_table(exchange_file("OUT_MR.txt"), *p, *field);
+    write_phase_table(exchange_file("OUT_MI.txt"), *p, *field);
+    best[2] = std::min(best[2], seconds_since(t));
+    t = Clock::now();
+    form_image(*p, *field, *intensity);
+    best[3] = std::min(best[3], seconds_since(t));
+    t = Clock::now();
+    write_intensity_table(exchange_file("OUT_M.txt"), *p, *intensity);
+    best[4] = std::min(best[4], seconds_since(t));
+  }
+  std::printf("  fast steps (ms): read %.2f, spectrum %.2f, spectrum tables %.2f, image %.2f, "
+              "intensity table %.2f\n",
+              best[0] * 1e3, best[1] * 1e3, best[2] * 1e3, best[3] * 1e3, best[4] * 1e3);
+}
+
+int bench_sheet(const fs::path& sheet, void (*main4)(), int runs) {
+  const fs::path folder = fs::temp_directory_path() / ("projection-bench-" + std::to_string(getpid()));
+  const fs::path fast_folder = folder / "fast";
+  const fs::path direct_folder = folder / "direct";
+  fs::create_directories(fast_folder);
+  fs::create_directories(direct_folder);
+  fs::copy_file(sheet, fast_folder / "IN_FM.txt", fs::copy_options::overwrite_existing);
+  fs::copy_file(sheet, direct_folder / "IN_FM.txt", fs::copy_options::overwrite_existing);
+
+  setenv("MERIDOXWORK", fast_folder.c_str(), 1);
+  main4();  // warm-up
+  std::vector<double> times;
+  for (int r = 0; r < runs; ++r) {
+    const auto start = Clock::now();
+    main4();
+    times.push_back(seconds_since(start));
+  }
+  std::sort(times.begin(), times.end());
+  const double fast = times.front();
+  const double median = times[times.size() / 2];
+
+  setenv("MERIDOXWORK", direct_folder.c_str(), 1);
+  const auto start = Clock::now();
+  direct_run();
+  const double direct = seconds_since(start);
+
+  const std::vector<double> a = table_values(read_file(fast_folder / "OUT_M.txt"));
+  const std::vector<double> b = table_values(read_file(direct_folder / "OUT_M.txt"));
+  double largest = 0;
+  double difference = 0;
+  for (std::size_t k = 0; k < std::min(a.size(), b.size()); ++k) {
+    largest = std::max(largest, std::fabs(b[k]));
+    difference = std::max(difference, std::fabs(a[k] - b[k]));
+  }
+  const bool same_spectrum =
+      read_file(fast_folder / "OUT_MR.txt") == read_file(direct_folder / "OUT_MR.txt") &&
+      read_file(fast_folder / "OUT_MI.txt") == read_file(direct_folder / "OUT_MI.txt");
+
+  std::printf("%s\n", sheet.filename().c_str());
+  std::printf("  main4 end to end: %.2f ms (best of %d), median %.2f ms\n", fast * 1e3, runs,
+              median * 1e3);
+  std::printf("  direct evaluation: %.1f ms\n", direct * 1e3);
+  std::printf("  ratio direct / main4: %.1f\n", direct / fast);
+  std::printf("  intensity tables: %zu values, largest %.6f, largest difference %.6f; spectrum "
+              "tables %s\n",
+              a.size(), largest, difference, same_spectrum ? "identical" : "DIFFER");
+  setenv("MERIDOXWORK", fast_folder.c_str(), 1);
+  print_breakdown(runs);
+  fs::remove_all(folder);
+  return a.size() == b.size() && same_spectrum ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<fs::path> sheets;
+  for (int a = 1; a < argc; ++a) sheets.emplace_back(argv[a]);
+  if (sheets.empty()) {
+    sheets = {fs::path(BENCH_SHEETS) / "projection-a.txt", fs::path(BENCH_SHEETS) / "projection-c.txt"};
+  }
+  void* library = dlopen(ORVALIS_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    std::fprintf(stderr, "cannot load %s\n", ORVALIS_LIBRARY);
+    return 2;
+  }
+  const auto main4 = reinterpret_cast<void (*)()>(dlsym(library, "main4"));
+  if (main4 == nullptr) {
+    std::fprintf(stderr, "no main4 in %s\n", ORVALIS_LIBRARY);
+    return 2;
+  }
+  int status = 0;
+  for (const fs::path& sheet : sheets) status |= bench_sheet(sheet, main4, 10);
+  return status;
+}
