@@ -30,6 +30,8 @@ struct PupilSamples {
 
 void find_pupil(int n, double radius, PupilSamples& pupil) {
   const int c0 = centre_index(n);
+  pupil.first_line = 0;
+  pupil.last_line = -1;
   for (int c = 0; c < n; ++c) {
     pupil.first[c] = 0;
     pupil.last[c] = -1;
@@ -165,6 +167,19 @@ void add_source_image(const Parameters& p, const Field& spectrum, const PupilSam
   }
 }
 
+// Working storage, kept between runs so that a run does not fault in fresh
+// pages (the calculator runs one call at a time).
+struct Scratch {
+  PupilSamples pupil;
+  AxisKernel kx, ky;
+  Field lines;
+};
+
+Scratch& scratch() {
+  static const auto kept = std::make_unique<Scratch>();
+  return *kept;
+}
+
 }  // namespace
 
 void form_image(const Parameters& p, const Field& spectrum, Intensity& intensity) {
@@ -173,16 +188,16 @@ void form_image(const Parameters& p, const Field& spectrum, Intensity& intensity
   for (int j = 0; j < n; ++j) std::fill_n(intensity.at[j], n, 0.0);
   if (n == 1) return;  // a line of one sample holds no trapezoid: no light
 
-  const auto pupil = std::make_unique<PupilSamples>();
-  find_pupil(n, pupil_radius(p), *pupil);
-  AxisKernel kx;
-  AxisKernel ky;
-  make_kernel(p, p.aber_x, pupil->first_line, pupil->last_line, kx);
-  make_kernel(p, p.aber_y, pupil->first_line, pupil->last_line, ky);
+  Scratch& s = scratch();
+  PupilSamples& pupil = s.pupil;
+  find_pupil(n, pupil_radius(p), pupil);
+  AxisKernel& kx = s.kx;
+  AxisKernel& ky = s.ky;
+  make_kernel(p, p.aber_x, pupil.first_line, pupil.last_line, kx);
+  make_kernel(p, p.aber_y, pupil.first_line, pupil.last_line, ky);
 
-  const auto lines = std::make_unique<Field>();
   for (const Shift& shift : distinct_shifts(p)) {
-    add_source_image(p, spectrum, *pupil, kx, ky, shift, *lines, intensity);
+    add_source_image(p, spectrum, pupil, kx, ky, shift, s.lines, intensity);
   }
 
   const double nan = std::numeric_limits<double>::quiet_NaN();

@@ -15,78 +15,113 @@ std::uint64_t bits_of(double v) {
   return bits;
 }
 
-// The one-dimensional spectra of every rectangle along one axis: row q holds
-// the real and imaginary parts at the N frequency indices of the grid.
-class AxisSpectra {
- public:
-  // edge1[q], edge2[q]: the rectangle's edges along the axis; shift: the tilt
-  // in frequency samples.
-  AxisSpectra(const double* edge1, const double* edge2, int count, int n, double shift);
+bool before(double a, double b) { return bits_of(a) < bits_of(b); }
+bool same(double a, double b) { return bits_of(a) == bits_of(b); }
 
-  const double* re(int q) const { return re_.data() + static_cast<std::size_t>(q) * n_; }
-  const double* im(int q) const { return im_.data() + static_cast<std::size_t>(q) * n_; }
+// The frequency indices of one axis, v_j = (j - c0) + shift, and the sines and
+// cosines of w_j * e / N (w_j = 2 PI v_j) for every distinct edge value e.
+// Masks drawn on a design grid share few edge values, so each sine is
+// computed once instead of once per rectangle: the same calls with the same
+// arguments, hence the same values.
+class EdgeTable {
+ public:
+  // Collects the edges; adding the same edges again is harmless.
+  void start(int n, double shift);
+  void add_edges(const double* edges, int count);
+  void compute();
+
+  int n() const { return n_; }
+  const double* w() const { return w_.data(); }
+  // The indices j with v_j equal to 0.
+  const std::vector<int>& zero_frequencies() const { return zero_; }
+  const double* sines(double edge) const { return sines_.data() + row_of(edge); }
+  const double* cosines(double edge) const { return cosines_.data() + row_of(edge); }
 
  private:
-  std::size_t n_;
-  std::vector<double> re_;
-  std::vector<double> im_;
-};
-
-AxisSpectra::AxisSpectra(const double* edge1, const double* edge2, int count, int n,
-                         double shift)
-    : n_(static_cast<std::size_t>(n)),
-      re_(static_cast<std::size_t>(count) * n_),
-      im_(static_cast<std::size_t>(count) * n_) {
-  const int c0 = centre_index(n);
-  const double nd = n;
-  std::vector<double> v(n_), w(n_);
-  for (int j = 0; j < n; ++j) {
-    v[j] = (j - c0) + shift;
-    w[j] = 2 * PI * v[j];
+  std::size_t row_of(double edge) const {
+    const auto at = std::lower_bound(edges_.begin(), edges_.end(), edge, before);
+    return static_cast<std::size_t>(at - edges_.begin()) * static_cast<std::size_t>(n_);
   }
 
-  // Masks drawn on a design grid share few edge values, so the sines and
-  // cosines of w * edge / N are computed once for each distinct edge (the
-  // same calls with the same arguments as rectangle by rectangle).
-  std::vector<double> edges(edge1, edge1 + count);
-  edges.insert(edges.end(), edge2, edge2 + count);
-  const auto by_bits = [](double a, double b) { return bits_of(a) < bits_of(b); };
-  const auto same_bits = [](double a, double b) { return bits_of(a) == bits_of(b); };
-  std::sort(edges.begin(), edges.end(), by_bits);
-  edges.erase(std::unique(edges.begin(), edges.end(), same_bits), edges.end());
-  std::vector<double> sines(edges.size() * n_), cosines(edges.size() * n_);
-  for (std::size_t e = 0; e < edges.size(); ++e) {
-    double* s = sines.data() + e * n_;
-    double* c = cosines.data() + e * n_;
-    for (int j = 0; j < n; ++j) {
-      const double angle = w[j] * edges[e] / nd;
+  int n_ = 0;
+  std::vector<double> v_, w_, edges_, sines_, cosines_;
+  std::vector<int> zero_;
+};
+
+void EdgeTable::start(int n, double shift) {
+  n_ = n;
+  const int c0 = centre_index(n);
+  v_.resize(static_cast<std::size_t>(n));
+  w_.resize(static_cast<std::size_t>(n));
+  zero_.clear();
+  for (int j = 0; j < n; ++j) {
+    v_[j] = (j - c0) + shift;
+    w_[j] = 2 * PI * v_[j];
+    if (v_[j] == 0) zero_.push_back(j);
+  }
+  edges_.clear();
+}
+
+void EdgeTable::add_edges(const double* edges, int count) {
+  edges_.insert(edges_.end(), edges, edges + count);
+}
+
+void EdgeTable::compute() {
+  std::sort(edges_.begin(), edges_.end(), before);
+  edges_.erase(std::unique(edges_.begin(), edges_.end(), same), edges_.end());
+  const std::size_t n = static_cast<std::size_t>(n_);
+  const double nd = n_;
+  sines_.resize(edges_.size() * n);
+  cosines_.resize(edges_.size() * n);
+  for (std::size_t e = 0; e < edges_.size(); ++e) {
+    double* s = sines_.data() + e * n;
+    double* c = cosines_.data() + e * n;
+    for (std::size_t j = 0; j < n; ++j) {
+      const double angle = w_[j] * edges_[e] / nd;
       s[j] = std::sin(angle);
       c[j] = std::cos(angle);
     }
   }
-  const auto row_of = [&](double edge) {
-    const auto at = std::lower_bound(edges.begin(), edges.end(), edge, by_bits);
-    return static_cast<std::size_t>(at - edges.begin()) * n_;
-  };
+}
 
+// The one-dimensional spectra of every rectangle along one axis: row q holds
+// the real and imaginary parts at the N frequency indices.
+class AxisSpectra {
+ public:
+  void compute(const EdgeTable& table, const double* edge1, const double* edge2, int count);
+  const double* re(int q) const { return re_.data() + static_cast<std::size_t>(q) * n_; }
+  const double* im(int q) const { return im_.data() + static_cast<std::size_t>(q) * n_; }
+
+ private:
+  std::size_t n_ = 0;
+  std::vector<double> re_, im_;
+};
+
+void AxisSpectra::compute(const EdgeTable& table, const double* edge1, const double* edge2,
+                          int count) {
+  const int n = table.n();
+  const double nd = n;
+  n_ = static_cast<std::size_t>(n);
+  re_.resize(static_cast<std::size_t>(count) * n_);
+  im_.resize(re_.size());
   for (int q = 0; q < count; ++q) {
     const double e1 = edge1[q];
     const double e2 = edge2[q];
-    const double* s1 = sines.data() + row_of(e1);
-    const double* s2 = sines.data() + row_of(e2);
-    const double* k1 = cosines.data() + row_of(e1);
-    const double* k2 = cosines.data() + row_of(e2);
+    const double* s1 = table.sines(e1);
+    const double* s2 = table.sines(e2);
+    const double* k1 = table.cosines(e1);
+    const double* k2 = table.cosines(e2);
     double* fr = re_.data() + static_cast<std::size_t>(q) * n_;
     double* fi = im_.data() + static_cast<std::size_t>(q) * n_;
+    const double* w = table.w();
     for (int j = 0; j < n; ++j) {
-      if (v[j] == 0) {
-        // The limit of the general formula at zero frequency.
-        fr[j] = (e2 - e1) / nd;
-        fi[j] = 0;
-      } else {
-        fr[j] = (s2[j] - s1[j]) / w[j];
-        fi[j] = (k2[j] - k1[j]) / w[j];
-      }
+      fr[j] = (s2[j] - s1[j]) / w[j];
+      fi[j] = (k2[j] - k1[j]) / w[j];
+    }
+    // The limit of the general formula at zero frequency.
+    for (const int j : table.zero_frequencies()) {
+      fr[j] = (e2 - e1) / nd;
+      fi[j] = 0;
     }
   }
 }
@@ -106,6 +141,18 @@ void add_rectangle_line(double* __restrict re, double* __restrict im,
   }
 }
 
+// Working storage, kept between runs so that a run does not fault in fresh
+// pages (the calculator runs one call at a time).
+struct Scratch {
+  EdgeTable x_table, y_table;
+  AxisSpectra fx, fy;
+};
+
+Scratch& scratch() {
+  static Scratch kept;
+  return kept;
+}
+
 }  // namespace
 
 void mask_spectrum(const Parameters& p, Field& field) {
@@ -122,13 +169,26 @@ void mask_spectrum(const Parameters& p, Field& field) {
   const int count = p.rect_count;
   if (count <= 0) return;
 
-  const AxisSpectra fx(p.rect_x1, p.rect_x2, count, n, sx);
-  const AxisSpectra fy(p.rect_y1, p.rect_y2, count, n, sy);
+  // Without a tilt difference both axes share one table of sines.
+  Scratch& s = scratch();
+  const bool shared = same(sx, sy);
+  s.x_table.start(n, sx);
+  s.x_table.add_edges(p.rect_x1, count);
+  s.x_table.add_edges(p.rect_x2, count);
+  EdgeTable& y_table = shared ? s.x_table : s.y_table;
+  if (!shared) y_table.start(n, sy);
+  y_table.add_edges(p.rect_y1, count);
+  y_table.add_edges(p.rect_y2, count);
+  s.x_table.compute();
+  if (!shared) y_table.compute();
+  s.fx.compute(s.x_table, p.rect_x1, p.rect_x2, count);
+  s.fy.compute(y_table, p.rect_y1, p.rect_y2, count);
+
   for (int q = 0; q < count; ++q) {
-    const double* fxr = fx.re(q);
-    const double* fxi = fx.im(q);
+    const double* fxr = s.fx.re(q);
+    const double* fxi = s.fx.im(q);
     for (int j = 0; j < n; ++j) {
-      add_rectangle_line(field.re[j], field.im[j], fy.re(q), fy.im(q), n, fxr[j], fxi[j],
+      add_rectangle_line(field.re[j], field.im[j], s.fy.re(q), s.fy.im(q), n, fxr[j], fxi[j],
                          p.rect_t_re[q], p.rect_t_im[q]);
     }
   }
