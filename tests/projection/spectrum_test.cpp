@@ -77,6 +77,12 @@ TEST(MaskSpectrum, EveryValueIsBitIdenticalToTheLiteralEvaluation) {
   for (const int n : {1, 6, 19, 64, 128}) {
     testing::literal::Case c = testing::literal::random_case(rng, n, 2 * n + 3);
     if (n == 19) c.tilt_y = 0;
+    // Transmissions with parts of exactly +-1, as binary and phase masks have.
+    const double special[][2] = {{1, 0}, {-1, 0.25}, {0.5, -1}, {1, 1}, {-1, -1}, {0, 1}};
+    for (std::size_t q = 0; q < c.rows.size(); q += 2) {
+      c.rows[q][0] = special[q / 2 % 6][0];
+      c.rows[q][1] = special[q / 2 % 6][1];
+    }
     const auto p = std::make_unique<Parameters>();
     read_parameters(sheet_of(testing::literal::sheet_text(c)), *p);
     const auto f = spectrum_of(*p);
