@@ -58,25 +58,54 @@ struct AxisKernel {
   // input sample, inside the pupil or not): the direct sum is NaN there.
   std::vector<char> broken;
 
+  // The same entries transposed, [i][p - first], for sums over the inputs.
+  int rows = 0;
+  std::vector<double> t_re;
+  std::vector<double> t_im;
+
   const double* row_re(int p) const { return re.data() + static_cast<std::size_t>(p - first) * n; }
   const double* row_im(int p) const { return im.data() + static_cast<std::size_t>(p - first) * n; }
+  // Column i from input sample p on.
+  const double* column_re(int i, int p) const {
+    return t_re.data() + static_cast<std::size_t>(i) * rows + (p - first);
+  }
+  const double* column_im(int i, int p) const {
+    return t_im.data() + static_cast<std::size_t>(i) * rows + (p - first);
+  }
 };
 
-// c: the wavefront coefficients of the axis, indexed 1 to 6. The phase
-// angle of every entry is evaluated exactly as the direct sum evaluates it.
+// c: the wavefront coefficients of the axis, indexed 1 to 6.
+//
+// The phase angle is theta(p, i) = 2 PI (d u + f(d)) / N with d = p - N/2,
+// u = i - N/2, and f the defocus and wavefront terms of sample p. Since 4 d u
+// is an integer, exp(i 2 PI d u / N) is one of the 4N roots of unity
+// exp(i 2 PI m / 4N), so an entry is the product of a root and the sample's
+// pupil factor exp(i 2 PI f(d) / N): 4N + N sines instead of N^2.
 void make_kernel(const Parameters& p, const double* c, int first, int last, AxisKernel& kernel) {
   const int n = p.grid_size;
   const double K = n / p.wavelength;
   const double b = p.wavelength / (n * p.pitch * p.NA);
   const double h = n / 2.0;
+  const int rows = std::max(last - first + 1, 0);
   kernel.first = first;
   kernel.n = n;
-  kernel.re.assign(static_cast<std::size_t>(std::max(last - first + 1, 0)) * n, 0.0);
-  kernel.im.assign(kernel.re.size(), 0.0);
+  kernel.rows = rows;
+  kernel.re.resize(static_cast<std::size_t>(rows) * n);
+  kernel.im.resize(kernel.re.size());
+  kernel.t_re.resize(kernel.re.size());
+  kernel.t_im.resize(kernel.re.size());
   kernel.broken.assign(static_cast<std::size_t>(n), 0);
-  std::vector<double> theta(static_cast<std::size_t>(n));
+
+  std::vector<double> root_re(static_cast<std::size_t>(4 * n)), root_im(root_re.size());
+  for (int m = 0; m < 4 * n; ++m) {
+    const double angle = 2 * PI * m / (4.0 * n);
+    root_re[m] = std::cos(angle);
+    root_im[m] = std::sin(angle);
+  }
+
   for (int q = 0; q < n; ++q) {
-    // The parts of the phase number that depend on the input sample alone.
+    // The parts of the phase number that depend on the input sample alone,
+    // formed as the direct sum forms them.
     const double d = 1.0 * q - h;
     const double r = b * d;
     const double focus = (p.defocus * p.wavelength * d * d) / ((2 * n) * p.pitch * p.pitch);
@@ -85,19 +114,30 @@ void make_kernel(const Parameters& p, const double* c, int first, int last, Axis
     const double w1 = c[1] * K * r;
     const double w2 = c[2] * K * (r * r);
     const double w56 = c[5] * K * (r * r * r * r * r) + c[6] * K * (r * r * r * r * r * r);
+    // The direct sum is NaN at every output whose phase angle with this
+    // sample is not finite.
     for (int i = 0; i < n; ++i) {
       const double u = 1.0 * i - h;
       const double phase = d * u - focus + w3 + w4 + w1 + w2 + w56;
-      theta[i] = 2 * PI * phase / n;
-      if (!std::isfinite(theta[i])) kernel.broken[i] = 1;
+      if (!std::isfinite(2 * PI * phase / n)) kernel.broken[i] = 1;
     }
     if (q < first || q > last) continue;
+
     const double weight = (q == 0 || q == n - 1) ? 0.5 : 1.0;
-    double* kr = kernel.re.data() + static_cast<std::size_t>(q - first) * n;
-    double* ki = kernel.im.data() + static_cast<std::size_t>(q - first) * n;
+    const double pupil_angle = 2 * PI * (0 - focus + w3 + w4 + w1 + w2 + w56) / n;
+    const double pupil_re = weight * std::cos(pupil_angle);
+    const double pupil_im = weight * std::sin(pupil_angle);
+    const int twice_d = 2 * q - n;
+    const std::size_t row = static_cast<std::size_t>(q - first);
+    double* kr = kernel.re.data() + row * n;
+    double* ki = kernel.im.data() + row * n;
     for (int i = 0; i < n; ++i) {
-      kr[i] = weight * std::cos(theta[i]);
-      ki[i] = weight * std::sin(theta[i]);
+      int m = (twice_d * (2 * i - n)) % (4 * n);  // 4 d u modulo 4N
+      if (m < 0) m += 4 * n;
+      kr[i] = pupil_re * root_re[m] - pupil_im * root_im[m];
+      ki[i] = pupil_re * root_im[m] + pupil_im * root_re[m];
+      kernel.t_re[static_cast<std::size_t>(i) * rows + row] = kr[i];
+      kernel.t_im[static_cast<std::size_t>(i) * rows + row] = ki[i];
     }
   }
 }
@@ -125,45 +165,58 @@ std::vector<Shift> distinct_shifts(const Parameters& p) {
   return shifts;
 }
 
-// Adds points * |U|^2 of one shifted spectrum to the intensity. `lines` is
-// scratch for the first pass.
+// Working rows of one source image.
+struct Passes {
+  Field lines;  // after the first pass: line c along y of the transformed pupil field
+  Field image;  // after the second pass: the image field U
+  std::vector<RowSum> sums;
+};
+
+// Adds points * |U|^2 of one shifted spectrum to the intensity.
 void add_source_image(const Parameters& p, const Field& spectrum, const PupilSamples& pupil,
                       const AxisKernel& kx, const AxisKernel& ky, const Shift& shift,
-                      Field& lines, Intensity& intensity) {
+                      Passes& work, Intensity& intensity) {
   const int n = p.grid_size;
-  const CombineRows combine = combine_rows();
+  const SumRows sum = sum_rows();
   // Pupil lines whose shifted spectrum line lies on the grid.
   const int c_first = std::max(pupil.first_line, -shift.m);
   const int c_last = std::min(pupil.last_line, n - 1 - shift.m);
   if (c_first > c_last) return;  // the whole spectrum is off the grid: no light
 
   // First pass, along y: line c of the pupil field times the y kernel.
+  work.sums.clear();
   for (int c = c_first; c <= c_last; ++c) {
     const int i_first = std::max(pupil.first[c], -shift.n);
     const int i_last = std::min(pupil.last[c], n - 1 - shift.n);
     if (i_first > i_last) {
-      std::fill_n(lines.re[c], n, 0.0);
-      std::fill_n(lines.im[c], n, 0.0);
+      std::fill_n(work.lines.re[c], n, 0.0);
+      std::fill_n(work.lines.im[c], n, 0.0);
       continue;
     }
     const int source = c + shift.m;
-    combine(lines.re[c], lines.im[c], n, &spectrum.re[source][i_first + shift.n],
-            &spectrum.im[source][i_first + shift.n], 1, i_last - i_first + 1,
-            ky.row_re(i_first), ky.row_im(i_first), n);
+    work.sums.push_back({&spectrum.re[source][i_first + shift.n],
+                         &spectrum.im[source][i_first + shift.n], ky.row_re(i_first),
+                         ky.row_im(i_first), i_last - i_first + 1, work.lines.re[c],
+                         work.lines.im[c]});
   }
+  sum(work.sums, n, n);
 
   // Second pass, along x: output line j sums the pupil lines weighted by
   // column j of the x kernel.
-  double image_re[max_grid];
-  double image_im[max_grid];
+  work.sums.clear();
+  for (int j = 0; j < n; ++j) {
+    work.sums.push_back({kx.column_re(j, c_first), kx.column_im(j, c_first),
+                         work.lines.re[c_first], work.lines.im[c_first], c_last - c_first + 1,
+                         work.image.re[j], work.image.im[j]});
+  }
+  sum(work.sums, n, max_grid);
+
   const double weight = shift.points;
   for (int j = 0; j < n; ++j) {
-    combine(image_re, image_im, n, kx.row_re(c_first) + j, kx.row_im(c_first) + j, n,
-            c_last - c_first + 1, lines.re[c_first], lines.im[c_first], max_grid);
+    const double* re = work.image.re[j];
+    const double* im = work.image.im[j];
     double* row = intensity.at[j];
-    for (int k = 0; k < n; ++k) {
-      row[k] += weight * (image_re[k] * image_re[k] + image_im[k] * image_im[k]);
-    }
+    for (int k = 0; k < n; ++k) row[k] += weight * (re[k] * re[k] + im[k] * im[k]);
   }
 }
 
@@ -172,7 +225,7 @@ void add_source_image(const Parameters& p, const Field& spectrum, const PupilSam
 struct Scratch {
   PupilSamples pupil;
   AxisKernel kx, ky;
-  Field lines;
+  Passes passes;
 };
 
 Scratch& scratch() {
@@ -197,7 +250,7 @@ void form_image(const Parameters& p, const Field& spectrum, Intensity& intensity
   make_kernel(p, p.aber_y, pupil.first_line, pupil.last_line, ky);
 
   for (const Shift& shift : distinct_shifts(p)) {
-    add_source_image(p, spectrum, pupil, kx, ky, shift, s.lines, intensity);
+    add_source_image(p, spectrum, pupil, kx, ky, shift, s.passes, intensity);
   }
 
   const double nan = std::numeric_limits<double>::quiet_NaN();

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 #include "projection/complex_rows.hpp"
 #include "projection/image.hpp"
 #include "projection/parameters.hpp"
@@ -202,37 +206,68 @@ TEST(DirectTransform, SingleSamplesGiveClosedFormLines) {
   }
 }
 
-TEST(CombineRows, EveryVersionFormsTheWeightedSumOfRows) {
+TEST(SumRows, EveryVersionFormsTheWeightedSumsOfMatrixRows) {
   std::mt19937_64 rng(17);
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
-  std::vector<CombineRows> versions = {combine_rows_baseline, combine_rows()};
-  if (combine_rows_avx2() != nullptr) versions.push_back(combine_rows_avx2());
+  std::vector<SumRows> versions = {sum_rows_baseline, sum_rows()};
+  if (sum_rows_avx2() != nullptr) versions.push_back(sum_rows_avx2());
   for (const int n : {1, 3, 4, 15, 16, 17, 37, 128}) {
-    for (const int terms : {0, 1, 2, 5}) {
-      const int a_stride = 3, m_stride = n + 2;
-      std::vector<double> ar(static_cast<std::size_t>(terms * a_stride + 1)), ai(ar.size());
-      std::vector<double> mr(static_cast<std::size_t>(terms * m_stride + 1)), mi(mr.size());
-      for (double& v : ar) v = unit(rng);
-      for (double& v : ai) v = unit(rng);
-      for (double& v : mr) v = unit(rng);
-      for (double& v : mi) v = unit(rng);
-      for (const CombineRows combine : versions) {
-        std::vector<double> out_re(static_cast<std::size_t>(n), 9.0), out_im(out_re);
-        combine(out_re.data(), out_im.data(), n, ar.data(), ai.data(), a_stride, terms, mr.data(),
-                mi.data(), m_stride);
+    const std::ptrdiff_t stride = n + 2;
+    std::vector<double> mr(static_cast<std::size_t>(9 * stride)), mi(mr.size());
+    std::vector<double> ar(9), ai(9);
+    for (double& v : mr) v = unit(rng);
+    for (double& v : mi) v = unit(rng);
+    for (double& v : ar) v = unit(rng);
+    for (double& v : ai) v = unit(rng);
+    for (const SumRows sum : versions) {
+      // Rows of 0 to 5 terms, each starting at its own matrix row.
+      std::vector<std::vector<double>> out(12, std::vector<double>(static_cast<std::size_t>(n), 9.0));
+      std::vector<RowSum> rows;
+      for (int r = 0; r < 6; ++r) {
+        rows.push_back({ar.data() + r / 2, ai.data() + r / 2, mr.data() + (r % 4) * stride,
+                        mi.data() + (r % 4) * stride, r, out[2 * r].data(), out[2 * r + 1].data()});
+      }
+      sum(rows, n, stride);
+      for (int r = 0; r < 6; ++r) {
         for (int k = 0; k < n; ++k) {
-          std::complex<double> sum = 0;
-          for (int t = 0; t < terms; ++t) {
-            sum += std::complex<double>(ar[t * a_stride], ai[t * a_stride]) *
-                   std::complex<double>(mr[t * m_stride + k], mi[t * m_stride + k]);
+          std::complex<double> expected = 0;
+          for (int t = 0; t < r; ++t) {
+            const std::ptrdiff_t at = (r % 4 + t) * stride + k;
+            expected += std::complex<double>(ar[r / 2 + t], ai[r / 2 + t]) *
+                        std::complex<double>(mr[static_cast<std::size_t>(at)], mi[static_cast<std::size_t>(at)]);
           }
-          ASSERT_NEAR(out_re[k], sum.real(), 1e-14) << n << " " << terms << " " << k;
-          ASSERT_NEAR(out_im[k], sum.imag(), 1e-14) << n << " " << terms << " " << k;
+          ASSERT_NEAR(out[2 * r][k], expected.real(), 1e-14) << n << " " << r << " " << k;
+          ASSERT_NEAR(out[2 * r + 1][k], expected.imag(), 1e-14) << n << " " << r << " " << k;
         }
       }
     }
   }
 }
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// Whether the upper halves of the vector registers are in use (XINUSE bit 2),
+// or -1 where the processor cannot tell.
+int upper_halves_in_use() {
+  unsigned a, b, c, d;
+  if (!__get_cpuid_count(0xd, 1, &a, &b, &c, &d) || (a & 4) == 0) return -1;
+  unsigned lo, hi;
+  __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(1));
+  return (lo & 4) != 0 ? 1 : 0;
+}
+
+TEST(SumRows, WideVersionLeavesTheUpperRegisterHalvesClear) {
+  // Baseline code run with the upper halves in use slows down severalfold
+  // (the host's code included), so the wide version must clear them.
+  const SumRows wide = sum_rows_avx2();
+  if (wide == nullptr || upper_halves_in_use() < 0) GTEST_SKIP() << "no AVX2 or no XINUSE";
+  std::vector<double> m(200, 0.5), a(4, 0.25), out_re(128), out_im(128);
+  const RowSum row{a.data(), a.data(), m.data(), m.data(), 1, out_re.data(), out_im.data()};
+  for (const int n : {127, 128, 3}) {
+    wide(std::span<const RowSum>(&row, 1), n, 0);
+    EXPECT_EQ(upper_halves_in_use(), 0) << n;
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace meridox::projection
