@@ -1,7 +1,8 @@
 // Fast image formation. The transform of one line is a product with a kernel
 // matrix, M[p][i] = w_p exp(i theta(p, i)) with the trapezoidal weight w_p
-// and the whole phase angle of the direct sum (kernel, defocus, wavefront),
-// so each pass of the two-dimensional transform is a matrix product. Only
+// and the phase angle of the direct sum (transform kernel, defocus and
+// wavefront together), so each pass of the two-dimensional transform is a
+// matrix product. Only
 // samples inside the pupil are non-zero: the first pass runs over the pupil's
 // samples only, and the second over the pupil's lines only. Source points
 // with the same shift form the same image, which is computed once and

@@ -96,6 +96,13 @@ void transform_1d(const Case& c, int N, double* re, double* im, int count, int a
   const double K = N / c.wavelength;
   const double b = c.wavelength / (N * c.pitch * c.NA);
   std::vector<double> UR(static_cast<std::size_t>(count)), UI(static_cast<std::size_t>(count));
+  // Phase number of offset d for output offset u, summed left to right.
+  const auto phase = [&](double d, double u) {
+    const double r = b * d;
+    return d * u - (c.defocus * c.wavelength * d * d) / ((2 * N) * c.pitch * c.pitch) +
+           a[3] * K * (r * r * r) + a[4] * K * (r * r * r * r) + a[1] * K * r + a[2] * K * (r * r) +
+           (a[5] * K * (r * r * r * r * r) + a[6] * K * (r * r * r * r * r * r));
+  };
   for (int i = 0; i < count; ++i) {
     const double u = 1.0 * i - count / 2.0;
     UR[i] = 0;
@@ -103,16 +110,8 @@ void transform_1d(const Case& c, int N, double* re, double* im, int count, int a
     for (int p = 0; p <= count - 2; ++p) {
       const double d = 1.0 * p - count / 2.0;
       const double e = d + 1;
-      const double r1 = b * d;
-      const double r2 = b * e;
-      const double f1 = d * u - (c.defocus * c.wavelength * d * d) / ((2 * N) * c.pitch * c.pitch) +
-                        a[3] * K * (r1 * r1 * r1) + a[4] * K * (r1 * r1 * r1 * r1) + a[1] * K * r1 +
-                        a[2] * K * (r1 * r1) +
-                        (a[5] * K * (r1 * r1 * r1 * r1 * r1) + a[6] * K * (r1 * r1 * r1 * r1 * r1 * r1));
-      const double f2 = e * u - (c.defocus * c.wavelength * e * e) / ((2 * N) * c.pitch * c.pitch) +
-                        a[3] * K * (r2 * r2 * r2) + a[4] * K * (r2 * r2 * r2 * r2) + a[1] * K * r2 +
-                        a[2] * K * (r2 * r2) +
-                        (a[5] * K * (r2 * r2 * r2 * r2 * r2) + a[6] * K * (r2 * r2 * r2 * r2 * r2 * r2));
+      const double f1 = phase(d, u);
+      const double f2 = phase(e, u);
       const double t1 = 2 * PI * f1 / count;
       const double t2 = 2 * PI * f2 / count;
       const double t1r = re[p] * std::cos(t1) - im[p] * std::sin(t1);
