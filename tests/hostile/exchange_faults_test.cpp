@@ -20,6 +20,11 @@ namespace fs = std::filesystem;
 
 class ExchangeFault : public ::testing::TestWithParam<DeliverableInfo> {
  protected:
+  void SetUp() override {
+    if (fuzzing::find_profile(GetParam().name) == nullptr) {
+      GTEST_FAIL() << "add " << GetParam().name << " to fuzz/sheet_profiles.cpp";
+    }
+  }
   const DeliverableInfo& info() const { return GetParam(); }
   const SheetProfile& profile() const { return profile_of(GetParam()); }
 };

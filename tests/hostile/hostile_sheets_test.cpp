@@ -17,6 +17,11 @@ namespace {
 
 class HostileSheet : public ::testing::TestWithParam<DeliverableInfo> {
  protected:
+  void SetUp() override {
+    if (fuzzing::find_profile(GetParam().name) == nullptr) {
+      GTEST_FAIL() << "add " << GetParam().name << " to fuzz/sheet_profiles.cpp";
+    }
+  }
   const DeliverableInfo& info() const { return GetParam(); }
   const SheetProfile& profile() const { return profile_of(GetParam()); }
   void run(std::string_view sheet, const std::string& what) {
@@ -29,16 +34,18 @@ class HostileSheet : public ::testing::TestWithParam<DeliverableInfo> {
 const std::string ten_megabytes(10 * 1024 * 1024, '9');
 
 TEST_P(HostileSheet, EveryCalculatorDescribesItsSheet) {
-  const SheetProfile* found = fuzzing::find_profile(info().name);
-  ASSERT_NE(found, nullptr) << "add " << info().name << " to fuzz/sheet_profiles.cpp";
-  for (const CountCell& count : found->counts) {
-    EXPECT_LT(count.row, found->shape.rows);
-    EXPECT_LT(count.column, found->shape.columns);
+  // The hostile sheets below need a count and a real cell to aim at.
+  ASSERT_FALSE(profile().counts.empty());
+  ASSERT_FALSE(profile().reals.empty());
+  for (const CountCell& count : profile().counts) {
+    EXPECT_LT(count.row, profile().shape.rows);
+    EXPECT_LT(count.column, profile().shape.columns);
   }
-  for (const auto& reals : found->reals) EXPECT_LT(reals.last_row, found->shape.rows);
+  for (const auto& reals : profile().reals) EXPECT_LT(reals.last_row, profile().shape.rows);
 }
 
 TEST_P(HostileSheet, OversizedCellsLinesAndSheets) {
+  ASSERT_FALSE(profile().counts.empty() || profile().reals.empty());
   run(std::string(10 * 1024 * 1024, '7'), "a 10 MB cell");
   const CountCell& first_count = profile().counts.front();
   run(moderate_sheet(profile()).set(first_count.column, first_count.row, "-" + ten_megabytes).str(),
