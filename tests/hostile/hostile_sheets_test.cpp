@@ -31,7 +31,7 @@ class HostileSheet : public ::testing::TestWithParam<DeliverableInfo> {
   ExchangeFolder folder_;
 };
 
-const std::string ten_megabytes(10 * 1024 * 1024, '9');
+std::string ten_megabytes() { return std::string(10 * 1024 * 1024, '9'); }
 
 TEST_P(HostileSheet, EveryCalculatorDescribesItsSheet) {
   // The hostile sheets below need a count and a real cell to aim at.
@@ -48,10 +48,10 @@ TEST_P(HostileSheet, OversizedCellsLinesAndSheets) {
   ASSERT_FALSE(profile().counts.empty() || profile().reals.empty());
   run(std::string(10 * 1024 * 1024, '7'), "a 10 MB cell");
   const CountCell& first_count = profile().counts.front();
-  run(moderate_sheet(profile()).set(first_count.column, first_count.row, "-" + ten_megabytes).str(),
+  run(moderate_sheet(profile()).set(first_count.column, first_count.row, "-" + ten_megabytes()).str(),
       "a 10 MB negative count");
   const auto& first_real = profile().reals.front();
-  run(moderate_sheet(profile()).set(first_real.column, first_real.first_row, ten_megabytes).str(),
+  run(moderate_sheet(profile()).set(first_real.column, first_real.first_row, ten_megabytes()).str(),
       "a 10 MB real number");
 
   std::string fields;
