@@ -61,7 +61,41 @@ function(meridox_add_calculator)
   elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     set(map ${PROJECT_BINARY_DIR}/exports/${ARG_NAME}.map)
     file(WRITE ${map} "{\n  global: ${symbol};\n  local: *;\n};\n")
-    target_link_options(${ARG_NAME} PRIVATE "LINKER:--version-script=${map}" "LINKER:--no-undefined")
+    target_link_options(${ARG_NAME} PRIVATE "LINKER:--version-script=${map}" ${MERIDOX_NO_UNDEFINED})
     set_property(TARGET ${ARG_NAME} APPEND PROPERTY LINK_DEPENDS ${map})
   endif()
 endfunction()
+
+# Sanitizer and fuzzing builds. Both instrument every target of the build (the
+# shared kit, the calculators, their shared libraries, the tests and the host)
+# with AddressSanitizer and UndefinedBehaviorSanitizer, and stop at the first
+# finding. A shared library normally links with --no-undefined; GCC links its
+# sanitizer runtimes into shared libraries, so that stays. Clang leaves them to
+# the executable that loads the library, so there the libraries' references to
+# the runtime are left for the loader to resolve.
+option(MERIDOX_SANITIZE "Build everything with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(MERIDOX_BUILD_FUZZ "Build the libFuzzer targets (clang)" OFF)
+set(MERIDOX_NO_UNDEFINED "LINKER:--no-undefined")
+if(MERIDOX_SANITIZE OR MERIDOX_BUILD_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+    message(FATAL_ERROR "Sanitizer and fuzz builds need GCC or Clang")
+  endif()
+  # float-cast-overflow: converting a double beyond the int range to int (a
+  # sheet's 1e308 turned into an index) is undefined; GCC leaves it out of
+  # "undefined", Clang includes it.
+  set(_meridox_sanitizers -fsanitize=address,undefined,float-cast-overflow
+    -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_compile_options(${_meridox_sanitizers})
+  add_link_options(-fsanitize=address,undefined,float-cast-overflow)
+  if(MERIDOX_BUILD_FUZZ)
+    if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+      message(FATAL_ERROR "MERIDOX_BUILD_FUZZ needs clang++ (libFuzzer); use the fuzz preset")
+    endif()
+    # Coverage feedback for the fuzzer in every object; the fuzz executables
+    # add the libFuzzer driver themselves.
+    add_compile_options(-fsanitize=fuzzer-no-link)
+  endif()
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    set(MERIDOX_NO_UNDEFINED "")
+  endif()
+endif()
