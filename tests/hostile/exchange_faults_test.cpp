@@ -18,16 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ExchangeFault : public ::testing::TestWithParam<DeliverableInfo> {
- protected:
-  void SetUp() override {
-    if (fuzzing::find_profile(GetParam().name) == nullptr) {
-      GTEST_FAIL() << "add " << GetParam().name << " to fuzz/sheet_profiles.cpp";
-    }
-  }
-  const DeliverableInfo& info() const { return GetParam(); }
-  const SheetProfile& profile() const { return profile_of(GetParam()); }
-};
+class ExchangeFault : public ProfiledDeliverable {};
 
 // Permission bits do not stop the superuser, so a folder or file cannot be
 // made unwritable for a test that runs as root.

@@ -15,15 +15,8 @@
 namespace meridox::testing {
 namespace {
 
-class HostileSheet : public ::testing::TestWithParam<DeliverableInfo> {
+class HostileSheet : public ProfiledDeliverable {
  protected:
-  void SetUp() override {
-    if (fuzzing::find_profile(GetParam().name) == nullptr) {
-      GTEST_FAIL() << "add " << GetParam().name << " to fuzz/sheet_profiles.cpp";
-    }
-  }
-  const DeliverableInfo& info() const { return GetParam(); }
-  const SheetProfile& profile() const { return profile_of(GetParam()); }
   void run(std::string_view sheet, const std::string& what) {
     SCOPED_TRACE(what);
     run_sheet(folder_, info(), profile(), sheet);

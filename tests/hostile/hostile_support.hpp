@@ -18,6 +18,19 @@ using fuzzing::SheetProfile;
 // The profile of a deliverable; fails the test when it has none.
 const SheetProfile& profile_of(const DeliverableInfo& info);
 
+// A test over every deliverable that has a sheet profile; a deliverable
+// without one fails plainly instead of being skipped.
+class ProfiledDeliverable : public ::testing::TestWithParam<DeliverableInfo> {
+ protected:
+  void SetUp() override {
+    if (fuzzing::find_profile(GetParam().name) == nullptr) {
+      GTEST_FAIL() << "add " << GetParam().name << " to fuzz/sheet_profiles.cpp";
+    }
+  }
+  const DeliverableInfo& info() const { return GetParam(); }
+  const SheetProfile& profile() const { return profile_of(GetParam()); }
+};
+
 // A sheet of moderate values: counts that run in milliseconds, real cells
 // around 1, five rectangles where the calculator has a rectangle table, and
 // labels in the first two fields of every parameter line.
