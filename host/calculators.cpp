@@ -3,6 +3,25 @@
 namespace meridox::host {
 namespace {
 
+// Rows 1 to 14, read alike by the single stage and the stage on a base.
+std::vector<Cell> servo_cells() {
+  return {{1, "offset_switch", true},   {2, "offset_width", false},
+          {3, "force_constant", false}, {4, "resolution", false},
+          {5, "stage_mass", false},     {6, "friction_force", false},
+          {7, "position_gain", false},  {8, "velocity_gain", false},
+          {9, "bias_current", false},   {10, "stage_displacement", false},
+          {11, "stage_velocity", false}, {12, "time_step", false},
+          {13, "step_count", true},     {14, "print_interval", true}};
+}
+
+// The stage on a base reads three rows more: its base.
+std::vector<Cell> with_base_cells(std::vector<Cell> cells) {
+  cells.push_back({15, "base_mass", false});
+  cells.push_back({16, "base_stiffness", false});
+  cells.push_back({17, "base_friction", false});
+  return cells;
+}
+
 const std::vector<Calculator>& table() {
   static const std::vector<Calculator> all = {
       {"orvalis", "main4", "projection", Kind::projection, projection_grid,
@@ -54,41 +73,10 @@ const std::vector<Calculator>& table() {
         {20, "step_count", true},
         {21, "print_interval", true}},
        false, {}, {"OUT_M.txt"}},
-      {"drovik2", "main2_2", "stage", Kind::stage, small_grid,
-       {{1, "offset_switch", true},
-        {2, "offset_width", false},
-        {3, "force_constant", false},
-        {4, "resolution", false},
-        {5, "stage_mass", false},
-        {6, "friction_force", false},
-        {7, "position_gain", false},
-        {8, "velocity_gain", false},
-        {9, "bias_current", false},
-        {10, "stage_displacement", false},
-        {11, "stage_velocity", false},
-        {12, "time_step", false},
-        {13, "step_count", true},
-        {14, "print_interval", true}},
-       false, {}, {"OUT_M.txt"}},
+      {"drovik2", "main2_2", "stage", Kind::stage, small_grid, servo_cells(), false, {},
+       {"OUT_M.txt"}},
       {"drovik3", "main2_3", "stage-base", Kind::stage_base, small_grid,
-       {{1, "offset_switch", true},
-        {2, "offset_width", false},
-        {3, "force_constant", false},
-        {4, "resolution", false},
-        {5, "stage_mass", false},
-        {6, "friction_force", false},
-        {7, "position_gain", false},
-        {8, "velocity_gain", false},
-        {9, "bias_current", false},
-        {10, "stage_displacement", false},
-        {11, "stage_velocity", false},
-        {12, "time_step", false},
-        {13, "step_count", true},
-        {14, "print_interval", true},
-        {15, "base_mass", false},
-        {16, "base_stiffness", false},
-        {17, "base_friction", false}},
-       false, {}, {"OUT_M.txt"}},
+       with_base_cells(servo_cells()), false, {}, {"OUT_M.txt"}},
   };
   return all;
 }
