@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <span>
 
+#include "common/cpu_features.hpp"
+
 namespace meridox::projection {
 
 // One output row: out[k] = sum over t < terms of a[t] * m[t * stride + k],
@@ -28,10 +30,15 @@ using SumRows = void (*)(std::span<const RowSum> rows, int n, std::ptrdiff_t str
 // Runs on any x86-64 processor.
 void sum_rows_baseline(std::span<const RowSum> rows, int n, std::ptrdiff_t stride);
 
-// The AVX2 and FMA version, or nullptr where this build or processor lacks it.
-SumRows sum_rows_avx2();
+// The AVX2 and FMA version (built only with the wide kernels); call only where
+// the processor has both.
+void sum_rows_avx2(std::span<const RowSum> rows, int n, std::ptrdiff_t stride);
 
-// The best version for this processor, chosen once.
+// The version of one vector level, nullptr where this build or processor
+// lacks it.
+SumRows sum_rows_of_level(VectorLevel level);
+
+// The widest version this processor runs, chosen once.
 SumRows sum_rows();
 
 }  // namespace meridox::projection

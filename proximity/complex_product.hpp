@@ -10,6 +10,8 @@
 //      2 * row_pairs x 8 * col_blocks block is overwritten.
 // The order in which the products are summed is the kernel's own.
 
+#include "common/cpu_features.hpp"
+
 namespace meridox::proximity {
 
 inline constexpr int product_block = 8;
@@ -29,11 +31,13 @@ struct ComplexProduct {
 
 // Portable kernel, any x86-64 (or other) processor.
 void complex_product_portable(const ComplexProduct& p);
-// AVX2 + FMA kernel; call only where the processor has both.
+// AVX2 + FMA kernel (built only with the wide kernels); call only where the
+// processor has both.
 void complex_product_avx2(const ComplexProduct& p);
-// Whether this build carries the AVX2 kernel and the processor can run it.
-bool avx2_available();
-// The fastest kernel this processor runs.
+// The kernel of one vector level, nullptr where this build or processor
+// lacks it.
+void (*complex_product_kernel(VectorLevel level))(const ComplexProduct&);
+// The widest kernel this processor runs, chosen once.
 void complex_product(const ComplexProduct& p);
 
 }  // namespace meridox::proximity

@@ -2,7 +2,8 @@
 // against a run with the direct diffraction sum, same sheet, same process.
 //
 //   proximity_bench [--fast-only] [sheet...]
-// Without sheets it runs the Q-A and Q-B sheets of examples/bench.
+// Without sheets it runs the Q-A, Q-M and Q-B sheets of examples/bench.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/numpy_side.hpp"
 #include "common/exchange.hpp"
 #include "common/sheet.hpp"
 #include "proximity/complex_product.hpp"
@@ -51,6 +53,24 @@ void direct_run() {
   px::write_intensity_table();
 }
 
+// The intensities of a map table: every line after the first, without its
+// leading y coordinate.
+std::vector<double> map_values(const std::string& text) {
+  std::vector<double> values;
+  std::istringstream lines(text);
+  std::string line;
+  std::getline(lines, line);
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string field;
+    std::getline(fields, field, '\t');
+    while (std::getline(fields, field, '\t')) {
+      if (!field.empty() && field != "\r") values.push_back(std::strtod(field.c_str(), nullptr));
+    }
+  }
+  return values;
+}
+
 int count_differing_lines(const std::string& a, const std::string& b) {
   std::istringstream sa(a), sb(b);
   std::string la, lb;
@@ -78,6 +98,20 @@ void bench_sheet(const std::filesystem::path& sheet, const std::filesystem::path
   }
   const std::string fast_table = read_bytes(folder / "OUT_M.txt");
   std::printf("  main3 end to end (best of 3): %10.4f s\n", fast);
+  const meridox::bench::NumpySide numpy = meridox::bench::run_numpy_side("proximity_numpy.py", sheet, 3);
+  if (numpy.ran) {
+    const std::vector<double> table = map_values(fast_table);
+    double difference = 0;
+    for (std::size_t k = 0; k < std::min(numpy.map.size(), table.size()); ++k)
+      difference = std::max(difference, std::fabs(numpy.map[k] - table[k]));
+    std::printf("  numpy version (best of 3):    %10.4f s (%s)\n", numpy.seconds, numpy.about.c_str());
+    std::printf("  ratio numpy / main3:          %10.2f; numpy map against main3's table: largest "
+                "difference %.1e%s\n",
+                numpy.seconds / fast, difference,
+                numpy.map.size() == table.size() ? "" : " (SIZES DIFFER)");
+  } else {
+    std::printf("  numpy version: %s\n", numpy.about.c_str());
+  }
   if (fast_only) return;
 
   const auto start = Clock::now();
@@ -120,12 +154,13 @@ int main(int argc, char** argv) {
   }
   if (sheets.empty()) {
     sheets.emplace_back(std::filesystem::path(MERIDOX_EXAMPLES_DIR) / "proximity-qa.txt");
+    sheets.emplace_back(std::filesystem::path(MERIDOX_EXAMPLES_DIR) / "proximity-qm.txt");
     sheets.emplace_back(std::filesystem::path(MERIDOX_EXAMPLES_DIR) / "proximity-qb.txt");
   }
   const auto folder = std::filesystem::temp_directory_path() / "meridox-proximity-bench";
   std::filesystem::create_directories(folder);
   setenv("MERIDOXWORK", (folder.string() + "/").c_str(), 1);
-  std::printf("AVX2 product kernel: %s\n", px::avx2_available() ? "yes" : "no");
+  std::printf("processor: %s\n", meridox::vector_level_name(meridox::processor_vector_level()));
   for (const auto& sheet : sheets) bench_sheet(sheet, folder, fast_only);
   std::filesystem::remove_all(folder);
   return 0;

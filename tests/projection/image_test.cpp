@@ -210,7 +210,9 @@ TEST(SumRows, EveryVersionFormsTheWeightedSumsOfMatrixRows) {
   std::mt19937_64 rng(17);
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
   std::vector<SumRows> versions = {sum_rows_baseline, sum_rows()};
-  if (sum_rows_avx2() != nullptr) versions.push_back(sum_rows_avx2());
+  for (const VectorLevel level : {VectorLevel::avx2, VectorLevel::avx512}) {
+    if (const SumRows wide = sum_rows_of_level(level)) versions.push_back(wide);
+  }
   for (const int n : {1, 3, 4, 15, 16, 17, 37, 128}) {
     const std::ptrdiff_t stride = n + 2;
     std::vector<double> mr(static_cast<std::size_t>(9 * stride)), mi(mr.size());
@@ -258,7 +260,7 @@ int upper_halves_in_use() {
 TEST(SumRows, WideVersionLeavesTheUpperRegisterHalvesClear) {
   // Baseline code run with the upper halves in use slows down severalfold
   // (the host's code included), so the wide version must clear them.
-  const SumRows wide = sum_rows_avx2();
+  const SumRows wide = sum_rows_of_level(VectorLevel::avx2);
   if (wide == nullptr || upper_halves_in_use() < 0) GTEST_SKIP() << "no AVX2 or no XINUSE";
   std::vector<double> m(200, 0.5), a(4, 0.25), out_re(128), out_im(128);
   const RowSum row{a.data(), a.data(), m.data(), m.data(), 1, out_re.data(), out_im.data()};

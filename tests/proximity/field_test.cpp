@@ -232,6 +232,17 @@ TEST(ComplexProduct, KernelsAgreeWithTheDefiningSum) {
   std::vector<double> portable_re, portable_im, dispatched_re, dispatched_im;
   run_kernel(px::complex_product_portable, portable_re, portable_im);
   run_kernel(px::complex_product, dispatched_re, dispatched_im);
+  // Every wide kernel this processor runs, forced.
+  for (const meridox::VectorLevel level : {meridox::VectorLevel::avx2, meridox::VectorLevel::avx512}) {
+    const auto kernel = px::complex_product_kernel(level);
+    if (kernel == nullptr) continue;
+    std::vector<double> wide_re, wide_im;
+    run_kernel(kernel, wide_re, wide_im);
+    for (std::size_t k = 0; k < wide_re.size(); ++k) {
+      EXPECT_NEAR(wide_re[k], portable_re[k], 1e-13);
+      EXPECT_NEAR(wide_im[k], portable_im[k], 1e-13);
+    }
+  }
   for (int i = 0; i < 2 * pairs; ++i)
     for (int j = 0; j < 8 * blocks; ++j) {
       double sr = 0, si = 0;
