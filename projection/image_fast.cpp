@@ -2,11 +2,16 @@
 // matrix, M[p][i] = w_p exp(i theta(p, i)) with the trapezoidal weight w_p
 // and the phase angle of the direct sum (transform kernel, defocus and
 // wavefront together), so each pass of the two-dimensional transform is a
-// matrix product. Only
-// samples inside the pupil are non-zero: the first pass runs over the pupil's
-// samples only, and the second over the pupil's lines only. Source points
-// with the same shift form the same image, which is computed once and
-// counted as often as the point occurs.
+// matrix product. The kernel is the sample's factor f_p = w_p exp(i 2 PI
+// g(d) / N) (g: defocus and wavefront) times a root of unity r(p, i) =
+// exp(i 2 PI d u / N), and r(p, N - i) is the conjugate of r(p, i), since
+// u changes sign. So with b_p = a_p f_p, the outputs i and N - i are X + iY
+// and X - iY, where X = sum b_p cos and Y = sum b_p sin: two products with a
+// real matrix of half the columns, half the multiply-adds of the complex
+// product. Only samples inside the pupil are non-zero: the first pass runs
+// over the pupil's samples only, and the second over the pupil's lines only.
+// Source points with the same shift form the same image, which is computed
+// once and counted as often as the point occurs.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -48,40 +53,35 @@ void find_pupil(int n, double radius, PupilSamples& pupil) {
   }
 }
 
-// The kernel matrix of the transform along one axis, for the input samples
-// first..last (the pupil's extent), with every output index.
+// The kernel of the transform along one axis for the input samples
+// first..last (the pupil's extent): each sample's factor, and the real matrix
+// of the cosines (columns 0 to half - 1, outputs i = 0 to half - 1) and sines
+// (columns half to 2 half - 1) of its roots, rows padded with zeros to a
+// whole number of column blocks.
 struct AxisKernel {
   int first = 0;
-  int n = 0;  // row length and stride
-  std::vector<double> re;
-  std::vector<double> im;
+  int half = 0;   // N/2 + 1 outputs i, each with its partner N - i
+  int width = 0;  // padded row length and stride
+  std::vector<double> factor_re;  // [p]
+  std::vector<double> factor_im;
+  std::vector<double> roots;
   // Output indices whose sum meets a phase angle that is not finite (over any
   // input sample, inside the pupil or not): the direct sum is NaN there.
   std::vector<char> broken;
 
-  // The same entries transposed, [i][p - first], for sums over the inputs.
-  int rows = 0;
-  std::vector<double> t_re;
-  std::vector<double> t_im;
-
-  const double* row_re(int p) const { return re.data() + static_cast<std::size_t>(p - first) * n; }
-  const double* row_im(int p) const { return im.data() + static_cast<std::size_t>(p - first) * n; }
-  // Column i from input sample p on.
-  const double* column_re(int i, int p) const {
-    return t_re.data() + static_cast<std::size_t>(i) * rows + (p - first);
-  }
-  const double* column_im(int i, int p) const {
-    return t_im.data() + static_cast<std::size_t>(i) * rows + (p - first);
-  }
+  const double* row(int p) const { return roots.data() + static_cast<std::size_t>(p - first) * width; }
 };
+
+// Widest padded row of a kernel: 2 (max_grid / 2 + 1) columns, rounded up.
+constexpr int max_kernel_width = (2 * (max_grid / 2 + 1) + row_sum_block - 1) / row_sum_block * row_sum_block;
 
 // c: the wavefront coefficients of the axis, indexed 1 to 6.
 //
 // The phase angle is theta(p, i) = 2 PI (d u + f(d)) / N with d = p - N/2,
 // u = i - N/2, and f the defocus and wavefront terms of sample p. Since 4 d u
 // is an integer, exp(i 2 PI d u / N) is one of the 4N roots of unity
-// exp(i 2 PI m / 4N), so an entry is the product of a root and the sample's
-// pupil factor exp(i 2 PI f(d) / N): 4N + N sines instead of N^2.
+// exp(i 2 PI m / 4N), so the roots are a table of 4N sines, and each sample
+// adds one sine and one cosine for its factor.
 void make_kernel(const Parameters& p, const double* c, int first, int last, AxisKernel& kernel) {
   const int n = p.grid_size;
   const double K = n / p.wavelength;
@@ -89,12 +89,11 @@ void make_kernel(const Parameters& p, const double* c, int first, int last, Axis
   const double h = n / 2.0;
   const int rows = std::max(last - first + 1, 0);
   kernel.first = first;
-  kernel.n = n;
-  kernel.rows = rows;
-  kernel.re.resize(static_cast<std::size_t>(rows) * n);
-  kernel.im.resize(kernel.re.size());
-  kernel.t_re.resize(kernel.re.size());
-  kernel.t_im.resize(kernel.re.size());
+  kernel.half = n / 2 + 1;
+  kernel.width = (2 * kernel.half + row_sum_block - 1) / row_sum_block * row_sum_block;
+  kernel.roots.assign(static_cast<std::size_t>(rows) * kernel.width, 0.0);
+  kernel.factor_re.assign(static_cast<std::size_t>(n), 0.0);
+  kernel.factor_im.assign(static_cast<std::size_t>(n), 0.0);
   kernel.broken.assign(static_cast<std::size_t>(n), 0);
 
   std::vector<double> root_re(static_cast<std::size_t>(4 * n)), root_im(root_re.size());
@@ -126,19 +125,15 @@ void make_kernel(const Parameters& p, const double* c, int first, int last, Axis
 
     const double weight = (q == 0 || q == n - 1) ? 0.5 : 1.0;
     const double pupil_angle = 2 * PI * (0 - focus + w3 + w4 + w1 + w2 + w56) / n;
-    const double pupil_re = weight * std::cos(pupil_angle);
-    const double pupil_im = weight * std::sin(pupil_angle);
+    kernel.factor_re[q] = weight * std::cos(pupil_angle);
+    kernel.factor_im[q] = weight * std::sin(pupil_angle);
     const int twice_d = 2 * q - n;
-    const std::size_t row = static_cast<std::size_t>(q - first);
-    double* kr = kernel.re.data() + row * n;
-    double* ki = kernel.im.data() + row * n;
-    for (int i = 0; i < n; ++i) {
+    double* row = kernel.roots.data() + static_cast<std::size_t>(q - first) * kernel.width;
+    for (int i = 0; i < kernel.half; ++i) {
       int m = (twice_d * (2 * i - n)) % (4 * n);  // 4 d u modulo 4N
       if (m < 0) m += 4 * n;
-      kr[i] = pupil_re * root_re[m] - pupil_im * root_im[m];
-      ki[i] = pupil_re * root_im[m] + pupil_im * root_re[m];
-      kernel.t_re[static_cast<std::size_t>(i) * rows + row] = kr[i];
-      kernel.t_im[static_cast<std::size_t>(i) * rows + row] = ki[i];
+      row[i] = root_re[m];
+      row[kernel.half + i] = root_im[m];
     }
   }
 }
@@ -166,12 +161,34 @@ std::vector<Shift> distinct_shifts(const Parameters& p) {
   return shifts;
 }
 
+// The outputs of one product row: X in columns 0 to half - 1, Y in columns
+// half to 2 half - 1.
+struct HalfSums {
+  double re[max_grid][max_kernel_width];
+  double im[max_grid][max_kernel_width];
+};
+
 // Working rows of one source image.
 struct Passes {
-  Field lines;  // after the first pass: line c along y of the transformed pupil field
-  Field image;  // after the second pass: the image field U
+  Field input;      // line c of the shifted pupil field times the y factors
+  HalfSums first;   // first pass, per line c
+  Field lines;      // [i][c]: line c along y transformed, times the x factor of c
+  HalfSums second;  // second pass, per y output i
   std::vector<RowSum> sums;
 };
+
+// Calls out(i, re, im) for every output i < n (n >= 2) of a row of half
+// sums: X + iY at i < half, X - iY at its partner n - i.
+template <typename Out>
+void combine_half_sums(const double* re, const double* im, int half, int n, Out out) {
+  for (int i = 0; i < half; ++i) {
+    const double xr = re[i], xi = im[i];
+    const double yr = re[half + i], yi = im[half + i];
+    out(i, xr - yi, xi + yr);
+    const int partner = n - i;
+    if (partner < n && partner != i) out(partner, xr + yi, xi - yr);
+  }
+}
 
 // Adds points * |U|^2 of one shifted spectrum to the intensity.
 void add_source_image(const Parameters& p, const Field& spectrum, const PupilSamples& pupil,
@@ -184,40 +201,58 @@ void add_source_image(const Parameters& p, const Field& spectrum, const PupilSam
   const int c_last = std::min(pupil.last_line, n - 1 - shift.m);
   if (c_first > c_last) return;  // the whole spectrum is off the grid: no light
 
-  // First pass, along y: line c of the pupil field times the y kernel.
+  // First pass, along y: line c of the pupil field, times the y factors,
+  // times the y roots.
   work.sums.clear();
   for (int c = c_first; c <= c_last; ++c) {
     const int i_first = std::max(pupil.first[c], -shift.n);
     const int i_last = std::min(pupil.last[c], n - 1 - shift.n);
     if (i_first > i_last) {
-      std::fill_n(work.lines.re[c], n, 0.0);
-      std::fill_n(work.lines.im[c], n, 0.0);
+      std::fill_n(work.first.re[c], ky.width, 0.0);
+      std::fill_n(work.first.im[c], ky.width, 0.0);
       continue;
     }
-    const int source = c + shift.m;
-    work.sums.push_back({&spectrum.re[source][i_first + shift.n],
-                         &spectrum.im[source][i_first + shift.n], ky.row_re(i_first),
-                         ky.row_im(i_first), i_last - i_first + 1, work.lines.re[c],
-                         work.lines.im[c]});
+    const double* a_re = spectrum.re[c + shift.m];
+    const double* a_im = spectrum.im[c + shift.m];
+    double* b_re = work.input.re[c];
+    double* b_im = work.input.im[c];
+    for (int i = i_first; i <= i_last; ++i) {
+      const int at = i + shift.n;
+      b_re[i] = a_re[at] * ky.factor_re[i] - a_im[at] * ky.factor_im[i];
+      b_im[i] = a_re[at] * ky.factor_im[i] + a_im[at] * ky.factor_re[i];
+    }
+    work.sums.push_back({b_re + i_first, b_im + i_first, ky.row(i_first), i_last - i_first + 1,
+                         work.first.re[c], work.first.im[c]});
   }
-  sum(work.sums, n, n);
+  sum(work.sums, ky.width, ky.width);
 
-  // Second pass, along x: output line j sums the pupil lines weighted by
-  // column j of the x kernel.
-  work.sums.clear();
-  for (int j = 0; j < n; ++j) {
-    work.sums.push_back({kx.column_re(j, c_first), kx.column_im(j, c_first),
-                         work.lines.re[c_first], work.lines.im[c_first], c_last - c_first + 1,
-                         work.image.re[j], work.image.im[j]});
+  // The transformed lines, times the x factor of their line, stored by
+  // output index for the second pass.
+  for (int c = c_first; c <= c_last; ++c) {
+    const double fr = kx.factor_re[c];
+    const double fi = kx.factor_im[c];
+    combine_half_sums(work.first.re[c], work.first.im[c], ky.half, n,
+                      [&](int i, double re, double im) {
+                        work.lines.re[i][c] = re * fr - im * fi;
+                        work.lines.im[i][c] = re * fi + im * fr;
+                      });
   }
-  sum(work.sums, n, max_grid);
+
+  // Second pass, along x: for each y output i, the lines' values times the x
+  // roots.
+  work.sums.clear();
+  for (int i = 0; i < n; ++i) {
+    work.sums.push_back({&work.lines.re[i][c_first], &work.lines.im[i][c_first], kx.row(c_first),
+                         c_last - c_first + 1, work.second.re[i], work.second.im[i]});
+  }
+  sum(work.sums, kx.width, kx.width);
 
   const double weight = shift.points;
-  for (int j = 0; j < n; ++j) {
-    const double* re = work.image.re[j];
-    const double* im = work.image.im[j];
-    double* row = intensity.at[j];
-    for (int k = 0; k < n; ++k) row[k] += weight * (re[k] * re[k] + im[k] * im[k]);
+  for (int i = 0; i < n; ++i) {
+    combine_half_sums(work.second.re[i], work.second.im[i], kx.half, n,
+                      [&](int j, double re, double im) {
+                        intensity.at[j][i] += weight * (re * re + im * im);
+                      });
   }
 }
 
