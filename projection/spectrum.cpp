@@ -89,7 +89,8 @@ void EdgeTable::compute() {
 // the real and imaginary parts at the N frequency indices.
 class AxisSpectra {
  public:
-  void compute(const EdgeTable& table, const double* edge1, const double* edge2, int count);
+  void compute(const EdgeTable& table, const double* edge1, const double* edge2, int count,
+               const SpectrumKernels& kernels);
   const double* re(int q) const { return re_.data() + static_cast<std::size_t>(q) * n_; }
   const double* im(int q) const { return im_.data() + static_cast<std::size_t>(q) * n_; }
 
@@ -99,7 +100,7 @@ class AxisSpectra {
 };
 
 void AxisSpectra::compute(const EdgeTable& table, const double* edge1, const double* edge2,
-                          int count) {
+                          int count, const SpectrumKernels& kernels) {
   const int n = table.n();
   const double nd = n;
   n_ = static_cast<std::size_t>(n);
@@ -114,11 +115,7 @@ void AxisSpectra::compute(const EdgeTable& table, const double* edge1, const dou
     const double* k2 = table.cosines(e2);
     double* fr = re_.data() + static_cast<std::size_t>(q) * n_;
     double* fi = im_.data() + static_cast<std::size_t>(q) * n_;
-    const double* w = table.w();
-    for (int j = 0; j < n; ++j) {
-      fr[j] = (s2[j] - s1[j]) / w[j];
-      fi[j] = (k2[j] - k1[j]) / w[j];
-    }
+    kernels.axis(s1, s2, k1, k2, table.w(), fr, fi, n);
     // The limit of the general formula at zero frequency.
     for (const int j : table.zero_frequencies()) {
       fr[j] = (e2 - e1) / nd;
@@ -152,9 +149,9 @@ Scratch& scratch() {
 
 }  // namespace
 
-void mask_spectrum(const Parameters& p, Field& field) { mask_spectrum(p, field, add_rectangles()); }
+void mask_spectrum(const Parameters& p, Field& field) { mask_spectrum(p, field, spectrum_kernels()); }
 
-void mask_spectrum(const Parameters& p, Field& field, AddRectangles add) {
+void mask_spectrum(const Parameters& p, Field& field, const SpectrumKernels& kernels) {
   const int n = p.grid_size;
   if (n <= 0) return;
   const double nd = n;
@@ -180,8 +177,8 @@ void mask_spectrum(const Parameters& p, Field& field, AddRectangles add) {
   y_table.add_edges(p.rect_y2, count);
   s.x_table.compute();
   if (!shared) y_table.compute();
-  s.fx.compute(s.x_table, p.rect_x1, p.rect_x2, count);
-  s.fy.compute(y_table, p.rect_y1, p.rect_y2, count);
+  s.fx.compute(s.x_table, p.rect_x1, p.rect_x2, count, kernels);
+  s.fy.compute(y_table, p.rect_y1, p.rect_y2, count, kernels);
 
   s.forms.resize(static_cast<std::size_t>(count));
   for (int q = 0; q < count; ++q) {
@@ -198,7 +195,7 @@ void mask_spectrum(const Parameters& p, Field& field, AddRectangles add) {
   terms.t_re = p.rect_t_re;
   terms.t_im = p.rect_t_im;
   terms.form = s.forms.data();
-  add(terms, field);
+  kernels.add(terms, field);
 }
 
 }  // namespace meridox::projection

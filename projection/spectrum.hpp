@@ -14,7 +14,7 @@ namespace meridox::projection {
 // to the last bit.
 void mask_spectrum(const Parameters& parameters, Field& field);
 
-// The same with a given version of the accumulation (tests run each one).
-void mask_spectrum(const Parameters& parameters, Field& field, AddRectangles add);
+// The same with given versions of its loops (tests run each one).
+void mask_spectrum(const Parameters& parameters, Field& field, const SpectrumKernels& kernels);
 
 }  // namespace meridox::projection

@@ -13,14 +13,16 @@ unsigned char part_form(double part, bool finite_spectra) {
   return part_any;
 }
 
-using Kernel = AddRectangles;
+using Kernels = const SpectrumKernels*;
+
+const SpectrumKernels baseline_kernels = {axis_row, add_all};
 
 #if MERIDOX_WIDE_KERNELS
-constexpr Kernel avx2_kernel = add_rectangles_avx2;
-constexpr Kernel avx512_kernel = add_rectangles_avx512;
+constexpr Kernels avx2_kernels = &spectrum_kernels_avx2;
+constexpr Kernels avx512_kernels = &spectrum_kernels_avx512;
 #else
-constexpr Kernel avx2_kernel = nullptr;
-constexpr Kernel avx512_kernel = nullptr;
+constexpr Kernels avx2_kernels = nullptr;
+constexpr Kernels avx512_kernels = nullptr;
 #endif
 
 }  // namespace
@@ -30,16 +32,13 @@ unsigned char transmission_form(double t_re, double t_im, bool finite_spectra) {
                                     part_form(t_im, finite_spectra));
 }
 
-void add_rectangles_baseline(const SpectrumTerms& terms, Field& field) { add_all(terms, field); }
-
-AddRectangles add_rectangles_of_level(VectorLevel level) {
-  return kernel_of_level<Kernel>(level, add_rectangles_baseline, avx2_kernel, avx512_kernel);
+const SpectrumKernels* spectrum_kernels_of_level(VectorLevel level) {
+  return kernel_of_level<Kernels>(level, &baseline_kernels, avx2_kernels, avx512_kernels);
 }
 
-AddRectangles add_rectangles() {
-  static const Kernel chosen =
-      choose_kernel<Kernel>(add_rectangles_baseline, avx2_kernel, avx512_kernel);
-  return chosen;
+const SpectrumKernels& spectrum_kernels() {
+  static const Kernels chosen = choose_kernel<Kernels>(&baseline_kernels, avx2_kernels, nullptr);
+  return *chosen;
 }
 
 }  // namespace meridox::projection

@@ -39,18 +39,28 @@ struct SpectrumTerms {
   const unsigned char* form = nullptr;  // transmission_form of each rectangle
 };
 
-// Adds every rectangle's product to the field over N by N.
-using AddRectangles = void (*)(const SpectrumTerms& terms, Field& field);
+// The two loops of the spectrum, in one version each per vector level.
+struct SpectrumKernels {
+  // One rectangle's one-dimensional spectrum along an axis, from the sines
+  // and cosines at its two edges: re[j] = (s2[j] - s1[j]) / w[j],
+  // im[j] = (c2[j] - c1[j]) / w[j] for j < n.
+  void (*axis)(const double* s1, const double* s2, const double* c1, const double* c2,
+               const double* w, double* re, double* im, int n);
+  // Adds every rectangle's product to the field over N by N.
+  void (*add)(const SpectrumTerms& terms, Field& field);
+};
 
-void add_rectangles_baseline(const SpectrumTerms& terms, Field& field);
-// Built only with the wide kernels; call only where the processor has them.
-void add_rectangles_avx2(const SpectrumTerms& terms, Field& field);
-void add_rectangles_avx512(const SpectrumTerms& terms, Field& field);
+// Built only with the wide kernels; use only where the processor has them.
+extern const SpectrumKernels spectrum_kernels_avx2;
+extern const SpectrumKernels spectrum_kernels_avx512;
 
-// The version of one vector level, nullptr where this build or processor
-// lacks it.
-AddRectangles add_rectangles_of_level(VectorLevel level);
-// The widest version this processor runs, chosen once.
-AddRectangles add_rectangles();
+// The versions of one vector level, nullptr where this build or processor
+// lacks them.
+const SpectrumKernels* spectrum_kernels_of_level(VectorLevel level);
+// The versions mask_spectrum uses, chosen once: AVX2 where the processor has
+// it. The AVX-512 versions give the same bits but measured slower on a
+// processor that splits 512-bit operations in two (AMD Zen 4), so they are
+// built, tested and benchmarked but not chosen.
+const SpectrumKernels& spectrum_kernels();
 
 }  // namespace meridox::projection

@@ -8,6 +8,6 @@ namespace {
 #include "projection/spectrum_kernel_body.hpp"
 }  // namespace
 
-void add_rectangles_avx2(const SpectrumTerms& terms, Field& field) { add_all(terms, field); }
+const SpectrumKernels spectrum_kernels_avx2 = {axis_row, add_all};
 
 }  // namespace meridox::projection

@@ -40,6 +40,14 @@ void add_rectangle(const SpectrumTerms& s, int q, Field& f, int first, int end) 
   }
 }
 
+void axis_row(const double* s1, const double* s2, const double* c1, const double* c2,
+              const double* w, double* __restrict re, double* __restrict im, int n) {
+  for (int j = 0; j < n; ++j) {
+    re[j] = (s2[j] - s1[j]) / w[j];
+    im[j] = (c2[j] - c1[j]) / w[j];
+  }
+}
+
 using AddOne = void (*)(const SpectrumTerms&, int, Field&, int, int);
 
 // Indexed by transmission_form: part forms zero, one, minus one, any.

@@ -162,21 +162,25 @@ void print_breakdown(int runs) {
   std::printf("  fast steps (ms): read %.2f, spectrum %.2f, spectrum tables %.2f, image %.2f, "
               "intensity table %.2f\n",
               best[0] * 1e3, best[1] * 1e3, best[2] * 1e3, best[3] * 1e3, best[4] * 1e3);
-  // The spectrum with each version of its accumulation; the differences
-  // between them are the accumulation's share.
-  std::printf("  spectrum by accumulation kernel (ms):");
-  for (const VectorLevel level : {VectorLevel::baseline, VectorLevel::avx2, VectorLevel::avx512}) {
-    const AddRectangles add = add_rectangles_of_level(level);
-    if (add == nullptr) continue;
+  // The spectrum with each version of its loops, and with the chosen one
+  // but no accumulation: the difference is the accumulation's share.
+  std::printf("  spectrum by kernel version (ms):");
+  const auto best_spectrum = [&](const SpectrumKernels& kernels) {
     double fastest = 1e9;
     for (int r = 0; r < runs; ++r) {
       const auto t = Clock::now();
-      mask_spectrum(*p, *field, add);
+      mask_spectrum(*p, *field, kernels);
       fastest = std::min(fastest, seconds_since(t));
     }
-    std::printf(" %s %.2f;", vector_level_name(level), fastest * 1e3);
+    return fastest * 1e3;
+  };
+  for (const VectorLevel level : {VectorLevel::baseline, VectorLevel::avx2, VectorLevel::avx512}) {
+    if (const SpectrumKernels* kernels = spectrum_kernels_of_level(level)) {
+      std::printf(" %s %.2f;", vector_level_name(level), best_spectrum(*kernels));
+    }
   }
-  std::printf("\n");
+  const SpectrumKernels no_accumulation = {spectrum_kernels().axis, [](const SpectrumTerms&, Field&) {}};
+  std::printf(" chosen without the accumulation %.2f\n", best_spectrum(no_accumulation));
 }
 
 int bench_sheet(const fs::path& sheet, void (*main4)(), int runs) {

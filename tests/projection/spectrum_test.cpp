@@ -73,19 +73,19 @@ std::unique_ptr<Parameters> one_rectangle(int n, double x1, double x2, double y1
   return p;
 }
 
-// Every version of the accumulation this processor runs, the dispatched one
+// Every version of the spectrum's loops this processor runs, the chosen one
 // first.
-std::vector<AddRectangles> accumulation_versions() {
-  std::vector<AddRectangles> versions = {add_rectangles()};
+std::vector<const SpectrumKernels*> kernel_versions() {
+  std::vector<const SpectrumKernels*> versions = {&spectrum_kernels()};
   for (const VectorLevel level : {VectorLevel::baseline, VectorLevel::avx2, VectorLevel::avx512}) {
-    if (const AddRectangles add = add_rectangles_of_level(level)) versions.push_back(add);
+    if (const SpectrumKernels* kernels = spectrum_kernels_of_level(level)) versions.push_back(kernels);
   }
   return versions;
 }
 
 TEST(MaskSpectrum, EveryValueIsBitIdenticalToTheLiteralEvaluation) {
   std::mt19937_64 rng(19);
-  const std::vector<AddRectangles> versions = accumulation_versions();
+  const std::vector<const SpectrumKernels*> versions = kernel_versions();
   for (const int n : {1, 6, 19, 64, 127, 128}) {
     testing::literal::Case c = testing::literal::random_case(rng, n, 2 * n + 3);
     if (n == 19) c.tilt_y = 0;
@@ -101,8 +101,8 @@ TEST(MaskSpectrum, EveryValueIsBitIdenticalToTheLiteralEvaluation) {
     read_parameters(sheet_of(testing::literal::sheet_text(c)), *p);
     testing::literal::Grid expected = testing::literal::spectrum(c);
     const auto f = std::make_unique<Field>();
-    for (const AddRectangles add : versions) {
-      mask_spectrum(*p, *f, add);
+    for (const SpectrumKernels* kernels : versions) {
+      mask_spectrum(*p, *f, *kernels);
       for (int j = 0; j < n; ++j) {
         for (int k = 0; k < n; ++k) {
           ASSERT_EQ(std::memcmp(&f->re[j][k], &expected.r(j, k), sizeof(double)), 0) << n << " " << j << " " << k;
@@ -122,8 +122,8 @@ TEST(MaskSpectrum, ZeroTransmissionWithUndefinedSpectrumStillSpreadsNaN) {
   p->rect_t_im[1] = -0.0;
   p->rect_x1[1] = std::numeric_limits<double>::quiet_NaN();
   const auto f = std::make_unique<Field>();
-  for (const AddRectangles add : accumulation_versions()) {
-    mask_spectrum(*p, *f, add);
+  for (const SpectrumKernels* kernels : kernel_versions()) {
+    mask_spectrum(*p, *f, *kernels);
     for (int j = 0; j < 16; ++j) {
       for (int k = 0; k < 16; ++k) {
         ASSERT_TRUE(std::isnan(f->re[j][k]) && std::isnan(f->im[j][k])) << j << " " << k;
