@@ -190,10 +190,11 @@ void combine_half_sums(const double* re, const double* im, int half, int n, Out 
   }
 }
 
-// Adds points * |U|^2 of one shifted spectrum to the intensity.
+// Adds points * |U|^2 of one shifted spectrum to the intensity, held
+// transposed ([y][x]) so that the second pass adds along its rows.
 void add_source_image(const Parameters& p, const Field& spectrum, const PupilSamples& pupil,
                       const AxisKernel& kx, const AxisKernel& ky, const Shift& shift,
-                      Passes& work, Intensity& intensity) {
+                      Passes& work, Intensity& transposed) {
   const int n = p.grid_size;
   const SumRows sum = sum_rows();
   // Pupil lines whose shifted spectrum line lies on the grid.
@@ -227,15 +228,26 @@ void add_source_image(const Parameters& p, const Field& spectrum, const PupilSam
   sum(work.sums, ky.width, ky.width);
 
   // The transformed lines, times the x factor of their line, stored by
-  // output index for the second pass.
-  for (int c = c_first; c <= c_last; ++c) {
-    const double fr = kx.factor_re[c];
-    const double fi = kx.factor_im[c];
-    combine_half_sums(work.first.re[c], work.first.im[c], ky.half, n,
-                      [&](int i, double re, double im) {
-                        work.lines.re[i][c] = re * fr - im * fi;
-                        work.lines.im[i][c] = re * fi + im * fr;
-                      });
+  // output index for the second pass; eight lines at a time, so that the
+  // stores fill whole cache lines.
+  for (int c0 = c_first; c0 <= c_last; c0 += 8) {
+    const int c1 = std::min(c0 + 8, c_last + 1);
+    for (int i = 0; i < ky.half; ++i) {
+      const int partner = n - i;
+      for (int c = c0; c < c1; ++c) {
+        const double xr = work.first.re[c][i], xi = work.first.im[c][i];
+        const double yr = work.first.re[c][ky.half + i], yi = work.first.im[c][ky.half + i];
+        const double fr = kx.factor_re[c];
+        const double fi = kx.factor_im[c];
+        // X + iY at i, X - iY at n - i, each times the x factor.
+        work.lines.re[i][c] = (xr - yi) * fr - (xi + yr) * fi;
+        work.lines.im[i][c] = (xr - yi) * fi + (xi + yr) * fr;
+        if (partner < n && partner != i) {
+          work.lines.re[partner][c] = (xr + yi) * fr - (xi - yr) * fi;
+          work.lines.im[partner][c] = (xr + yi) * fi + (xi - yr) * fr;
+        }
+      }
+    }
   }
 
   // Second pass, along x: for each y output i, the lines' values times the x
@@ -251,7 +263,7 @@ void add_source_image(const Parameters& p, const Field& spectrum, const PupilSam
   for (int i = 0; i < n; ++i) {
     combine_half_sums(work.second.re[i], work.second.im[i], kx.half, n,
                       [&](int j, double re, double im) {
-                        intensity.at[j][i] += weight * (re * re + im * im);
+                        transposed.at[i][j] += weight * (re * re + im * im);
                       });
   }
 }
@@ -262,6 +274,7 @@ struct Scratch {
   PupilSamples pupil;
   AxisKernel kx, ky;
   Passes passes;
+  Intensity transposed;
 };
 
 Scratch& scratch() {
@@ -285,14 +298,15 @@ void form_image(const Parameters& p, const Field& spectrum, Intensity& intensity
   make_kernel(p, p.aber_x, pupil.first_line, pupil.last_line, kx);
   make_kernel(p, p.aber_y, pupil.first_line, pupil.last_line, ky);
 
+  for (int k = 0; k < n; ++k) std::fill_n(s.transposed.at[k], n, 0.0);
   for (const Shift& shift : distinct_shifts(p)) {
-    add_source_image(p, spectrum, pupil, kx, ky, shift, s.passes, intensity);
+    add_source_image(p, spectrum, pupil, kx, ky, shift, s.passes, s.transposed);
   }
 
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (int j = 0; j < n; ++j) {
     for (int k = 0; k < n; ++k) {
-      intensity.at[j][k] = intensity.at[j][k] / source_point_count;
+      intensity.at[j][k] = s.transposed.at[k][j] / source_point_count;
       if (kx.broken[j] || ky.broken[k]) intensity.at[j][k] = nan;
     }
   }

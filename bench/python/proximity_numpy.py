@@ -26,17 +26,18 @@ def run(rows):
     a = np.sqrt(2 / (wavelength * gap))
 
     table_c, table_s = fresnel_tables()
+    table = (table_c + 1j * table_s)[:1001]  # C + iS, interpolated together
     nodes = 0.02 * np.arange(1001)
 
-    def look_up(table, u):
-        value = np.interp(np.abs(u), nodes, table[:1001])
-        value = np.where(np.abs(u) / 0.02 >= 1000, 0.5, value)
+    def look_up(u):
+        value = np.interp(np.abs(u), nodes, table)
+        value[np.abs(u) / 0.02 >= 1000] = 0.5 + 0.5j
         return np.where(u < 0, -value, value)
 
     def factors(points, e1, e2, offset):
         v1 = a * ((e1[None, :] - points[:, None]) - offset)
         v2 = a * ((e2[None, :] - points[:, None]) - offset)
-        return (look_up(table_c, v2) - look_up(table_c, v1)) + 1j * (look_up(table_s, v2) - look_up(table_s, v1))
+        return look_up(v2) - look_up(v1)
 
     r = 5
     offsets = {i: i * gap * half_angle / r for i in range(-r, r + 1)}
