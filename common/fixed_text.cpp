@@ -54,26 +54,24 @@ std::size_t fixed_text(char* out, double v) {
   std::uint64_t whole = scaled / million;
   std::uint32_t fraction = static_cast<std::uint32_t>(scaled % million);
 
-  // The digits of the whole part, written backwards into a scratch buffer.
-  char digits[24];
-  char* end = digits + sizeof digits;
-  char* first = end;
+  char* at = out;
+  if ((bits >> 63) != 0) *at++ = '-';  // printf keeps the sign of -0 and of values rounding to 0
+
+  // The digits of the whole part (at most 13), written from the last.
+  int digits = 1;
+  for (std::uint64_t power = 10; whole >= power; power *= 10) ++digits;
+  char* digit = at + digits;
   while (whole >= 100) {
-    first -= 2;
-    std::memcpy(first, digit_pairs.text + 2 * (whole % 100), 2);
+    digit -= 2;
+    std::memcpy(digit, digit_pairs.text + 2 * (whole % 100), 2);
     whole /= 100;
   }
   if (whole >= 10) {
-    first -= 2;
-    std::memcpy(first, digit_pairs.text + 2 * whole, 2);
+    std::memcpy(digit - 2, digit_pairs.text + 2 * whole, 2);
   } else {
-    *--first = static_cast<char>('0' + whole);
+    digit[-1] = static_cast<char>('0' + whole);
   }
-
-  char* at = out;
-  if ((bits >> 63) != 0) *at++ = '-';  // printf keeps the sign of -0 and of values rounding to 0
-  std::memcpy(at, first, static_cast<std::size_t>(end - first));
-  at += end - first;
+  at += digits;
   *at++ = '.';
   for (int pair = 2; pair >= 0; --pair) {
     std::memcpy(at + 2 * pair, digit_pairs.text + 2 * (fraction % 100), 2);

@@ -26,6 +26,8 @@
 #include "bench/numpy_side.hpp"
 #include "common/cpu_features.hpp"
 #include "common/exchange.hpp"
+#include "common/fixed_text.hpp"
+#include "common/numbers.hpp"
 #include "common/sheet.hpp"
 #include "projection/complex_rows.hpp"
 #include "projection/image.hpp"
@@ -162,6 +164,24 @@ void print_breakdown(int runs) {
   std::printf("  fast steps (ms): read %.2f, spectrum %.2f, spectrum tables %.2f, image %.2f, "
               "intensity table %.2f\n",
               best[0] * 1e3, best[1] * 1e3, best[2] * 1e3, best[3] * 1e3, best[4] * 1e3);
+  // The tables' number formatting, per value, over this run's amplitudes.
+  std::vector<double> values;
+  for (int j = 0; j < p->grid_size; ++j) {
+    for (int k = 0; k < p->grid_size; ++k) values.push_back(std::hypot(field->re[j][k], field->im[j][k]));
+  }
+  const auto per_value = [&](std::size_t (*format)(char*, double)) {
+    char text[max_fixed_chars];
+    std::size_t length = 0;
+    double fastest = 1e9;
+    for (int r = 0; r < 5; ++r) {
+      const auto t = Clock::now();
+      for (const double v : values) length += format(text, v);
+      fastest = std::min(fastest, seconds_since(t));
+    }
+    return length > 0 ? fastest / static_cast<double>(values.size()) * 1e9 : 0.0;
+  };
+  std::printf("  \"%%f\" per value (ns): fixed_text %.1f, std::to_chars %.1f\n", per_value(fixed_text),
+              per_value(format_fixed));
   // The spectrum with each version of its loops, and with the chosen one
   // but no accumulation: the difference is the accumulation's share.
   std::printf("  spectrum by kernel version (ms):");
