@@ -44,16 +44,18 @@ using Kernel = void (*)(const ComplexProduct&);
 
 #if MERIDOX_WIDE_KERNELS
 constexpr Kernel avx2_kernel = complex_product_avx2;
+constexpr Kernel avx512_kernel = complex_product_avx512;
 #else
 constexpr Kernel avx2_kernel = nullptr;
+constexpr Kernel avx512_kernel = nullptr;
 #endif
 
 Kernel complex_product_kernel(VectorLevel level) {
-  return kernel_of_level<Kernel>(level, complex_product_portable, avx2_kernel, nullptr);
+  return kernel_of_level<Kernel>(level, complex_product_portable, avx2_kernel, avx512_kernel);
 }
 
 void complex_product(const ComplexProduct& p) {
-  static const Kernel chosen = choose_kernel<Kernel>(complex_product_portable, avx2_kernel, nullptr);
+  static const Kernel chosen = choose_kernel<Kernel>(complex_product_portable, avx2_kernel, avx512_kernel);
   chosen(p);
 }
 

@@ -24,6 +24,10 @@ struct ComplexProduct {
   const double* l_im;
   const double* r_re;
   const double* r_im;
+  // l_re + l_im and r_re + r_im, element by element, in the same layouts,
+  // for kernels that form the product from three real products.
+  const double* l_sum;
+  const double* r_sum;
   double* p_re;
   double* p_im;
   int p_stride;
@@ -31,9 +35,10 @@ struct ComplexProduct {
 
 // Portable kernel, any x86-64 (or other) processor.
 void complex_product_portable(const ComplexProduct& p);
-// AVX2 + FMA kernel (built only with the wide kernels); call only where the
-// processor has both.
+// AVX2 + FMA kernel and AVX-512 kernel (built only with the wide kernels);
+// call only where the processor has them.
 void complex_product_avx2(const ComplexProduct& p);
+void complex_product_avx512(const ComplexProduct& p);
 // The kernel of one vector level, nullptr where this build or processor
 // lacks it.
 void (*complex_product_kernel(VectorLevel level))(const ComplexProduct&);

@@ -139,6 +139,33 @@ void bench_sheet(const std::filesystem::path& sheet, const std::filesystem::path
               px::factor_group_count(), worst, count_differing_lines(fast_table, direct_table));
 }
 
+// One product of the size of a full sheet (141 x 141 points, 686 factor
+// groups) with each kernel: time and complex multiply-adds per second.
+void bench_kernels() {
+  const int depth = px::max_rects, pairs = 71, blocks = 18, stride = 144;
+  std::vector<double> l(static_cast<std::size_t>(2 * pairs * depth), 0.25);
+  std::vector<double> r(static_cast<std::size_t>(blocks * depth * px::product_block), 0.5);
+  std::vector<double> out_re(static_cast<std::size_t>(2 * pairs * stride)), out_im(out_re.size());
+  const px::ComplexProduct product{depth, pairs, blocks, l.data(), l.data(), r.data(), r.data(),
+                                   l.data(), r.data(), out_re.data(), out_im.data(), stride};
+  const double complex_madds = 2.0 * pairs * blocks * px::product_block * depth;
+  std::printf("product kernels, one %d x %d x %d product:", 2 * pairs, blocks * px::product_block, depth);
+  for (const meridox::VectorLevel level :
+       {meridox::VectorLevel::baseline, meridox::VectorLevel::avx2, meridox::VectorLevel::avx512}) {
+    const auto kernel = px::complex_product_kernel(level);
+    if (kernel == nullptr) continue;
+    double best = 1e300;
+    for (int repeat = 0; repeat < 5; ++repeat) {
+      const auto start = Clock::now();
+      kernel(product);
+      best = std::min(best, seconds_since(start));
+    }
+    std::printf(" %s %.2f ms (%.1f G complex multiply-adds/s);", meridox::vector_level_name(level),
+                best * 1e3, complex_madds / best * 1e-9);
+  }
+  std::printf("\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -161,6 +188,7 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(folder);
   setenv("MERIDOXWORK", (folder.string() + "/").c_str(), 1);
   std::printf("processor: %s\n", meridox::vector_level_name(meridox::processor_vector_level()));
+  bench_kernels();
   for (const auto& sheet : sheets) bench_sheet(sheet, folder, fast_only);
   std::filesystem::remove_all(folder);
   return 0;
