@@ -93,9 +93,11 @@ TEST(MaskSpectrum, EveryValueIsBitIdenticalToTheLiteralEvaluation) {
     // have, between rectangles with arbitrary transmissions.
     const double special[][2] = {{1, 0},  {-1, 0.25}, {0.5, -1}, {1, 1},    {-1, -1}, {0, 1},
                                  {0, 0},  {0, -1},    {-0.0, 0.75}, {0.25, 0}, {-1, 0}, {1, -0.0}};
-    for (std::size_t q = 0; q < c.rows.size(); q += 2) {
-      c.rows[q][0] = special[q / 2 % 12][0];
-      c.rows[q][1] = special[q / 2 % 12][1];
+    // Three special rows, then an arbitrary one: neighbours of every kind.
+    for (std::size_t q = 0; q < c.rows.size(); ++q) {
+      if (q % 4 == 3) continue;
+      c.rows[q][0] = special[(q * 5) % 12][0];
+      c.rows[q][1] = special[(q * 5) % 12][1];
     }
     const auto p = std::make_unique<Parameters>();
     read_parameters(sheet_of(testing::literal::sheet_text(c)), *p);
