@@ -5,10 +5,11 @@
 // matrix product. The kernel is the sample's factor f_p = w_p exp(i 2 PI
 // g(d) / N) (g: defocus and wavefront) times a root of unity r(p, i) =
 // exp(i 2 PI d u / N), and r(p, N - i) is the conjugate of r(p, i), since
-// u changes sign. So with b_p = a_p f_p, the outputs i and N - i are X + iY
-// and X - iY, where X = sum b_p cos and Y = sum b_p sin: two products with a
-// real matrix of half the columns, half the multiply-adds of the complex
-// product. Only samples inside the pupil are non-zero: the first pass runs
+// u changes sign, and so is r(N - p, i), since d changes sign. So with
+// b_p = a_p f_p, u_p = b_p + b_(N-p) and v_p = b_p - b_(N-p), the outputs i
+// and N - i are X + iY and X - iY, where X = sum over p <= N/2 of u_p cos and
+// Y = sum of v_p sin: products with real matrices of half the rows and half
+// the columns, a quarter of the multiply-adds of the complex product. Only samples inside the pupil are non-zero: the first pass runs
 // over the pupil's samples only, and the second over the pupil's lines only.
 // Source points with the same shift form the same image, which is computed
 // once and counted as often as the point occurs.
@@ -53,27 +54,27 @@ void find_pupil(int n, double radius, PupilSamples& pupil) {
   }
 }
 
-// The kernel of the transform along one axis for the input samples
-// first..last (the pupil's extent): each sample's factor, and the real matrix
-// of the cosines (columns 0 to half - 1, outputs i = 0 to half - 1) and sines
-// (columns half to 2 half - 1) of its roots, rows padded with zeros to a
-// whole number of column blocks.
+// The kernel of the transform along one axis: each sample's factor, and the
+// real matrices of the cosines and sines of the roots r(p, i) for the input
+// samples p = 0 to N/2 and the outputs i = 0 to half - 1, rows padded with
+// zeros to a whole number of column blocks.
 struct AxisKernel {
-  int first = 0;
   int half = 0;   // N/2 + 1 outputs i, each with its partner N - i
   int width = 0;  // padded row length and stride
   std::vector<double> factor_re;  // [p]
   std::vector<double> factor_im;
-  std::vector<double> roots;
+  std::vector<double> cosines;  // [p][i]
+  std::vector<double> sines;
   // Output indices whose sum meets a phase angle that is not finite (over any
   // input sample, inside the pupil or not): the direct sum is NaN there.
   std::vector<char> broken;
 
-  const double* row(int p) const { return roots.data() + static_cast<std::size_t>(p - first) * width; }
+  const double* cosine_row(int p) const { return cosines.data() + static_cast<std::size_t>(p) * width; }
+  const double* sine_row(int p) const { return sines.data() + static_cast<std::size_t>(p) * width; }
 };
 
-// Widest padded row of a kernel: 2 (max_grid / 2 + 1) columns, rounded up.
-constexpr int max_kernel_width = (2 * (max_grid / 2 + 1) + row_sum_block - 1) / row_sum_block * row_sum_block;
+// Widest padded row of a kernel: max_grid / 2 + 1 columns, rounded up.
+constexpr int max_kernel_width = (max_grid / 2 + 1 + row_sum_block - 1) / row_sum_block * row_sum_block;
 
 // c: the wavefront coefficients of the axis, indexed 1 to 6.
 //
@@ -82,16 +83,15 @@ constexpr int max_kernel_width = (2 * (max_grid / 2 + 1) + row_sum_block - 1) / 
 // is an integer, exp(i 2 PI d u / N) is one of the 4N roots of unity
 // exp(i 2 PI m / 4N), so the roots are a table of 4N sines, and each sample
 // adds one sine and one cosine for its factor.
-void make_kernel(const Parameters& p, const double* c, int first, int last, AxisKernel& kernel) {
+void make_kernel(const Parameters& p, const double* c, AxisKernel& kernel) {
   const int n = p.grid_size;
   const double K = n / p.wavelength;
   const double b = p.wavelength / (n * p.pitch * p.NA);
   const double h = n / 2.0;
-  const int rows = std::max(last - first + 1, 0);
-  kernel.first = first;
   kernel.half = n / 2 + 1;
-  kernel.width = (2 * kernel.half + row_sum_block - 1) / row_sum_block * row_sum_block;
-  kernel.roots.assign(static_cast<std::size_t>(rows) * kernel.width, 0.0);
+  kernel.width = (kernel.half + row_sum_block - 1) / row_sum_block * row_sum_block;
+  kernel.cosines.assign(static_cast<std::size_t>(n / 2 + 1) * kernel.width, 0.0);
+  kernel.sines.assign(kernel.cosines.size(), 0.0);
   kernel.factor_re.assign(static_cast<std::size_t>(n), 0.0);
   kernel.factor_im.assign(static_cast<std::size_t>(n), 0.0);
   kernel.broken.assign(static_cast<std::size_t>(n), 0);
@@ -121,19 +121,19 @@ void make_kernel(const Parameters& p, const double* c, int first, int last, Axis
       const double phase = d * u - focus + w3 + w4 + w1 + w2 + w56;
       if (!std::isfinite(2 * PI * phase / n)) kernel.broken[i] = 1;
     }
-    if (q < first || q > last) continue;
-
     const double weight = (q == 0 || q == n - 1) ? 0.5 : 1.0;
     const double pupil_angle = 2 * PI * (0 - focus + w3 + w4 + w1 + w2 + w56) / n;
     kernel.factor_re[q] = weight * std::cos(pupil_angle);
     kernel.factor_im[q] = weight * std::sin(pupil_angle);
+    if (2 * q > n) continue;
     const int twice_d = 2 * q - n;
-    double* row = kernel.roots.data() + static_cast<std::size_t>(q - first) * kernel.width;
+    double* cosines = kernel.cosines.data() + static_cast<std::size_t>(q) * kernel.width;
+    double* sines = kernel.sines.data() + static_cast<std::size_t>(q) * kernel.width;
     for (int i = 0; i < kernel.half; ++i) {
       int m = (twice_d * (2 * i - n)) % (4 * n);  // 4 d u modulo 4N
       if (m < 0) m += 4 * n;
-      row[i] = root_re[m];
-      row[kernel.half + i] = root_im[m];
+      cosines[i] = root_re[m];
+      sines[i] = root_im[m];
     }
   }
 }
@@ -161,18 +161,44 @@ std::vector<Shift> distinct_shifts(const Parameters& p) {
   return shifts;
 }
 
-// The outputs of one product row: X in columns 0 to half - 1, Y in columns
-// half to 2 half - 1.
+// The outputs of one line's products: X in columns 0 to half - 1, Y from
+// column `width` of the kernel on.
 struct HalfSums {
-  double re[max_grid][max_kernel_width];
-  double im[max_grid][max_kernel_width];
+  double re[max_grid][2 * max_kernel_width];
+  double im[max_grid][2 * max_kernel_width];
 };
+
+// The sums and differences of an input line's partner samples, u_p =
+// a_p + a_(n-p) and v_p = a_p - a_(n-p) for p = from to n/2 (u = v = a_p when
+// p is its own partner), where a is the line at samples first..last and 0
+// elsewhere; returns `from`, the first p with a non-zero sample or partner.
+struct Folded {
+  double u_re[max_grid], u_im[max_grid], v_re[max_grid], v_im[max_grid];
+};
+
+int fold_partners(const double* re, const double* im, int first, int last, int n, Folded& out) {
+  const int from = std::max(0, std::min(first, n - last));
+  for (int p = from; 2 * p <= n; ++p) {
+    const int q = n - p;
+    const bool has_p = p >= first && p <= last;
+    const bool has_q = q != p && q >= first && q <= last;
+    const double pr = has_p ? re[p] : 0.0, pi = has_p ? im[p] : 0.0;
+    const double qr = has_q ? re[q] : 0.0, qi = has_q ? im[q] : 0.0;
+    out.u_re[p] = pr + qr;
+    out.u_im[p] = pi + qi;
+    out.v_re[p] = pr - qr;
+    out.v_im[p] = pi - qi;
+  }
+  return from;
+}
 
 // Working rows of one source image.
 struct Passes {
   Field input;      // line c of the shifted pupil field times the y factors
+  Folded folded_first[max_grid];  // per line c
   HalfSums first;   // first pass, per line c
   Field lines;      // [i][c]: line c along y transformed, times the x factor of c
+  Folded folded_second[max_grid];  // per y output i
   HalfSums second;  // second pass, per y output i
   std::vector<RowSum> sums;
 };
@@ -180,10 +206,11 @@ struct Passes {
 // Calls out(i, re, im) for every output i < n (n >= 2) of a row of half
 // sums: X + iY at i < half, X - iY at its partner n - i.
 template <typename Out>
-void combine_half_sums(const double* re, const double* im, int half, int n, Out out) {
+void combine_half_sums(const double* re, const double* im, const AxisKernel& k, int n, Out out) {
+  const int half = k.half;
   for (int i = 0; i < half; ++i) {
     const double xr = re[i], xi = im[i];
-    const double yr = re[half + i], yi = im[half + i];
+    const double yr = re[k.width + i], yi = im[k.width + i];
     out(i, xr - yi, xi + yr);
     const int partner = n - i;
     if (partner < n && partner != i) out(partner, xr + yi, xi - yr);
@@ -209,8 +236,8 @@ void add_source_image(const Parameters& p, const Field& spectrum, const PupilSam
     const int i_first = std::max(pupil.first[c], -shift.n);
     const int i_last = std::min(pupil.last[c], n - 1 - shift.n);
     if (i_first > i_last) {
-      std::fill_n(work.first.re[c], ky.width, 0.0);
-      std::fill_n(work.first.im[c], ky.width, 0.0);
+      std::fill_n(work.first.re[c], 2 * ky.width, 0.0);
+      std::fill_n(work.first.im[c], 2 * ky.width, 0.0);
       continue;
     }
     const double* a_re = spectrum.re[c + shift.m];
@@ -222,8 +249,13 @@ void add_source_image(const Parameters& p, const Field& spectrum, const PupilSam
       b_re[i] = a_re[at] * ky.factor_re[i] - a_im[at] * ky.factor_im[i];
       b_im[i] = a_re[at] * ky.factor_im[i] + a_im[at] * ky.factor_re[i];
     }
-    work.sums.push_back({b_re + i_first, b_im + i_first, ky.row(i_first), i_last - i_first + 1,
-                         work.first.re[c], work.first.im[c]});
+    Folded& f = work.folded_first[c];
+    const int from = fold_partners(b_re, b_im, i_first, i_last, n, f);
+    const int terms = n / 2 - from + 1;
+    work.sums.push_back({f.u_re + from, f.u_im + from, ky.cosine_row(from), terms, work.first.re[c],
+                         work.first.im[c]});
+    work.sums.push_back({f.v_re + from, f.v_im + from, ky.sine_row(from), terms,
+                         work.first.re[c] + ky.width, work.first.im[c] + ky.width});
   }
   sum(work.sums, ky.width, ky.width);
 
@@ -236,7 +268,7 @@ void add_source_image(const Parameters& p, const Field& spectrum, const PupilSam
       const int partner = n - i;
       for (int c = c0; c < c1; ++c) {
         const double xr = work.first.re[c][i], xi = work.first.im[c][i];
-        const double yr = work.first.re[c][ky.half + i], yi = work.first.im[c][ky.half + i];
+        const double yr = work.first.re[c][ky.width + i], yi = work.first.im[c][ky.width + i];
         const double fr = kx.factor_re[c];
         const double fi = kx.factor_im[c];
         // X + iY at i, X - iY at n - i, each times the x factor.
@@ -254,14 +286,19 @@ void add_source_image(const Parameters& p, const Field& spectrum, const PupilSam
   // roots.
   work.sums.clear();
   for (int i = 0; i < n; ++i) {
-    work.sums.push_back({&work.lines.re[i][c_first], &work.lines.im[i][c_first], kx.row(c_first),
-                         c_last - c_first + 1, work.second.re[i], work.second.im[i]});
+    Folded& f = work.folded_second[i];
+    const int from = fold_partners(work.lines.re[i], work.lines.im[i], c_first, c_last, n, f);
+    const int terms = n / 2 - from + 1;
+    work.sums.push_back({f.u_re + from, f.u_im + from, kx.cosine_row(from), terms, work.second.re[i],
+                         work.second.im[i]});
+    work.sums.push_back({f.v_re + from, f.v_im + from, kx.sine_row(from), terms,
+                         work.second.re[i] + kx.width, work.second.im[i] + kx.width});
   }
   sum(work.sums, kx.width, kx.width);
 
   const double weight = shift.points;
   for (int i = 0; i < n; ++i) {
-    combine_half_sums(work.second.re[i], work.second.im[i], kx.half, n,
+    combine_half_sums(work.second.re[i], work.second.im[i], kx, n,
                       [&](int j, double re, double im) {
                         transposed.at[i][j] += weight * (re * re + im * im);
                       });
@@ -295,8 +332,8 @@ void form_image(const Parameters& p, const Field& spectrum, Intensity& intensity
   find_pupil(n, pupil_radius(p), pupil);
   AxisKernel& kx = s.kx;
   AxisKernel& ky = s.ky;
-  make_kernel(p, p.aber_x, pupil.first_line, pupil.last_line, kx);
-  make_kernel(p, p.aber_y, pupil.first_line, pupil.last_line, ky);
+  make_kernel(p, p.aber_x, kx);
+  make_kernel(p, p.aber_y, ky);
 
   for (int k = 0; k < n; ++k) std::fill_n(s.transposed.at[k], n, 0.0);
   for (const Shift& shift : distinct_shifts(p)) {
