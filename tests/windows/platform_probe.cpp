@@ -10,6 +10,9 @@
 //                            two C runtimes may differ in the last bit, and
 //                            the comparison tells in which functions and how
 //                            often.
+//   platform-probe vector    the vector level the kit's CPU-feature check
+//                            finds, which chooses the calculators' kernels:
+//                            the DLLs must find what the Linux build finds.
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -19,6 +22,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/cpu_features.hpp"
 #include "common/numbers.hpp"
 
 #if defined(_WIN32)
@@ -212,6 +216,10 @@ int main(int argc, char** argv) {
 #endif
   if (argc == 2 && std::strcmp(argv[1], "numbers") == 0) return numbers();
   if (argc == 2 && std::strcmp(argv[1], "math") == 0) return math();
-  std::fprintf(stderr, "usage: platform-probe numbers|math\n");
+  if (argc == 2 && std::strcmp(argv[1], "vector") == 0) {
+    std::printf("%s\n", meridox::vector_level_name(meridox::processor_vector_level()));
+    return 0;
+  }
+  std::fprintf(stderr, "usage: platform-probe numbers|math|vector\n");
   return 2;
 }
