@@ -84,6 +84,9 @@ int count_differing_lines(const std::string& a, const std::string& b) {
   return differing;
 }
 
+// Runs of main3 and of the numpy version per sheet (best of them).
+constexpr int runs = 5;
+
 void bench_sheet(const std::filesystem::path& sheet, const std::filesystem::path& folder,
                  bool fast_only) {
   std::filesystem::copy_file(sheet, folder / "IN_FM.txt",
@@ -91,20 +94,20 @@ void bench_sheet(const std::filesystem::path& sheet, const std::filesystem::path
   std::printf("%s\n", sheet.filename().string().c_str());
 
   double fast = 1e300;
-  for (int repeat = 0; repeat < 3; ++repeat) {
+  for (int repeat = 0; repeat < runs; ++repeat) {
     const auto start = Clock::now();
     main3();
     fast = std::min(fast, seconds_since(start));
   }
   const std::string fast_table = read_bytes(folder / "OUT_M.txt");
-  std::printf("  main3 end to end (best of 3): %10.4f s\n", fast);
-  const meridox::bench::NumpySide numpy = meridox::bench::run_numpy_side("proximity_numpy.py", sheet, 3);
+  std::printf("  main3 end to end (best of %d): %10.4f s\n", runs, fast);
+  const meridox::bench::NumpySide numpy = meridox::bench::run_numpy_side("proximity_numpy.py", sheet, runs);
   if (numpy.ran) {
     const std::vector<double> table = map_values(fast_table);
     double difference = 0;
     for (std::size_t k = 0; k < std::min(numpy.map.size(), table.size()); ++k)
       difference = std::max(difference, std::fabs(numpy.map[k] - table[k]));
-    std::printf("  numpy version (best of 3):    %10.4f s (%s)\n", numpy.seconds, numpy.about.c_str());
+    std::printf("  numpy version (best of %d):    %10.4f s (%s)\n", runs, numpy.seconds, numpy.about.c_str());
     std::printf("  ratio numpy / main3:          %10.2f; numpy map against main3's table: largest "
                 "difference %.1e%s\n",
                 numpy.seconds / fast, difference,
