@@ -1,15 +1,20 @@
-// Faults of the exchange folder: missing, not writable, a result file name
-// taken by a directory. The entry returns, writes what it can, and what it
-// writes is well-formed.
+// Faults of the exchange folder: missing, not writable, the sheet or a result
+// file name taken by a link, a FIFO, a device or a directory. The entry
+// returns, writes what it can, and what it writes is well-formed.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 
 #include "hostile/hostile_support.hpp"
 
 #if !defined(_WIN32)
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #endif
 
@@ -94,6 +99,116 @@ TEST_P(ExchangeFault, ResultNameTakenByADirectory) {
     expected.erase(blocked);
     EXPECT_EQ(tables_in(folder), expected);
     for (const std::string& name : expected) expect_well_formed(folder, name.c_str(), profile());
+  }
+}
+
+std::map<std::string, std::string> table_texts(const ExchangeFolder& folder) {
+  std::map<std::string, std::string> texts;
+  for (const std::string& name : tables_in(folder)) texts[name] = folder.read(name.c_str());
+  return texts;
+}
+
+// Something put at a name of the exchange folder; `elsewhere` is a folder
+// beside it holding "target.txt". False when this machine cannot make it.
+struct Obstacle {
+  const char* what;
+  bool (*make)(const fs::path& at, const fs::path& elsewhere);
+  bool leads_to_a_file = false;  // a sheet behind it is read
+};
+
+const Obstacle obstacles[] = {
+    {"a link to a file elsewhere",
+     [](const fs::path& at, const fs::path& elsewhere) {
+       fs::create_symlink(elsewhere / "target.txt", at);
+       return true;
+     },
+     true},
+    {"a dangling link",
+     [](const fs::path& at, const fs::path& elsewhere) {
+       fs::create_symlink(elsewhere / "nowhere.txt", at);
+       return true;
+     }},
+    {"a FIFO", [](const fs::path& at, const fs::path&) { return mkfifo(at.c_str(), 0600) == 0; }},
+    {"an endless device",
+     [](const fs::path& at, const fs::path&) {
+       return mknod(at.c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0;  // as /dev/zero
+     }},
+    {"a link to /dev/zero",
+     [](const fs::path& at, const fs::path&) {
+       fs::create_symlink("/dev/zero", at);
+       return true;
+     }},
+    {"a link to /dev/urandom",
+     [](const fs::path& at, const fs::path&) {
+       fs::create_symlink("/dev/urandom", at);
+       return true;
+     }},
+    {"a directory", [](const fs::path& at, const fs::path&) { return fs::create_directory(at); }},
+};
+
+// Each obstacle in the place of the sheet and of every result table. A call
+// never blocks or follows a link out of the folder: a sheet that is not a
+// regular file reads as an empty sheet, a link at a table's name is replaced
+// by the table, and any other entry there is left alone while the other
+// tables are written whole.
+TEST_P(ExchangeFault, LinksFifosDevicesAndDirectoriesAtTheSheetOrATable) {
+  constexpr std::chrono::seconds patience(60);
+  const std::string sheet = moderate_sheet(profile()).str();
+  std::map<std::string, std::string> sound, empty;
+  {
+    ExchangeFolder folder;
+    folder.write_sheet(sheet);
+    ASSERT_EQ(call_entry_in_child(info(), patience), ChildEnd::returned);
+    sound = table_texts(folder);
+    folder.write_sheet("");
+    ASSERT_EQ(call_entry_in_child(info(), patience), ChildEnd::returned);
+    empty = table_texts(folder);
+  }
+  ASSERT_TRUE(sound.count("OUT_M.txt"));
+  ASSERT_NE(sound, empty);
+
+  for (const Obstacle& obstacle : obstacles) {
+    for (const std::string& name : {std::string("IN_FM.txt"), std::string("OUT_M.txt"),
+                                    std::string("OUT_MR.txt"), std::string("OUT_MI.txt")}) {
+      const bool at_sheet = name == "IN_FM.txt";
+      if (!at_sheet && !sound.count(name)) continue;
+      SCOPED_TRACE(name + " is " + obstacle.what);
+      ExchangeFolder folder;
+      const fs::path elsewhere = folder.path() / "elsewhere";
+      fs::create_directory(elsewhere);
+      // Through the link the sheet is a sheet; as a table's target it must stay untouched.
+      const std::string target_text = at_sheet ? sheet : std::string("not a table");
+      {
+        std::FILE* target = std::fopen((elsewhere / "target.txt").c_str(), "wb");
+        ASSERT_NE(target, nullptr);
+        std::fwrite(target_text.data(), 1, target_text.size(), target);
+        std::fclose(target);
+      }
+      if (!at_sheet) folder.write_sheet(sheet);
+      if (!obstacle.make(folder.path() / name, elsewhere)) {
+        std::printf("not run here: %s at %s cannot be made\n", obstacle.what, name.c_str());
+        continue;
+      }
+      const fs::file_status before = fs::symlink_status(folder.path() / name);
+      if (call_entry_in_child(info(), patience) != ChildEnd::returned) {
+        ADD_FAILURE() << "the call did not return";
+        continue;
+      }
+
+      std::map<std::string, std::string> expected = sound;
+      const bool link = fs::is_symlink(before);
+      if (at_sheet) {
+        if (!obstacle.leads_to_a_file) expected = empty;
+      } else if (link) {
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(folder.path() / name))) << "the link is still there";
+      } else {
+        EXPECT_EQ(fs::symlink_status(folder.path() / name).type(), before.type()) << "left alone";
+        expected.erase(name);
+      }
+      EXPECT_EQ(table_texts(folder), expected);
+      EXPECT_EQ(folder.read("elsewhere/target.txt"), target_text) << "written through a link";
+      EXPECT_FALSE(fs::exists(elsewhere / "nowhere.txt")) << "a file created outside the folder";
+    }
   }
 }
 
