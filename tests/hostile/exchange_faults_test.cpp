@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "hostile/hostile_support.hpp"
 
@@ -210,6 +211,30 @@ TEST_P(ExchangeFault, LinksFifosDevicesAndDirectoriesAtTheSheetOrATable) {
       EXPECT_FALSE(fs::exists(elsewhere / "nowhere.txt")) << "a file created outside the folder";
     }
   }
+}
+
+fs::path first_folder, second_folder;
+
+// In the child: once the spectrum tables are there, the host points
+// MERIDOXWORK at another folder while the image is still being formed.
+void move_the_folder_during_the_call() {
+  std::thread([] {
+    while (!fs::exists(first_folder / "OUT_MR.txt")) std::this_thread::sleep_for(std::chrono::microseconds(50));
+    setenv("MERIDOXWORK", second_folder.c_str(), 1);
+  }).detach();
+}
+
+TEST(ExchangeFolderOfACall, EveryTableOfACallLandsInOneFolder) {
+  const DeliverableInfo& info = deliverable("orvalis");
+  ExchangeFolder second;
+  ExchangeFolder first;
+  first_folder = first.path();
+  second_folder = second.path();
+  first.write_sheet(moderate_sheet(profile_of(info)).set(2, 2, 128).str());
+  ASSERT_EQ(call_entry_in_child(info, std::chrono::seconds(60), move_the_folder_during_the_call),
+            ChildEnd::returned);
+  EXPECT_EQ(tables_in(first), (std::set<std::string>{"OUT_M.txt", "OUT_MI.txt", "OUT_MR.txt"}));
+  EXPECT_TRUE(tables_in(second).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Suite, ExchangeFault, ::testing::ValuesIn(deliverables()),
