@@ -25,7 +25,7 @@ constexpr std::chrono::seconds patience(120);
 const char stale_text[] = "a table of an earlier run\r\n";
 
 // A run that writes a long table: a drovik2 stage moved for 300,000 steps
-// with a row at every step (about 20 MB), or the largest projection image.
+// with a row at every step (about 8 MB), or the largest projection image.
 struct LongRun {
   const char* deliverable;
   std::map<std::pair<int, int>, int> counts;  // (column, row) -> value
@@ -64,52 +64,42 @@ bool is_temporary(const std::string& name, const std::map<std::string, std::stri
 // run died before it started), the complete new table, or nothing; earlier
 // and new tables never lie side by side; what else is left is a temporary
 // file, which the next run removes.
-TEST(InterruptedWrites, RunsKilledWhileWritingLeaveWholeTablesOfOneRun) {
-  for (const LongRun& run : long_runs) {
-    SCOPED_TRACE(run.deliverable);
-    const DeliverableInfo& info = deliverable(run.deliverable);
-    ExchangeFolder folder;
-    folder.write_sheet(long_sheet(run));
-    const auto started = std::chrono::steady_clock::now();
-    ASSERT_EQ(call_entry_in_child(info, patience), ChildEnd::returned);
-    const auto run_time = std::chrono::steady_clock::now() - started;
-    const std::map<std::string, std::string> complete = files_in(folder);
-    ASSERT_TRUE(complete.count("OUT_M.txt"));
-
-    int cut_runs = 0;
-    // Kills spread over the whole run, from before it starts to after it ends.
-    for (const double fraction : {0.0, 0.02, 0.1, 0.3, 0.5, 0.7, 0.9, 1.5}) {
-      const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(run_time * fraction);
-      SCOPED_TRACE("killed after " + std::to_string(delay.count()) + " us");
-      for (const auto& table : complete) folder.write_file(table.first.c_str(), stale_text);
-      const ChildEnd end = call_entry_in_child(info, delay);
-      int stale = 0, whole = 0;
-      bool stale_main = false;
-      for (const auto& [name, text] : files_in(folder)) {
-        if (is_temporary(name, complete)) continue;
-        ASSERT_TRUE(complete.count(name)) << name << " left in the folder";
-        if (text == stale_text) {
-          ++stale;
-          stale_main = stale_main || name == "OUT_M.txt";
-        } else {
-          EXPECT_TRUE(text == complete.at(name)) << name << " is not a complete table: " << text.size()
-                                                 << " bytes of " << complete.at(name).size();
-          ++whole;
-        }
+void expect_killed_runs_leave_whole_tables(const DeliverableInfo& info, const ExchangeFolder& folder,
+                                           const std::map<std::string, std::string>& complete,
+                                           std::chrono::steady_clock::duration run_time) {
+  int cut_runs = 0;
+  // Kills spread over the whole run, from before it starts to after it ends.
+  for (const double fraction : {0.0, 0.02, 0.1, 0.3, 0.5, 0.7, 0.9, 1.5}) {
+    const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(run_time * fraction);
+    SCOPED_TRACE("killed after " + std::to_string(delay.count()) + " us");
+    for (const auto& table : complete) folder.write_file(table.first.c_str(), stale_text);
+    const ChildEnd end = call_entry_in_child(info, delay);
+    int stale = 0, whole = 0;
+    bool stale_main = false;
+    for (const auto& [name, text] : files_in(folder)) {
+      if (is_temporary(name, complete)) continue;
+      ASSERT_TRUE(complete.count(name)) << name << " left in the folder";
+      if (text == stale_text) {
+        ++stale;
+        stale_main = stale_main || name == "OUT_M.txt";
+      } else {
+        EXPECT_TRUE(text == complete.at(name)) << name << " is not a complete table: " << text.size()
+                                               << " bytes of " << complete.at(name).size();
+        ++whole;
       }
-      EXPECT_FALSE(stale > 0 && whole > 0) << stale << " tables of the earlier run beside " << whole << " new ones";
-      // The main table of the earlier run stays only with all of its run's tables.
-      if (stale_main) {
-        EXPECT_EQ(stale, static_cast<int>(complete.size()));
-      }
-      if (end == ChildEnd::killed && stale == 0 && whole < static_cast<int>(complete.size())) ++cut_runs;
     }
-    // The run takes long enough for the early kills to land while it works.
-    EXPECT_GT(cut_runs, 0) << "no kill landed during a run of "
-                           << std::chrono::duration_cast<milliseconds>(run_time).count() << " ms";
-    ASSERT_EQ(call_entry_in_child(info, patience), ChildEnd::returned);
-    EXPECT_TRUE(files_in(folder) == complete) << "a temporary file outlived the next run";
+    EXPECT_FALSE(stale > 0 && whole > 0) << stale << " tables of the earlier run beside " << whole << " new ones";
+    // The main table of the earlier run stays only with all of its run's tables.
+    if (stale_main) {
+      EXPECT_EQ(stale, static_cast<int>(complete.size()));
+    }
+    if (end == ChildEnd::killed && stale == 0 && whole < static_cast<int>(complete.size())) ++cut_runs;
   }
+  // The run takes long enough for the early kills to land while it works.
+  EXPECT_GT(cut_runs, 0) << "no kill landed during a run of "
+                         << std::chrono::duration_cast<milliseconds>(run_time).count() << " ms";
+  ASSERT_EQ(call_entry_in_child(info, patience), ChildEnd::returned);
+  EXPECT_TRUE(files_in(folder) == complete) << "a temporary file outlived the next run";
 }
 
 rlim_t file_size_limit = RLIM_INFINITY;
@@ -124,32 +114,40 @@ void limit_file_size() {
 // fills up just before the end): the call returns, the largest table is not
 // left cut under its name, its earlier table is gone and so is its temporary
 // file, and the tables that fit are written whole.
-TEST(InterruptedWrites, ATableThatDoesNotFitLeavesNoTable) {
+void expect_a_table_that_does_not_fit_left_out(const DeliverableInfo& info, const ExchangeFolder& folder,
+                                               const std::map<std::string, std::string>& complete) {
+  std::size_t largest = 0;
+  for (const auto& table : complete) {
+    folder.write_file(table.first.c_str(), stale_text);
+    largest = std::max(largest, table.second.size());
+  }
+  file_size_limit = largest - 1;
+  ASSERT_EQ(call_entry_in_child(info, patience, limit_file_size), ChildEnd::returned);
+  const std::map<std::string, std::string> left = files_in(folder);
+  for (const auto& [name, text] : complete) {
+    SCOPED_TRACE(name);
+    const bool fits = text.size() < largest;
+    ASSERT_EQ(left.count(name), fits ? 1u : 0u) << "a table cut at the file size limit";
+    if (fits) {
+      EXPECT_TRUE(left.at(name) == text) << "not the complete table";
+    }
+  }
+  EXPECT_EQ(left.size(), complete.size() - 1) << "a temporary file left behind";
+}
+
+TEST(InterruptedWrites, KilledRunsAndFullFilesLeaveWholeTablesOfOneRun) {
   for (const LongRun& run : long_runs) {
     SCOPED_TRACE(run.deliverable);
     const DeliverableInfo& info = deliverable(run.deliverable);
     ExchangeFolder folder;
     folder.write_sheet(long_sheet(run));
+    const auto started = std::chrono::steady_clock::now();
     ASSERT_EQ(call_entry_in_child(info, patience), ChildEnd::returned);
+    const auto run_time = std::chrono::steady_clock::now() - started;
     const std::map<std::string, std::string> complete = files_in(folder);
-    std::size_t largest = 0;
-    for (const auto& table : complete) {
-      folder.write_file(table.first.c_str(), stale_text);
-      largest = std::max(largest, table.second.size());
-    }
-    file_size_limit = largest - 1;
-
-    ASSERT_EQ(call_entry_in_child(info, patience, limit_file_size), ChildEnd::returned);
-    const std::map<std::string, std::string> left = files_in(folder);
-    for (const auto& [name, text] : complete) {
-      SCOPED_TRACE(name);
-      const bool fits = text.size() < largest;
-      ASSERT_EQ(left.count(name), fits ? 1u : 0u) << "a table cut at the file size limit";
-      if (fits) {
-        EXPECT_TRUE(left.at(name) == text) << "not the complete table";
-      }
-    }
-    EXPECT_EQ(left.size(), complete.size() - 1) << "a temporary file left behind";
+    ASSERT_TRUE(complete.count("OUT_M.txt"));
+    expect_killed_runs_leave_whole_tables(info, folder, complete, run_time);
+    expect_a_table_that_does_not_fit_left_out(info, folder, complete);
   }
 }
 
