@@ -11,8 +11,10 @@ Runs the calculators with `build/release/host/meridox run CALC SHEET --out DIR
 python3-numpy and python3-scipy (exact Fresnel integrals, matrix exponential).
 Every figure is printed with what it compares; nothing is asserted.
 """
+import atexit
 import math
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -26,6 +28,7 @@ BUILD = os.path.join(ROOT, "build", "release")
 MERIDOX = os.path.join(BUILD, "host", "meridox")
 LOOKUP = os.path.join(BUILD, "bench", "accuracy", "fresnel_lookup")
 SCRATCH = tempfile.mkdtemp(prefix="meridox-accuracy-")
+atexit.register(shutil.rmtree, SCRATCH, ignore_errors=True)
 PI_LITERAL = 3.14159265358979  # the value of pi the calculators use
 
 
