@@ -25,8 +25,9 @@ std::string exchange_file(const char* name);
 // Starts a run: resolves the exchange folder once, for every file of the
 // run, and removes the calculator's own tables that earlier runs left there
 // (with the temporary files of runs killed while writing them), so that a
-// run that dies never leaves tables of two runs side by side. Returns the
-// folder.
+// run that dies never leaves tables of two runs side by side. The tables go
+// in the order given: the main table first, so that a run killed in between
+// leaves no main table beside part of its earlier set. Returns the folder.
 std::string start_run(std::initializer_list<const char*> tables);
 
 }  // namespace meridox

@@ -19,7 +19,7 @@ Intensity II;
 }  // namespace
 
 void run() {
-  const std::string folder = start_run({amplitude_table, phase_table, result_table});
+  const std::string folder = start_run({result_table, amplitude_table, phase_table});
   read_parameters(read_parameter_sheet(folder, projection_grid), parameters);
   mask_spectrum(parameters, field);
   write_amplitude_table(folder + amplitude_table, parameters, field);
