@@ -109,43 +109,33 @@ std::map<std::string, std::string> table_texts(const ExchangeFolder& folder) {
   return texts;
 }
 
-// Something put at a name of the exchange folder; `elsewhere` is a folder
-// beside it holding "target.txt". False when this machine cannot make it.
+// Something put at a name of the exchange folder: a symbolic link to
+// `target` (relative to the folder), a FIFO, a device or a directory.
 struct Obstacle {
   const char* what;
-  bool (*make)(const fs::path& at, const fs::path& elsewhere);
-  bool leads_to_a_file = false;  // a sheet behind it is read
+  fs::file_type type;
+  const char* target = "";
 };
 
 const Obstacle obstacles[] = {
-    {"a link to a file elsewhere",
-     [](const fs::path& at, const fs::path& elsewhere) {
-       fs::create_symlink(elsewhere / "target.txt", at);
-       return true;
-     },
-     true},
-    {"a dangling link",
-     [](const fs::path& at, const fs::path& elsewhere) {
-       fs::create_symlink(elsewhere / "nowhere.txt", at);
-       return true;
-     }},
-    {"a FIFO", [](const fs::path& at, const fs::path&) { return mkfifo(at.c_str(), 0600) == 0; }},
-    {"an endless device",
-     [](const fs::path& at, const fs::path&) {
-       return mknod(at.c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0;  // as /dev/zero
-     }},
-    {"a link to /dev/zero",
-     [](const fs::path& at, const fs::path&) {
-       fs::create_symlink("/dev/zero", at);
-       return true;
-     }},
-    {"a link to /dev/urandom",
-     [](const fs::path& at, const fs::path&) {
-       fs::create_symlink("/dev/urandom", at);
-       return true;
-     }},
-    {"a directory", [](const fs::path& at, const fs::path&) { return fs::create_directory(at); }},
+    {"a link to a file elsewhere", fs::file_type::symlink, "elsewhere/target.txt"},
+    {"a dangling link", fs::file_type::symlink, "elsewhere/nowhere.txt"},
+    {"a link to /dev/zero", fs::file_type::symlink, "/dev/zero"},
+    {"a link to /dev/urandom", fs::file_type::symlink, "/dev/urandom"},
+    {"a FIFO", fs::file_type::fifo},
+    {"an endless device", fs::file_type::character},
+    {"a directory", fs::file_type::directory},
 };
+
+// False when this machine cannot make it.
+bool make(const Obstacle& obstacle, const fs::path& at) {
+  switch (obstacle.type) {
+    case fs::file_type::symlink: return symlink(obstacle.target, at.c_str()) == 0;
+    case fs::file_type::fifo: return mkfifo(at.c_str(), 0600) == 0;
+    case fs::file_type::character: return mknod(at.c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0;  // as /dev/zero
+    default: return fs::create_directory(at);
+  }
+}
 
 // Each obstacle in the place of the sheet and of every result table. A call
 // never blocks or follows a link out of the folder: a sheet that is not a
@@ -175,40 +165,32 @@ TEST_P(ExchangeFault, LinksFifosDevicesAndDirectoriesAtTheSheetOrATable) {
       if (!at_sheet && !sound.count(name)) continue;
       SCOPED_TRACE(name + " is " + obstacle.what);
       ExchangeFolder folder;
-      const fs::path elsewhere = folder.path() / "elsewhere";
-      fs::create_directory(elsewhere);
+      fs::create_directory(folder.path() / "elsewhere");
       // Through the link the sheet is a sheet; as a table's target it must stay untouched.
       const std::string target_text = at_sheet ? sheet : std::string("not a table");
-      {
-        std::FILE* target = std::fopen((elsewhere / "target.txt").c_str(), "wb");
-        ASSERT_NE(target, nullptr);
-        std::fwrite(target_text.data(), 1, target_text.size(), target);
-        std::fclose(target);
-      }
+      folder.write_file("elsewhere/target.txt", target_text);
       if (!at_sheet) folder.write_sheet(sheet);
-      if (!obstacle.make(folder.path() / name, elsewhere)) {
+      if (!make(obstacle, folder.path() / name)) {
         std::printf("not run here: %s at %s cannot be made\n", obstacle.what, name.c_str());
         continue;
       }
-      const fs::file_status before = fs::symlink_status(folder.path() / name);
       if (call_entry_in_child(info(), patience) != ChildEnd::returned) {
         ADD_FAILURE() << "the call did not return";
         continue;
       }
 
       std::map<std::string, std::string> expected = sound;
-      const bool link = fs::is_symlink(before);
       if (at_sheet) {
-        if (!obstacle.leads_to_a_file) expected = empty;
-      } else if (link) {
+        if (obstacle.target != std::string("elsewhere/target.txt")) expected = empty;
+      } else if (obstacle.type == fs::file_type::symlink) {
         EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(folder.path() / name))) << "the link is still there";
       } else {
-        EXPECT_EQ(fs::symlink_status(folder.path() / name).type(), before.type()) << "left alone";
+        EXPECT_EQ(fs::symlink_status(folder.path() / name).type(), obstacle.type) << "left alone";
         expected.erase(name);
       }
       EXPECT_EQ(table_texts(folder), expected);
       EXPECT_EQ(folder.read("elsewhere/target.txt"), target_text) << "written through a link";
-      EXPECT_FALSE(fs::exists(elsewhere / "nowhere.txt")) << "a file created outside the folder";
+      EXPECT_FALSE(folder.exists("elsewhere/nowhere.txt")) << "a file created outside the folder";
     }
   }
 }
