@@ -48,7 +48,7 @@ void direct_run() {
   double scale = 0.0;
   if (px::fresnel_scale(scale)) px::integrate_source_direct(scale);
   px::average_intensity();
-  px::write_intensity_table();
+  px::write_intensity_table(meridox::exchange_file(meridox::result_table));
 }
 
 int count_differing_lines(const std::string& a, const std::string& b) {
