@@ -247,6 +247,7 @@ void draw_map(TableKind kind, const MapTable& map, const PlotOptions& o) {
   }
   if (kind == TableKind::spectrum_phase) {
     z = {-pi, pi};
+    for (double& v : values) v = std::remainder(v, 2 * pi);
     // Where the amplitude is negligible the phase is noise: leave it blank.
     try {
       const MapTable amplitude = o.amplitude_table.empty() ? MapTable{} : parse_map(o.amplitude_table);
