@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -267,6 +268,158 @@ TEST_F(HostCommand, ACrashingCalculatorIsReportedNotFatal) {
   EXPECT_NE(r.err.find("talvek stopped on signal"), std::string::npos) << r.err;
   EXPECT_EQ(lines(r.err), 1u) << r.err;
   EXPECT_FALSE(fs::exists(dir() / "crash" / "OUT_M.png"));
+}
+
+}  // namespace
+}  // namespace meridox::host
+
+namespace meridox::host {
+namespace {
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The summary of a real stage comes from every step, whatever the print
+// interval: the example's current peaks between printed rows.
+TEST_F(HostCommand, StageMetricsCoverEveryStep) {
+  write("coarse.txt", testing::with_cell(example_sheet("drovik2"), 2, 14, "500"));
+  write("fine.txt", testing::with_cell(example_sheet("drovik2"), 2, 14, "1"));
+  const Result coarse = meridox("run stage coarse.txt --out c --no-pictures");
+  const Result fine = meridox("run stage fine.txt --out f --no-pictures");
+  ASSERT_EQ(coarse.status, 0) << coarse.err;
+  const std::string metrics = fine.out.substr(fine.out.find("metrics over every step"));
+  EXPECT_EQ(coarse.out.substr(coarse.out.find("metrics over every step")), metrics);
+  EXPECT_TRUE(has(metrics, "peak current -9.2222 A at t = 0.0003 s")) << metrics;
+  // The user's table stays as the sheet asked, and no scratch folder is left.
+  EXPECT_EQ(lines(slurp(dir() / "c" / "OUT_M.txt")), 6u);
+  std::size_t files = 0;
+  for (const auto& e : fs::directory_iterator(dir() / "c")) files += e.is_directory() ? 100 : 1;
+  EXPECT_EQ(files, 2u);
+  // Beyond the bound the summary says it covers the printed rows only.
+  write("long.txt", testing::with_cell(testing::with_cell(example_sheet("drovik2"), 2, 13, "20000000"), 2, 14,
+                                       "10000000"));
+  const Result long_run = meridox("run stage long.txt --out l --no-pictures");
+  EXPECT_TRUE(has(long_run.out, "metrics over the printed rows only")) << long_run.out;
+  // An image with no finite value fails in one line and draws nothing.
+  write("na0.txt", testing::with_cell(example_sheet("orvalis"), 2, 5, "0"));
+  const Result dark = meridox("run projection na0.txt --out n");
+  EXPECT_EQ(dark.status, 1) << dark.out;
+  EXPECT_EQ(lines(dark.err), 2u) << dark.err;  // the warning and the failure
+  EXPECT_FALSE(fs::exists(dir() / "n" / "OUT_M.png"));
+  // --strict fails on a warning, without it the same run passes.
+  write("warned.txt", testing::with_cell(example_sheet("drovik2"), 2, 5, "-2"));
+  EXPECT_EQ(meridox("run stage warned.txt --out w --no-pictures").status, 0);
+  EXPECT_EQ(meridox("run stage warned.txt --out w --no-pictures --strict").status, 1);
+}
+
+TEST_F(HostCommand, BadSheetsAreNamedForWhatTheyAre) {
+  const std::string stage = std::string(example_sheet("drovik2"));
+  write("shifted.txt", stage.substr(stage.find('\n') + 1));
+  const Result shifted = meridox("check stage shifted.txt");
+  EXPECT_TRUE(has(shifted.out, "[label-mismatch]: (0,1) offset_switch: the label \"offset width\"")) << shifted.out;
+  write("plate.txt", std::string(example_sheet("talvek")));
+  EXPECT_TRUE(has(meridox("check stage plate.txt").out, "this looks like a sheet of plate (talvek)"));
+  std::string spaced = stage;
+  std::replace(spaced.begin(), spaced.end(), '\t', ' ');
+  write("spaces.txt", spaced);
+  const Result no_tabs = meridox("check stage spaces.txt");
+  EXPECT_TRUE(has(no_tabs.out, "1 warning:\nwarning [no-tabs]")) << no_tabs.out;
+  std::string wide;
+  for (const char c : stage) wide += std::string{c, '\0'};
+  write("utf16.txt", "\xFF\xFE" + wide);
+  EXPECT_TRUE(has(meridox("check stage utf16.txt").out, "1 warning:\nwarning [utf-16]"));
+  // Implausible values, and the cell the proximity wavelength warning names.
+  write("neg.txt", testing::with_cell(example_sheet("quendra"), 2, 2, "-0.4"));
+  const Result neg = meridox("check proximity neg.txt");
+  EXPECT_TRUE(has(neg.out, "[implausible]: (2,2) wavelength")) << neg.out;
+  EXPECT_TRUE(has(neg.out, "[divides-by-zero]: (2,2) wavelength")) << neg.out;
+  write("na.txt", testing::with_cell(example_sheet("orvalis"), 2, 5, "1.2"));
+  EXPECT_TRUE(has(meridox("check projection na.txt").out, "[implausible]: (2,5) NA"));
+  // A billion rectangles: one line for the empty rows, numbered from 0 like the cells.
+  write("rects.txt", testing::with_cell(example_sheet("orvalis"), 2, 22, "1000000000"));
+  const Result rects = meridox("check projection rects.txt");
+  EXPECT_EQ(rects.status, 1);
+  EXPECT_TRUE(has(rects.out, "3 warnings:")) << rects.out.substr(rects.out.size() - 600);
+  EXPECT_TRUE(has(rects.out, "from rect[976] on lie beyond row 1000"));
+  EXPECT_TRUE(has(rects.out, "972 rectangle rows are empty, from rect[4]"));
+  // A cell of exactly the cell size is cut by one byte: say so; one byte less is whole.
+  const std::string digits = "0.0001" + std::string(194, '0');
+  write("cell200.txt", testing::with_cell(stage, 2, 4, digits));
+  write("cell199.txt", testing::with_cell(stage, 2, 4, digits.substr(0, 199)));
+  EXPECT_TRUE(has(meridox("check stage cell200.txt").out, "[sheet-overflow]"));
+  EXPECT_EQ(meridox("check stage cell199.txt").status, 0);
+  // The plate's end radius 0: the span passes through the axis.
+  write("r0.txt", testing::with_cell(example_sheet("talvek"), 2, 8, "0"));
+  EXPECT_TRUE(has(meridox("check plate r0.txt").out, "[divides-by-zero]: (2,8) r_end"));
+  // Control bytes in a long label: every report line keeps its line end.
+  write("ctl.txt", testing::with_cell(stage, 0, 4, std::string(150, '\x01')));
+  const Result ctl = meridox("check stage ctl.txt");
+  EXPECT_TRUE(has(ctl.out, "\\x01\\x01 [mm/count]\n(2,5)")) << ctl.out;
+}
+
+TEST_F(HostCommand, OptionsAreCheckedBeforeAnyRun) {
+  for (const char* args : {"run stage --size 0x0 --out o", "run projection --unit furlongs --out o",
+                           "run stage --timeout -1 --out o", "run projection --tone grey --out o"}) {
+    const Result r = meridox(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_EQ(lines(r.err), 1u) << args << r.err;
+    EXPECT_FALSE(fs::exists(dir() / "o")) << args;
+  }
+  EXPECT_EQ(meridox("list --lib-dir " + quoted(dir().string())).status, 3);
+  EXPECT_TRUE(has(meridox("--version").out, "meridox "));
+  // --unit converts: micrometre axes drawn in nanometres are a thousand times longer.
+  const Result nm = meridox("run proximity --out p --unit nm");
+  EXPECT_EQ(nm.status, 0) << nm.err;
+  EXPECT_EQ(meridox("run plate --out q --unit nm").status, 2);
+}
+
+TEST_F(HostCommand, HostileFilesAndEndlessRuns) {
+  // A sheet that never ends, and one far larger than any grid.
+  Result r = meridox("run stage /dev/zero --out z");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(lines(r.err), 1u);
+  // plot -o never removes a link or a device: it refuses them.
+  ASSERT_EQ(meridox("run stage --out s").status, 0);
+  write("keep.txt", "keep");
+  fs::create_symlink(dir() / "keep.txt", dir() / "link.png");
+  for (const char* target : {"link.png", "/dev/null", "missing/x.png", "s"}) {
+    r = meridox(std::string("plot s/OUT_M.txt -o ") + target);
+    EXPECT_NE(r.status, 0) << target;
+    EXPECT_EQ(lines(r.err), 1u) << target << r.err;
+  }
+  EXPECT_TRUE(fs::is_symlink(dir() / "link.png"));
+  EXPECT_EQ(slurp(dir() / "keep.txt"), "keep");
+  EXPECT_TRUE(fs::exists("/dev/null"));
+  // A link at IN_FM.txt is replaced, never written through; a projection's
+  // tables do not survive a stage run in the same folder.
+  ASSERT_EQ(meridox("run projection --out s --no-pictures").status, 0);
+  fs::remove(dir() / "s" / "IN_FM.txt");
+  fs::create_symlink(dir() / "keep.txt", dir() / "s" / "IN_FM.txt");
+  EXPECT_EQ(meridox("run stage --out s --no-pictures").status, 0);
+  EXPECT_EQ(slurp(dir() / "keep.txt"), "keep");
+  EXPECT_FALSE(fs::is_symlink(dir() / "s" / "IN_FM.txt"));
+  EXPECT_FALSE(fs::exists(dir() / "s" / "OUT_MR.txt"));
+  // A calculator that ends the process with status 1 is a failure.
+  const std::string fake = " --no-pictures --lib-dir " + quoted(FAKE_LIB_DIR);
+  write("exit1.txt", testing::with_cell(example_sheet("drovik2"), 2, 1, "7"));
+  r = meridox("run stage exit1.txt --out e" + fake);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.err, "status 1")) << r.err;
+  // A calculator that never ends: the timeout ends it.
+  write("forever.txt", testing::with_cell(example_sheet("drovik2"), 2, 1, "8"));
+  r = meridox("run stage forever.txt --out t --timeout 0.3" + fake);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.err, "still running after 0.3 s")) << r.err;
+  // A killed host takes its calculator with it.
+  const std::string pids = (dir() / "pids").string();
+  const std::string command = "cd " + quoted(dir().string()) + " && (" + quoted(MERIDOX_EXE) +
+                              " run stage forever.txt --out k" + fake + " >/dev/null 2>&1 & host=$!; sleep 0.5; "
+                              "child=$(pgrep -P $host); kill -KILL $host; sleep 0.3; "
+                              "echo \"$child $(ps -o stat= -p $child)\" >" + quoted(pids) + "; true)";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  // The child is gone, or a zombie nobody has reaped yet.
+  const std::string state = slurp(pids);
+  EXPECT_GT(std::atoi(state.c_str()), 0) << "no calculator child was seen";
+  EXPECT_TRUE(state.find(' ') + 2 >= state.size() || state[state.find(' ') + 1] == 'Z') << state;
 }
 
 }  // namespace
