@@ -195,22 +195,23 @@ void curve(const std::vector<double>& x, const std::vector<double>& y, int colou
 struct MapLabels {
   std::string title, x, y, bar;
   bool lengths;  // axes in lengths (image) or direction sines (spectrum)
+  std::string unit;
 };
 
 MapLabels map_labels(TableKind kind, const PlotOptions& o) {
   switch (kind) {
     case TableKind::image:
       return {"Projection image: intensity", with_unit("x", o.length_unit), with_unit("y", o.length_unit),
-              "intensity (1 = clear field)", true};
+              "intensity (1 = clear field)", true, o.length_unit};
     case TableKind::proximity_image:
       return {"Proximity image: relative intensity", with_unit("x", o.length_unit), with_unit("y", o.length_unit),
-              "relative intensity (1 = open light)", true};
+              "relative intensity (1 = open light)", true, o.length_unit};
     case TableKind::spectrum_amplitude:
       return {"Mask spectrum: amplitude", "direction sine x (1)", "direction sine y (1)",
-              o.log_amplitude ? "log10 amplitude (1)" : "amplitude (1)", false};
+              o.log_amplitude ? "log10 amplitude (1)" : "amplitude (1)", false, ""};
     case TableKind::spectrum_phase:
-      return {"Mask spectrum: phase", "direction sine x (1)", "direction sine y (1)", "phase (rad)", false};
-    default: return {"Map", "x (unit of the table)", "y (unit of the table)", "value (unit of the table)", false};
+      return {"Mask spectrum: phase", "direction sine x (1)", "direction sine y (1)", "phase (rad)", false, ""};
+    default: return {"Map", "x (unit of the table)", "y (unit of the table)", "value (unit of the table)", false, ""};
   }
 }
 
@@ -221,6 +222,7 @@ void draw_profile(const MapTable& map, const std::vector<double>& x, const std::
   const std::vector<double>& axis = along_x ? x : y;
   char where[96];
   std::snprintf(where, sizeof where, along_x ? " along y = %g" : " along x = %g", along_x ? y[0] : x[0]);
+  const std::string at = where + (l.lengths ? " " + l.unit : std::string());
   const Range ar = finite_range(axis);
   const Range vr = padded(finite_range(map.values));
   pladv(0);
@@ -228,7 +230,7 @@ void draw_profile(const MapTable& map, const std::vector<double>& x, const std::
   plwind(ar.low, ar.high, vr.low, vr.high);
   plcol0(black);
   plbox("bcnst", 0.0, 0, "bcnstv", 0.0, 0);
-  pllab(along_x ? l.x.c_str() : l.y.c_str(), l.bar.c_str(), (l.title + where).c_str());
+  pllab(along_x ? l.x.c_str() : l.y.c_str(), l.bar.c_str(), (l.title + at).c_str());
   curve(axis, map.values, blue);
 }
 

@@ -381,7 +381,8 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   // Tables and pictures of an earlier run would pass for this run's.
   for (const std::string& name : every_result_file()) {
     const fs::path stale = absolute / name;
-    if (fs::is_symlink(stale, ec) || fs::is_regular_file(stale, ec)) fs::remove(stale, ec);
+    // Only regular files: a link or a special file of that name is never removed.
+    if (!fs::is_symlink(stale, ec) && fs::is_regular_file(stale, ec)) fs::remove(stale, ec);
   }
   if (const std::string problem = replace_file(absolute / "IN_FM.txt", sheet); !problem.empty()) {
     err << "meridox: cannot write " << (absolute / "IN_FM.txt").string() << ": " << problem << "\n";

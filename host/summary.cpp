@@ -49,16 +49,25 @@ std::string map_text(TableKind kind, const std::string& bytes, const SummaryCont
   return out;
 }
 
+// " (over 3 finite of 46 rows)" when some of a column's rows are not finite.
+std::string finite_share(const std::vector<double>& column, std::size_t rows) {
+  std::size_t finite = 0;
+  for (std::size_t k = 0; k < rows && k < column.size(); ++k) finite += std::isfinite(column[k]) ? 1 : 0;
+  return finite == rows ? std::string() : " (over " + std::to_string(finite) + " finite of " + std::to_string(rows) + " rows)";
+}
+
 std::string plate_text(const ColumnTable& t, const SummaryContext& c) {
   const PlateSummary s = summarize_plate(t);
   const std::string& r_unit = c.plate_length_unit;
+  // The last row has no pitch error by layout: it is not counted as missing.
+  const std::size_t pitch_rows = t.widths.back() < 7 ? t.rows() - 1 : t.rows();
   std::string out;
   out += "  max_deflection: largest deflection " + length(s.deflection.value, r_unit) + " at r = " +
-         length(s.deflection.at, r_unit) + " (max_deflection_r)\n";
+         length(s.deflection.at, r_unit) + " (max_deflection_r)" + finite_share(t.columns[1], t.rows()) + "\n";
   out += "  max_stress: largest stress " + length(s.stress.value, c.plate_stress_unit) + " at r = " +
-         length(s.stress.at, r_unit) + "\n";
+         length(s.stress.at, r_unit) + finite_share(t.columns[5], t.rows()) + "\n";
   out += "  max_pitch_error: largest pitch error " + length(s.pitch_error.value, c.plate_pitch_unit) + " at r = " +
-         length(s.pitch_error.at, r_unit) + "\n";
+         length(s.pitch_error.at, r_unit) + finite_share(t.columns[6], pitch_rows) + "\n";
   return out;
 }
 
@@ -70,7 +79,7 @@ std::string stage_text(const ColumnTable& t, TableKind kind, const SummaryContex
                                        (c.printed_rows_only.empty() ? std::string() : " (" + c.printed_rows_only + ")") +
                                        ":\n";
   const bool counts = std::isfinite(columns.count) && columns.count > 0;
-  out += "  final_error: final position error " + g(m.final_error) + " mm at t = " + g(m.final_time) + " s";
+  out += "  final_error: final position error " + length(m.final_error, "mm") + " at t = " + g(m.final_time) + " s";
   if (counts) out += " (" + g(m.final_error / columns.count) + " counts)";
   const double band = columns.settle_band();
   const std::string band_text = std::isnan(columns.band) || columns.band == columns.count
@@ -84,10 +93,14 @@ std::string stage_text(const ColumnTable& t, TableKind kind, const SummaryContex
   } else {
     out += "settled " + band_text + " from t = " + g(m.settling_time) + " s\n";
   }
-  out += "  max_excursion: " + g(m.max_excursion) + " mm\n";
+  out += "  max_excursion: " + length(m.max_excursion, "mm") + "\n";
   out += "  overshoot: " + g(m.overshoot) + (std::isnan(m.overshoot) ? " (the error starts at 0 or is not finite)\n" : " mm\n");
-  out += "  peak_current: peak current " + g(m.peak_current) + " A at t = " + g(m.peak_current_time) + " s\n";
-  out += "  rms_current: " + g(m.rms_current) + " A\n";
+  out += "  peak_current: peak current " + length(m.peak_current, "A") + " at t = " + g(m.peak_current_time) + " s\n";
+  out += "  rms_current: " + length(m.rms_current, "A") + "\n";
+  if (m.non_finite) {
+    out += "  " + std::to_string(m.non_finite) + " of " + std::to_string(m.states) +
+           " states have an error or current that is not finite; the metrics leave them out\n";
+  }
   return out;
 }
 
