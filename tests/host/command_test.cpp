@@ -13,6 +13,7 @@
 #include <string>
 
 #include "host/calculators.hpp"
+#include "host/run.hpp"
 #include "host/tables.hpp"
 #include "png_reader.hpp"
 #include "sheet_edit.hpp"
@@ -367,9 +368,20 @@ TEST_F(HostCommand, OptionsAreCheckedBeforeAnyRun) {
   EXPECT_EQ(meridox("list --lib-dir " + quoted(dir().string())).status, 3);
   EXPECT_TRUE(has(meridox("--version").out, "meridox "));
   // --unit converts: micrometre axes drawn in nanometres are a thousand times longer.
-  const Result nm = meridox("run proximity --out p --unit nm");
+  SummaryContext context;
+  PlotOptions plot;
+  plot.length_unit = "nm";
+  EXPECT_EQ(describe_run(*find_calculator("proximity"), example_sheet("quendra"), context, plot), "");
+  EXPECT_DOUBLE_EQ(plot.length_scale, 1000.0);
+  const Result nm = meridox("run proximity --out p --unit nm --no-pictures");
   EXPECT_EQ(nm.status, 0) << nm.err;
   EXPECT_EQ(meridox("run plate --out q --unit nm").status, 2);
+  // The cut options reach the metrics: the dark gap between the first two
+  // lines of the projection example is measured, the bright line is not.
+  const Result dark = meridox("run projection --out d --no-pictures --cut-x -0.48 --tone dark");
+  EXPECT_TRUE(has(dark.out, "centre x = -0.48 um, dark feature")) << dark.out;
+  EXPECT_FALSE(has(dark.out, "cd 0 um")) << dark.out;
+  EXPECT_TRUE(has(meridox("run projection --out b --no-pictures --cut-x -0.48").out, "cd 0 um"));
 }
 
 TEST_F(HostCommand, HostileFilesAndEndlessRuns) {
