@@ -294,13 +294,14 @@ void draw_map(TableKind kind, const MapTable& map, const PlotOptions& o) {
   // Equal scale on both axes: a square stays square.
   plvpas(0.10, 0.80, 0.10, 0.90, (y1 - y0) / (x1 - x0));
   plwind(x0, x1, y0, y1);
-  plimage(static_cast<PLFLT_MATRIX>(data), static_cast<PLINT>(nx), static_cast<PLINT>(ny), x0, x1, y0, y1,
-          z.low, z.high, x0, x1, y0, y1);
+  // The colours span [z.low, z.high] whatever the blank samples hold.
+  plimagefr(static_cast<PLFLT_MATRIX>(data), static_cast<PLINT>(nx), static_cast<PLINT>(ny), x0, x1, y0, y1,
+            z.low, z.high, z.low, z.high, nullptr, nullptr);
   plFree2dGrid(data, static_cast<PLINT>(nx), static_cast<PLINT>(ny));
   plcol0(black);
   plbox("bcnst", 0.0, 0, "bcnstv", 0.0, 0);
   pllab(labels.x.c_str(), labels.y.c_str(), "");
-  plmtex("t", 2.2, 0.5, 0.5, labels.title.c_str());
+  plmtex("t", 2.6, 0.5, 0.5, labels.title.c_str());
   if (kind == TableKind::spectrum_amplitude && std::isfinite(o.na) && o.na > 0) {
     // The pupil (NA) and the source (sigma NA) on the direction-sine axes.
     plcol0(15);
@@ -310,12 +311,12 @@ void draw_map(TableKind kind, const MapTable& map, const PlotOptions& o) {
     plwidth(1.0);
     plcol0(black);
     plschr(0.0, 0.75);
-    plmtex("t", 0.5, 0.5, 0.5, "outer circle: pupil (NA); inner circle: source (sigma NA)");
+    plmtex("t", 0.9, 0.5, 0.5, "outer circle: pupil (NA); inner circle: source (sigma NA)");
     plschr(0.0, 1.0);
   }
   if (kind == TableKind::spectrum_phase && !o.amplitude_table.empty()) {
     plschr(0.0, 0.75);
-    plmtex("t", 0.5, 0.5, 0.5, "blank: amplitude below 1e-3 of the peak");
+    plmtex("t", 0.9, 0.5, 0.5, "blank: amplitude below 1e-3 of the peak");
     plschr(0.0, 1.0);
   }
   colour_bar(labels.bar, z);

@@ -169,6 +169,18 @@ TEST_F(HostPlot, MapsAtEqualScaleProfilesAndBlanks) {
   const testing::Picture row = read_png(png("row.png"));
   EXPECT_GT(row.share_not_background(), 0.01);
   EXPECT_LT(row.share_not_background(), 0.2);
+  // A blank sample leaves the other samples' colours as they were.
+  std::string holed = grid_map(9, 3, "");
+  holed.replace(holed.find("0.100000", holed.find("\r\n")), 8, "nan");
+  ASSERT_EQ(plot_table(TableKind::proximity_image, holed, png("holed.png"), {}), "");
+  const testing::Picture full = read_png(png("wide.png")), hole = read_png(png("holed.png"));
+  std::size_t same = 0, coloured = 0;
+  for (std::size_t k = 0; k < full.pixels.size(); ++k) {
+    if (static_cast<int>(k % static_cast<std::size_t>(full.width)) >= full.width * 7 / 10) continue;
+    coloured += full.pixels[k] != 0xFFFFFF ? 1 : 0;
+    same += full.pixels[k] == hole.pixels[k] && full.pixels[k] != 0xFFFFFF ? 1 : 0;
+  }
+  EXPECT_GT(same, coloured * 9 / 10);
   // No finite value, or axes that are not finite: no picture at all.
   EXPECT_NE(plot_table(TableKind::proximity_image, grid_map(3, 3, "nan"), png("nan.png"), {}), "");
   std::string bad_axes = grid_map(3, 3, "");
