@@ -29,6 +29,10 @@ constexpr double calculator_pi = 3.14159265358979;
 
 using Entry = void (*)();
 
+// Scratch folders of the runs of every step; like the temporaries of the
+// sheet and the pictures, named with a leading dot.
+constexpr const char* every_step_prefix = ".every-step-";
+
 TableKind expected_kind(const Calculator& c, const char* table) {
   switch (c.kind) {
     case Kind::projection:
@@ -146,7 +150,7 @@ std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry,
     why_not = std::to_string(steps) + " steps are more than the 10^7 a table of every step may hold";
     return std::nullopt;
   }
-  char pattern_text[] = ".every-step-XXXXXX";
+  std::string pattern_text = std::string(every_step_prefix) + "XXXXXX";
   std::string scratch = (folder / pattern_text).string();
   if (mkdtemp(scratch.data()) == nullptr) {
     why_not = std::string("no scratch folder for a run of every step: ") + std::strerror(errno);
@@ -176,6 +180,24 @@ bool has_samples(TableKind kind, const std::string& bytes) {
     return !map.x.empty() && !map.y.empty();
   }
   return parse_columns(bytes).rows() > 0;
+}
+
+std::vector<std::string> every_result_file();
+
+// What an interrupted earlier run may have left: removed before a new run.
+void remove_leftovers(const fs::path& folder) {
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    const bool scratch = name.rfind(every_step_prefix, 0) == 0 && it->is_directory(ec) && !it->is_symlink(ec);
+    bool partial = false;
+    for (const std::string& result : every_result_file()) {
+      partial = partial || name.rfind("." + result + ".", 0) == 0;
+    }
+    partial = partial || name.rfind(".IN_FM.txt.", 0) == 0;
+    if (scratch) fs::remove_all(it->path(), ec);
+    if (partial && it->is_regular_file(ec) && !it->is_symlink(ec)) fs::remove(it->path(), ec);
+  }
 }
 
 // Every table any calculator writes: an earlier run of another calculator
@@ -384,6 +406,7 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
     // Only regular files: a link or a special file of that name is never removed.
     if (!fs::is_symlink(stale, ec) && fs::is_regular_file(stale, ec)) fs::remove(stale, ec);
   }
+  remove_leftovers(absolute);
   if (const std::string problem = replace_file(absolute / "IN_FM.txt", sheet); !problem.empty()) {
     err << "meridox: cannot write " << (absolute / "IN_FM.txt").string() << ": " << problem << "\n";
     return bad_input;

@@ -406,10 +406,16 @@ TEST_F(HostCommand, HostileFilesAndEndlessRuns) {
   ASSERT_EQ(meridox("run projection --out s --no-pictures").status, 0);
   fs::remove(dir() / "s" / "IN_FM.txt");
   fs::create_symlink(dir() / "keep.txt", dir() / "s" / "IN_FM.txt");
+  // What an interrupted run left goes too.
+  fs::create_directories(dir() / "s" / ".every-step-x1Y2z3");
+  write("s/.every-step-x1Y2z3/OUT_M.txt", "half");
+  write("s/.OUT_M.png.a1B2c3", "half");
   EXPECT_EQ(meridox("run stage --out s --no-pictures").status, 0);
   EXPECT_EQ(slurp(dir() / "keep.txt"), "keep");
   EXPECT_FALSE(fs::is_symlink(dir() / "s" / "IN_FM.txt"));
   EXPECT_FALSE(fs::exists(dir() / "s" / "OUT_MR.txt"));
+  EXPECT_FALSE(fs::exists(dir() / "s" / ".every-step-x1Y2z3"));
+  EXPECT_FALSE(fs::exists(dir() / "s" / ".OUT_M.png.a1B2c3"));
   // A calculator that ends the process with status 1 is a failure.
   const std::string fake = " --no-pictures --lib-dir " + quoted(FAKE_LIB_DIR);
   write("exit1.txt", testing::with_cell(example_sheet("drovik2"), 2, 1, "7"));
