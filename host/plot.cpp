@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/process.hpp"
+#include "host/text.hpp"
 
 namespace meridox::host {
 namespace {
@@ -445,14 +446,6 @@ int on_plplot_exit(PLCHAR_VECTOR message) {
 std::string first_abort;
 void on_plplot_abort(PLCHAR_VECTOR message) {
   if (first_abort.empty() && message != nullptr) first_abort = std::string("PLplot: ") + message;
-}
-
-std::string temporary_beside(const fs::path& target) {
-  std::string name = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
-  const int fd = mkstemp(name.data());
-  if (fd < 0) return {};
-  close(fd);
-  return name;
 }
 
 }  // namespace

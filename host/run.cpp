@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -72,24 +71,13 @@ std::string unit_text(const Sheet& sheet, int row) {
 // Writes a file by a temporary beside it and a rename, so that a link or
 // anything else at the path is replaced, never written through.
 std::string replace_file(const fs::path& path, const std::string& bytes) {
-  std::string partial = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
-  const int fd = mkstemp(partial.data());
-  if (fd < 0) return std::strerror(errno);
-  std::size_t done = 0;
-  bool failed = false;
-  while (done < bytes.size() && !failed) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    failed = n <= 0;
-    if (!failed) done += static_cast<std::size_t>(n);
-  }
-  const std::string why = failed ? std::strerror(errno) : std::string();
-  // mkstemp makes the file private; give it the mode a new file would get.
-  const mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
-  if (close(fd) != 0 || failed || std::rename(partial.c_str(), path.c_str()) != 0) {
-    const std::string reason = why.empty() ? std::strerror(errno) : why;
+  const std::string partial = temporary_beside(path.string());
+  if (partial.empty()) return std::strerror(errno);
+  std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out || std::rename(partial.c_str(), path.c_str()) != 0) {
+    const std::string reason = out ? std::strerror(errno) : "cannot write it";
     unlink(partial.c_str());
     return reason;
   }

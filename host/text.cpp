@@ -1,6 +1,8 @@
 #include "host/text.hpp"
 
 #include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -200,6 +202,19 @@ std::string read_bounded(const std::string& path, std::size_t limit, std::string
   if (file != stdin) std::fclose(file);
   if (!problem.empty()) bytes.clear();
   return problem;
+}
+
+std::string temporary_beside(const std::string& path) {
+  const std::filesystem::path target(path);
+  std::string name = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+  const int fd = mkstemp(name.data());
+  if (fd < 0) return {};
+  // mkstemp makes the file private; give it the mode a new file would get.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  close(fd);
+  return name;
 }
 
 bool read_file(const std::string& path, std::string& bytes) {

@@ -35,6 +35,12 @@ std::string read_bounded(const std::string& path, std::size_t limit, std::string
 // As read_bounded with no practical limit but memory; false on failure.
 bool read_file(const std::string& path, std::string& bytes);
 
+// Creates an empty file with a new hidden name beside `path` (".NAME.XXXXXX"),
+// with the permissions a new file gets, and returns its name; "" on failure.
+// Written and renamed over `path`, it replaces whatever was there (a link
+// too) in one step.
+std::string temporary_beside(const std::string& path);
+
 // The largest sheet the host reads: every calculator's grid is far smaller
 // (1,002 rows of 10 cells of 100 bytes at most), and the host refuses more.
 inline constexpr std::size_t sheet_byte_limit = std::size_t{16} << 20;
