@@ -389,6 +389,11 @@ TEST_F(HostCommand, HostileFilesAndEndlessRuns) {
   Result r = meridox("run stage /dev/zero --out z");
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(lines(r.err), 1u);
+  write("sparse.txt", "");
+  fs::resize_file(dir() / "sparse.txt", (std::uintmax_t{16} << 20) + 1);
+  r = meridox("check stage sparse.txt");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.err, "larger than 16 MiB")) << r.err;
   // plot -o never removes a link or a device: it refuses them.
   ASSERT_EQ(meridox("run stage --out s").status, 0);
   write("keep.txt", "keep");
@@ -416,6 +421,13 @@ TEST_F(HostCommand, HostileFilesAndEndlessRuns) {
   EXPECT_FALSE(fs::exists(dir() / "s" / "OUT_MR.txt"));
   EXPECT_FALSE(fs::exists(dir() / "s" / ".every-step-x1Y2z3"));
   EXPECT_FALSE(fs::exists(dir() / "s" / ".OUT_M.png.a1B2c3"));
+  // A link where a run's picture goes is neither followed nor removed.
+  fs::create_symlink(dir() / "keep.txt", dir() / "s" / "OUT_M.png");
+  r = meridox("run stage --out s");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.err, "is a link")) << r.err;
+  EXPECT_TRUE(fs::is_symlink(dir() / "s" / "OUT_M.png"));
+  EXPECT_EQ(slurp(dir() / "keep.txt"), "keep");
   // A calculator that ends the process with status 1 is a failure.
   const std::string fake = " --no-pictures --lib-dir " + quoted(FAKE_LIB_DIR);
   write("exit1.txt", testing::with_cell(example_sheet("drovik2"), 2, 1, "7"));
