@@ -127,6 +127,11 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
   }
   const TableKind kind = identify_table(bytes);
   if (!png) png = std::filesystem::path(table).replace_extension(".png").string();
+  std::error_code ec;
+  if (std::filesystem::equivalent(table, *png, ec)) {
+    std::cerr << "meridox: the picture " << *png << " would overwrite the table itself\n";
+    return bad_input;
+  }
   if (const std::string problem = picture_path_problem(*png); !problem.empty()) {
     std::cerr << "meridox: no picture of " << table << ": " << problem << "\n";
     return bad_input;

@@ -398,7 +398,7 @@ TEST_F(HostCommand, HostileFilesAndEndlessRuns) {
   ASSERT_EQ(meridox("run stage --out s").status, 0);
   write("keep.txt", "keep");
   fs::create_symlink(dir() / "keep.txt", dir() / "link.png");
-  for (const char* target : {"link.png", "/dev/null", "missing/x.png", "s"}) {
+  for (const char* target : {"link.png", "/dev/null", "missing/x.png", "s", "s/OUT_M.txt"}) {
     r = meridox(std::string("plot s/OUT_M.txt -o ") + target);
     EXPECT_NE(r.status, 0) << target;
     EXPECT_EQ(lines(r.err), 1u) << target << r.err;
@@ -406,6 +406,7 @@ TEST_F(HostCommand, HostileFilesAndEndlessRuns) {
   EXPECT_TRUE(fs::is_symlink(dir() / "link.png"));
   EXPECT_EQ(slurp(dir() / "keep.txt"), "keep");
   EXPECT_TRUE(fs::exists("/dev/null"));
+  EXPECT_EQ(identify_table(slurp(dir() / "s" / "OUT_M.txt")), TableKind::stage);
   // A link at IN_FM.txt is replaced, never written through; a projection's
   // tables do not survive a stage run in the same folder.
   ASSERT_EQ(meridox("run projection --out s --no-pictures").status, 0);
