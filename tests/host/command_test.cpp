@@ -13,6 +13,7 @@
 #include <string>
 
 #include "host/calculators.hpp"
+#include "host/process.hpp"
 #include "host/run.hpp"
 #include "host/tables.hpp"
 #include "png_reader.hpp"
@@ -440,6 +441,12 @@ TEST_F(HostCommand, HostileFilesAndEndlessRuns) {
   r = meridox("run stage forever.txt --out t --timeout 0.3" + fake);
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(has(r.err, "still running after 0.3 s")) << r.err;
+  // Whatever ends a child comes back as one line: its own word (as PLplot's
+  // exit hook gives it), an exit status, a signal, the timeout.
+  EXPECT_EQ(run_in_child([]() -> std::string { fail_child("PLplot: boom\nsecond line"); }, "w"), "PLplot: boom");
+  EXPECT_EQ(run_in_child([]() -> std::string { std::exit(3); }, "w"), "w ended the process with status 3");
+  EXPECT_TRUE(has(run_in_child([]() -> std::string { std::abort(); }, "w"), "w stopped on signal 6"));
+  EXPECT_EQ(run_in_child([]() -> std::string { return {}; }, "w"), "");
   // A killed host takes its calculator with it.
   const std::string pids = (dir() / "pids").string();
   const std::string command = "cd " + quoted(dir().string()) + " && (" + quoted(MERIDOX_EXE) +
