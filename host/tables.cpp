@@ -36,59 +36,7 @@ constexpr std::string_view stage_base_header =
 
 }  // namespace
 
-std::vector<std::vector<std::string>> split_lines(std::string_view bytes) {
-  std::vector<std::vector<std::string>> lines;
-  std::size_t start = 0;
-  while (start < bytes.size()) {
-    std::size_t end = bytes.find('\n', start);
-    if (end == std::string_view::npos) end = bytes.size();
-    std::string_view line = bytes.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    std::vector<std::string> fields;
-    if (!line.empty()) {
-      std::size_t from = 0;
-      while (true) {
-        const std::size_t tab = line.find('\t', from);
-        if (tab == std::string_view::npos) {
-          if (from < line.size()) fields.emplace_back(line.substr(from));
-          break;
-        }
-        fields.emplace_back(line.substr(from, tab - from));
-        from = tab + 1;
-      }
-    }
-    lines.push_back(std::move(fields));
-    start = end + 1;
-  }
-  while (!lines.empty() && lines.back().empty()) lines.pop_back();
-  return lines;
-}
-
-MapTable parse_map(std::string_view bytes) {
-  const auto lines = split_lines(bytes);
-  MapTable map;
-  std::size_t axis = 0;
-  if (!lines.empty() && !(lines[0].size() >= 1 && lines[0][0].empty())) {
-    // A title line; the axis line follows it.
-    const std::size_t title_end = bytes.find_first_of("\r\n");
-    map.title = std::string(bytes.substr(0, title_end));
-    axis = 1;
-  }
-  if (lines.size() <= axis || lines[axis].empty() || !lines[axis][0].empty()) {
-    throw TableError("no axis line (a line that starts with an empty cell)");
-  }
-  for (std::size_t k = 1; k < lines[axis].size(); ++k) map.x.push_back(number(lines[axis][k], axis, k));
-  for (std::size_t l = axis + 1; l < lines.size(); ++l) {
-    const auto& f = lines[l];
-    if (f.size() != map.x.size() + 1) {
-      throw TableError("line " + std::to_string(l + 1) + " has " + std::to_string(f.size()) +
-                       " fields, the axis line " + std::to_string(map.x.size() + 1));
-    }
-    map.y.push_back(number(f[0], l, 0));
-    for (std::size_t k = 1; k < f.size(); ++k) map.values.push_back(number(f[k], l, k));
-  }
-  return map;
-}
+namespace {
 
 // The lines of a table one at a time, each split at its TABs as split_lines
 // does, so that a table of millions of rows needs no copy of its text.
@@ -121,6 +69,42 @@ class LineReader {
   std::string_view bytes_;
   std::size_t start_ = 0;
 };
+
+}  // namespace
+
+std::vector<std::vector<std::string>> split_lines(std::string_view bytes) {
+  std::vector<std::vector<std::string>> lines;
+  LineReader reader(bytes);
+  std::vector<std::string_view> fields;
+  while (reader.next(fields)) lines.emplace_back(fields.begin(), fields.end());
+  return lines;
+}
+
+MapTable parse_map(std::string_view bytes) {
+  const auto lines = split_lines(bytes);
+  MapTable map;
+  std::size_t axis = 0;
+  if (!lines.empty() && !(lines[0].size() >= 1 && lines[0][0].empty())) {
+    // A title line; the axis line follows it.
+    const std::size_t title_end = bytes.find_first_of("\r\n");
+    map.title = std::string(bytes.substr(0, title_end));
+    axis = 1;
+  }
+  if (lines.size() <= axis || lines[axis].empty() || !lines[axis][0].empty()) {
+    throw TableError("no axis line (a line that starts with an empty cell)");
+  }
+  for (std::size_t k = 1; k < lines[axis].size(); ++k) map.x.push_back(number(lines[axis][k], axis, k));
+  for (std::size_t l = axis + 1; l < lines.size(); ++l) {
+    const auto& f = lines[l];
+    if (f.size() != map.x.size() + 1) {
+      throw TableError("line " + std::to_string(l + 1) + " has " + std::to_string(f.size()) +
+                       " fields, the axis line " + std::to_string(map.x.size() + 1));
+    }
+    map.y.push_back(number(f[0], l, 0));
+    for (std::size_t k = 1; k < f.size(); ++k) map.values.push_back(number(f[k], l, k));
+  }
+  return map;
+}
 
 ColumnTable parse_columns(std::string_view bytes) {
   LineReader reader(bytes);
