@@ -20,6 +20,18 @@ bool is_stage(TableKind kind) {
   return kind == TableKind::stage || kind == TableKind::nut_stage || kind == TableKind::stage_base;
 }
 
+// What the numbers of a map's minimum and maximum line are in.
+std::string value_units(TableKind kind, const std::string& unit) {
+  const std::string where = unit.empty() ? std::string("x, y in the sheet's length unit") : "x, y in " + unit;
+  switch (kind) {
+    case TableKind::image: return " (" + where + "; intensity, 1 = clear field)";
+    case TableKind::proximity_image: return " (" + where + "; intensity, 1 = open light)";
+    case TableKind::spectrum_amplitude: return " (x, y in direction sines; amplitude, dimensionless)";
+    case TableKind::spectrum_phase: return " (x, y in direction sines; phase in rad)";
+    default: return {};
+  }
+}
+
 std::string map_text(TableKind kind, const std::string& bytes, const SummaryContext& c) {
   const MapTable map = parse_map(bytes);
   const MapSummary s = summarize_map(map);
@@ -33,7 +45,7 @@ std::string map_text(TableKind kind, const std::string& bytes, const SummaryCont
   out += "\n";
   if (!std::isnan(s.maximum)) {
     out += "  minimum " + g(s.minimum) + " at (" + g(s.min_x) + ", " + g(s.min_y) + "), maximum " + g(s.maximum) +
-           " at (" + g(s.max_x) + ", " + g(s.max_y) + ")" + (kind == TableKind::spectrum_phase ? " rad" : "") + "\n";
+           " at (" + g(s.max_x) + ", " + g(s.max_y) + ")" + value_units(kind, unit) + "\n";
   } else if (!map.values.empty()) {
     out += "  no finite value\n";
   }
