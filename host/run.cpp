@@ -133,7 +133,19 @@ std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry,
   const int interval_row = row_of(c, "print_interval");
   const long long steps = cells.integer(2, row_of(c, "step_count"));
   const int interval = cells.integer(2, interval_row);
-  if (steps <= 0 || interval == 1) return stream_stage_metrics(folder / "OUT_M.txt", columns);
+  // A table of every step holds the N + 1 states t = 0, h, ..., N h; fewer
+  // (a full disk, a stopped run) would pass part of a history for all of it.
+  const std::size_t states = static_cast<std::size_t>(std::max(steps, 0LL)) + 1;
+  auto complete = [&](std::optional<StageMetrics> m) -> std::optional<StageMetrics> {
+    if (m && m->states != states) {
+      why_not = "the table of every step holds " + std::to_string(m->states) + " of the " + std::to_string(states) +
+                " states";
+      return std::nullopt;
+    }
+    if (!m && why_not.empty()) why_not = "the table of every step cannot be read";
+    return m;
+  };
+  if (steps <= 0 || interval == 1) return complete(stream_stage_metrics(folder / "OUT_M.txt", columns));
   if (steps > every_step_limit) {
     why_not = std::to_string(steps) + " steps are more than the 10^7 a table of every step may hold";
     return std::nullopt;
@@ -152,8 +164,7 @@ std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry,
              !failed.empty()) {
     why_not = failed;
   } else {
-    metrics = stream_stage_metrics(fs::path(scratch) / "OUT_M.txt", columns);
-    if (!metrics) why_not = "the run of every step wrote no readable table";
+    metrics = complete(stream_stage_metrics(fs::path(scratch) / "OUT_M.txt", columns));
   }
   std::error_code ec;
   fs::remove_all(scratch, ec);

@@ -250,6 +250,9 @@ TEST_F(HostCommand, RunSummarisesTheStageTable) {
   EXPECT_NE(r.out.find(expected), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("peak current -9.5 A at t = 0.2 s"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("settled within one count (0.5 mm) from t = 0.3 s"), std::string::npos) << r.out;
+  // Its run of every step wrote the same ten rows: no history of every step.
+  EXPECT_NE(r.out.find("printed rows only (the table of every step holds 10 of the 2001 states)"), std::string::npos)
+      << r.out;
   const testing::Picture picture = read_png((dir() / "meridox-out" / "stage" / "OUT_M.png").string());
   ASSERT_TRUE(picture.ok);
   EXPECT_GT(picture.share_not_background(), 0.01);
