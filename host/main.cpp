@@ -12,6 +12,7 @@
 #include "host/calculators.hpp"
 #include "host/check.hpp"
 #include "host/plot.hpp"
+#include "host/process.hpp"
 #include "host/run.hpp"
 #include "host/summary.hpp"
 #include "host/text.hpp"
@@ -265,13 +266,17 @@ int main(int argc, char** argv) {
     run_request.cut = run_metrics.cut;
     run_request.band = run_metrics.band;
     run_request.pictures = !no_pictures;
-    return run(run_request, std::cout, std::cerr);
+    const int status = run(run_request, std::cout, std::cerr);
+    end_if_interrupted();
+    return status;
   }
   if (*check_cmd) return check_command(check_calc, check_sheet_path);
   if (*sheet_cmd) return sheet_command(sheet_calc);
   if (*plot_cmd) {
     if (!settle_metric_options(plot_metrics, plot_options)) return bad_input;
-    return plot_command(plot_table_path, plot_png, plot_options, plot_metrics);
+    const int status = plot_command(plot_table_path, plot_png, plot_options, plot_metrics);
+    end_if_interrupted();
+    return status;
   }
   if (*list_cmd) return list_command(list_lib);
   return bad_input;

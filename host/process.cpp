@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace meridox::host {
 namespace {
@@ -41,25 +43,49 @@ double seconds_now() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// Waits for the child, ending it once the timeout has passed. Returns false
-// when it had to be ended.
-bool wait_for(pid_t child, int& status, double timeout) {
-  if (!(timeout > 0.0)) {
-    while (waitpid(child, &status, 0) < 0) {
-      if (errno != EINTR) return true;
-    }
-    return true;
+volatile sig_atomic_t interrupting_signal = 0;
+
+extern "C" void note_interrupt(int signal) { interrupting_signal = signal; }
+
+constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// While a child runs, the signals that would end the host only take note, so
+// that the host can end the child and tidy up before it ends itself.
+class InterruptWatch {
+ public:
+  InterruptWatch() {
+    struct sigaction note {};
+    note.sa_handler = note_interrupt;
+    sigemptyset(&note.sa_mask);
+    for (std::size_t k = 0; k < std::size(ending_signals); ++k) sigaction(ending_signals[k], &note, &saved_[k]);
   }
-  const double deadline = seconds_now() + timeout;
+  ~InterruptWatch() {
+    for (std::size_t k = 0; k < std::size(ending_signals); ++k) sigaction(ending_signals[k], &saved_[k], nullptr);
+  }
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+ private:
+  struct sigaction saved_[std::size(ending_signals)] {};
+};
+
+enum class Ending { finished, timed_out, interrupted };
+
+// Waits for the child, ending it once the timeout has passed or the host is
+// asked to end. Polls, so that no signal is missed between a look at the
+// flag and the wait.
+Ending wait_for(pid_t child, int& status, double timeout) {
+  const double deadline = timeout > 0.0 ? seconds_now() + timeout : INFINITY;
   long pause_ns = 100000;
   while (true) {
     const pid_t done = waitpid(child, &status, WNOHANG);
-    if (done == child || (done < 0 && errno != EINTR)) return true;
-    if (seconds_now() >= deadline) {
+    if (done == child || (done < 0 && errno != EINTR)) return Ending::finished;
+    const bool late = seconds_now() >= deadline;
+    if (late || interrupting_signal != 0) {
       kill(child, SIGKILL);
       while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
       }
-      return false;
+      return late ? Ending::timed_out : Ending::interrupted;
     }
     const timespec pause{0, pause_ns};
     nanosleep(&pause, nullptr);
@@ -86,8 +112,21 @@ void fail_child(const char* why) {
   _exit(1);
 }
 
+int interrupted() { return interrupting_signal; }
+
+void end_if_interrupted() {
+  const int signal = interrupting_signal;
+  if (signal == 0) return;
+  std::fflush(nullptr);
+  std::signal(signal, SIG_DFL);
+  raise(signal);
+  _exit(128 + signal);
+}
+
 std::string run_in_child(const std::function<std::string()>& work, const std::string& what,
                          const ChildOptions& options) {
+  const InterruptWatch watch;
+  if (interrupting_signal != 0) return what + " not started: the host was interrupted";
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return "cannot start " + what + ": " + std::strerror(errno);
   const pid_t host = getpid();
@@ -99,6 +138,7 @@ std::string run_in_child(const std::function<std::string()>& work, const std::st
     return "cannot start " + what + ": " + std::strerror(errno);
   }
   if (child == 0) {
+    for (const int signal : ending_signals) std::signal(signal, SIG_DFL);
     end_with(host);
     close(pipe_fds[0]);
     report_fd = pipe_fds[1];
@@ -113,7 +153,7 @@ std::string run_in_child(const std::function<std::string()>& work, const std::st
   }
   close(pipe_fds[1]);
   int status = 0;
-  const bool finished = wait_for(child, status, options.timeout_seconds);
+  const Ending ending = wait_for(child, status, options.timeout_seconds);
   std::string said;
   char buffer[512];
   ssize_t n = 0;
@@ -121,7 +161,12 @@ std::string run_in_child(const std::function<std::string()>& work, const std::st
     if (n > 0 && said.size() < 4096) said.append(buffer, static_cast<std::size_t>(n));
   }
   close(pipe_fds[0]);
-  if (!finished) return what + " was still running after " + seconds_text(options.timeout_seconds) + " s and was ended";
+  if (ending == Ending::timed_out) {
+    return what + " was still running after " + seconds_text(options.timeout_seconds) + " s and was ended";
+  }
+  if (ending == Ending::interrupted) {
+    return what + " was ended: the host was interrupted (" + strsignal(interrupting_signal) + ")";
+  }
   if (WIFSIGNALED(status)) {
     return what + " stopped on signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")";
   }

@@ -20,6 +20,13 @@ struct ChildOptions {
 std::string run_in_child(const std::function<std::string()>& work, const std::string& what,
                          const ChildOptions& options = {});
 
+// The signal (interrupt, terminate, hang-up) that asked the host to end
+// while a child ran; 0 when none did. The child was ended then.
+int interrupted();
+// Ends the host the way that signal asked, once it has tidied up; returns
+// when no such signal came.
+void end_if_interrupted();
+
 // From inside the child: says why the work failed and ends the child at once.
 [[noreturn]] void fail_child(const char* why);
 

@@ -433,6 +433,10 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   if (is_stage(calc->kind)) {
     context.every_step =
         every_step_metrics(*calc, entry, sheet, absolute, stage, request.timeout, context.printed_rows_only);
+    if (interrupted() != 0) {
+      err << "meridox: " << context.printed_rows_only << "\n";
+      return incomplete;
+    }
   }
 
   // Every table is summarised before any failure is told.

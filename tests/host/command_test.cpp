@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -450,6 +451,19 @@ TEST_F(HostCommand, HostileFilesAndEndlessRuns) {
   EXPECT_EQ(run_in_child([]() -> std::string { std::exit(3); }, "w"), "w ended the process with status 3");
   EXPECT_TRUE(has(run_in_child([]() -> std::string { std::abort(); }, "w"), "w stopped on signal 6"));
   EXPECT_EQ(run_in_child([]() -> std::string { return {}; }, "w"), "");
+  // Terminated during the run of every step, the host ends that run, removes
+  // its scratch folder, says so in one line and ends as the signal asked.
+  write("nine.txt", testing::with_cell(example_sheet("drovik2"), 2, 1, "9"));
+  const std::string term = "cd " + quoted(dir().string()) + " && (" + quoted(MERIDOX_EXE) +
+                           " run stage nine.txt --out n9" + fake + " >/dev/null 2>n9.err & host=$!; sleep 0.5; "
+                           "kill -TERM $host; wait $host; echo $? >n9.status)";
+  ASSERT_EQ(std::system(term.c_str()), 0);
+  EXPECT_EQ(std::atoi(slurp(dir() / "n9.status").c_str()), 128 + SIGTERM);
+  EXPECT_TRUE(has(slurp(dir() / "n9.err"), "(every step) was ended: the host was interrupted")) << slurp(dir() / "n9.err");
+  EXPECT_EQ(lines(slurp(dir() / "n9.err")), 1u);
+  for (const auto& e : fs::directory_iterator(dir() / "n9")) {
+    EXPECT_NE(e.path().filename().string().rfind(".every-step-", 0), 0u) << e.path();
+  }
   // A killed host takes its calculator with it.
   const std::string pids = (dir() / "pids").string();
   const std::string command = "cd " + quoted(dir().string()) + " && (" + quoted(MERIDOX_EXE) +
