@@ -3,7 +3,7 @@
 # hostile sheets) iterates over this list, so a calculator joins all of them
 # by being listed here.
 #
-# Each entry: library name | exported entry | source folder | sheet grid
+# Each entry: library name | exported entry | source folder
 set(MERIDOX_DELIVERABLES
   "orvalis|main4|projection"
   "quendra|main3|proximity"

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "common/table.hpp"
+
 namespace meridox {
 namespace {
 
@@ -38,5 +40,11 @@ std::string exchange_folder() {
 }
 
 std::string exchange_file(const char* name) { return exchange_folder() + name; }
+
+std::string start_run(std::initializer_list<const char*> tables) {
+  std::string folder = exchange_folder();
+  for (const char* name : tables) remove_table(folder, name);
+  return folder;
+}
 
 }  // namespace meridox

@@ -73,6 +73,8 @@ bool out_of_range_is_overflow(std::string_view digits, bool hex) {
 // The magnitude of the number at the start of text, or nullopt when no number
 // starts there.
 std::optional<double> parse_unsigned(std::string_view text) {
+  // The one sign was taken by the caller; from_chars would take a second '-'.
+  if (text.empty() || text[0] == '-' || text[0] == '+') return std::nullopt;
   if (starts_with_nocase(text, "inf")) return std::numeric_limits<double>::infinity();
   if (starts_with_nocase(text, "nan")) return std::numeric_limits<double>::quiet_NaN();
   bool hex = false;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/exchange.hpp"
+#include "common/files.hpp"
 #include "common/numbers.hpp"
 
 namespace meridox {
@@ -60,7 +61,7 @@ void Sheet::finish() {
 }
 
 bool Sheet::load(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = files::open_regular(path);
   if (file == nullptr) return false;
   char buffer[4096];
   std::size_t got = 0;
@@ -86,10 +87,12 @@ int Sheet::integer(int column, int row) const { return c_atoi(cell(column, row))
 
 double Sheet::real(int column, int row) const { return c_atof(cell(column, row)); }
 
-Sheet read_parameter_sheet(GridShape shape) {
+Sheet read_parameter_sheet(const std::string& folder, GridShape shape) {
   Sheet sheet(shape);
-  sheet.load(exchange_file("IN_FM.txt"));
+  sheet.load(folder + sheet_name);
   return sheet;
 }
+
+Sheet read_parameter_sheet(GridShape shape) { return read_parameter_sheet(exchange_folder(), shape); }
 
 }  // namespace meridox

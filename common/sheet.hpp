@@ -29,8 +29,8 @@ class Sheet {
   // the (possibly small) stack of the host's thread.
   explicit Sheet(GridShape shape);
 
-  // Reads a whole file into the grid. A file that cannot be opened leaves the
-  // sheet empty and returns false.
+  // Reads a whole regular file into the grid. A file that cannot be opened or
+  // is not a regular file leaves the sheet empty and returns false.
   bool load(const std::string& path);
 
   // Feeds bytes to the reader as if they came from a file: LF ends a row, TAB
@@ -58,8 +58,11 @@ class Sheet {
   int position_ = 0;
 };
 
-// Reads "IN_FM.txt" from the exchange folder into a sheet of the given shape.
-// A sheet that cannot be opened reads as an empty sheet.
+// Reads "IN_FM.txt" from `folder` (or the exchange folder) into a sheet of
+// the given shape. A sheet that cannot be opened, or that is not a regular
+// file (a FIFO, a device, a socket, a directory, also behind a link), reads
+// as an empty sheet.
+Sheet read_parameter_sheet(const std::string& folder, GridShape shape);
 Sheet read_parameter_sheet(GridShape shape);
 
 }  // namespace meridox

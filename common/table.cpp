@@ -1,5 +1,6 @@
 #include "common/table.hpp"
 
+#include "common/files.hpp"
 #include "common/fixed_text.hpp"
 #include "common/numbers.hpp"
 
@@ -7,6 +8,7 @@ namespace meridox {
 namespace {
 
 constexpr std::size_t flush_threshold = 1 << 16;
+constexpr int max_attempts = 16;
 
 }  // namespace
 
@@ -31,8 +33,29 @@ std::size_t format_record(std::string& out, std::span<const double> values, char
   return out.size() - start;
 }
 
-TableWriter::TableWriter(const std::string& path) : file_(std::fopen(path.c_str(), "wb")) {
-  pending_.reserve(flush_threshold + 4096);
+std::string temporary_prefix(const std::string& path) { return path + ".partial-"; }
+
+void remove_table(const std::string& folder, const char* name) {
+  files::remove_file_or_link(folder + name);
+  const std::string prefix = temporary_prefix(name);
+  for (const std::string& entry : files::names_in(folder)) {
+    if (entry.starts_with(prefix)) files::remove_file_or_link(folder + entry);
+  }
+}
+
+TableWriter::TableWriter(const std::string& path) : path_(path) {
+  const files::Entry entry = files::entry_at(path_);
+  if (entry != files::Entry::missing && entry != files::Entry::regular && entry != files::Entry::link) {
+    return;
+  }
+  // A name of its own for this process; another library of the same process
+  // writing the same table at the same moment takes the next number.
+  const std::string prefix = temporary_prefix(path_) + std::to_string(files::process_id()) + "-";
+  for (int attempt = 0; attempt < max_attempts && file_ == nullptr; ++attempt) {
+    temporary_ = prefix + std::to_string(attempt);
+    file_ = files::create_new(temporary_);
+  }
+  if (file_ != nullptr) pending_.reserve(flush_threshold + 4096);
 }
 
 TableWriter::~TableWriter() { close(); }
@@ -50,12 +73,14 @@ void TableWriter::record(std::span<const double> values, char last_separator) {
 }
 
 void TableWriter::write_pending() {
-  crlf_.clear();
-  for (const char c : pending_) {
-    if (c == '\n') crlf_.push_back('\r');
-    crlf_.push_back(c);
+  if (!failed_) {
+    crlf_.clear();
+    for (const char c : pending_) {
+      if (c == '\n') crlf_.push_back('\r');
+      crlf_.push_back(c);
+    }
+    failed_ = std::fwrite(crlf_.data(), 1, crlf_.size(), file_) != crlf_.size();
   }
-  std::fwrite(crlf_.data(), 1, crlf_.size(), file_);
   pending_.clear();
 }
 
@@ -66,8 +91,12 @@ void TableWriter::flush_if_full() {
 void TableWriter::close() {
   if (file_ == nullptr) return;
   write_pending();
-  std::fclose(file_);
+  const bool closed = std::fclose(file_) == 0;
   file_ = nullptr;
+  if (closed && !failed_ && files::replace(temporary_, path_)) return;
+  // An incomplete table must not be taken for a result.
+  files::remove_file_or_link(temporary_);
+  files::remove_file_or_link(path_);
 }
 
 }  // namespace meridox

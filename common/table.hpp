@@ -20,10 +20,16 @@ inline constexpr std::size_t line_buffer_bytes = 256;
 // Appends to `out` and returns the number of characters appended.
 std::size_t format_record(std::string& out, std::span<const double> values, char last_separator);
 
+// Writes a table so that its name never shows a partial one: the text goes
+// to a temporary file in the same folder, which replaces the name in one step
+// once it is complete and every write and the close succeeded. When a write
+// fails, the temporary file is removed and no table is left under the name.
 class TableWriter {
  public:
-  // Creates or empties the file. When it cannot be created, every write is
-  // skipped and is_open() is false.
+  // Creates the temporary file. A name taken by a directory, FIFO, device,
+  // socket or read-only file is left alone and the table is skipped: every
+  // write then does nothing and is_open() is false. A link at the name is
+  // replaced by the table, never followed.
   explicit TableWriter(const std::string& path);
   ~TableWriter();
   TableWriter(const TableWriter&) = delete;
@@ -44,7 +50,8 @@ class TableWriter {
   }
   void end_line() { text("\n"); }
 
-  // Flushes and closes the file; called by the destructor too.
+  // Writes what is pending, closes the file and puts the table under its
+  // name (or removes it after a write error); called by the destructor too.
   void close();
 
  private:
@@ -52,9 +59,22 @@ class TableWriter {
   void flush_if_full();
   void write_pending();
 
+  std::string path_;
+  std::string temporary_;
   std::FILE* file_ = nullptr;
+  bool failed_ = false;  // a write failed: the table is not put in place
   std::string pending_;  // text formatted with LF line ends
   std::string crlf_;     // the same text converted for the file
 };
+
+// The names of the temporary files of the table at `path` start with this.
+// They do not look like a table, and a killed run may leave one behind.
+std::string temporary_prefix(const std::string& path);
+
+// Removes what earlier runs left of the table `name` in `folder`: the table
+// and the temporary files of runs that were killed while writing it. Only
+// regular files and links are removed (never what a link points to); a
+// read-only table and every other kind of entry stay.
+void remove_table(const std::string& folder, const char* name);
 
 }  // namespace meridox

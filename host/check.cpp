@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cctype>
 #include <cstdio>
+#include <limits>
 
 #include "common/numbers.hpp"
 #include "common/sheet.hpp"
@@ -22,6 +24,30 @@ constexpr double long_fresnel_evaluations = 1e9;
 constexpr int projection_grid_limit = 128;
 constexpr int proximity_step_limit = 140;
 
+// Labels differing only in case or surrounding blanks are the same.
+constexpr int label_warning_limit = 5;
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+bool same_label(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    if (std::tolower(static_cast<unsigned char>(a[k])) != std::tolower(static_cast<unsigned char>(b[k]))) return false;
+  }
+  return true;
+}
+
+Sheet sheet_of(const Calculator& c, std::string_view bytes) {
+  Sheet sheet(c.shape);
+  sheet.feed(bytes);
+  sheet.finish();
+  return sheet;
+}
+
 std::string label_of(const Sheet& sheet, int row, bool with_unit) {
   std::string label = display_text(sheet.cell(0, row));
   if (with_unit) {
@@ -34,15 +60,20 @@ std::string label_of(const Sheet& sheet, int row, bool with_unit) {
 class Checker {
  public:
   Checker(const Calculator& calculator, std::string_view bytes)
-      : calc_(calculator), sheet_(calculator.shape) {
+      : calc_(calculator), bytes_(bytes), sheet_(calculator.shape) {
     sheet_.feed(bytes);
     sheet_.finish();
     scan_layout(bytes);
+    scan_encoding(bytes);
   }
 
   CheckReport run() {
     for (const Cell& c : calc_.cells) read_cell(2, c.row, c.name, c.integer, true);
     if (calc_.has_rectangles) read_rectangles();
+    // A sheet that is not TAB-separated text reads as zeros: its one warning says why.
+    if (!cell_warnings_) return std::move(report_);
+    compare_labels();
+    implausible();
     switch (calc_.kind) {
       case Kind::projection: projection(); break;
       case Kind::proximity: proximity(); break;
@@ -116,6 +147,87 @@ class Checker {
     }
   }
 
+  // A sheet saved as UTF-16 or with spaces between its fields reads as one
+  // cell per line: say why once instead of once per empty cell.
+  void scan_encoding(std::string_view bytes) {
+    const std::size_t probe = std::min<std::size_t>(bytes.size(), 4096);
+    const std::size_t nuls = static_cast<std::size_t>(std::count(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(probe), '\0'));
+    if (bytes.substr(0, 2) == "\xFF\xFE" || bytes.substr(0, 2) == "\xFE\xFF" || (probe > 0 && nuls * 4 >= probe)) {
+      warn("utf-16", -1, -1,
+           "the sheet is UTF-16 text (NUL bytes between its characters): no cell reads as a number; save it as "
+           "ANSI (Shift-JIS) or UTF-8 text with TABs between the fields");
+      cell_warnings_ = false;
+    } else if (bytes.find('\t') == std::string_view::npos && !is_blank(bytes)) {
+      warn("no-tabs", -1, -1,
+           "the sheet has no TAB: each line reads as one cell and every value as 0; separate the fields with TABs"
+           " (spaces do not separate cells)");
+      cell_warnings_ = false;
+    }
+  }
+
+  // Rows whose label differs from the built-in example's: the values may
+  // have moved to other rows, or the sheet belongs to another calculator.
+  void compare_labels() {
+    const Sheet example = sheet_of(calc_, example_sheet(calc_.name));
+    int labelled = 0, differing = 0;
+    for (const Cell& c : calc_.cells) {
+      const std::string_view own = trimmed(sheet_.cell(0, c.row));
+      const std::string_view expected = trimmed(example.cell(0, c.row));
+      if (own.empty() || expected.empty()) continue;
+      ++labelled;
+      if (same_label(own, expected)) continue;
+      ++differing;
+      if (differing <= label_warning_limit) {
+        warn("label-mismatch", 0, c.row,
+             "(0," + std::to_string(c.row) + ") " + c.name + ": the label \"" + display_text(own) +
+                 "\" is not the example's \"" + display_text(expected) + "\"");
+      }
+    }
+    if (differing == 0 || 2 * differing <= labelled) return;
+    std::string summary = std::to_string(differing) + " of " + std::to_string(labelled) +
+                          " labels differ from the example's";
+    if (differing > label_warning_limit) summary += " (the first " + std::to_string(label_warning_limit) + " are shown)";
+    const Calculator* best = nullptr;
+    int best_matches = 0;
+    for (const Calculator& other : calculators()) {
+      const Sheet other_example = sheet_of(other, example_sheet(other.name));
+      const Sheet mine = sheet_of(other, bytes_);
+      int matches = 0;
+      for (const Cell& c : other.cells) {
+        const std::string_view own = trimmed(mine.cell(0, c.row));
+        matches += !own.empty() && same_label(own, trimmed(other_example.cell(0, c.row))) ? 1 : 0;
+      }
+      if (matches > best_matches) {
+        best_matches = matches;
+        best = &other;
+      }
+    }
+    if (best != nullptr && best != &calc_ && 2 * best_matches > static_cast<int>(best->cells.size())) {
+      summary += ": this looks like a sheet of " + std::string(best->alias) + " (" + best->name + ")";
+    } else {
+      summary += ": values may lie in other rows than the calculator reads (a line added or deleted?)";
+    }
+    warn("label-mismatch", -1, -1, summary);
+  }
+
+  // Values no physical set-up has: the run goes on, but its results mean nothing.
+  void implausible() {
+    auto negative = [&](const char* name, const char* what) {
+      if (report_.cell(name) && v(name) < 0.0) warn_at("implausible", name, "is negative: " + std::string(what));
+    };
+    for (const char* name : {"stage_mass", "base_mass", "inertia1", "inertia2"}) negative(name, "a mass or inertia is never below 0");
+    for (const char* name : {"resolution", "scale_resolution", "encoder_resolution"}) negative(name, "a sensor's count has a positive length");
+    negative("time_step", "time runs backwards");
+    negative("thickness", "a plate has a positive thickness");
+    negative("modulus", "a modulus of elasticity is positive");
+    negative("wavelength", "a wavelength is positive");
+    negative("gap", "the mask lies a positive gap above the resist");
+    negative("sigma", "a coherence factor lies between 0 and 1");
+    if (report_.cell("NA") && (v("NA") < 0.0 || v("NA") > 1.0)) {
+      warn_at("implausible", "NA", shortest(v("NA")) + " lies outside (0, 1]: a numerical aperture is a sine");
+    }
+  }
+
   void read_cell(int column, int row, std::string name, bool integer, bool with_unit) {
     const std::string_view raw = sheet_.cell(column, row);
     const double value = integer ? static_cast<double>(c_atoi(raw)) : c_atof(raw);
@@ -123,6 +235,7 @@ class Checker {
     report_.cells.push_back(
         {column, row, name, label_of(sheet_, row, with_unit), display_text(raw), value, integer});
     const std::string where = "(" + std::to_string(column) + "," + std::to_string(row) + ") ";
+    if (!cell_warnings_) return;
     if (extent == 0) {
       warn("no-number", column, row,
            where + name +
@@ -137,12 +250,13 @@ class Checker {
 
   void read_rectangles() {
     const RectangleTable& t = calc_.rectangles;
-    const int given = static_cast<int>(v("rect_count"));
-    const int used = std::clamp(given, 0, t.max_count);
+    const long long given = static_cast<long long>(v("rect_count"));
+    const int used = static_cast<int>(std::clamp<long long>(given, 0, t.max_count));
     if (given > t.max_count) {
       warn_at("limited", "rect_count",
               calc_.kind == Kind::projection
-                  ? std::to_string(given) + " is above the limit; the calculator uses 1000 rectangles"
+                  ? std::to_string(given) + " is above the limit; the calculator uses " + std::to_string(t.max_count) +
+                        " rectangles"
                   : std::to_string(given) + " is more rectangles than the sheet holds (" +
                         std::to_string(t.max_count) + ", rows " + std::to_string(t.first_row) + " to " +
                         std::to_string(calc_.shape.row_guard) + ")");
@@ -151,14 +265,31 @@ class Checker {
     const int available = std::max(0, last_row - t.first_row + 1);
     if (used > available) {
       warn_at("limited", "rect_count",
-              "rectangles from number " + std::to_string(available + 1) + " on lie beyond row " +
-                  std::to_string(last_row) + ", the sheet's last, and contribute nothing");
+              "rectangles from rect[" + std::to_string(available) + "] on lie beyond row " + std::to_string(last_row) +
+                  ", the sheet's last, and contribute nothing");
     }
+    // Wholly empty rectangle rows read as empty rectangles: one line for all.
+    int empty_rows = 0, first_empty = -1;
     for (int q = 0; q < std::min(used, available); ++q) {
-      for (int k = 0; k < 6; ++k) {
-        read_cell(k + 1, t.first_row + q, std::string(rectangle_columns[k]) + "[" + std::to_string(q) + "]",
-                  false, false);
+      const int row = t.first_row + q;
+      bool empty = true;
+      for (int k = 1; k <= 6; ++k) empty = empty && is_blank(sheet_.cell(k, row));
+      const bool keep = cell_warnings_;
+      if (empty) {
+        ++empty_rows;
+        if (first_empty < 0) first_empty = q;
+        cell_warnings_ = false;
       }
+      for (int k = 0; k < 6; ++k) {
+        read_cell(k + 1, row, std::string(rectangle_columns[k]) + "[" + std::to_string(q) + "]", false, false);
+      }
+      cell_warnings_ = keep;
+    }
+    if (empty_rows > 0 && cell_warnings_) {
+      warn("no-number", -1, t.first_row + first_empty,
+           std::to_string(empty_rows) + (empty_rows == 1 ? " rectangle row is" : " rectangle rows are") +
+               " empty, from rect[" + std::to_string(first_empty) + "] (row " +
+               std::to_string(t.first_row + first_empty) + "): each reads as 0, a rectangle of no area");
     }
   }
 
@@ -197,14 +328,15 @@ class Checker {
   void proximity() {
     const double wavelength = v("wavelength"), gap = v("gap");
     if (!(wavelength * gap > 0.0)) {
-      warn_at("divides-by-zero", wavelength == 0.0 ? "wavelength" : "gap",
-              "wavelength x gap is not positive: the Fresnel scale divides by it");
+      warn_at("divides-by-zero", wavelength > 0.0 ? "gap" : "wavelength",
+              "wavelength x gap is not positive: the Fresnel scale divides by its square root");
     }
     long long points = 81 * static_cast<long long>(std::clamp(static_cast<int>(v("rect_count")), 0, 686));
     for (const char* name : {"x_steps", "y_steps"}) {
       const int steps = static_cast<int>(v(name));
       if (steps == 0) {
-        warn_at("divides-by-zero", name, "is 0: the grid step divides by it");
+        warn_at("single-sample", name,
+                std::string("is 0: the map has a single ") + (name[0] == 'x' ? "column, at x start" : "row, at y start"));
       } else if (steps < 0) {
         warn_at("empty-result", name, "is negative: the table has no intensities");
       } else if (steps > proximity_step_limit) {
@@ -213,13 +345,22 @@ class Checker {
       }
       points *= std::clamp(steps, 0, proximity_step_limit) + 1;
     }
+    for (const char* axis : {"x", "y"}) {
+      const std::string from = std::string(axis) + "_start", to = std::string(axis) + "_end",
+                        steps = std::string(axis) + "_steps";
+      if (v(from) == v(to) && v(steps) > 0) {
+        warn_at("single-sample", to,
+                "equals " + from + ": all " + std::to_string(std::min(static_cast<int>(v(steps)), proximity_step_limit) + 1) +
+                    " samples along " + axis + " lie at the same place");
+      }
+    }
     if (v("rect_count") <= 0) {
       warn_at("empty-result", "rect_count", "no rectangles: the intensity is 0 everywhere");
     }
     if (static_cast<double>(points) > long_fresnel_evaluations) {
       warn_at("long-run", "rect_count",
               "81 source points x rectangles x grid points = " + std::to_string(points) +
-                  " diffraction sums: the run takes minutes");
+                  " diffraction sums: a long run");
     }
   }
 
@@ -227,7 +368,7 @@ class Checker {
     const int support = static_cast<int>(v("support_case"));
     if (support < 0 || support > 2) {
       warn_at("unsupported", "support_case",
-              std::to_string(support) + " is none of 0, 1, 2: no edge condition is solved");
+              std::to_string(support) + " is none of 0, 1, 2: no edge condition is solved; the run integrates from zero start values under the load");
     }
     zero_divides("modulus", "the rigidity is 0 and the load term divides by it");
     zero_divides("thickness", "the rigidity is 0 and the stress divides by t squared");
@@ -248,8 +389,10 @@ class Checker {
               "is 0 or below: no step is taken" +
                   std::string(support == 0 || support == 2 ? " and the shooting divides by zero" : ""));
     } else if (divisions > long_plate_divisions) {
-      warn_at("long-run", "divisions", "31 integrations of " + std::to_string(10LL * divisions) +
-                                           " steps each: the run takes minutes");
+      const long long steps = std::min<long long>(10LL * divisions, std::numeric_limits<int>::max());
+      warn_at("long-run", "divisions", "31 integrations of " + std::to_string(steps) + " steps each" +
+                                           (steps < 10LL * divisions ? " (the step count stops at the largest int)" : "") +
+                                           ": a long run");
     }
   }
 
@@ -261,12 +404,13 @@ class Checker {
     const int interval = static_cast<int>(v("print_interval"));
     if (interval == 0) {
       warn_at("print-interval-zero", "print_interval",
-              "is 0: a row every 0 steps is undefined; only the first and last rows are useful");
+              "is 0: no row is written during the run; the table holds the final row only");
     }
     if (steps <= 0) {
       warn_at("empty-result", "step_count", "is 0 or below: the table holds the start row only");
     } else if (steps > long_step_count) {
-      warn_at("long-run", "step_count", std::to_string(steps) + " steps: the run takes minutes");
+      warn_at("long-run", "step_count",
+              std::to_string(steps) + " steps: a long run (some seconds per 10^8 steps), and no summary of every step");
     }
     if (steps > 0 && interval != 0 && static_cast<double>(steps) / std::abs(static_cast<double>(interval)) >
                                           long_table_rows) {
@@ -286,8 +430,10 @@ class Checker {
   }
 
   const Calculator& calc_;
+  std::string bytes_;
   Sheet sheet_;
   CheckReport report_;
+  bool cell_warnings_ = true;
 };
 
 }  // namespace
@@ -321,21 +467,23 @@ std::string shortest(double value) {
   return std::string(buffer, result.ptr);
 }
 
+namespace {
+
+// `text` padded with spaces to `width` characters (longer text is kept whole).
+std::string column(const std::string& text, std::size_t width) {
+  return text.size() >= width ? text + " " : text + std::string(width - text.size() + 1, ' ');
+}
+
+}  // namespace
+
 std::string format_report(const Calculator& calculator, const CheckReport& report) {
-  std::string out;
-  char line[512];
-  std::snprintf(line, sizeof line, "%s (%s): %zu cells used\n", calculator.alias, calculator.name,
-                report.cells.size());
-  out += line;
-  std::snprintf(line, sizeof line, "%-8s %-26s %-16s %-18s %s\n", "cell", "parameter", "value", "raw text",
-                "label [unit]");
-  out += line;
+  std::string out = std::string(calculator.alias) + " (" + calculator.name + "): " +
+                    std::to_string(report.cells.size()) + " cells used\n";
+  out += column("cell", 8) + column("parameter", 26) + column("value", 16) + column("raw text", 18) + "label [unit]\n";
   for (const CheckedCell& c : report.cells) {
     const std::string cell = "(" + std::to_string(c.column) + "," + std::to_string(c.row) + ")";
-    const std::string raw = "\"" + c.raw + "\"";
-    std::snprintf(line, sizeof line, "%-8s %-26s %-16s %-18s %s\n", cell.c_str(), c.name.c_str(),
-                  shortest(c.value).c_str(), raw.c_str(), c.label.c_str());
-    out += line;
+    out += column(cell, 8) + column(c.name, 26) + column(shortest(c.value), 16) + column("\"" + c.raw + "\"", 18) +
+           c.label + "\n";
   }
   if (report.warnings.empty()) {
     out += "no warnings\n";

@@ -21,8 +21,9 @@ struct CheckedCell {
 
 struct Warning {
   std::string code;  // no-number, trailing-text, limited, divides-by-zero,
-                     // print-interval-zero, long-run, empty-result,
-                     // unsupported, sheet-overflow
+                     // print-interval-zero, long-run, empty-result, single-sample,
+                     // unsupported, sheet-overflow, label-mismatch, no-tabs,
+                     // utf-16, implausible
   int column;        // the cell concerned, -1 for the whole sheet
   int row;
   std::string message;

@@ -2,6 +2,7 @@
 // command line, without a spreadsheet.
 #include <CLI/CLI.hpp>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -11,6 +12,7 @@
 #include "host/calculators.hpp"
 #include "host/check.hpp"
 #include "host/plot.hpp"
+#include "host/process.hpp"
 #include "host/run.hpp"
 #include "host/summary.hpp"
 #include "host/text.hpp"
@@ -39,8 +41,45 @@ bool parse_size(const std::string& text, PlotOptions& plot) {
   int w = 0, h = 0;
   char extra = 0;
   if (std::sscanf(text.c_str(), "%dx%d%c", &w, &h, &extra) != 2) return false;
+  if (w < smallest_picture || h < smallest_picture || w > largest_picture || h > largest_picture) return false;
   plot.width = w;
   plot.height = h;
+  return true;
+}
+
+// The options every command that summarises an image or a stage shares.
+struct MetricOptions {
+  std::string size_text;
+  std::string tone = "bright";
+  std::optional<double> band;
+  CutOptions cut;
+};
+
+void add_metric_options(CLI::App* cmd, MetricOptions& m, PlotOptions& plot) {
+  cmd->add_option("--size", m.size_text, "picture size in pixels, WIDTHxHEIGHT, 64 to 8192 a side (default 960x720)");
+  cmd->add_option("--unit", plot.length_unit, "draw the optics lengths in this unit: nm, um, mm, cm or m");
+  cmd->add_flag("--log", plot.log_amplitude, "draw the spectrum amplitude on a logarithmic scale");
+  cmd->add_option("--cut-y", m.cut.cut_y, "image metrics along the row nearest this y (default 0)");
+  cmd->add_option("--cut-x", m.cut.cut_x, "centre of the measured feature: the sample nearest this x (default 0)");
+  cmd->add_option("--threshold", m.cut.threshold, "intensity threshold of the feature edges (default 0.3)")
+      ->check(CLI::PositiveNumber);
+  cmd->add_option("--tone", m.tone, "bright (I >= threshold, default) or dark (I < threshold) feature")
+      ->check(CLI::IsMember({"bright", "dark"}));
+  cmd->add_option("--band", m.band, "stage settling band in mm (default one count of the stage's sensor)")
+      ->check(CLI::PositiveNumber);
+}
+
+// Checks the shared options; false (after one line) when one is unusable.
+bool settle_metric_options(MetricOptions& m, PlotOptions& plot) {
+  if (!m.size_text.empty() && !parse_size(m.size_text, plot)) {
+    std::cerr << "meridox: --size takes WIDTHxHEIGHT, 64 to 8192 a side, for example 960x720\n";
+    return false;
+  }
+  if (!plot.length_unit.empty() && std::isnan(metres_per(plot.length_unit))) {
+    std::cerr << "meridox: --unit takes nm, um, mm, cm or m, not \"" << plot.length_unit << "\"\n";
+    return false;
+  }
+  m.cut.dark = m.tone == "dark";
   return true;
 }
 
@@ -48,8 +87,8 @@ int check_command(const std::string& name, const std::string& sheet_path) {
   const Calculator* calc = calculator_or_complain(name);
   if (calc == nullptr) return bad_input;
   std::string bytes;
-  if (!read_file(sheet_path, bytes)) {
-    std::cerr << "meridox: cannot read the sheet " << sheet_path << "\n";
+  if (const std::string why = read_bounded(sheet_path, sheet_byte_limit, bytes); !why.empty()) {
+    std::cerr << "meridox: cannot read the sheet " << sheet_path << ": " << why << "\n";
     return bad_input;
   }
   const CheckReport report = check_sheet(*calc, bytes);
@@ -80,34 +119,63 @@ const Calculator* writer_of(TableKind kind) {
   }
 }
 
-int plot_command(const std::string& table, std::optional<std::string> png, PlotOptions plot) {
+int plot_command(const std::string& table, std::optional<std::string> png, PlotOptions plot,
+                 const MetricOptions& metrics) {
   std::string bytes;
-  if (!read_file(table, bytes)) {
-    std::cerr << "meridox: cannot read the table " << table << "\n";
+  if (const std::string why = read_bounded(table, table_byte_limit, bytes); !why.empty()) {
+    std::cerr << "meridox: cannot read the table " << table << ": " << why << "\n";
     return bad_input;
   }
   const TableKind kind = identify_table(bytes);
   if (!png) png = std::filesystem::path(table).replace_extension(".png").string();
-  // The sheet of the run that wrote the table, when it lies beside it, gives
-  // the length unit and the sensor's count.
-  std::optional<StageColumns> stage;
-  std::string sheet;
-  const Calculator* writer = writer_of(kind);
-  if (writer != nullptr && read_file((std::filesystem::path(table).parent_path() / "IN_FM.txt").string(), sheet)) {
-    if (plot.length_unit.empty()) plot.length_unit = length_unit(*writer, sheet);
-    if (writer->kind == Kind::stage || writer->kind == Kind::nut_stage || writer->kind == Kind::stage_base) {
-      stage = stage_columns_for(*writer, sheet);
-    }
+  std::error_code ec;
+  if (std::filesystem::equivalent(table, *png, ec)) {
+    std::cerr << "meridox: the picture " << *png << " would overwrite the table itself\n";
+    return bad_input;
   }
-  const std::string problem = plot_table(kind, bytes, *png, plot);
-  if (!problem.empty()) {
+  if (const std::string problem = picture_path_problem(*png); !problem.empty()) {
     std::cerr << "meridox: no picture of " << table << ": " << problem << "\n";
     return bad_input;
   }
-  std::cout << table << ": " << describe(kind) << "\n";
+  // The sheet of the run that wrote the table, when it lies beside it, gives
+  // the units, the sensor's count and the pupil.
+  const std::filesystem::path beside = std::filesystem::path(table).parent_path();
+  SummaryContext context;
+  context.cut = metrics.cut;
+  StageColumns stage = stage_columns(kind);
+  std::string sheet;
+  const Calculator* writer = writer_of(kind);
+  if (writer != nullptr && read_bounded((beside / "IN_FM.txt").string(), sheet_byte_limit, sheet).empty()) {
+    if (const std::string problem = describe_run(*writer, sheet, context, plot); !problem.empty()) {
+      std::cerr << "meridox: " << problem << "\n";
+      return bad_input;
+    }
+    stage = stage_columns_for(*writer, sheet);
+  } else if (!plot.length_unit.empty()) {
+    std::cerr << "meridox: --unit needs the run's sheet IN_FM.txt beside the table, to convert from its unit\n";
+    return bad_input;
+  }
+  if (metrics.band) stage.band = *metrics.band;
+  const bool stage_kind = kind == TableKind::stage || kind == TableKind::nut_stage || kind == TableKind::stage_base;
+  if (stage_kind) {
+    context.stage = &stage;
+    context.printed_rows_only = "plot reads the table as printed";
+    plot.error_column = stage.error;
+    plot.count = stage.count;
+    plot.band = stage.settle_band();
+  }
+  if (kind == TableKind::spectrum_phase) read_bounded((beside / "OUT_MR.txt").string(), table_byte_limit, plot.amplitude_table);
+  std::string summary;
   try {
-    std::cout << summary_text(kind, bytes, stage ? &*stage : nullptr);
+    summary = summary_text(kind, bytes, context);
   } catch (const TableError&) {
+  }
+  const std::string problem = plot_table(kind, bytes, *png, plot);
+  std::cout << table << ": " << describe(kind) << "\n" << summary;
+  if (!problem.empty()) {
+    std::cout.flush();
+    std::cerr << "meridox: no picture of " << table << ": " << problem << "\n";
+    return kind == TableKind::unknown || kind == TableKind::empty || summary.empty() ? bad_input : incomplete;
   }
   std::cout << "  picture: " << *png << "\n";
   return 0;
@@ -115,11 +183,18 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
 
 int list_command(const std::optional<std::string>& lib_dir) {
   const std::string folder = library_folder(lib_dir);
+  int found = 0;
   for (const Calculator& c : calculators()) {
     const std::filesystem::path lib = std::filesystem::path(folder) / ("lib" + std::string(c.name) + ".so");
     std::error_code ec;
     std::printf("%-11s %-8s entry %-8s %s%s\n", c.alias, c.name, c.entry, lib.string().c_str(),
                 std::filesystem::exists(lib, ec) ? "" : " (missing)");
+    found += std::filesystem::exists(lib, ec) ? 1 : 0;
+  }
+  if (found == 0) {
+    std::fflush(stdout);
+    std::cerr << "meridox: no calculator library in " << folder << " (build them, or give --lib-dir)\n";
+    return not_installed;
   }
   return 0;
 }
@@ -133,8 +208,10 @@ int main(int argc, char** argv) {
     return std::string("meridox: ") + e.what() + " (see meridox --help)\n";
   });
 
+  app.set_version_flag("--version", "meridox " MERIDOX_VERSION);
+
   RunRequest run_request;
-  std::string size_text;
+  MetricOptions run_metrics;
   std::string sheet_arg;
   auto* run_cmd = app.add_subcommand("run", "run a calculator on a sheet (or its built-in example)");
   run_cmd->add_option("CALC", run_request.calculator,
@@ -143,10 +220,12 @@ int main(int argc, char** argv) {
   run_cmd->add_option("SHEET", sheet_arg, "parameter sheet (TAB-separated, - for standard input); the built-in example when omitted");
   run_cmd->add_option("--out,-o", run_request.out, "output folder (default ./meridox-out/CALC/)");
   run_cmd->add_option("--lib-dir", run_request.lib_dir, "folder of the calculators' libraries (default ../lib beside meridox)");
-  run_cmd->add_option("--size", size_text, "picture size in pixels, WIDTHxHEIGHT (default 960x720)");
-  run_cmd->add_option("--unit", run_request.plot.length_unit, "unit of the optics lengths for the picture axes");
+  add_metric_options(run_cmd, run_metrics, run_request.plot);
   bool no_pictures = false;
   run_cmd->add_flag("--no-pictures", no_pictures, "write the tables only");
+  run_cmd->add_flag("--strict", run_request.strict, "exit 1 when the sheet gave any warning or a table holds inf or nan");
+  run_cmd->add_option("--timeout", run_request.timeout, "end a calculator still running after S seconds (exit 1)")
+      ->check(CLI::PositiveNumber);
 
   std::string check_calc, check_sheet_path;
   auto* check_cmd = app.add_subcommand("check", "read a sheet as the calculator will and warn about its values");
@@ -160,12 +239,11 @@ int main(int argc, char** argv) {
   std::string plot_table_path;
   std::optional<std::string> plot_png;
   PlotOptions plot_options;
-  std::string plot_size;
+  MetricOptions plot_metrics;
   auto* plot_cmd = app.add_subcommand("plot", "draw the picture of an existing result table");
   plot_cmd->add_option("TABLE", plot_table_path, "result table (OUT_M.txt, OUT_MR.txt, OUT_MI.txt)")->required();
-  plot_cmd->add_option("--output,-o", plot_png, "picture file (default: the table's name with .png)");
-  plot_cmd->add_option("--size", plot_size, "picture size in pixels, WIDTHxHEIGHT (default 960x720)");
-  plot_cmd->add_option("--unit", plot_options.length_unit, "unit of the optics lengths for the axes");
+  plot_cmd->add_option("--output,-o", plot_png, "picture file, a new name or a regular file (default: the table's name with .png)");
+  add_metric_options(plot_cmd, plot_metrics, plot_options);
 
   std::optional<std::string> list_lib;
   auto* list_cmd = app.add_subcommand("list", "list the calculators and where their libraries are");
@@ -184,21 +262,21 @@ int main(int argc, char** argv) {
 
   if (*run_cmd) {
     if (!sheet_arg.empty()) run_request.sheet = sheet_arg;
-    if (!size_text.empty() && !parse_size(size_text, run_request.plot)) {
-      std::cerr << "meridox: --size takes WIDTHxHEIGHT, for example 960x720\n";
-      return bad_input;
-    }
+    if (!settle_metric_options(run_metrics, run_request.plot)) return bad_input;
+    run_request.cut = run_metrics.cut;
+    run_request.band = run_metrics.band;
     run_request.pictures = !no_pictures;
-    return run(run_request, std::cout, std::cerr);
+    const int status = run(run_request, std::cout, std::cerr);
+    end_if_interrupted();
+    return status;
   }
   if (*check_cmd) return check_command(check_calc, check_sheet_path);
   if (*sheet_cmd) return sheet_command(sheet_calc);
   if (*plot_cmd) {
-    if (!plot_size.empty() && !parse_size(plot_size, plot_options)) {
-      std::cerr << "meridox: --size takes WIDTHxHEIGHT, for example 960x720\n";
-      return bad_input;
-    }
-    return plot_command(plot_table_path, plot_png, plot_options);
+    if (!settle_metric_options(plot_metrics, plot_options)) return bad_input;
+    const int status = plot_command(plot_table_path, plot_png, plot_options, plot_metrics);
+    end_if_interrupted();
+    return status;
   }
   if (*list_cmd) return list_command(list_lib);
   return bad_input;

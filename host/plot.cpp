@@ -1,24 +1,40 @@
 #include "host/plot.hpp"
 
 #include <plplot.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <vector>
 
+#include "host/process.hpp"
+#include "host/text.hpp"
+
 namespace meridox::host {
 namespace {
 
+namespace fs = std::filesystem;
+
+constexpr double pi = 3.14159265358979323846;
+// Spectrum samples weaker than this share of the strongest have no
+// meaningful phase.
+constexpr double negligible_amplitude = 1e-3;
+// The logarithmic amplitude scale spans this many decades below the peak.
+constexpr double log_decades = 6.0;
+
+constexpr int black = 1, red = 2, green = 3, blue = 9, grey = 7;
+
 // PLplot ends the process when a device is missing, so look first.
 bool png_driver_available() {
-  const char** menu = nullptr;
-  const char** names = nullptr;
-  int count = 64;
   std::vector<const char*> menu_store(64), name_store(64);
-  menu = menu_store.data();
-  names = name_store.data();
+  const char** menu = menu_store.data();
+  const char** names = name_store.data();
+  int count = 64;
   plgDevs(&menu, &names, &count);
   for (int k = 0; k < count; ++k) {
     if (names[k] && std::strcmp(names[k], "pngcairo") == 0) return true;
@@ -51,18 +67,51 @@ Range padded(Range r) {
   return {r.low - pad, r.high + pad};
 }
 
+bool any_finite(const std::vector<double>& values) {
+  return std::any_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+}
+bool all_finite(const std::vector<double>& values) {
+  return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+}
+
+// ---- What can be drawn, checked before PLplot starts ------------------------
+
+std::string map_problem(const MapTable& map) {
+  if (map.x.empty() || map.y.empty()) return "the map holds no samples";
+  if (!all_finite(map.x) || !all_finite(map.y)) return "its axes hold inf or nan (no length scale to draw on)";
+  if (map.x.size() > 1 && map.x.front() == map.x.back()) return "its x axis has one value for every column";
+  if (map.y.size() > 1 && map.y.front() == map.y.back()) return "its y axis has one value for every row";
+  if (!any_finite(map.values)) return "it holds no finite values";
+  return {};
+}
+
+std::string columns_problem(TableKind kind, const ColumnTable& t) {
+  if (t.rows() == 0) return "the table holds no rows";
+  if (t.columns.size() < 2) return "the table has a single column";
+  const std::size_t need = kind == TableKind::plate ? 7 : kind == TableKind::stage ? 4
+                           : kind == TableKind::other_columns                   ? 2
+                                                                                : 6;
+  if (t.columns.size() < need) return "the table has too few columns";
+  if (!any_finite(t.columns[0])) return "its first column holds no finite values";
+  bool finite = false;
+  for (std::size_t k = 1; k < t.columns.size(); ++k) finite = finite || any_finite(t.columns[k]);
+  if (!finite) return "it holds no finite values";
+  return {};
+}
+
+// ---- Drawing -----------------------------------------------------------------
+
 void start_page(const std::string& path, const PlotOptions& o) {
   plsdev("pngcairo");
   plsfnam(path.c_str());
   plspage(0.0, 0.0, o.width, o.height, 0, 0);
-  // White background, black text.
   plscolbg(255, 255, 255);
-  plscol0(1, 0, 0, 0);
+  plscol0(black, 0, 0, 0);
   plscol0(15, 255, 255, 255);
-  // Curve colours that read on white: red, green, blue.
-  plscol0(2, 200, 30, 30);
-  plscol0(3, 0, 140, 0);
-  plscol0(9, 20, 60, 200);
+  plscol0(red, 200, 30, 30);
+  plscol0(green, 0, 140, 0);
+  plscol0(blue, 20, 60, 200);
+  plscol0(grey, 120, 120, 120);
   plinit();
 }
 
@@ -76,75 +125,38 @@ void set_heat_palette() {
   plscmap1l(1, 5, pos, r, g, b, nullptr);
 }
 
-std::string with_unit(const char* name, const std::string& unit) {
-  return unit.empty() ? std::string(name) : std::string(name) + " (" + unit + ")";
+// A hue wheel: -pi and +pi get the same colour, as a phase should.
+void set_cyclic_palette() {
+  PLFLT pos[] = {0.0, 1.0};
+  PLFLT hue[] = {0.0, 360.0};
+  PLFLT light[] = {0.5, 0.5};
+  PLFLT sat[] = {0.85, 0.85};
+  PLINT alt[] = {0, 0};
+  plscmap1n(256);
+  plscmap1l(0, 2, pos, hue, light, sat, alt);
 }
 
-void draw_map(TableKind kind, const MapTable& map, const PlotOptions& o) {
-  const std::size_t nx = map.x.size(), ny = map.y.size();
-  std::string title, x_label, y_label, bar;
-  const std::string length = o.length_unit.empty() ? std::string("length unit of the sheet") : o.length_unit;
-  switch (kind) {
-    case TableKind::image:
-      title = "Projection image: intensity";
-      x_label = with_unit("x", length);
-      y_label = with_unit("y", length);
-      bar = "intensity (1 = clear field)";
-      break;
-    case TableKind::spectrum_amplitude:
-      title = "Mask spectrum: amplitude";
-      x_label = "direction sine x";
-      y_label = "direction sine y";
-      bar = "amplitude";
-      break;
-    case TableKind::spectrum_phase:
-      title = "Mask spectrum: phase";
-      x_label = "direction sine x";
-      y_label = "direction sine y";
-      bar = "phase (rad)";
-      break;
-    case TableKind::proximity_image:
-      title = "Proximity image: relative intensity";
-      x_label = with_unit("x", length);
-      y_label = with_unit("y", length);
-      bar = "relative intensity (1 = open light)";
-      break;
-    default:
-      title = "Map";
-      x_label = "x";
-      y_label = "y";
-      bar = "value";
-      break;
-  }
-  const Range z = finite_range(map.values);
-  PLFLT** data = nullptr;
-  plAlloc2dGrid(&data, static_cast<PLINT>(nx), static_cast<PLINT>(ny));
-  for (std::size_t i = 0; i < nx; ++i) {
-    for (std::size_t j = 0; j < ny; ++j) {
-      const double v = map.at(i, j);
-      data[i][j] = std::isfinite(v) ? v : z.low;
-    }
-  }
-  // Each sample covers half a step on either side of its coordinate.
-  const double dx = nx > 1 ? (map.x.back() - map.x.front()) / static_cast<double>(nx - 1) : 1.0;
-  const double dy = ny > 1 ? (map.y.back() - map.y.front()) / static_cast<double>(ny - 1) : 1.0;
-  double x0 = map.x.front() - dx / 2, x1 = map.x.back() + dx / 2;
-  double y0 = map.y.front() - dy / 2, y1 = map.y.back() + dy / 2;
-  if (x0 == x1) x1 = x0 + 1.0;
-  if (y0 == y1) y1 = y0 + 1.0;
-  set_heat_palette();
-  pladv(0);
-  plvpor(0.10, 0.78, 0.10, 0.90);
-  plwind(std::min(x0, x1), std::max(x0, x1), std::min(y0, y1), std::max(y0, y1));
-  plcol0(1);
-  plimage(static_cast<PLFLT_MATRIX>(data), static_cast<PLINT>(nx), static_cast<PLINT>(ny), x0, x1, y0, y1,
-          z.low, z.high, std::min(x0, x1), std::max(x0, x1), std::min(y0, y1), std::max(y0, y1));
-  plbox("bcnst", 0.0, 0, "bcnstv", 0.0, 0);
-  pllab(x_label.c_str(), y_label.c_str(), title.c_str());
-  plFree2dGrid(data, static_cast<PLINT>(nx), static_cast<PLINT>(ny));
+std::string with_unit(const std::string& name, const std::string& unit) {
+  return name + " (" + (unit.empty() ? std::string("length unit of the sheet") : unit) + ")";
+}
 
+void legend(const std::vector<std::string>& names, const std::vector<int>& colours) {
+  const auto n = static_cast<PLINT>(names.size());
+  std::vector<PLINT> opts(names.size(), PL_LEGEND_LINE), colour(colours.begin(), colours.end()),
+      styles(names.size(), 1), text_colours(names.size(), black);
+  std::vector<PLFLT> widths(names.size(), 2.0);
+  std::vector<const char*> text;
+  for (const std::string& s : names) text.push_back(s.c_str());
+  PLFLT w = 0, h = 0;
+  pllegend(&w, &h, PL_LEGEND_BACKGROUND | PL_LEGEND_BOUNDING_BOX, PL_POSITION_TOP | PL_POSITION_RIGHT | PL_POSITION_INSIDE,
+           0.01, 0.01, 0.08, 15, black, 1, 0, 0, n, opts.data(), 0.8, 0.7, 1.6, 0.0, text_colours.data(),
+           text.data(), nullptr, nullptr, nullptr, nullptr, colour.data(), styles.data(), widths.data(), nullptr,
+           nullptr, nullptr, nullptr);
+}
+
+void colour_bar(const std::string& label, Range z) {
   PLFLT bar_width = 0, bar_height = 0;
-  const char* labels[] = {bar.c_str()};
+  const char* labels[] = {label.c_str()};
   PLINT label_opts[] = {PL_COLORBAR_LABEL_RIGHT};
   const char* axis_opts[] = {"bcvtm"};
   PLFLT ticks[] = {0.0};
@@ -152,115 +164,313 @@ void draw_map(TableKind kind, const MapTable& map, const PlotOptions& o) {
   PLINT n_values[] = {2};
   PLFLT range[] = {z.low, z.high};
   const PLFLT* values[] = {range};
-  plcolorbar(&bar_width, &bar_height, PL_COLORBAR_IMAGE, PL_POSITION_RIGHT | PL_POSITION_VIEWPORT, 0.04,
-             0.0, 0.04, 0.8, 0, 1, 1, 0.0, 0.0, 0, 0.0, 1, label_opts, labels, 1, axis_opts, ticks, sub_ticks,
+  plcol0(black);
+  plcolorbar(&bar_width, &bar_height, PL_COLORBAR_IMAGE, PL_POSITION_RIGHT | PL_POSITION_VIEWPORT, 0.03, 0.0,
+             0.035, 0.8, 0, 1, 1, 0.0, 0.0, 0, 0.0, 1, label_opts, labels, 1, axis_opts, ticks, sub_ticks,
              n_values, values);
 }
 
-struct Curve {
+// A curve broken where a value is not finite.
+void curve(const std::vector<double>& x, const std::vector<double>& y, int colour, double scale = 1.0) {
+  plcol0(colour);
+  plwidth(2.0);
+  std::vector<PLFLT> xs, ys;
+  auto flush = [&] {
+    if (xs.size() >= 2) plline(static_cast<PLINT>(xs.size()), xs.data(), ys.data());
+    if (xs.size() == 1) plpoin(1, xs.data(), ys.data(), 17);
+    xs.clear();
+    ys.clear();
+  };
+  for (std::size_t k = 0; k < y.size() && k < x.size(); ++k) {
+    if (std::isfinite(x[k]) && std::isfinite(y[k] * scale)) {
+      xs.push_back(x[k]);
+      ys.push_back(y[k] * scale);
+    } else {
+      flush();
+    }
+  }
+  flush();
+  plwidth(1.0);
+}
+
+struct MapLabels {
+  std::string title, x, y, bar;
+  bool lengths;  // axes in lengths (image) or direction sines (spectrum)
+  std::string unit;
+};
+
+MapLabels map_labels(TableKind kind, const PlotOptions& o) {
+  switch (kind) {
+    case TableKind::image:
+      return {"Projection image: intensity", with_unit("x", o.length_unit), with_unit("y", o.length_unit),
+              "intensity (1 = clear field)", true, o.length_unit};
+    case TableKind::proximity_image:
+      return {"Proximity image: relative intensity", with_unit("x", o.length_unit), with_unit("y", o.length_unit),
+              "relative intensity (1 = open light)", true, o.length_unit};
+    case TableKind::spectrum_amplitude:
+      return {"Mask spectrum: amplitude", "direction sine x (1)", "direction sine y (1)",
+              o.log_amplitude ? "log10 amplitude (1)" : "amplitude (1)", false, ""};
+    case TableKind::spectrum_phase:
+      return {"Mask spectrum: phase", "direction sine x (1)", "direction sine y (1)", "phase (rad)", false, ""};
+    default: return {"Map", "x (unit of the table)", "y (unit of the table)", "value (unit of the table)", false, ""};
+  }
+}
+
+// A map of one row or one column: the values along the other axis.
+void draw_profile(const MapTable& map, const std::vector<double>& x, const std::vector<double>& y,
+                  const MapLabels& l) {
+  const bool along_x = map.x.size() > 1;
+  const std::vector<double>& axis = along_x ? x : y;
+  char where[96];
+  std::snprintf(where, sizeof where, along_x ? " along y = %g" : " along x = %g", along_x ? y[0] : x[0]);
+  const std::string at = where + (l.lengths ? " " + l.unit : std::string());
+  const Range ar = finite_range(axis);
+  const Range vr = padded(finite_range(map.values));
+  pladv(0);
+  plvsta();
+  plwind(ar.low, ar.high, vr.low, vr.high);
+  plcol0(black);
+  plbox("bcnst", 0.0, 0, "bcnstv", 0.0, 0);
+  pllab(along_x ? l.x.c_str() : l.y.c_str(), l.bar.c_str(), (l.title + at).c_str());
+  curve(axis, map.values, blue);
+}
+
+void draw_map(TableKind kind, const MapTable& map, const PlotOptions& o) {
+  const MapLabels labels = map_labels(kind, o);
+  const double scale = labels.lengths ? o.length_scale : 1.0;
+  std::vector<double> x = map.x, y = map.y;
+  for (double& v : x) v *= scale;
+  for (double& v : y) v *= scale;
+  std::vector<double> values = map.values;
+  Range z = finite_range(values);
+  if (kind == TableKind::spectrum_amplitude && o.log_amplitude) {
+    const double floor = z.high * std::pow(10.0, -log_decades);
+    for (double& v : values) v = std::isfinite(v) ? std::log10(std::max(v, floor)) : v;
+    z = finite_range(values);
+  }
+  if (kind == TableKind::spectrum_phase) {
+    z = {-pi, pi};
+    for (double& v : values) v = std::remainder(v, 2 * pi);
+    // Where the amplitude is negligible the phase is noise: leave it blank.
+    try {
+      const MapTable amplitude = o.amplitude_table.empty() ? MapTable{} : parse_map(o.amplitude_table);
+      if (amplitude.values.size() == values.size()) {
+        const double strongest = finite_range(amplitude.values).high;
+        for (std::size_t k = 0; k < values.size(); ++k) {
+          if (!(amplitude.values[k] > negligible_amplitude * strongest)) values[k] = NAN;
+        }
+      }
+    } catch (const TableError&) {
+    }
+  }
+  if (map.x.size() == 1 || map.y.size() == 1) {
+    MapTable profile = map;
+    profile.values = values;
+    draw_profile(profile, x, y, labels);
+    return;
+  }
+  const std::size_t nx = x.size(), ny = y.size();
+  PLFLT** data = nullptr;
+  plAlloc2dGrid(&data, static_cast<PLINT>(nx), static_cast<PLINT>(ny));
+  // Samples outside [z.low, z.high] are not drawn: that is how a value that
+  // is not finite, or masked, stays blank.
+  const double blank = z.high + (z.high - z.low) * 10 + 1;
+  for (std::size_t i = 0; i < nx; ++i) {
+    for (std::size_t j = 0; j < ny; ++j) {
+      const double v = values[j * nx + i];
+      data[i][j] = std::isfinite(v) ? v : blank;
+    }
+  }
+  // Each sample covers half a step on either side of its coordinate.
+  const double dx = (x.back() - x.front()) / static_cast<double>(nx - 1);
+  const double dy = (y.back() - y.front()) / static_cast<double>(ny - 1);
+  const double x0 = std::min(x.front() - dx / 2, x.back() + dx / 2), x1 = std::max(x.front() - dx / 2, x.back() + dx / 2);
+  const double y0 = std::min(y.front() - dy / 2, y.back() + dy / 2), y1 = std::max(y.front() - dy / 2, y.back() + dy / 2);
+  if (kind == TableKind::spectrum_phase) {
+    set_cyclic_palette();
+  } else {
+    set_heat_palette();
+  }
+  pladv(0);
+  // Equal scale on both axes: a square stays square.
+  plvpas(0.10, 0.80, 0.10, 0.90, (y1 - y0) / (x1 - x0));
+  plwind(x0, x1, y0, y1);
+  // The colours span [z.low, z.high] whatever the blank samples hold.
+  plimagefr(static_cast<PLFLT_MATRIX>(data), static_cast<PLINT>(nx), static_cast<PLINT>(ny), x0, x1, y0, y1,
+            z.low, z.high, z.low, z.high, nullptr, nullptr);
+  plFree2dGrid(data, static_cast<PLINT>(nx), static_cast<PLINT>(ny));
+  plcol0(black);
+  plbox("bcnst", 0.0, 0, "bcnstv", 0.0, 0);
+  pllab(labels.x.c_str(), labels.y.c_str(), "");
+  plmtex("t", 2.6, 0.5, 0.5, labels.title.c_str());
+  if (kind == TableKind::spectrum_amplitude && std::isfinite(o.na) && o.na > 0) {
+    // The pupil (NA) and the source (sigma NA) on the direction-sine axes.
+    plcol0(15);
+    plwidth(2.0);
+    plarc(0.0, 0.0, o.na, o.na, 0.0, 360.0, 0.0, 0);
+    if (std::isfinite(o.sigma) && o.sigma > 0) plarc(0.0, 0.0, o.sigma * o.na, o.sigma * o.na, 0.0, 360.0, 0.0, 0);
+    plwidth(1.0);
+    plcol0(black);
+    plschr(0.0, 0.75);
+    plmtex("t", 0.9, 0.5, 0.5, "outer circle: pupil (NA); inner circle: source (sigma NA)");
+    plschr(0.0, 1.0);
+  }
+  if (kind == TableKind::spectrum_phase && !o.amplitude_table.empty()) {
+    plschr(0.0, 0.75);
+    plmtex("t", 0.9, 0.5, 0.5, "blank: amplitude below 1e-3 of the peak");
+    plschr(0.0, 1.0);
+  }
+  colour_bar(labels.bar, z);
+}
+
+struct Trace {
   std::size_t column;
-  const char* name;
-  int colour;  // PLplot colour map 0 index
+  std::string name;
+  int colour;
 };
 
 struct Panel {
-  const char* title;
-  const char* y_label;
-  std::vector<Curve> curves;
+  std::string title;
+  std::string y_label;
+  std::vector<Trace> traces;
 };
 
-// One chart panel: curves against the first column, broken where a value
-// is not finite.
-void draw_panel(const ColumnTable& t, const Panel& p, const char* x_label) {
-  const std::vector<double>& x = t.columns[0];
+void draw_panel(const ColumnTable& t, const Panel& p, const std::string& x_label) {
   std::vector<double> all;
-  for (const Curve& c : p.curves) all.insert(all.end(), t.columns[c.column].begin(), t.columns[c.column].end());
-  const Range xr = finite_range(x);
+  for (const Trace& c : p.traces) all.insert(all.end(), t.columns[c.column].begin(), t.columns[c.column].end());
+  const Range xr = finite_range(t.columns[0]);
   const Range yr = padded(finite_range(all));
   pladv(0);
   plvsta();
   plwind(xr.low, xr.high, yr.low, yr.high);
-  plcol0(1);
+  plcol0(black);
   plbox("bcnst", 0.0, 0, "bcnstv", 0.0, 0);
-  std::string title = p.title;
-  if (p.curves.size() > 1) {
-    title += ":";
-    for (const Curve& c : p.curves) title += std::string(" ") + c.name;
+  pllab(x_label.c_str(), p.y_label.c_str(), p.title.c_str());
+  std::vector<std::string> names;
+  std::vector<int> colours;
+  for (const Trace& c : p.traces) {
+    curve(t.columns[0], t.columns[c.column], c.colour);
+    names.push_back(c.name);
+    colours.push_back(c.colour);
   }
-  pllab(x_label, p.y_label, title.c_str());
-  for (const Curve& c : p.curves) {
-    plcol0(c.colour);
-    plwidth(2.0);
-    std::vector<PLFLT> xs, ys;
-    const std::vector<double>& y = t.columns[c.column];
-    auto flush = [&] {
-      if (xs.size() >= 2) plline(static_cast<PLINT>(xs.size()), xs.data(), ys.data());
-      xs.clear();
-      ys.clear();
-    };
-    for (std::size_t k = 0; k < y.size(); ++k) {
-      if (std::isfinite(x[k]) && std::isfinite(y[k])) {
-        xs.push_back(x[k]);
-        ys.push_back(y[k]);
-      } else {
-        flush();
-      }
-    }
-    flush();
-    plwidth(1.0);
-  }
+  if (p.traces.size() > 1) legend(names, colours);
 }
 
-void draw_columns(TableKind kind, const ColumnTable& t) {
-  constexpr int red = 2, blue = 9, green = 3;
+// The servo error in counts, with the settling band.
+void draw_error_panel(const ColumnTable& t, const PlotOptions& o) {
+  const bool counts = std::isfinite(o.count) && o.count > 0;
+  const double scale = counts ? 1.0 / o.count : 1.0;
+  std::vector<double> e = t.columns[o.error_column];
+  for (double& v : e) v *= scale;
+  const double band = o.band * scale;
+  Range yr = finite_range(e);
+  // Settling is read near the band: beyond ten bands the trace leaves the
+  // panel (the displacement panel shows it whole).
+  const bool clipped = std::isfinite(band) && band > 0 && std::max(-yr.low, yr.high) > 10 * band;
+  if (clipped) yr = {std::max(yr.low, -10 * band), std::min(yr.high, 10 * band)};
+  if (std::isfinite(band)) yr = {std::min(yr.low, -band), std::max(yr.high, band)};
+  yr = padded(yr);
+  const Range xr = finite_range(t.columns[0]);
+  pladv(0);
+  plvsta();
+  plwind(xr.low, xr.high, yr.low, yr.high);
+  plcol0(black);
+  plbox("bcnst", 0.0, 0, "bcnstv", 0.0, 0);
+  pllab("t (s)", counts ? "e (counts)" : "e (mm)",
+        clipped ? "Servo error e and settling band (within 10 bands)" : "Servo error e and settling band");
+  if (std::isfinite(band)) {
+    plcol0(grey);
+    pllsty(2);
+    for (const double level : {-band, band}) {
+      const PLFLT bx[] = {xr.low, xr.high}, by[] = {level, level};
+      plline(2, bx, by);
+    }
+    pllsty(1);
+  }
+  curve(t.columns[0], e, blue);
+  if (std::isfinite(band)) legend({"e", "band"}, {blue, grey});
+}
+
+void draw_columns(TableKind kind, const ColumnTable& t, const PlotOptions& o) {
   std::vector<Panel> panels;
-  const char* x_label = "t (s)";
-  int columns = 1;
+  std::string x_label = "t (s)";
+  const bool stage = kind == TableKind::stage || kind == TableKind::nut_stage || kind == TableKind::stage_base;
   switch (kind) {
-    case TableKind::plate:
-      x_label = "radius r";
-      columns = 2;
-      panels = {{"Deflection w", "w", {{1, "w", blue}}},
-                {"Slope w'", "w'", {{2, "w'", blue}}},
-                {"Radial stress", "sigma r", {{5, "sigma r", red}}},
-                {"Pitch error Pe", "Pe", {{6, "Pe", green}}}};
+    case TableKind::plate: {
+      const std::string& length = o.plate_length_unit;
+      x_label = with_unit("radius r", length);
+      panels = {{"Deflection", with_unit("w", length), {{1, "w", blue}}},
+                {"Slope", "w' (rad)", {{2, "w'", blue}}},
+                {"Radial stress", "sigma r (" + (o.plate_stress_unit.empty() ? std::string("stress unit of the sheet") : o.plate_stress_unit) + ")",
+                 {{5, "sigma r", red}}},
+                {"Pitch error", with_unit("Pe", o.plate_pitch_unit), {{6, "Pe", green}}}};
       break;
+    }
     case TableKind::stage:
       panels = {{"Displacement", "x (mm)", {{1, "x", blue}}},
                 {"Control current", "I (A)", {{2, "I", red}}},
                 {"Velocity", "v (mm/s)", {{3, "v", green}}}};
       break;
     case TableKind::nut_stage:
-      panels = {{"Displacement", "(mm)", {{1, "nut (red)", red}, {2, "stage (blue)", blue}}},
+      panels = {{"Displacement", "x (mm)", {{1, "nut", red}, {2, "stage", blue}}},
                 {"Control current", "I (A)", {{3, "I", red}}},
-                {"Velocity", "(mm/s)", {{4, "nut (red)", red}, {5, "stage (blue)", blue}}}};
+                {"Velocity", "v (mm/s)", {{4, "nut", red}, {5, "stage", blue}}}};
       break;
     case TableKind::stage_base:
-      panels = {{"Displacement", "(mm)",
-                 {{1, "stage (blue)", blue}, {2, "base (red)", red}, {3, "difference (green)", green}}},
+      panels = {{"Displacement", "x (mm)", {{1, "stage", blue}, {2, "base", red}, {3, "stage - base", green}}},
                 {"Control current", "I (A)", {{4, "I", red}}},
                 {"Stage velocity", "v (mm/s)", {{5, "v", blue}}}};
       break;
     default:
-      x_label = "first column";
+      x_label = "first column (unit of the table)";
       for (std::size_t k = 1; k < t.columns.size() && k <= 6; ++k) {
-        panels.push_back({"column", "value", {{k, "", blue}}});
+        panels.push_back({"column " + std::to_string(k + 1), "value (unit of the table)", {{k, "", blue}}});
       }
-      columns = panels.size() > 3 ? 2 : 1;
       break;
   }
-  const int rows = static_cast<int>((panels.size() + static_cast<std::size_t>(columns) - 1) /
-                                    static_cast<std::size_t>(columns));
+  const std::size_t count = panels.size() + (stage ? 1 : 0);
+  const int columns = count > 3 ? 2 : 1;
+  const int rows = static_cast<int>((count + 1) / static_cast<std::size_t>(columns));
   plssub(columns, std::max(rows, 1));
   plschr(0.0, 0.9);
+  if (stage) draw_error_panel(t, o);
   for (const Panel& p : panels) draw_panel(t, p, x_label);
+}
+
+int on_plplot_exit(PLCHAR_VECTOR message) {
+  std::string line = "PLplot: ";
+  line += message != nullptr ? message : "stopped";
+  fail_child(line.c_str());
+}
+
+std::string first_abort;
+void on_plplot_abort(PLCHAR_VECTOR message) {
+  if (first_abort.empty() && message != nullptr) first_abort = std::string("PLplot: ") + message;
 }
 
 }  // namespace
 
+std::string picture_path_problem(const std::string& png_path) {
+  struct stat s {};
+  if (lstat(png_path.c_str(), &s) == 0) {
+    if (S_ISLNK(s.st_mode)) return png_path + " is a link; pictures are written only to a new name or a regular file";
+    if (S_ISDIR(s.st_mode)) return png_path + " is a folder";
+    if (!S_ISREG(s.st_mode)) {
+      return png_path + " is a device or special file; pictures are written only to a new name or a regular file";
+    }
+  }
+  fs::path folder = fs::path(png_path).parent_path();
+  if (folder.empty()) folder = ".";
+  std::error_code ec;
+  if (!fs::is_directory(folder, ec)) return "the folder " + folder.string() + " does not exist";
+  if (access(folder.c_str(), W_OK | X_OK) != 0) return "the folder " + folder.string() + " is not writable";
+  return {};
+}
+
 std::string plot_table(TableKind kind, const std::string& bytes, const std::string& png_path,
                        const PlotOptions& options) {
-  if (options.width < 64 || options.height < 64 || options.width > 8192 || options.height > 8192) {
+  if (options.width < smallest_picture || options.height < smallest_picture || options.width > largest_picture ||
+      options.height > largest_picture) {
     return "picture size must lie between 64 and 8192 pixels a side";
   }
   if (kind == TableKind::empty) return "the table is empty";
@@ -269,33 +479,36 @@ std::string plot_table(TableKind kind, const std::string& bytes, const std::stri
   MapTable map;
   ColumnTable columns;
   try {
-    if (is_map(kind)) {
-      map = parse_map(bytes);
-      if (map.x.empty() || map.y.empty()) return "the map holds no samples";
-    } else {
-      columns = parse_columns(bytes);
-      if (columns.rows() == 0) return "the table holds no rows";
-      if (columns.columns.size() < 2) return "the table has a single column";
-      const std::size_t need = kind == TableKind::plate ? 7 : kind == TableKind::stage ? 4
-                               : kind == TableKind::other_columns                   ? 2
-                                                                                    : 6;
-      if (columns.columns.size() < need) return "the table has too few columns";
-    }
+    const std::string problem =
+        is_map(kind) ? map_problem(map = parse_map(bytes)) : columns_problem(kind, columns = parse_columns(bytes));
+    if (!problem.empty()) return problem;
   } catch (const TableError& e) {
     return e.what();
   }
+  if (const std::string problem = picture_path_problem(png_path); !problem.empty()) return problem;
   if (!png_driver_available()) return "the PLplot cairo driver (pngcairo) is not installed";
+  const std::string partial = temporary_beside(png_path);
+  if (partial.empty()) return "cannot write in the folder of " + png_path;
+  const std::string problem = run_in_child(
+      [&]() -> std::string {
+        plsexit(on_plplot_exit);
+        plsabort(on_plplot_abort);
+        start_page(partial, options);
+        if (is_map(kind)) {
+          draw_map(kind, map, options);
+        } else {
+          draw_columns(kind, columns, options);
+        }
+        plend();
+        return first_abort;
+      },
+      "PLplot", {0.0, true});
   std::error_code ec;
-  std::filesystem::remove(png_path, ec);
-  start_page(png_path, options);
-  if (is_map(kind)) {
-    draw_map(kind, map, options);
-  } else {
-    draw_columns(kind, columns);
+  if (problem.empty() && fs::file_size(partial, ec) > 0 && !ec && std::rename(partial.c_str(), png_path.c_str()) == 0) {
+    return {};
   }
-  plend();
-  if (!std::filesystem::exists(png_path, ec)) return "the picture could not be written to " + png_path;
-  return {};
+  fs::remove(partial, ec);
+  return problem.empty() ? "the picture could not be written to " + png_path : problem;
 }
 
 }  // namespace meridox::host

@@ -1,7 +1,9 @@
 #pragma once
 // Pictures of result tables, drawn with PLplot's cairo PNG driver: heat maps
-// with axes and a colour scale for the optics maps, line charts for the plate
-// and stage tables.
+// at equal scale on both axes with a colour scale for the optics maps, line
+// charts for the plate and stage tables. PLplot runs in a child process, so
+// that its own fatal errors end the child and come back as one line.
+#include <limits>
 #include <string>
 
 #include "host/tables.hpp"
@@ -11,11 +13,36 @@ namespace meridox::host {
 struct PlotOptions {
   int width = 960;
   int height = 720;
-  std::string length_unit;  // unit of the optics lengths; empty when not known
+  std::string length_unit;   // unit of the optics lengths as drawn; empty when not known
+  double length_scale = 1.0; // the table's lengths times this are in length_unit
+  bool log_amplitude = false;  // spectrum amplitude on a logarithmic scale
+  // Projection: the pupil (NA) and source (sigma NA) circles on the spectrum.
+  double na = std::numeric_limits<double>::quiet_NaN();
+  double sigma = std::numeric_limits<double>::quiet_NaN();
+  // Projection: the amplitude table, to mask the phase where the amplitude
+  // is negligible; empty when not at hand.
+  std::string amplitude_table;
+  // Stages: the column of the servo error, the length of one count and the
+  // settling band (both in mm); NaN when not known.
+  std::size_t error_column = 0;
+  double count = std::numeric_limits<double>::quiet_NaN();
+  double band = std::numeric_limits<double>::quiet_NaN();
+  // Plate: units of the radius and deflection, of the stress and of the pitch error.
+  std::string plate_length_unit, plate_stress_unit, plate_pitch_unit;
 };
 
+// The picture size bounds, checked before anything runs.
+inline constexpr int smallest_picture = 64;
+inline constexpr int largest_picture = 8192;
+
+// Why a picture cannot be written at `png_path` (a link, a folder, a device,
+// a missing or unwritable folder), or an empty string when it can. A picture
+// is only ever written to a new name or over a regular file.
+std::string picture_path_problem(const std::string& png_path);
+
 // Draws the table (bytes of kind `kind`) into a PNG file. Returns an empty
-// string on success, otherwise why nothing was drawn.
+// string on success, otherwise why nothing was drawn; nothing is left at
+// png_path then.
 std::string plot_table(TableKind kind, const std::string& bytes, const std::string& png_path,
                        const PlotOptions& options);
 

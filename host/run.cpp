@@ -1,7 +1,7 @@
 #include "host/run.hpp"
 
 #include <dlfcn.h>
-#include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,8 +12,10 @@
 #include <fstream>
 #include <ostream>
 
+#include "common/numbers.hpp"
 #include "common/sheet.hpp"
 #include "host/check.hpp"
+#include "host/process.hpp"
 #include "host/text.hpp"
 
 namespace fs = std::filesystem;
@@ -23,6 +25,12 @@ namespace {
 
 // The constant the nut-and-stage calculator converts angles with.
 constexpr double calculator_pi = 3.14159265358979;
+
+using Entry = void (*)();
+
+// Scratch folders of the runs of every step; like the temporaries of the
+// sheet and the pictures, named with a leading dot.
+constexpr const char* every_step_prefix = ".every-step-";
 
 TableKind expected_kind(const Calculator& c, const char* table) {
   switch (c.kind) {
@@ -39,6 +47,8 @@ TableKind expected_kind(const Calculator& c, const char* table) {
   return TableKind::unknown;
 }
 
+bool is_stage(Kind kind) { return kind == Kind::stage || kind == Kind::nut_stage || kind == Kind::stage_base; }
+
 std::string picture_name(const char* table) {
   std::string name(table);
   return name.substr(0, name.rfind('.')) + ".png";
@@ -51,37 +61,114 @@ Sheet load_sheet(const Calculator& c, std::string_view bytes) {
   return sheet;
 }
 
-// Calls the entry once, in a child process that shares everything loaded so
-// far: a calculator that crashes ends the child, not the host, which then
-// says so. The tables are complete when the child has ended.
-bool call_isolated(void (*entry)(), std::ostream& err, const char* name) {
-  const pid_t child = fork();
-  if (child < 0) {
-    entry();
-    return true;
+std::string unit_text(const Sheet& sheet, int row) {
+  if (row < 0) return {};
+  std::string unit = display_text(sheet.cell(1, row));
+  if (unit.size() > 24 || is_blank(unit) || unit == "-") return {};
+  return unit;
+}
+
+// Writes a file by a temporary beside it and a rename, so that a link or
+// anything else at the path is replaced, never written through.
+std::string replace_file(const fs::path& path, const std::string& bytes) {
+  const std::string partial = temporary_beside(path.string());
+  if (partial.empty()) return std::strerror(errno);
+  std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out || std::rename(partial.c_str(), path.c_str()) != 0) {
+    const std::string reason = out ? std::strerror(errno) : "cannot write it";
+    unlink(partial.c_str());
+    return reason;
   }
-  if (child == 0) {
-    entry();
-    std::fflush(nullptr);
-    _exit(0);
-  }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) {
-      err << "meridox: lost the run of " << name << ": " << std::strerror(errno) << "\n";
-      return false;
+  return {};
+}
+
+// Calls the entry once in a child process with the exchange folder set: a
+// calculator that crashes, ends the process or runs past the timeout ends
+// the child, not the host.
+std::string call_entry(Entry entry, const fs::path& exchange, const std::string& what, double timeout) {
+  return run_in_child(
+      [&]() -> std::string {
+        setenv("MERIDOXWORK", (exchange.string() + "/").c_str(), 1);
+        entry();
+        return {};
+      },
+      what, {timeout, false});
+}
+
+// The metrics of a stage history read line by line from a table file, so
+// that ten million steps need no more memory than one.
+std::optional<StageMetrics> stream_stage_metrics(const fs::path& table, const StageColumns& c) {
+  std::ifstream in(table, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string line;
+  if (!std::getline(in, line)) return std::nullopt;  // the header
+  StageMetricsBuilder builder(c.settle_band());
+  const std::size_t need = std::max(c.error, c.current) + 1;
+  std::vector<double> fields;
+  while (std::getline(in, line)) {
+    if (line.empty() || line == "\r") continue;
+    fields.clear();
+    const char* p = line.c_str();
+    while (fields.size() < need) {
+      char* end = nullptr;
+      fields.push_back(std::strtod(p, &end));
+      if (end == p) return std::nullopt;
+      p = end;
+      if (*p == '\t') ++p;
     }
+    builder.add(fields[0], fields[c.error], fields[c.current]);
   }
-  if (WIFSIGNALED(status)) {
-    err << "meridox: " << name << " stopped on signal " << WTERMSIG(status) << " (" << strsignal(WTERMSIG(status))
-        << "); its tables may be incomplete\n";
-    return false;
+  return builder.result();
+}
+
+// Stage metrics from every step: the table itself when it prints every
+// step, else a second run printing every step in a scratch folder inside
+// the output folder, removed afterwards. `why_not` says why there are none.
+std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry, const std::string& sheet,
+                                               const fs::path& folder, const StageColumns& columns,
+                                               double timeout, std::string& why_not) {
+  const Sheet cells = load_sheet(c, sheet);
+  const int interval_row = row_of(c, "print_interval");
+  const long long steps = cells.integer(2, row_of(c, "step_count"));
+  const int interval = cells.integer(2, interval_row);
+  // A table of every step holds the N + 1 states t = 0, h, ..., N h; fewer
+  // (a full disk, a stopped run) would pass part of a history for all of it.
+  const std::size_t states = static_cast<std::size_t>(std::max(steps, 0LL)) + 1;
+  auto complete = [&](std::optional<StageMetrics> m) -> std::optional<StageMetrics> {
+    if (m && m->states != states) {
+      why_not = "the table of every step holds " + std::to_string(m->states) + " of the " + std::to_string(states) +
+                " states";
+      return std::nullopt;
+    }
+    if (!m && why_not.empty()) why_not = "the table of every step cannot be read";
+    return m;
+  };
+  if (steps <= 0 || interval == 1) return complete(stream_stage_metrics(folder / "OUT_M.txt", columns));
+  if (steps > every_step_limit) {
+    why_not = std::to_string(steps) + " steps are more than the 10^7 a table of every step may hold";
+    return std::nullopt;
   }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    err << "meridox: " << name << " ended the process with status " << WEXITSTATUS(status) << "\n";
-    return false;
+  std::string pattern_text = std::string(every_step_prefix) + "XXXXXX";
+  std::string scratch = (folder / pattern_text).string();
+  if (mkdtemp(scratch.data()) == nullptr) {
+    why_not = std::string("no scratch folder for a run of every step: ") + std::strerror(errno);
+    return std::nullopt;
   }
-  return true;
+  std::optional<StageMetrics> metrics;
+  const std::string every = with_cell_text(sheet, 2, interval_row, "1");
+  if (const std::string problem = replace_file(fs::path(scratch) / "IN_FM.txt", every); !problem.empty()) {
+    why_not = "cannot write the sheet of a run of every step: " + problem;
+  } else if (const std::string failed = call_entry(entry, scratch, std::string(c.name) + " (every step)", timeout);
+             !failed.empty()) {
+    why_not = failed;
+  } else {
+    metrics = complete(stream_stage_metrics(fs::path(scratch) / "OUT_M.txt", columns));
+  }
+  std::error_code ec;
+  fs::remove_all(scratch, ec);
+  return metrics;
 }
 
 // Whether a table that parses holds anything to draw: a grid size of 0 or a
@@ -92,6 +179,38 @@ bool has_samples(TableKind kind, const std::string& bytes) {
     return !map.x.empty() && !map.y.empty();
   }
   return parse_columns(bytes).rows() > 0;
+}
+
+std::vector<std::string> every_result_file();
+
+// What an interrupted earlier run may have left: removed before a new run.
+void remove_leftovers(const fs::path& folder) {
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    const bool scratch = name.rfind(every_step_prefix, 0) == 0 && it->is_directory(ec) && !it->is_symlink(ec);
+    bool partial = false;
+    for (const std::string& result : every_result_file()) {
+      partial = partial || name.rfind("." + result + ".", 0) == 0;
+    }
+    partial = partial || name.rfind(".IN_FM.txt.", 0) == 0;
+    if (scratch) fs::remove_all(it->path(), ec);
+    if (partial && it->is_regular_file(ec) && !it->is_symlink(ec)) fs::remove(it->path(), ec);
+  }
+}
+
+// Every table any calculator writes: an earlier run of another calculator
+// in the same folder must not leave its tables beside this run's.
+std::vector<std::string> every_result_file() {
+  std::vector<std::string> names;
+  for (const Calculator& c : calculators()) {
+    for (const char* table : c.tables) {
+      for (const std::string& name : {std::string(table), picture_name(table)}) {
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+      }
+    }
+  }
+  return names;
 }
 
 }  // namespace
@@ -109,11 +228,17 @@ std::string length_unit(const Calculator& calculator, std::string_view sheet_byt
   int row = -1;
   if (calculator.kind == Kind::projection) row = row_of(calculator, "pitch");
   if (calculator.kind == Kind::proximity) row = row_of(calculator, "x_start");
-  if (row < 0) return {};
-  const Sheet sheet = load_sheet(calculator, sheet_bytes);
-  std::string unit = display_text(sheet.cell(1, row));
-  if (unit.size() > 24 || is_blank(unit)) return {};
-  return unit;
+  if (calculator.kind == Kind::plate) row = row_of(calculator, "r_start");
+  return unit_text(load_sheet(calculator, sheet_bytes), row);
+}
+
+double metres_per(std::string_view unit) {
+  static constexpr std::pair<std::string_view, double> units[] = {
+      {"nm", 1e-9}, {"um", 1e-6}, {"\xC2\xB5m", 1e-6}, {"micron", 1e-6}, {"mm", 1e-3}, {"cm", 1e-2}, {"m", 1.0}};
+  for (const auto& [name, metres] : units) {
+    if (unit == name) return metres;
+  }
+  return not_known;
 }
 
 StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes) {
@@ -121,12 +246,10 @@ StageColumns stage_columns_for(const Calculator& calculator, std::string_view sh
   auto real = [&](const char* name) { return sheet.real(2, row_of(calculator, name)); };
   switch (calculator.kind) {
     case Kind::nut_stage: {
-      const bool scale = sheet.integer(2, row_of(calculator, "scale_switch")) != 0;
-      StageColumns c = stage_columns(TableKind::nut_stage, scale);
-      // With the encoder the servo sees the screw angle: one count moves the
-      // nut by the encoder's angle step times the lead per turn.
-      c.count = scale ? real("scale_resolution")
-                      : real("encoder_resolution") * real("screw_lead") / (2 * calculator_pi);
+      // The error that matters is the stage's, whichever sensor the servo
+      // reads; its band is one count of the linear scale.
+      StageColumns c = stage_columns(TableKind::nut_stage);
+      c.count = real("scale_resolution");
       return c;
     }
     case Kind::stage_base: {
@@ -142,49 +265,92 @@ StageColumns stage_columns_for(const Calculator& calculator, std::string_view sh
   }
 }
 
-bool report_table(const std::string& folder, const char* table, TableKind expected, const StageColumns* stage,
-                  const PlotOptions* plot, std::ostream& out, std::ostream& err) {
+std::string describe_run(const Calculator& calculator, std::string_view sheet_bytes, SummaryContext& context,
+                         PlotOptions& plot) {
+  const Sheet sheet = load_sheet(calculator, sheet_bytes);
+  const std::string sheet_unit = length_unit(calculator, sheet_bytes);
+  context.length_unit = sheet_unit;
+  if (calculator.kind == Kind::plate) {
+    context.plate_length_unit = sheet_unit;
+    context.plate_stress_unit = unit_text(sheet, row_of(calculator, "modulus"));
+    context.plate_pitch_unit = unit_text(sheet, row_of(calculator, "thickness"));
+    plot.plate_length_unit = context.plate_length_unit;
+    plot.plate_stress_unit = context.plate_stress_unit;
+    plot.plate_pitch_unit = context.plate_pitch_unit;
+  }
+  if (calculator.kind == Kind::projection) {
+    plot.na = sheet.real(2, row_of(calculator, "NA"));
+    plot.sigma = sheet.real(2, row_of(calculator, "sigma"));
+  }
+  if (!plot.length_unit.empty() && plot.length_unit != sheet_unit) {
+    const double from = metres_per(sheet_unit), to = metres_per(plot.length_unit);
+    if (calculator.kind != Kind::projection && calculator.kind != Kind::proximity) {
+      return "--unit applies to the optics calculators' lengths only";
+    }
+    if (std::isnan(to)) return "--unit takes nm, um, mm, cm or m, not \"" + plot.length_unit + "\"";
+    if (std::isnan(from)) {
+      return "--unit converts from the sheet's length unit, and the sheet's \"" + sheet_unit +
+             "\" is none of nm, um, mm, cm, m";
+    }
+    plot.length_scale = from / to;
+  } else {
+    plot.length_unit = sheet_unit;
+  }
+  return {};
+}
+
+std::string report_table(const std::string& folder, const char* table, TableKind expected,
+                         const SummaryContext& context, const PlotOptions* plot, std::ostream& out) {
   const std::string path = (fs::path(folder) / table).string();
   std::string bytes;
-  if (!read_file(path, bytes)) {
-    err << "meridox: the calculator wrote no " << table << "\n";
-    return false;
+  if (const std::string why = read_bounded(path, table_byte_limit, bytes); !why.empty()) {
+    return std::string(fs::exists(path) ? "cannot read " + std::string(table) + ": " + why
+                                        : "the calculator wrote no " + std::string(table));
   }
   TableKind kind = identify_table(bytes);
   if (kind == TableKind::empty) {
     out << table << ": empty (the calculator wrote no rows), no picture\n";
-    return true;
+    return {};
   }
   // A header in other words but the expected shape: read it as expected.
-  if ((kind == TableKind::other_map && is_map(expected)) ||
-      (kind == TableKind::other_columns && !is_map(expected))) {
+  if ((kind == TableKind::other_map && is_map(expected)) || (kind == TableKind::other_columns && !is_map(expected))) {
     kind = expected;
   }
   if (kind != expected) {
-    err << "meridox: " << table << " is not a " << describe(expected) << " (it reads as a " << describe(kind)
-        << ")\n";
-    return false;
+    return std::string(table) + " is not a " + describe(expected) + " (it reads as a " + describe(kind) + ")";
   }
   out << table << ": " << describe(kind) << "\n";
+  Finiteness f;
   try {
-    out << summary_text(kind, bytes, stage);
+    out << summary_text(kind, bytes, context);
+    f = finiteness(kind, bytes);
   } catch (const TableError& e) {
-    err << "meridox: " << table << ": " << e.what() << "\n";
-    return false;
+    return std::string(table) + ": " + e.what();
   }
-  if (plot == nullptr) return true;
+  if (f.values > 0 && f.non_finite == f.values) {
+    out << "  no finite values, no picture\n";
+    return std::string(table) + " holds no finite value (all " + std::to_string(f.values) + " are inf or nan)";
+  }
+  if (plot == nullptr) return {};
   if (!has_samples(kind, bytes)) {
     out << "  no samples, no picture\n";
-    return true;
+    return {};
+  }
+  PlotOptions options = *plot;
+  if (kind == TableKind::spectrum_phase) read_bounded((fs::path(folder) / "OUT_MR.txt").string(), table_byte_limit, options.amplitude_table);
+  if (context.stage) {
+    options.error_column = context.stage->error;
+    options.count = context.stage->count;
+    options.band = context.stage->settle_band();
   }
   const std::string png = (fs::path(folder) / picture_name(table)).string();
-  const std::string problem = plot_table(kind, bytes, png, *plot);
+  const std::string problem = plot_table(kind, bytes, png, options);
   if (!problem.empty()) {
-    err << "meridox: no picture of " << table << ": " << problem << "\n";
-    return false;
+    out << "  no picture\n";
+    return "no picture of " + std::string(table) + ": " + problem;
   }
   out << "  picture: " << png << "\n";
-  return true;
+  return {};
 }
 
 int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
@@ -196,13 +362,23 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   }
   std::string sheet;
   if (request.sheet) {
-    if (!read_file(*request.sheet, sheet)) {
-      err << "meridox: cannot read the sheet " << *request.sheet << "\n";
+    if (const std::string why = read_bounded(*request.sheet, sheet_byte_limit, sheet); !why.empty()) {
+      err << "meridox: cannot read the sheet " << *request.sheet << ": " << why << "\n";
       return bad_input;
     }
   } else {
     sheet = std::string(example_sheet(calc->name));
   }
+  SummaryContext context;
+  context.cut = request.cut;
+  PlotOptions plot = request.plot;
+  if (const std::string problem = describe_run(*calc, sheet, context, plot); !problem.empty()) {
+    err << "meridox: " << problem << "\n";
+    return bad_input;
+  }
+  StageColumns stage = stage_columns_for(*calc, sheet);
+  if (request.band) stage.band = *request.band;
+  if (is_stage(calc->kind)) context.stage = &stage;
 
   const std::string library = (fs::path(library_folder(request.lib_dir)) / ("lib" + std::string(calc->name) + ".so")).string();
   std::error_code ec;
@@ -224,18 +400,15 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   for (const Warning& w : report.warnings) err << "warning [" << w.code << "]: " << w.message << "\n";
 
   // Tables and pictures of an earlier run would pass for this run's.
-  for (const char* table : calc->tables) {
-    fs::remove(absolute / table, ec);
-    fs::remove(absolute / picture_name(table), ec);
+  for (const std::string& name : every_result_file()) {
+    const fs::path stale = absolute / name;
+    // Only regular files: a link or a special file of that name is never removed.
+    if (!fs::is_symlink(stale, ec) && fs::is_regular_file(stale, ec)) fs::remove(stale, ec);
   }
-  {
-    std::ofstream in_fm(absolute / "IN_FM.txt", std::ios::binary | std::ios::trunc);
-    in_fm.write(sheet.data(), static_cast<std::streamsize>(sheet.size()));
-    in_fm.close();
-    if (!in_fm) {
-      err << "meridox: cannot write " << (absolute / "IN_FM.txt").string() << "\n";
-      return bad_input;
-    }
+  remove_leftovers(absolute);
+  if (const std::string problem = replace_file(absolute / "IN_FM.txt", sheet); !problem.empty()) {
+    err << "meridox: cannot write " << (absolute / "IN_FM.txt").string() << ": " << problem << "\n";
+    return bad_input;
   }
 
   void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -243,32 +416,58 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
     err << "meridox: cannot load " << library << ": " << dlerror() << "\n";
     return not_installed;
   }
-  using Entry = void (*)();
   auto entry = reinterpret_cast<Entry>(dlsym(handle, calc->entry));
   if (entry == nullptr) {
     err << "meridox: " << library << " has no entry " << calc->entry << "\n";
     return not_installed;
   }
-  const std::string exchange = absolute.string() + "/";
-  setenv("MERIDOXWORK", exchange.c_str(), 1);
   out << calc->alias << " (" << calc->name << "): "
       << (request.sheet ? "sheet " + *request.sheet : std::string("built-in example sheet")) << "\n";
-  out << "output folder: " << exchange << "\n";
+  out << "output folder: " << absolute.string() << "/\n";
   out.flush();
   err.flush();
-  std::fflush(nullptr);
-  if (!call_isolated(entry, err, calc->name)) return incomplete;
-
-  PlotOptions plot = request.plot;
-  if (plot.length_unit.empty()) plot.length_unit = length_unit(*calc, sheet);
-  const StageColumns stage = stage_columns_for(*calc, sheet);
-  bool complete = true;
-  for (const char* table : calc->tables) {
-    complete = report_table(absolute.string(), table, expected_kind(*calc, table), &stage,
-                            request.pictures ? &plot : nullptr, out, err) &&
-               complete;
+  if (const std::string failed = call_entry(entry, absolute, calc->name, request.timeout); !failed.empty()) {
+    err << "meridox: " << failed << "; its tables may be incomplete\n";
+    return incomplete;
   }
-  return complete ? ok : incomplete;
+  if (is_stage(calc->kind)) {
+    context.every_step =
+        every_step_metrics(*calc, entry, sheet, absolute, stage, request.timeout, context.printed_rows_only);
+    if (interrupted() != 0) {
+      err << "meridox: " << context.printed_rows_only << "\n";
+      return incomplete;
+    }
+  }
+
+  // Every table is summarised before any failure is told.
+  std::vector<std::string> failures;
+  bool non_finite = false;
+  for (const char* table : calc->tables) {
+    const std::string problem = report_table(absolute.string(), table, expected_kind(*calc, table), context,
+                                             request.pictures ? &plot : nullptr, out);
+    if (!problem.empty()) failures.push_back(problem);
+    std::string bytes;
+    if (request.strict && read_bounded((absolute / table).string(), table_byte_limit, bytes).empty()) {
+      try {
+        non_finite = non_finite || finiteness(identify_table(bytes), bytes).non_finite > 0;
+      } catch (const TableError&) {
+      }
+    }
+  }
+  out.flush();
+  if (!failures.empty()) {
+    err << "meridox: " << failures.front();
+    if (failures.size() > 1) err << " (and " << failures.size() - 1 << " more)";
+    err << "\n";
+    return incomplete;
+  }
+  if (request.strict && (!report.warnings.empty() || non_finite)) {
+    err << "meridox: --strict: " << (report.warnings.empty() ? "a table holds values that are not finite"
+                                                              : std::to_string(report.warnings.size()) + " warnings")
+        << "\n";
+    return incomplete;
+  }
+  return ok;
 }
 
 }  // namespace meridox::host

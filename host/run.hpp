@@ -6,6 +6,7 @@
 #include <string>
 
 #include "host/calculators.hpp"
+#include "host/metrics.hpp"
 #include "host/plot.hpp"
 #include "host/summary.hpp"
 
@@ -14,18 +15,28 @@ namespace meridox::host {
 // Exit statuses of the command.
 enum Status : int {
   ok = 0,
-  incomplete = 1,    // the run finished, but a table is missing or unreadable, or a picture failed
-  bad_input = 2,     // unknown calculator, unreadable sheet, output folder not usable
+  incomplete = 1,    // the run failed or timed out, a table is missing, unreadable or without a
+                     // finite value, or a picture failed; with --strict also any warning or
+                     // value that is not finite
+  bad_input = 2,     // unknown calculator, unreadable sheet, bad option, output folder not usable
   not_installed = 3  // the calculator's library or its entry cannot be loaded
 };
 
+// A stage history beyond this many steps is summarised from its printed rows
+// only: a table of every step takes some 40 bytes a step.
+inline constexpr long long every_step_limit = 10'000'000;
+
 struct RunRequest {
-  std::string calculator;          // as the user typed it
+  std::string calculator;            // as the user typed it
   std::optional<std::string> sheet;  // a sheet file; the built-in example otherwise
   std::optional<std::string> out;    // the output folder; ./meridox-out/CALC/ otherwise
   std::optional<std::string> lib_dir;
-  PlotOptions plot;
+  PlotOptions plot;                  // plot.length_unit: the unit asked for the picture axes
   bool pictures = true;
+  bool strict = false;
+  double timeout = 0.0;              // seconds; 0 for none
+  CutOptions cut;
+  std::optional<double> band;        // stage settling band, mm
 };
 
 int run(const RunRequest& request, std::ostream& out, std::ostream& err);
@@ -35,15 +46,25 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err);
 std::string library_folder(const std::optional<std::string>& chosen);
 
 // The unit text of the optics lengths in a sheet (column 1 of the row that
-// gives the pitch or the image window), for the axes of the pictures.
+// gives the pitch or the image window).
 std::string length_unit(const Calculator& calculator, std::string_view sheet_bytes);
 
-// Which column and count length the stage summary uses, from the sheet.
+// Metres in one of the length units the pictures can convert between (nm,
+// um, mm, cm, m); NaN for any other text.
+double metres_per(std::string_view unit);
+
+// Which columns, count and band the stage summary uses, from the sheet.
 StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes);
 
-// The table and picture summary of one table in a folder; returns false when
-// the table is missing or cannot be read, or its picture fails.
-bool report_table(const std::string& folder, const char* table, TableKind expected, const StageColumns* stage,
-                  const PlotOptions* plot, std::ostream& out, std::ostream& err);
+// The summary context and picture options of a calculator's tables, from
+// its sheet. Returns why the asked length unit cannot be used, or "".
+std::string describe_run(const Calculator& calculator, std::string_view sheet_bytes, SummaryContext& context,
+                         PlotOptions& plot);
+
+// The table and picture summary of one table in a folder. Returns an empty
+// string when all is well, else the one line that says what failed (the
+// summary is printed first in every case it can be).
+std::string report_table(const std::string& folder, const char* table, TableKind expected,
+                         const SummaryContext& context, const PlotOptions* plot, std::ostream& out);
 
 }  // namespace meridox::host

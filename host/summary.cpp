@@ -11,6 +11,111 @@ std::string g(double v) {
   return buffer;
 }
 
+// A length with its unit, or nan.
+std::string length(double v, const std::string& unit) {
+  return g(v) + (unit.empty() || std::isnan(v) ? "" : " " + unit);
+}
+
+bool is_stage(TableKind kind) {
+  return kind == TableKind::stage || kind == TableKind::nut_stage || kind == TableKind::stage_base;
+}
+
+// What the numbers of a map's minimum and maximum line are in.
+std::string value_units(TableKind kind, const std::string& unit) {
+  const std::string where = unit.empty() ? std::string("x, y in the sheet's length unit") : "x, y in " + unit;
+  switch (kind) {
+    case TableKind::image: return " (" + where + "; intensity, 1 = clear field)";
+    case TableKind::proximity_image: return " (" + where + "; intensity, 1 = open light)";
+    case TableKind::spectrum_amplitude: return " (x, y in direction sines; amplitude, dimensionless)";
+    case TableKind::spectrum_phase: return " (x, y in direction sines; phase in rad)";
+    default: return {};
+  }
+}
+
+std::string map_text(TableKind kind, const std::string& bytes, const SummaryContext& c) {
+  const MapTable map = parse_map(bytes);
+  const MapSummary s = summarize_map(map);
+  const bool image = kind == TableKind::image || kind == TableKind::proximity_image;
+  const std::string unit = image ? c.length_unit : std::string();
+  std::string out = "  " + std::to_string(map.x.size()) + " x " + std::to_string(map.y.size()) + " samples";
+  if (!map.x.empty() && !map.y.empty()) {
+    out += ", x " + g(map.x.front()) + " to " + g(map.x.back()) + ", y " + g(map.y.front()) + " to " +
+           g(map.y.back()) + (image && !unit.empty() ? " " + unit : std::string(image ? "" : " (direction sines)"));
+  }
+  out += "\n";
+  if (!std::isnan(s.maximum)) {
+    out += "  minimum " + g(s.minimum) + " at (" + g(s.min_x) + ", " + g(s.min_y) + "), maximum " + g(s.maximum) +
+           " at (" + g(s.max_x) + ", " + g(s.max_y) + ")" + value_units(kind, unit) + "\n";
+  } else if (!map.values.empty()) {
+    out += "  no finite value\n";
+  }
+  if (s.non_finite) out += "  " + std::to_string(s.non_finite) + " values are inf or nan\n";
+  if (!image || map.values.empty()) return out;
+  const ImageMetrics m = image_metrics(map.x, map.y, map.values, c.cut);
+  out += "  cut along y = " + length(map.y[m.row], unit) + " (row " + std::to_string(m.row) + "), centre x = " +
+         length(map.x[m.centre], unit) + ", " + (c.cut.dark ? "dark" : "bright") + " feature, threshold " +
+         g(c.cut.threshold) + ":\n";
+  out += "  cd " + length(m.cd, unit) + ", edge_left " + length(m.edge_left, unit) + ", edge_right " +
+         length(m.edge_right, unit) + ", nils " + g(m.nils) + ", contrast " + g(m.contrast) + ", peak " +
+         g(m.peak) + "\n";
+  return out;
+}
+
+// " (over 3 finite of 46 rows)" when some of a column's rows are not finite.
+std::string finite_share(const std::vector<double>& column, std::size_t rows) {
+  std::size_t finite = 0;
+  for (std::size_t k = 0; k < rows && k < column.size(); ++k) finite += std::isfinite(column[k]) ? 1 : 0;
+  return finite == rows ? std::string() : " (over " + std::to_string(finite) + " finite of " + std::to_string(rows) + " rows)";
+}
+
+std::string plate_text(const ColumnTable& t, const SummaryContext& c) {
+  const PlateSummary s = summarize_plate(t);
+  const std::string& r_unit = c.plate_length_unit;
+  // The last row has no pitch error by layout: it is not counted as missing.
+  const std::size_t pitch_rows = t.widths.back() < 7 ? t.rows() - 1 : t.rows();
+  std::string out;
+  out += "  max_deflection: largest deflection " + length(s.deflection.value, r_unit) + " at r = " +
+         length(s.deflection.at, r_unit) + " (max_deflection_r)" + finite_share(t.columns[1], t.rows()) + "\n";
+  out += "  max_stress: largest stress " + length(s.stress.value, c.plate_stress_unit) + " at r = " +
+         length(s.stress.at, r_unit) + finite_share(t.columns[5], t.rows()) + "\n";
+  out += "  max_pitch_error: largest pitch error " + length(s.pitch_error.value, c.plate_pitch_unit) + " at r = " +
+         length(s.pitch_error.at, r_unit) + finite_share(t.columns[6], pitch_rows) + "\n";
+  return out;
+}
+
+std::string stage_text(const ColumnTable& t, TableKind kind, const SummaryContext& c) {
+  const StageColumns columns = c.stage ? *c.stage : stage_columns(kind);
+  const StageMetrics m = c.every_step ? *c.every_step : stage_table_metrics(t, columns);
+  std::string out = c.every_step ? "  metrics over every step (" + std::to_string(m.states) + " states):\n"
+                                 : "  metrics over the printed rows only" +
+                                       (c.printed_rows_only.empty() ? std::string() : " (" + c.printed_rows_only + ")") +
+                                       ":\n";
+  const bool counts = std::isfinite(columns.count) && columns.count > 0;
+  out += "  final_error: final position error " + length(m.final_error, "mm") + " at t = " + g(m.final_time) + " s";
+  if (counts) out += " (" + g(m.final_error / columns.count) + " counts)";
+  const double band = columns.settle_band();
+  const std::string band_text = std::isnan(columns.band) || columns.band == columns.count
+                                    ? "within one count (" + g(band) + " mm)"
+                                    : "within the band (" + g(band) + " mm)";
+  out += "\n  settling_time: ";
+  if (!(band > 0)) {
+    out += "nan (no band: the sensor's count is not known)\n";
+  } else if (std::isnan(m.settling_time)) {
+    out += "nan: not settled " + band_text + " by the end\n";
+  } else {
+    out += "settled " + band_text + " from t = " + g(m.settling_time) + " s\n";
+  }
+  out += "  max_excursion: " + length(m.max_excursion, "mm") + "\n";
+  out += "  overshoot: " + g(m.overshoot) + (std::isnan(m.overshoot) ? " (the error starts at 0 or is not finite)\n" : " mm\n");
+  out += "  peak_current: peak current " + length(m.peak_current, "A") + " at t = " + g(m.peak_current_time) + " s\n";
+  out += "  rms_current: " + length(m.rms_current, "A") + "\n";
+  if (m.non_finite) {
+    out += "  " + std::to_string(m.non_finite) + " of " + std::to_string(m.states) +
+           " states have an error or current that is not finite; the metrics leave them out\n";
+  }
+  return out;
+}
+
 }  // namespace
 
 MapSummary summarize_map(const MapTable& map) {
@@ -38,18 +143,6 @@ MapSummary summarize_map(const MapTable& map) {
   return s;
 }
 
-Extreme largest_magnitude(const std::vector<double>& values, const std::vector<double>& at) {
-  Extreme e;
-  for (std::size_t k = 0; k < values.size() && k < at.size(); ++k) {
-    if (!std::isfinite(values[k])) continue;
-    if (std::isnan(e.value) || std::fabs(values[k]) > std::fabs(e.value)) {
-      e.value = values[k];
-      e.at = at[k];
-    }
-  }
-  return e;
-}
-
 PlateSummary summarize_plate(const ColumnTable& t) {
   if (t.columns.size() < 7) throw TableError("a plate table has seven columns");
   PlateSummary s;
@@ -60,77 +153,76 @@ PlateSummary summarize_plate(const ColumnTable& t) {
 }
 
 double settling_time(const std::vector<double>& time, const std::vector<double>& error, double tolerance) {
-  if (time.empty() || !(tolerance > 0.0)) return not_known;
-  std::size_t from = 0;
-  for (std::size_t k = 0; k < error.size(); ++k) {
-    if (!(std::fabs(error[k]) <= tolerance)) from = k + 1;
-  }
-  return from < time.size() ? time[from] : not_known;
+  return stage_metrics(time, error, std::vector<double>(error.size(), 0.0), tolerance).settling_time;
 }
 
-StageColumns stage_columns(TableKind kind, bool scale_sensor) {
+StageColumns stage_columns(TableKind kind, bool) {
   switch (kind) {
-    case TableKind::nut_stage: return {scale_sensor ? std::size_t{2} : std::size_t{1}, 3};
+    case TableKind::nut_stage: return {2, 3};
     case TableKind::stage_base: return {3, 4};
     default: return {1, 2};
   }
 }
 
-StageSummary summarize_stage(const ColumnTable& t, const StageColumns& c) {
+StageMetrics stage_table_metrics(const ColumnTable& t, const StageColumns& c) {
   if (t.columns.size() <= std::max(c.error, c.current)) throw TableError("too few columns for a stage table");
+  return stage_metrics(t.columns[0], t.columns[c.error], t.columns[c.current], c.settle_band());
+}
+
+StageSummary summarize_stage(const ColumnTable& t, const StageColumns& c) {
+  const StageMetrics m = stage_table_metrics(t, c);
   StageSummary s;
-  if (t.rows() == 0) return s;
-  s.final_time = t.columns[0].back();
-  s.final_error = t.columns[c.error].back();
-  s.peak_current = largest_magnitude(t.columns[c.current], t.columns[0]);
-  s.settling = settling_time(t.columns[0], t.columns[c.error], c.count);
+  s.final_time = m.final_time;
+  s.final_error = m.final_error;
+  s.peak_current = {m.peak_current, m.peak_current_time};
+  s.settling = m.settling_time;
   return s;
 }
 
-std::string summary_text(TableKind kind, const std::string& bytes, const StageColumns* stage) {
-  std::string out;
+Finiteness finiteness(TableKind kind, const std::string& bytes) {
+  Finiteness f;
+  auto count = [&f](const std::vector<double>& values) {
+    for (const double v : values) {
+      ++f.values;
+      if (!std::isfinite(v)) ++f.non_finite;
+    }
+  };
   if (is_map(kind)) {
-    const MapTable map = parse_map(bytes);
-    const MapSummary s = summarize_map(map);
-    out += "  " + std::to_string(map.x.size()) + " x " + std::to_string(map.y.size()) + " samples";
-    if (!map.x.empty() && !map.y.empty()) {
-      out += ", x " + g(map.x.front()) + " to " + g(map.x.back()) + ", y " + g(map.y.front()) + " to " +
-             g(map.y.back());
-    }
-    out += "\n";
-    if (!std::isnan(s.maximum)) {
-      out += "  minimum " + g(s.minimum) + " at (" + g(s.min_x) + ", " + g(s.min_y) + "), maximum " +
-             g(s.maximum) + " at (" + g(s.max_x) + ", " + g(s.max_y) + ")";
-      const bool image = kind != TableKind::spectrum_phase && kind != TableKind::spectrum_amplitude;
-      if (image && !std::isnan(s.contrast)) out += ", contrast " + g(s.contrast);
-      out += "\n";
-    }
-    if (s.non_finite) out += "  " + std::to_string(s.non_finite) + " values are inf or nan\n";
-    return out;
-  }
-  const ColumnTable t = parse_columns(bytes);
-  out += "  " + std::to_string(t.rows()) + " rows of " + std::to_string(t.labels.size()) + " columns\n";
-  if (t.rows() == 0) return out;
-  if (kind == TableKind::plate) {
-    const PlateSummary s = summarize_plate(t);
-    out += "  largest deflection " + g(s.deflection.value) + " at r = " + g(s.deflection.at) + "\n";
-    out += "  largest stress " + g(s.stress.value) + " at r = " + g(s.stress.at) + "\n";
-    out += "  largest pitch error " + g(s.pitch_error.value) + " at r = " + g(s.pitch_error.at) + "\n";
-  } else if (kind == TableKind::stage || kind == TableKind::nut_stage || kind == TableKind::stage_base) {
-    const StageColumns c = stage ? *stage : stage_columns(kind);
-    const StageSummary s = summarize_stage(t, c);
-    out += "  final position error " + g(s.final_error) + " mm at t = " + g(s.final_time) + " s";
-    if (std::isfinite(c.count) && c.count > 0) out += " (" + g(s.final_error / c.count) + " counts)";
-    out += "\n  peak current " + g(s.peak_current.value) + " A at t = " + g(s.peak_current.at) + " s\n";
-    if (std::isfinite(c.count) && c.count > 0) {
-      if (std::isnan(s.settling)) {
-        out += "  not settled within one count (" + g(c.count) + " mm) by the last row\n";
-      } else {
-        out += "  settled within one count (" + g(c.count) + " mm) from t = " + g(s.settling) +
-               " s (rows as printed)\n";
+    count(parse_map(bytes).values);
+  } else {
+    const ColumnTable t = parse_columns(bytes);
+    for (std::size_t k = 0; k < t.columns.size(); ++k) {
+      for (std::size_t r = 0; r < t.rows(); ++r) {
+        if (k < t.widths[r]) count({t.columns[k][r]});
       }
     }
   }
+  return f;
+}
+
+std::string summary_text(TableKind kind, const std::string& bytes, const StageColumns* stage) {
+  SummaryContext context;
+  context.stage = stage;
+  return summary_text(kind, bytes, context);
+}
+
+std::string summary_text(TableKind kind, const std::string& bytes, const SummaryContext& context) {
+  if (is_map(kind)) return map_text(kind, bytes, context);
+  const ColumnTable t = parse_columns(bytes);
+  std::string out = "  " + std::to_string(t.rows()) + " rows of " + std::to_string(t.labels.size()) + " columns";
+  std::size_t short_rows = 0;
+  for (const std::size_t w : t.widths) short_rows += w < t.labels.size() ? 1 : 0;
+  if (kind == TableKind::plate && short_rows == 1 && t.widths.back() + 1 == t.labels.size()) {
+    out += " (the last row, at the end radius, has " + std::to_string(t.widths.back()) + ": no pitch error there)";
+  } else if (short_rows > 0) {
+    out += " (" + std::to_string(short_rows) + " rows shorter)";
+  }
+  out += "\n";
+  if (t.rows() == 0) return out;
+  const Finiteness f = finiteness(kind, bytes);
+  if (f.non_finite) out += "  " + std::to_string(f.non_finite) + " of " + std::to_string(f.values) + " values are inf or nan\n";
+  if (kind == TableKind::plate) out += plate_text(t, context);
+  if (is_stage(kind)) out += stage_text(t, kind, context);
   return out;
 }
 

@@ -1,10 +1,13 @@
 #pragma once
-// The quantities an engineer looks at first in each result table.
+// The summary printed for each result table: its shape, and the metrics an
+// engineer looks at first, each with its name and unit.
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "host/metrics.hpp"
 #include "host/tables.hpp"
 
 namespace meridox::host {
@@ -14,17 +17,10 @@ inline constexpr double not_known = std::numeric_limits<double>::quiet_NaN();
 struct MapSummary {
   double minimum = not_known, maximum = not_known;
   double min_x = not_known, min_y = not_known, max_x = not_known, max_y = not_known;
-  double contrast = not_known;  // (max - min) / (max + min)
+  double contrast = not_known;  // (max - min) / (max + min) over the whole map
   std::size_t non_finite = 0;
 };
 MapSummary summarize_map(const MapTable& map);
-
-// The value of largest magnitude (with its sign) and where it lies.
-struct Extreme {
-  double value = not_known;
-  double at = not_known;
-};
-Extreme largest_magnitude(const std::vector<double>& values, const std::vector<double>& at);
 
 struct PlateSummary {
   Extreme deflection, stress, pitch_error;
@@ -35,12 +31,15 @@ PlateSummary summarize_plate(const ColumnTable& table);
 // NaN when the last row is still outside (or a value is not finite there).
 double settling_time(const std::vector<double>& time, const std::vector<double>& error, double tolerance);
 
-// Which columns of a stage table hold the position the servo drives to 0
-// and the current, and how long one count of its sensor is.
+// Which columns of a stage table hold the displacement the servo drives to 0
+// (the stage, or the stage relative to its base) and the current, how long
+// one count of the stage's sensor is and the settling band.
 struct StageColumns {
   std::size_t error;
   std::size_t current;
   double count = not_known;  // length of one count; NaN when not known
+  double band = not_known;   // the settling band; one count when NaN
+  double settle_band() const { return std::isnan(band) ? count : band; }
 };
 StageColumns stage_columns(TableKind kind, bool scale_sensor = true);
 
@@ -52,7 +51,31 @@ struct StageSummary {
 };
 StageSummary summarize_stage(const ColumnTable& table, const StageColumns& columns);
 
+// The metrics of a stage table's printed rows.
+StageMetrics stage_table_metrics(const ColumnTable& table, const StageColumns& columns);
+
+// What the summary knows beyond the table itself.
+struct SummaryContext {
+  const StageColumns* stage = nullptr;
+  // Stage metrics over every step, from a run that printed every step; when
+  // absent, `printed_rows_only` says why the metrics cover the printed rows.
+  std::optional<StageMetrics> every_step;
+  std::string printed_rows_only;
+  CutOptions cut;
+  std::string length_unit;  // optics lengths as in the sheet
+  std::string plate_length_unit, plate_stress_unit, plate_pitch_unit;
+};
+
 // The summary lines printed after a run (or a plot) for a table of this kind.
+std::string summary_text(TableKind kind, const std::string& bytes, const SummaryContext& context);
 std::string summary_text(TableKind kind, const std::string& bytes, const StageColumns* stage);
+
+// Whether a table holds at least one finite value (beyond its axes), and how
+// many of its values are not finite.
+struct Finiteness {
+  std::size_t values = 0;
+  std::size_t non_finite = 0;
+};
+Finiteness finiteness(TableKind kind, const std::string& bytes);
 
 }  // namespace meridox::host

@@ -36,31 +36,47 @@ constexpr std::string_view stage_base_header =
 
 }  // namespace
 
+namespace {
+
+// The lines of a table one at a time, each split at its TABs as split_lines
+// does, so that a table of millions of rows needs no copy of its text.
+class LineReader {
+ public:
+  explicit LineReader(std::string_view bytes) : bytes_(bytes) {}
+  // The next line's fields; false at the end (empty lines at the end dropped).
+  bool next(std::vector<std::string_view>& fields) {
+    fields.clear();
+    if (start_ >= bytes_.size() || bytes_.find_first_not_of("\r\n", start_) == std::string_view::npos) return false;
+    std::size_t end = bytes_.find('\n', start_);
+    if (end == std::string_view::npos) end = bytes_.size();
+    std::string_view line = bytes_.substr(start_, end - start_);
+    start_ = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::size_t from = 0;
+    while (!line.empty()) {
+      const std::size_t tab = line.find('\t', from);
+      if (tab == std::string_view::npos) {
+        if (from < line.size()) fields.push_back(line.substr(from));
+        break;
+      }
+      fields.push_back(line.substr(from, tab - from));
+      from = tab + 1;
+    }
+    return true;
+  }
+
+ private:
+  std::string_view bytes_;
+  std::size_t start_ = 0;
+};
+
+}  // namespace
+
 std::vector<std::vector<std::string>> split_lines(std::string_view bytes) {
   std::vector<std::vector<std::string>> lines;
-  std::size_t start = 0;
-  while (start < bytes.size()) {
-    std::size_t end = bytes.find('\n', start);
-    if (end == std::string_view::npos) end = bytes.size();
-    std::string_view line = bytes.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    std::vector<std::string> fields;
-    if (!line.empty()) {
-      std::size_t from = 0;
-      while (true) {
-        const std::size_t tab = line.find('\t', from);
-        if (tab == std::string_view::npos) {
-          if (from < line.size()) fields.emplace_back(line.substr(from));
-          break;
-        }
-        fields.emplace_back(line.substr(from, tab - from));
-        from = tab + 1;
-      }
-    }
-    lines.push_back(std::move(fields));
-    start = end + 1;
-  }
-  while (!lines.empty() && lines.back().empty()) lines.pop_back();
+  LineReader reader(bytes);
+  std::vector<std::string_view> fields;
+  while (reader.next(fields)) lines.emplace_back(fields.begin(), fields.end());
   return lines;
 }
 
@@ -91,20 +107,20 @@ MapTable parse_map(std::string_view bytes) {
 }
 
 ColumnTable parse_columns(std::string_view bytes) {
-  const auto lines = split_lines(bytes);
-  if (lines.empty()) throw TableError("the table is empty");
+  LineReader reader(bytes);
+  std::vector<std::string_view> f;
+  if (!reader.next(f)) throw TableError("the table is empty");
   ColumnTable table;
-  table.labels = lines[0];
+  table.labels.assign(f.begin(), f.end());
   if (table.labels.empty()) throw TableError("no header line");
   table.columns.resize(table.labels.size());
-  for (std::size_t l = 1; l < lines.size(); ++l) {
-    const auto& f = lines[l];
+  for (std::size_t l = 1; reader.next(f); ++l) {
     if (f.empty() || f.size() > table.labels.size()) {
       throw TableError("line " + std::to_string(l + 1) + " has " + std::to_string(f.size()) +
                        " fields under a header of " + std::to_string(table.labels.size()));
     }
     for (std::size_t k = 0; k < table.labels.size(); ++k) {
-      table.columns[k].push_back(k < f.size() ? number(f[k], l, k)
+      table.columns[k].push_back(k < f.size() ? number(std::string(f[k]), l, k)
                                               : std::numeric_limits<double>::quiet_NaN());
     }
     table.widths.push_back(f.size());
@@ -113,7 +129,10 @@ ColumnTable parse_columns(std::string_view bytes) {
 }
 
 TableKind identify_table(std::string_view bytes) {
-  const auto lines = split_lines(bytes);
+  // The first two lines tell the kind: never split a whole large table here.
+  std::size_t second_end = bytes.find('\n');
+  if (second_end != std::string_view::npos) second_end = bytes.find('\n', second_end + 1);
+  const auto lines = split_lines(bytes.substr(0, second_end == std::string_view::npos ? bytes.size() : second_end + 1));
   if (lines.empty()) return TableKind::empty;
   if (!lines[0].empty() && lines[0][0].empty()) return TableKind::proximity_image;
   const std::size_t end = bytes.find_first_of("\r\n");

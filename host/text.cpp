@@ -1,15 +1,19 @@
 #include "host/text.hpp"
 
 #include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <vector>
 
 namespace meridox::host {
 namespace {
@@ -114,6 +118,50 @@ std::size_t real_extent(std::string_view text) {
   return static_cast<std::size_t>(end - copy.c_str());
 }
 
+std::string with_cell_text(std::string_view sheet, int column, int row, std::string_view text) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  while (start < sheet.size()) {
+    std::size_t end = sheet.find('\n', start);
+    if (end == std::string_view::npos) end = sheet.size();
+    lines.push_back(sheet.substr(start, end - start));
+    start = end + 1;
+  }
+  const bool final_line_end = !sheet.empty() && sheet.back() == '\n';
+  const auto r = static_cast<std::size_t>(row);
+  const bool added = lines.size() <= r;
+  if (added) lines.resize(r + 1);
+  std::string out;
+  for (std::size_t l = 0; l < lines.size(); ++l) {
+    std::string_view line = lines[l];
+    const bool cr = !line.empty() && line.back() == '\r';
+    if (cr) line.remove_suffix(1);
+    if (l == r) {
+      std::vector<std::string_view> fields;
+      std::size_t from = 0;
+      while (true) {
+        const std::size_t tab = line.find('\t', from);
+        fields.push_back(line.substr(from, tab == std::string_view::npos ? std::string_view::npos : tab - from));
+        if (tab == std::string_view::npos) break;
+        from = tab + 1;
+      }
+      if (fields.size() <= static_cast<std::size_t>(column)) fields.resize(static_cast<std::size_t>(column) + 1);
+      fields[static_cast<std::size_t>(column)] = text;
+      std::string joined;
+      for (std::size_t k = 0; k < fields.size(); ++k) {
+        if (k) joined += '\t';
+        joined += fields[k];
+      }
+      out += joined;
+    } else {
+      out += line;
+    }
+    if (cr) out += '\r';
+    if (l + 1 < lines.size() || final_line_end || added) out += '\n';
+  }
+  return out;
+}
+
 bool is_blank(std::string_view text) {
   for (const char c : text) {
     if (!is_space(c)) return false;
@@ -121,17 +169,61 @@ bool is_blank(std::string_view text) {
   return true;
 }
 
-bool read_file(const std::string& path, std::string& bytes) {
-  if (path == "-") {
-    bytes.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    return !std::cin.bad();
+std::string read_bounded(const std::string& path, std::size_t limit, std::string& bytes) {
+  bytes.clear();
+  std::FILE* file = stdin;
+  if (path != "-") {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::exists(status)) return "it does not exist";
+    if (std::filesystem::is_directory(status)) return "it is a folder";
+    if (std::filesystem::is_regular_file(status) && std::filesystem::file_size(path, ec) > limit && !ec) {
+      return "it is larger than " + byte_size_text(limit);
+    }
+    file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return std::strerror(errno);
   }
-  std::error_code ec;
-  if (!std::filesystem::exists(path, ec) || std::filesystem::is_directory(path, ec)) return false;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  // Read in pieces up to one byte past the limit: a source that never ends
+  // (a device, an endless pipe) is stopped there instead of filling memory.
+  std::string problem;
+  std::vector<char> piece(std::size_t{1} << 16);
+  while (true) {
+    const std::size_t got = std::fread(piece.data(), 1, piece.size(), file);
+    bytes.append(piece.data(), got);
+    if (bytes.size() > limit) {
+      problem = "it is larger than " + byte_size_text(limit) + " or does not end";
+      break;
+    }
+    if (got < piece.size()) {
+      if (std::ferror(file)) problem = std::strerror(errno);
+      break;
+    }
+  }
+  if (file != stdin) std::fclose(file);
+  if (!problem.empty()) bytes.clear();
+  return problem;
+}
+
+std::string temporary_beside(const std::string& path) {
+  const std::filesystem::path target(path);
+  std::string name = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+  const int fd = mkstemp(name.data());
+  if (fd < 0) return {};
+  // mkstemp makes the file private; give it the mode a new file would get.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  close(fd);
+  return name;
+}
+
+bool read_file(const std::string& path, std::string& bytes) {
+  return read_bounded(path, std::string().max_size(), bytes).empty();
+}
+
+std::string byte_size_text(std::size_t bytes) {
+  if (bytes % (std::size_t{1} << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+  return std::to_string(bytes) + " bytes";
 }
 
 }  // namespace meridox::host

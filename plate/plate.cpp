@@ -40,7 +40,8 @@ const char table_header[] =
     "\x83\x73\x83\x62\x83\x60\x8c\xeb\x8d\xb7" "Pe\n";  // ピッチ誤差Pe
 
 void run() {
-  read_cells(read_parameter_sheet(small_grid));
+  const std::string folder = start_run({result_table});
+  read_cells(read_parameter_sheet(folder, small_grid));
   PI = pi_value;
 
   const int steps = step_count(divisions);
@@ -49,7 +50,7 @@ void run() {
 
   solve_start_values(steps);
 
-  TableWriter table(exchange_file("OUT_M.txt"));
+  TableWriter table(folder + result_table);
   table.text(table_header);
   write_profile(table, steps);
 }

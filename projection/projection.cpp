@@ -19,12 +19,13 @@ Intensity II;
 }  // namespace
 
 void run() {
-  read_parameters(read_parameter_sheet(projection_grid), parameters);
+  const std::string folder = start_run({result_table, amplitude_table, phase_table});
+  read_parameters(read_parameter_sheet(folder, projection_grid), parameters);
   mask_spectrum(parameters, field);
-  write_amplitude_table(exchange_file("OUT_MR.txt"), parameters, field);
-  write_phase_table(exchange_file("OUT_MI.txt"), parameters, field);
+  write_amplitude_table(folder + amplitude_table, parameters, field);
+  write_phase_table(folder + phase_table, parameters, field);
   form_image(parameters, field, II);
-  write_intensity_table(exchange_file("OUT_M.txt"), parameters, II);
+  write_intensity_table(folder + result_table, parameters, II);
 }
 
 }  // namespace meridox::projection

@@ -12,12 +12,13 @@
 namespace meridox::proximity {
 
 void run() {
-  read_parameters(read_parameter_sheet(proximity_grid));
+  const std::string folder = start_run({result_table});
+  read_parameters(read_parameter_sheet(folder, proximity_grid));
   clear_intensity();
   tabulate_fresnel();
   integrate_source();
   average_intensity();
-  write_intensity_table();
+  write_intensity_table(folder + result_table);
 }
 
 void clear_intensity() {
@@ -51,8 +52,8 @@ void average_intensity() {
 
 // A map: the first line holds an empty corner field and the x coordinates,
 // every other line a y coordinate and the intensities along x.
-void write_intensity_table() {
-  TableWriter table(exchange_file("OUT_M.txt"));
+void write_intensity_table(const std::string& path) {
+  TableWriter table(path);
   table.text("\t");
   for (int i = 0; i < column_count(); ++i) table.field(table_x(i));
   table.end_line();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 namespace meridox::proximity {
 
 // One complete run: read the parameter sheet, compute, write the tables.
@@ -11,6 +13,6 @@ void clear_intensity();
 // when wavelength * gap gives no Fresnel scale, marks every intensity NaN.
 void integrate_source();
 void average_intensity();
-void write_intensity_table();
+void write_intensity_table(const std::string& path);
 
 }  // namespace meridox::proximity

@@ -142,13 +142,14 @@ void drive(TableWriter& table) {
 template <class Sim>
 void run() {
   using F = Frame<Sim>;
+  const std::string folder = start_run({result_table});
   {
-    const Sheet sheet = read_parameter_sheet(small_grid);
+    const Sheet sheet = read_parameter_sheet(folder, small_grid);
     Sim::load(sheet);
   }
   F::sim_time = 0;
   Sim::start();
-  TableWriter table(exchange_file("OUT_M.txt"));
+  TableWriter table(folder + result_table);
   drive<Sim>(table);
   table.close();
 }

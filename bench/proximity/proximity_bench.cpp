@@ -50,7 +50,7 @@ void direct_run() {
   double scale = 0.0;
   if (px::fresnel_scale(scale)) px::integrate_source_direct(scale);
   px::average_intensity();
-  px::write_intensity_table();
+  px::write_intensity_table(meridox::exchange_file(meridox::result_table));
 }
 
 // The intensities of a map table: every line after the first, without its

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <iterator>
 #include <random>
 #include <string>
 
@@ -66,7 +69,13 @@ TEST(CAtof, ReadsLikeTheCLibrary) {
   }
 }
 
-TEST(CAtof, RandomDecimalTextsMatchStrtod) {
+// atoi as documented: strtol's value, saturated at the ends of the int range.
+int saturated_atoi(const char* text) {
+  const long value = std::strtol(text, nullptr, 10);
+  return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
+}
+
+TEST(CAtofAndCAtoi, RandomTextsMatchTheCLibrary) {
   std::mt19937_64 rng(7);
   std::uniform_real_distribution<double> mantissa(-10.0, 10.0);
   std::uniform_int_distribution<int> power(-320, 310);
@@ -74,6 +83,33 @@ TEST(CAtof, RandomDecimalTextsMatchStrtod) {
   for (int n = 0; n < 20000; ++n) {
     std::snprintf(text, sizeof text, "%.*ge%d", 1 + n % 19, mantissa(rng), power(rng));
     EXPECT_EQ(c_atof(text), std::strtod(text, nullptr)) << text;
+  }
+  // Texts from pieces that meet at every boundary of the grammar: doubled and
+  // mixed signs, signs before inf, nan and hex, white space between a sign and
+  // its digits, lone points, exponents with and without digits.
+  const char* const pieces[] = {"+", "-", "+", "-", " ", "\t", ".", "0", "1", "7", "9", "00",
+                                "e", "E", "e-", "p", "x", "0x", "0X", "a", "F", "inf", "INF",
+                                "infinity", "nan", "nan(1)", "99999999999", "e999", "e-999"};
+  std::uniform_int_distribution<std::size_t> piece(0, std::size(pieces) - 1);
+  std::uniform_int_distribution<int> length(0, 6);
+  for (int n = 0; n < 200000; ++n) {
+    std::string random_text;
+    for (int k = length(rng); k > 0; --k) random_text += pieces[piece(rng)];
+    const char* t = random_text.c_str();
+    const double expected = std::strtod(t, nullptr);
+    const double got = c_atof(t);
+    if (std::isnan(expected)) {
+      ASSERT_TRUE(std::isnan(got)) << '"' << t << '"';
+    } else {
+      ASSERT_EQ(got, expected) << '"' << t << '"';
+      ASSERT_EQ(std::signbit(got), std::signbit(expected)) << '"' << t << '"';
+    }
+    ASSERT_EQ(c_atoi(t), saturated_atoi(t)) << '"' << t << '"';
+  }
+  // The faults this comparison was widened for.
+  for (const char* t : {"--5", "+-5", "-+5", "--inf", "+-nan", "--0x10", "- 5", "-.", "--0.002"}) {
+    EXPECT_EQ(c_atof(t), 0.0) << t;
+    EXPECT_EQ(c_atoi(t), 0) << t;
   }
 }
 

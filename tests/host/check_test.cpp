@@ -137,12 +137,17 @@ TEST(HostCheck, FlagsZerosThatDivide) {
     const char* calc;
     int row;
   } zeros[] = {{"projection", 3}, {"projection", 4}, {"projection", 5}, {"proximity", 2}, {"proximity", 3},
-               {"proximity", 7},  {"proximity", 10}, {"plate", 3},      {"plate", 5},      {"plate", 7},
+               {"plate", 3},      {"plate", 5},      {"plate", 7},
                {"stage", 4},      {"stage", 5},      {"stage", 12},     {"stage-base", 4}, {"stage-base", 5},
                {"stage-base", 12}, {"stage-base", 15}, {"nut-stage", 2},  {"nut-stage", 6},  {"nut-stage", 9},
                {"nut-stage", 19}};
   for (const auto& z : zeros) {
     EXPECT_TRUE(check_with(z.calc, z.row, "0").has("divides-by-zero", z.row)) << z.calc << " row " << z.row;
+  }
+  // No interval along an axis is a valid map of one column or row.
+  for (const int row : {7, 10}) {
+    EXPECT_TRUE(check_with("proximity", row, "0").has("single-sample", row));
+    EXPECT_FALSE(check_with("proximity", row, "0").has("divides-by-zero", row));
   }
   EXPECT_TRUE(check_with("plate", 4, "1").has("divides-by-zero", 4));
   EXPECT_TRUE(check_with("plate", 8, "-5").has("divides-by-zero", 8));

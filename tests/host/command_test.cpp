@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +14,8 @@
 #include <string>
 
 #include "host/calculators.hpp"
+#include "host/process.hpp"
+#include "host/run.hpp"
 #include "host/tables.hpp"
 #include "png_reader.hpp"
 #include "sheet_edit.hpp"
@@ -181,8 +185,10 @@ TEST_F(HostCommand, RunSummarisesAndDrawsTheOpticsTables) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const double max = 1 + 7 + 2 * 7;
   char expected[200];
-  std::snprintf(expected, sizeof expected, "minimum 1 at (-2, -2), maximum %g at (1.5, 1.5), contrast %.6g", max,
-                (max - 1) / (max + 1));
+  std::snprintf(expected, sizeof expected, "minimum 1 at (-2, -2), maximum %g at (1.5, 1.5)", max);
+  EXPECT_NE(r.out.find(expected), std::string::npos) << r.out;
+  // The contrast of the cut along y = 0 (row j = 4: 9 to 16), not of the whole field.
+  std::snprintf(expected, sizeof expected, "contrast %.6g, peak %g", 7.0 / 25.0, max);
   EXPECT_NE(r.out.find(expected), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("8 x 8 samples"), std::string::npos) << r.out;
   // Contrast belongs to the image, not to the spectrum.
@@ -245,6 +251,9 @@ TEST_F(HostCommand, RunSummarisesTheStageTable) {
   EXPECT_NE(r.out.find(expected), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("peak current -9.5 A at t = 0.2 s"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("settled within one count (0.5 mm) from t = 0.3 s"), std::string::npos) << r.out;
+  // Its run of every step wrote the same ten rows: no history of every step.
+  EXPECT_NE(r.out.find("printed rows only (the table of every step holds 10 of the 2001 states)"), std::string::npos)
+      << r.out;
   const testing::Picture picture = read_png((dir() / "meridox-out" / "stage" / "OUT_M.png").string());
   ASSERT_TRUE(picture.ok);
   EXPECT_GT(picture.share_not_background(), 0.01);
@@ -265,6 +274,207 @@ TEST_F(HostCommand, ACrashingCalculatorIsReportedNotFatal) {
   EXPECT_NE(r.err.find("talvek stopped on signal"), std::string::npos) << r.err;
   EXPECT_EQ(lines(r.err), 1u) << r.err;
   EXPECT_FALSE(fs::exists(dir() / "crash" / "OUT_M.png"));
+}
+
+}  // namespace
+}  // namespace meridox::host
+
+namespace meridox::host {
+namespace {
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The summary of a real stage comes from every step, whatever the print
+// interval: the example's current peaks between printed rows.
+TEST_F(HostCommand, StageMetricsCoverEveryStep) {
+  write("coarse.txt", testing::with_cell(example_sheet("drovik2"), 2, 14, "500"));
+  write("fine.txt", testing::with_cell(example_sheet("drovik2"), 2, 14, "1"));
+  const Result coarse = meridox("run stage coarse.txt --out c --no-pictures");
+  const Result fine = meridox("run stage fine.txt --out f --no-pictures");
+  ASSERT_EQ(coarse.status, 0) << coarse.err;
+  const std::string metrics = fine.out.substr(fine.out.find("metrics over every step"));
+  EXPECT_EQ(coarse.out.substr(coarse.out.find("metrics over every step")), metrics);
+  EXPECT_TRUE(has(metrics, "peak current -9.2222 A at t = 0.0003 s")) << metrics;
+  // The user's table stays as the sheet asked, and no scratch folder is left.
+  EXPECT_EQ(lines(slurp(dir() / "c" / "OUT_M.txt")), 6u);
+  std::size_t files = 0;
+  for (const auto& e : fs::directory_iterator(dir() / "c")) files += e.is_directory() ? 100 : 1;
+  EXPECT_EQ(files, 2u);
+  // Beyond the bound the summary says it covers the printed rows only.
+  write("long.txt", testing::with_cell(testing::with_cell(example_sheet("drovik2"), 2, 13, "20000000"), 2, 14,
+                                       "10000000"));
+  const Result long_run = meridox("run stage long.txt --out l --no-pictures");
+  EXPECT_TRUE(has(long_run.out, "metrics over the printed rows only")) << long_run.out;
+  // An image with no finite value fails in one line and draws nothing.
+  write("na0.txt", testing::with_cell(example_sheet("orvalis"), 2, 5, "0"));
+  const Result dark = meridox("run projection na0.txt --out n");
+  EXPECT_EQ(dark.status, 1) << dark.out;
+  EXPECT_EQ(lines(dark.err), 2u) << dark.err;  // the warning and the failure
+  EXPECT_FALSE(fs::exists(dir() / "n" / "OUT_M.png"));
+  // --strict fails on a warning, without it the same run passes.
+  write("warned.txt", testing::with_cell(example_sheet("drovik2"), 2, 5, "-2"));
+  EXPECT_EQ(meridox("run stage warned.txt --out w --no-pictures").status, 0);
+  EXPECT_EQ(meridox("run stage warned.txt --out w --no-pictures --strict").status, 1);
+}
+
+TEST_F(HostCommand, BadSheetsAreNamedForWhatTheyAre) {
+  const std::string stage = std::string(example_sheet("drovik2"));
+  write("shifted.txt", stage.substr(stage.find('\n') + 1));
+  const Result shifted = meridox("check stage shifted.txt");
+  EXPECT_TRUE(has(shifted.out, "[label-mismatch]: (0,1) offset_switch: the label \"offset width\"")) << shifted.out;
+  write("plate.txt", std::string(example_sheet("talvek")));
+  EXPECT_TRUE(has(meridox("check stage plate.txt").out, "this looks like a sheet of plate (talvek)"));
+  std::string spaced = stage;
+  std::replace(spaced.begin(), spaced.end(), '\t', ' ');
+  write("spaces.txt", spaced);
+  const Result no_tabs = meridox("check stage spaces.txt");
+  EXPECT_TRUE(has(no_tabs.out, "1 warning:\nwarning [no-tabs]")) << no_tabs.out;
+  std::string wide;
+  for (const char c : stage) wide += std::string{c, '\0'};
+  write("utf16.txt", "\xFF\xFE" + wide);
+  EXPECT_TRUE(has(meridox("check stage utf16.txt").out, "1 warning:\nwarning [utf-16]"));
+  // Implausible values, and the cell the proximity wavelength warning names.
+  write("neg.txt", testing::with_cell(example_sheet("quendra"), 2, 2, "-0.4"));
+  const Result neg = meridox("check proximity neg.txt");
+  EXPECT_TRUE(has(neg.out, "[implausible]: (2,2) wavelength")) << neg.out;
+  EXPECT_TRUE(has(neg.out, "[divides-by-zero]: (2,2) wavelength")) << neg.out;
+  write("na.txt", testing::with_cell(example_sheet("orvalis"), 2, 5, "1.2"));
+  EXPECT_TRUE(has(meridox("check projection na.txt").out, "[implausible]: (2,5) NA"));
+  // A billion rectangles: one line for the empty rows, numbered from 0 like the cells.
+  write("rects.txt", testing::with_cell(example_sheet("orvalis"), 2, 22, "1000000000"));
+  const Result rects = meridox("check projection rects.txt");
+  EXPECT_EQ(rects.status, 1);
+  EXPECT_TRUE(has(rects.out, "3 warnings:")) << rects.out.substr(rects.out.size() - 600);
+  EXPECT_TRUE(has(rects.out, "from rect[976] on lie beyond row 1000"));
+  EXPECT_TRUE(has(rects.out, "972 rectangle rows are empty, from rect[4]"));
+  // A cell of exactly the cell size is cut by one byte: say so; one byte less is whole.
+  const std::string digits = "0.0001" + std::string(194, '0');
+  write("cell200.txt", testing::with_cell(stage, 2, 4, digits));
+  write("cell199.txt", testing::with_cell(stage, 2, 4, digits.substr(0, 199)));
+  EXPECT_TRUE(has(meridox("check stage cell200.txt").out, "[sheet-overflow]"));
+  EXPECT_EQ(meridox("check stage cell199.txt").status, 0);
+  // The plate's end radius 0: the span passes through the axis.
+  write("r0.txt", testing::with_cell(example_sheet("talvek"), 2, 8, "0"));
+  EXPECT_TRUE(has(meridox("check plate r0.txt").out, "[divides-by-zero]: (2,8) r_end"));
+  // Control bytes in a long label: every report line keeps its line end.
+  write("ctl.txt", testing::with_cell(stage, 0, 4, std::string(150, '\x01')));
+  const Result ctl = meridox("check stage ctl.txt");
+  EXPECT_TRUE(has(ctl.out, "\\x01\\x01 [mm/count]\n(2,5)")) << ctl.out;
+}
+
+TEST_F(HostCommand, OptionsAreCheckedBeforeAnyRun) {
+  for (const char* args : {"run stage --size 0x0 --out o", "run projection --unit furlongs --out o",
+                           "run stage --timeout -1 --out o", "run projection --tone grey --out o"}) {
+    const Result r = meridox(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_EQ(lines(r.err), 1u) << args << r.err;
+    EXPECT_FALSE(fs::exists(dir() / "o")) << args;
+  }
+  EXPECT_EQ(meridox("list --lib-dir " + quoted(dir().string())).status, 3);
+  EXPECT_TRUE(has(meridox("--version").out, "meridox "));
+  // --unit converts: micrometre axes drawn in nanometres are a thousand times longer.
+  SummaryContext context;
+  PlotOptions plot;
+  plot.length_unit = "nm";
+  EXPECT_EQ(describe_run(*find_calculator("proximity"), example_sheet("quendra"), context, plot), "");
+  EXPECT_DOUBLE_EQ(plot.length_scale, 1000.0);
+  const Result nm = meridox("run proximity --out p --unit nm --no-pictures");
+  EXPECT_EQ(nm.status, 0) << nm.err;
+  EXPECT_EQ(meridox("run plate --out q --unit nm").status, 2);
+  // The cut options reach the metrics: the dark gap between the first two
+  // lines of the projection example is measured, the bright line is not.
+  const Result dark = meridox("run projection --out d --no-pictures --cut-x -0.48 --tone dark");
+  EXPECT_TRUE(has(dark.out, "centre x = -0.48 um, dark feature")) << dark.out;
+  EXPECT_FALSE(has(dark.out, "cd 0 um")) << dark.out;
+  EXPECT_TRUE(has(meridox("run projection --out b --no-pictures --cut-x -0.48").out, "cd 0 um"));
+}
+
+TEST_F(HostCommand, HostileFilesAndEndlessRuns) {
+  // A sheet that never ends, and one far larger than any grid.
+  Result r = meridox("run stage /dev/zero --out z");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(lines(r.err), 1u);
+  write("sparse.txt", "");
+  fs::resize_file(dir() / "sparse.txt", (std::uintmax_t{16} << 20) + 1);
+  r = meridox("check stage sparse.txt");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.err, "larger than 16 MiB")) << r.err;
+  // plot -o never removes a link or a device: it refuses them.
+  ASSERT_EQ(meridox("run stage --out s").status, 0);
+  write("keep.txt", "keep");
+  fs::create_symlink(dir() / "keep.txt", dir() / "link.png");
+  for (const char* target : {"link.png", "/dev/null", "missing/x.png", "s", "s/OUT_M.txt"}) {
+    r = meridox(std::string("plot s/OUT_M.txt -o ") + target);
+    EXPECT_NE(r.status, 0) << target;
+    EXPECT_EQ(lines(r.err), 1u) << target << r.err;
+  }
+  EXPECT_TRUE(fs::is_symlink(dir() / "link.png"));
+  EXPECT_EQ(slurp(dir() / "keep.txt"), "keep");
+  EXPECT_TRUE(fs::exists("/dev/null"));
+  EXPECT_EQ(identify_table(slurp(dir() / "s" / "OUT_M.txt")), TableKind::stage);
+  // A link at IN_FM.txt is replaced, never written through; a projection's
+  // tables do not survive a stage run in the same folder.
+  ASSERT_EQ(meridox("run projection --out s --no-pictures").status, 0);
+  fs::remove(dir() / "s" / "IN_FM.txt");
+  fs::create_symlink(dir() / "keep.txt", dir() / "s" / "IN_FM.txt");
+  // What an interrupted run left goes too.
+  fs::create_directories(dir() / "s" / ".every-step-x1Y2z3");
+  write("s/.every-step-x1Y2z3/OUT_M.txt", "half");
+  write("s/.OUT_M.png.a1B2c3", "half");
+  EXPECT_EQ(meridox("run stage --out s --no-pictures").status, 0);
+  EXPECT_EQ(slurp(dir() / "keep.txt"), "keep");
+  EXPECT_FALSE(fs::is_symlink(dir() / "s" / "IN_FM.txt"));
+  EXPECT_FALSE(fs::exists(dir() / "s" / "OUT_MR.txt"));
+  EXPECT_FALSE(fs::exists(dir() / "s" / ".every-step-x1Y2z3"));
+  EXPECT_FALSE(fs::exists(dir() / "s" / ".OUT_M.png.a1B2c3"));
+  // A link where a run's picture goes is neither followed nor removed.
+  fs::create_symlink(dir() / "keep.txt", dir() / "s" / "OUT_M.png");
+  r = meridox("run stage --out s");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.err, "is a link")) << r.err;
+  EXPECT_TRUE(fs::is_symlink(dir() / "s" / "OUT_M.png"));
+  EXPECT_EQ(slurp(dir() / "keep.txt"), "keep");
+  // A calculator that ends the process with status 1 is a failure.
+  const std::string fake = " --no-pictures --lib-dir " + quoted(FAKE_LIB_DIR);
+  write("exit1.txt", testing::with_cell(example_sheet("drovik2"), 2, 1, "7"));
+  r = meridox("run stage exit1.txt --out e" + fake);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.err, "status 1")) << r.err;
+  // A calculator that never ends: the timeout ends it.
+  write("forever.txt", testing::with_cell(example_sheet("drovik2"), 2, 1, "8"));
+  r = meridox("run stage forever.txt --out t --timeout 0.3" + fake);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.err, "still running after 0.3 s")) << r.err;
+  // Whatever ends a child comes back as one line: its own word (as PLplot's
+  // exit hook gives it), an exit status, a signal, the timeout.
+  EXPECT_EQ(run_in_child([]() -> std::string { fail_child("PLplot: boom\nsecond line"); }, "w"), "PLplot: boom");
+  EXPECT_EQ(run_in_child([]() -> std::string { std::exit(3); }, "w"), "w ended the process with status 3");
+  EXPECT_TRUE(has(run_in_child([]() -> std::string { std::abort(); }, "w"), "w stopped on signal 6"));
+  EXPECT_EQ(run_in_child([]() -> std::string { return {}; }, "w"), "");
+  // Terminated during the run of every step, the host ends that run, removes
+  // its scratch folder, says so in one line and ends as the signal asked.
+  write("nine.txt", testing::with_cell(example_sheet("drovik2"), 2, 1, "9"));
+  const std::string term = "cd " + quoted(dir().string()) + " && (" + quoted(MERIDOX_EXE) +
+                           " run stage nine.txt --out n9" + fake + " >/dev/null 2>n9.err & host=$!; sleep 0.5; "
+                           "kill -TERM $host; wait $host; echo $? >n9.status)";
+  ASSERT_EQ(std::system(term.c_str()), 0);
+  EXPECT_EQ(std::atoi(slurp(dir() / "n9.status").c_str()), 128 + SIGTERM);
+  EXPECT_TRUE(has(slurp(dir() / "n9.err"), "(every step) was ended: the host was interrupted")) << slurp(dir() / "n9.err");
+  EXPECT_EQ(lines(slurp(dir() / "n9.err")), 1u);
+  for (const auto& e : fs::directory_iterator(dir() / "n9")) {
+    EXPECT_NE(e.path().filename().string().rfind(".every-step-", 0), 0u) << e.path();
+  }
+  // A killed host takes its calculator with it.
+  const std::string pids = (dir() / "pids").string();
+  const std::string command = "cd " + quoted(dir().string()) + " && (" + quoted(MERIDOX_EXE) +
+                              " run stage forever.txt --out k" + fake + " >/dev/null 2>&1 & host=$!; sleep 0.5; "
+                              "child=$(pgrep -P $host); kill -KILL $host; sleep 0.3; "
+                              "echo \"$child $(ps -o stat= -p $child)\" >" + quoted(pids) + "; true)";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  // The child is gone, or a zombie nobody has reaped yet.
+  const std::string state = slurp(pids);
+  EXPECT_GT(std::atoi(state.c_str()), 0) << "no calculator child was seen";
+  EXPECT_TRUE(state.find(' ') + 2 >= state.size() || state[state.find(' ') + 1] == 'Z') << state;
 }
 
 }  // namespace

@@ -45,10 +45,19 @@ MERIDOX_ENTRY void main4() {
 #endif
 
 #if defined(FAKE_DROVIK2)
+#include <unistd.h>
+
+#include <cstdlib>
+
 // Ten rows at t = k h: displacement 5 r / 2^k, current k / 2 except -9.5 at
 // k = 2, velocity -x.
+// An offset switch of 7 ends the process with status 1 instead; 8 runs for
+// ever, for the timeout and the host's end; 9 runs for ever when it prints
+// every step.
 MERIDOX_ENTRY void main2_2() {
   const meridox::Sheet sheet = meridox::read_parameter_sheet(meridox::small_grid);
+  if (sheet.integer(2, 1) == 7) std::exit(1);
+  while (sheet.integer(2, 1) == 8 || (sheet.integer(2, 1) == 9 && sheet.integer(2, 14) == 1)) pause();
   const double r = sheet.real(2, 4);
   const double h = sheet.real(2, 12);
   meridox::TableWriter table(meridox::exchange_file("OUT_M.txt"));

@@ -121,3 +121,82 @@ TEST_F(HostPlot, RefusesWhatItCannotDrawAndLeavesNoFile) {
 
 }  // namespace
 }  // namespace meridox::host
+
+namespace meridox::host {
+namespace {
+
+// A proximity-layout map with `nx` x `ny` samples one unit apart.
+std::string grid_map(int nx, int ny, const std::string& value) {
+  std::string out = "\t";
+  for (int q = 0; q < nx; ++q) out += printf_fixed(q - nx / 2) + "\t";
+  out += "\r\n";
+  for (int j = 0; j < ny; ++j) {
+    out += printf_fixed(j - ny / 2) + "\t";
+    for (int q = 0; q < nx; ++q) out += (value.empty() ? printf_fixed(0.1 * q + 0.05 * j) : value) + "\t";
+    out += "\r\n";
+  }
+  return out;
+}
+
+// The box of coloured (not grey) pixels left of the colour bar.
+struct Box {
+  int left = 1 << 30, right = -1, top = 1 << 30, bottom = -1;
+};
+Box coloured_box(const testing::Picture& p) {
+  Box b;
+  for (int y = 0; y < p.height; ++y) {
+    for (int x = 0; x < p.width * 8 / 10; ++x) {
+      const std::uint32_t c = p.pixels[static_cast<std::size_t>(y * p.width + x)];
+      const int r = static_cast<int>(c >> 16), g = static_cast<int>((c >> 8) & 0xFF), bl = static_cast<int>(c & 0xFF);
+      if (std::max({r, g, bl}) - std::min({r, g, bl}) < 40) continue;
+      b.left = std::min(b.left, x);
+      b.right = std::max(b.right, x);
+      b.top = std::min(b.top, y);
+      b.bottom = std::max(b.bottom, y);
+    }
+  }
+  return b;
+}
+
+TEST_F(HostPlot, MapsAtEqualScaleProfilesAndBlanks) {
+  // 9 x 3 samples one unit apart: 9 by 3 units, whatever the page's shape.
+  ASSERT_EQ(plot_table(TableKind::proximity_image, grid_map(9, 3, ""), png("wide.png"), {}), "");
+  const Box b = coloured_box(read_png(png("wide.png")));
+  const double aspect = static_cast<double>(b.right - b.left + 1) / (b.bottom - b.top + 1);
+  EXPECT_NEAR(aspect, 3.0, 0.1) << b.left << " " << b.right << " " << b.top << " " << b.bottom;
+  // A single row is a line plot: some ink, not a filled field, no blank page.
+  ASSERT_EQ(plot_table(TableKind::proximity_image, grid_map(9, 1, ""), png("row.png"), {}), "");
+  const testing::Picture row = read_png(png("row.png"));
+  EXPECT_GT(row.share_not_background(), 0.01);
+  EXPECT_LT(row.share_not_background(), 0.2);
+  // A blank sample leaves the other samples' colours as they were.
+  std::string holed = grid_map(9, 3, "");
+  holed.replace(holed.find("0.100000", holed.find("\r\n")), 8, "nan");
+  ASSERT_EQ(plot_table(TableKind::proximity_image, holed, png("holed.png"), {}), "");
+  const testing::Picture full = read_png(png("wide.png")), hole = read_png(png("holed.png"));
+  std::size_t same = 0, coloured = 0;
+  for (std::size_t k = 0; k < full.pixels.size(); ++k) {
+    if (static_cast<int>(k % static_cast<std::size_t>(full.width)) >= full.width * 7 / 10) continue;
+    coloured += full.pixels[k] != 0xFFFFFF ? 1 : 0;
+    same += full.pixels[k] == hole.pixels[k] && full.pixels[k] != 0xFFFFFF ? 1 : 0;
+  }
+  EXPECT_GT(same, coloured * 9 / 10);
+  // No finite value, or axes that are not finite: no picture at all.
+  EXPECT_NE(plot_table(TableKind::proximity_image, grid_map(3, 3, "nan"), png("nan.png"), {}), "");
+  std::string bad_axes = grid_map(3, 3, "");
+  bad_axes.replace(bad_axes.find("-1.000000"), 9, "nan");
+  EXPECT_NE(plot_table(TableKind::proximity_image, bad_axes, png("axes.png"), {}), "");
+  EXPECT_FALSE(std::filesystem::exists(png("nan.png")) || std::filesystem::exists(png("axes.png")));
+  // The phase is left blank where the amplitude is negligible.
+  const std::string phase = shift_jis("フーリエ変換後の光の位相") + "\r\n" + grid_map(9, 9, "1.000000");
+  PlotOptions masked;
+  masked.amplitude_table = shift_jis("フーリエ変換後の波動振幅") + "\r\n" + grid_map(9, 9, "");
+  masked.amplitude_table.replace(masked.amplitude_table.find("\t0.000000\t") + 1, 8, "0.000000");
+  ASSERT_EQ(plot_table(TableKind::spectrum_phase, phase, png("all.png"), {}), "");
+  ASSERT_EQ(plot_table(TableKind::spectrum_phase, phase, png("masked.png"), masked), "");
+  // One sample of 81 masked (the amplitude 0 at the first sample).
+  EXPECT_LT(read_png(png("masked.png")).share_not_background(), read_png(png("all.png")).share_not_background());
+}
+
+}  // namespace
+}  // namespace meridox::host

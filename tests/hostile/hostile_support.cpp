@@ -1,6 +1,11 @@
 #include "hostile/hostile_support.hpp"
 
 #include <filesystem>
+#include <thread>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace meridox::testing {
 
@@ -87,6 +92,33 @@ void run_sheet(const ExchangeFolder& folder, const DeliverableInfo& info, const 
                std::string_view sheet) {
   folder.write_sheet(sheet);
   run_and_check(folder, info, profile);
+}
+
+ChildEnd call_entry_in_child(const DeliverableInfo& info, std::chrono::microseconds kill_after,
+                             void (*prepare)()) {
+  const pid_t child = fork();
+  if (child < 0) {
+    ADD_FAILURE() << "fork failed";
+    return ChildEnd::other;
+  }
+  if (child == 0) {
+    if (prepare != nullptr) prepare();
+    call_entry(info.name);
+    _exit(0);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kill_after;
+  int status = 0;
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return ChildEnd::returned;
+  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) return ChildEnd::killed;
+  return ChildEnd::other;
 }
 
 }  // namespace meridox::testing

@@ -3,6 +3,7 @@
 // cell map, and a run that checks what the entry leaves behind.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -50,5 +51,15 @@ void run_sheet(const ExchangeFolder& folder, const DeliverableInfo& info, const 
 
 // Checks one table file of the folder.
 void expect_well_formed(const ExchangeFolder& folder, const char* name, const SheetProfile& profile);
+
+// How a call of an entry in a child process ended.
+enum class ChildEnd { returned, killed, other };
+
+// Calls the entry in a child process, after `prepare` (run in the child), so
+// that a call that hangs or is killed cannot take the test with it. The
+// child is killed (SIGKILL) once `kill_after` has passed; a call that needs
+// longer is reported as killed.
+ChildEnd call_entry_in_child(const DeliverableInfo& info, std::chrono::microseconds kill_after,
+                             void (*prepare)() = nullptr);
 
 }  // namespace meridox::testing

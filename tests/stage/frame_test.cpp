@@ -30,7 +30,8 @@ TEST(StageFrame, RowsAreDueEveryMagnitudeOfTheInterval) {
   int due3 = 0, due_minus3 = 0, due_zero = 0, due_min = 0, due_max = 0;
   for (int i = 0; i < 30; ++i) {
     due3 += row_due(i, 3);
-    due_minus3 += row_due(i, -3) && i % 3 == 0;
+    due_minus3 += row_due(i, -3);
+    EXPECT_EQ(row_due(i, -3), i % 3 == 0) << i;
     due_zero += row_due(i, 0);
     due_min += row_due(i, INT_MIN);
     due_max += row_due(i, INT_MAX);

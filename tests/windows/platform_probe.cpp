@@ -10,6 +10,11 @@
 //                            two C runtimes may differ in the last bit, and
 //                            the comparison tells in which functions and how
 //                            often.
+//   platform-probe tables FOLDER/
+//                            the kit's table writing in an empty folder: a
+//                            table put over an earlier one by the replacing
+//                            rename, and the removal of what earlier runs
+//                            left. Both platforms must print the same bytes.
 //   platform-probe vector    the vector level the kit's CPU-feature check
 //                            finds, which chooses the calculators' kernels:
 //                            the DLLs must find what the Linux build finds.
@@ -19,11 +24,15 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <algorithm>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/cpu_features.hpp"
+#include "common/files.hpp"
 #include "common/numbers.hpp"
+#include "common/table.hpp"
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -207,6 +216,61 @@ int math() {
   return 0;
 }
 
+void print_folder(const char* title, const std::string& folder) {
+  std::vector<std::string> names = meridox::files::names_in(folder);
+  std::sort(names.begin(), names.end());
+  std::printf("%s:", title);
+  for (const std::string& name : names) {
+    std::string bytes;
+    if (std::FILE* file = std::fopen((folder + name).c_str(), "rb")) {
+      char buffer[256];
+      std::size_t got;
+      while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, got);
+      std::fclose(file);
+    }
+    // A temporary file's name holds the process number: printed without it.
+    const bool temporary = name.starts_with(meridox::temporary_prefix("OUT_M.txt"));
+    std::printf(" %s=", temporary ? "(temporary file of OUT_M.txt)" : name.c_str());
+    for (const char c : bytes) {
+      if (c == '\r') {
+        std::fputs("\\r", stdout);
+      } else if (c == '\n') {
+        std::fputs("\\n", stdout);
+      } else {
+        std::putchar(c);
+      }
+    }
+  }
+  std::printf("\n");
+}
+
+void write_file(const std::string& path, const char* text) {
+  if (std::FILE* file = std::fopen(path.c_str(), "wb")) {
+    std::fputs(text, file);
+    std::fclose(file);
+  }
+}
+
+int tables(const std::string& folder) {
+  if (!meridox::files::names_in(folder).empty()) {
+    std::fprintf(stderr, "platform-probe: %s is not an empty folder\n", folder.c_str());
+    return 2;
+  }
+  write_file(folder + "OUT_M.txt", "an earlier run");
+  {
+    meridox::TableWriter table(folder + "OUT_M.txt");
+    table.text("head\n");
+    table.line({1.5, -2.0});
+    print_folder("while writing", folder);
+  }
+  print_folder("written over an earlier table", folder);
+  write_file(folder + "OUT_M.txt.partial-1-0", "1.0");
+  write_file(folder + "OUT_MR.txt", "another calculator's");
+  meridox::remove_table(folder, "OUT_M.txt");
+  print_folder("after removing what earlier runs left of OUT_M.txt", folder);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -216,10 +280,11 @@ int main(int argc, char** argv) {
 #endif
   if (argc == 2 && std::strcmp(argv[1], "numbers") == 0) return numbers();
   if (argc == 2 && std::strcmp(argv[1], "math") == 0) return math();
+  if (argc == 3 && std::strcmp(argv[1], "tables") == 0) return tables(argv[2]);
   if (argc == 2 && std::strcmp(argv[1], "vector") == 0) {
     std::printf("%s\n", meridox::vector_level_name(meridox::processor_vector_level()));
     return 0;
   }
-  std::fprintf(stderr, "usage: platform-probe numbers|math|vector\n");
+  std::fprintf(stderr, "usage: platform-probe numbers|math|tables FOLDER/|vector\n");
   return 2;
 }
