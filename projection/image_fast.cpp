@@ -192,6 +192,18 @@ int fold_partners(const double* re, const double* im, int first, int last, int n
   return from;
 }
 
+// The two row sums of one line (samples first..last, 0 elsewhere) of a pass:
+// X = u times the cosines into out, Y = v times the sines into out + width.
+void add_line_sums(const double* re, const double* im, int first, int last, int n,
+                   const AxisKernel& k, Folded& folded, double* out_re, double* out_im,
+                   std::vector<RowSum>& sums) {
+  const int from = fold_partners(re, im, first, last, n, folded);
+  const int terms = n / 2 - from + 1;
+  sums.push_back({folded.u_re + from, folded.u_im + from, k.cosine_row(from), terms, out_re, out_im});
+  sums.push_back({folded.v_re + from, folded.v_im + from, k.sine_row(from), terms, out_re + k.width,
+                  out_im + k.width});
+}
+
 // Working rows of one source image.
 struct Passes {
   Field input;      // line c of the shifted pupil field times the y factors
@@ -249,13 +261,8 @@ void add_source_image(const Parameters& p, const Field& spectrum, const PupilSam
       b_re[i] = a_re[at] * ky.factor_re[i] - a_im[at] * ky.factor_im[i];
       b_im[i] = a_re[at] * ky.factor_im[i] + a_im[at] * ky.factor_re[i];
     }
-    Folded& f = work.folded_first[c];
-    const int from = fold_partners(b_re, b_im, i_first, i_last, n, f);
-    const int terms = n / 2 - from + 1;
-    work.sums.push_back({f.u_re + from, f.u_im + from, ky.cosine_row(from), terms, work.first.re[c],
-                         work.first.im[c]});
-    work.sums.push_back({f.v_re + from, f.v_im + from, ky.sine_row(from), terms,
-                         work.first.re[c] + ky.width, work.first.im[c] + ky.width});
+    add_line_sums(b_re, b_im, i_first, i_last, n, ky, work.folded_first[c], work.first.re[c],
+                  work.first.im[c], work.sums);
   }
   sum(work.sums, ky.width, ky.width);
 
@@ -286,13 +293,8 @@ void add_source_image(const Parameters& p, const Field& spectrum, const PupilSam
   // roots.
   work.sums.clear();
   for (int i = 0; i < n; ++i) {
-    Folded& f = work.folded_second[i];
-    const int from = fold_partners(work.lines.re[i], work.lines.im[i], c_first, c_last, n, f);
-    const int terms = n / 2 - from + 1;
-    work.sums.push_back({f.u_re + from, f.u_im + from, kx.cosine_row(from), terms, work.second.re[i],
-                         work.second.im[i]});
-    work.sums.push_back({f.v_re + from, f.v_im + from, kx.sine_row(from), terms,
-                         work.second.re[i] + kx.width, work.second.im[i] + kx.width});
+    add_line_sums(work.lines.re[i], work.lines.im[i], c_first, c_last, n, kx,
+                  work.folded_second[i], work.second.re[i], work.second.im[i], work.sums);
   }
   sum(work.sums, kx.width, kx.width);
 
