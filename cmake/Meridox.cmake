@@ -24,6 +24,36 @@ function(meridox_compile_options target)
   endif()
 endfunction()
 
+# meridox_wide_sources(<target> <avx2|avx512> <files...>)
+#
+# Adds kernel files built with wider vector instructions to a target and
+# defines MERIDOX_WIDE_KERNELS on it; common/cpu_features.hpp chooses among
+# the versions at run time, so the rest of the target stays baseline x86-64.
+# avx2 means AVX2 and FMA; avx512 adds AVX-512 F, DQ and VL. The same files go
+# into the Windows DLLs, assembled with unaligned vector moves only: GCC for
+# Windows does not align the stack slots of spilled 32- and 64-byte vectors,
+# and an unaligned move to such a slot is correct where an aligned one faults.
+# Elsewhere than x86-64 with GCC or Clang the files are left out.
+function(meridox_wide_sources target level)
+  if(NOT (CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64"
+          AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang"))
+    return()
+  endif()
+  if(level STREQUAL "avx2")
+    set(flags -mavx2 -mfma)
+  elseif(level STREQUAL "avx512")
+    set(flags -mavx2 -mfma -mavx512f -mavx512dq -mavx512vl)
+  else()
+    message(FATAL_ERROR "meridox_wide_sources: unknown level ${level}")
+  endif()
+  if(WIN32)
+    list(APPEND flags -Wa,-muse-unaligned-vector-move)
+  endif()
+  target_sources(${target} PRIVATE ${ARGN})
+  set_source_files_properties(${ARGN} PROPERTIES COMPILE_OPTIONS "${flags}")
+  target_compile_definitions(${target} PRIVATE MERIDOX_WIDE_KERNELS=1)
+endfunction()
+
 # Looks up the exported entry of a deliverable in the list.
 function(meridox_entry_of name out_symbol)
   foreach(entry IN LISTS MERIDOX_DELIVERABLES)

@@ -1,6 +1,7 @@
 #include "common/table.hpp"
 
 #include "common/files.hpp"
+#include "common/fixed_text.hpp"
 #include "common/numbers.hpp"
 
 namespace meridox {
@@ -15,7 +16,7 @@ std::size_t format_record(std::string& out, std::span<const double> values, char
   const std::size_t start = out.size();
   char number[max_fixed_chars];
   for (std::size_t i = 0; i < values.size(); ++i) {
-    const std::size_t length = format_fixed(number, values[i]);
+    const std::size_t length = fixed_text(number, values[i]);
     out.append(number, length);
     out.push_back(i + 1 < values.size() ? '\t' : last_separator);
     if (out.size() - start > line_buffer_bytes - 1) break;

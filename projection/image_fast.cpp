@@ -2,11 +2,17 @@
 // matrix, M[p][i] = w_p exp(i theta(p, i)) with the trapezoidal weight w_p
 // and the phase angle of the direct sum (transform kernel, defocus and
 // wavefront together), so each pass of the two-dimensional transform is a
-// matrix product. Only
-// samples inside the pupil are non-zero: the first pass runs over the pupil's
-// samples only, and the second over the pupil's lines only. Source points
-// with the same shift form the same image, which is computed once and
-// counted as often as the point occurs.
+// matrix product. The kernel is the sample's factor f_p = w_p exp(i 2 PI
+// g(d) / N) (g: defocus and wavefront) times a root of unity r(p, i) =
+// exp(i 2 PI d u / N), and r(p, N - i) is the conjugate of r(p, i), since
+// u changes sign, and so is r(N - p, i), since d changes sign. So with
+// b_p = a_p f_p, u_p = b_p + b_(N-p) and v_p = b_p - b_(N-p), the outputs i
+// and N - i are X + iY and X - iY, where X = sum over p <= N/2 of u_p cos and
+// Y = sum of v_p sin: products with real matrices of half the rows and half
+// the columns, a quarter of the multiply-adds of the complex product. Only samples inside the pupil are non-zero: the first pass runs
+// over the pupil's samples only, and the second over the pupil's lines only.
+// Source points with the same shift form the same image, which is computed
+// once and counted as often as the point occurs.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -48,53 +54,46 @@ void find_pupil(int n, double radius, PupilSamples& pupil) {
   }
 }
 
-// The kernel matrix of the transform along one axis, for the input samples
-// first..last (the pupil's extent), with every output index.
+// The kernel of the transform along one axis: each sample's factor, and the
+// real matrices of the cosines and sines of the roots r(p, i) for the input
+// samples p = 0 to N/2 and the outputs i = 0 to half - 1, rows padded with
+// zeros to a whole number of column blocks.
 struct AxisKernel {
-  int first = 0;
-  int n = 0;  // row length and stride
-  std::vector<double> re;
-  std::vector<double> im;
+  int half = 0;   // N/2 + 1 outputs i, each with its partner N - i
+  int width = 0;  // padded row length and stride
+  std::vector<double> factor_re;  // [p]
+  std::vector<double> factor_im;
+  std::vector<double> cosines;  // [p][i]
+  std::vector<double> sines;
   // Output indices whose sum meets a phase angle that is not finite (over any
   // input sample, inside the pupil or not): the direct sum is NaN there.
   std::vector<char> broken;
 
-  // The same entries transposed, [i][p - first], for sums over the inputs.
-  int rows = 0;
-  std::vector<double> t_re;
-  std::vector<double> t_im;
-
-  const double* row_re(int p) const { return re.data() + static_cast<std::size_t>(p - first) * n; }
-  const double* row_im(int p) const { return im.data() + static_cast<std::size_t>(p - first) * n; }
-  // Column i from input sample p on.
-  const double* column_re(int i, int p) const {
-    return t_re.data() + static_cast<std::size_t>(i) * rows + (p - first);
-  }
-  const double* column_im(int i, int p) const {
-    return t_im.data() + static_cast<std::size_t>(i) * rows + (p - first);
-  }
+  const double* cosine_row(int p) const { return cosines.data() + static_cast<std::size_t>(p) * width; }
+  const double* sine_row(int p) const { return sines.data() + static_cast<std::size_t>(p) * width; }
 };
+
+// Widest padded row of a kernel: max_grid / 2 + 1 columns, rounded up.
+constexpr int max_kernel_width = (max_grid / 2 + 1 + row_sum_block - 1) / row_sum_block * row_sum_block;
 
 // c: the wavefront coefficients of the axis, indexed 1 to 6.
 //
 // The phase angle is theta(p, i) = 2 PI (d u + f(d)) / N with d = p - N/2,
 // u = i - N/2, and f the defocus and wavefront terms of sample p. Since 4 d u
 // is an integer, exp(i 2 PI d u / N) is one of the 4N roots of unity
-// exp(i 2 PI m / 4N), so an entry is the product of a root and the sample's
-// pupil factor exp(i 2 PI f(d) / N): 4N + N sines instead of N^2.
-void make_kernel(const Parameters& p, const double* c, int first, int last, AxisKernel& kernel) {
+// exp(i 2 PI m / 4N), so the roots are a table of 4N sines, and each sample
+// adds one sine and one cosine for its factor.
+void make_kernel(const Parameters& p, const double* c, AxisKernel& kernel) {
   const int n = p.grid_size;
   const double K = n / p.wavelength;
   const double b = p.wavelength / (n * p.pitch * p.NA);
   const double h = n / 2.0;
-  const int rows = std::max(last - first + 1, 0);
-  kernel.first = first;
-  kernel.n = n;
-  kernel.rows = rows;
-  kernel.re.resize(static_cast<std::size_t>(rows) * n);
-  kernel.im.resize(kernel.re.size());
-  kernel.t_re.resize(kernel.re.size());
-  kernel.t_im.resize(kernel.re.size());
+  kernel.half = n / 2 + 1;
+  kernel.width = (kernel.half + row_sum_block - 1) / row_sum_block * row_sum_block;
+  kernel.cosines.assign(static_cast<std::size_t>(n / 2 + 1) * kernel.width, 0.0);
+  kernel.sines.assign(kernel.cosines.size(), 0.0);
+  kernel.factor_re.assign(static_cast<std::size_t>(n), 0.0);
+  kernel.factor_im.assign(static_cast<std::size_t>(n), 0.0);
   kernel.broken.assign(static_cast<std::size_t>(n), 0);
 
   std::vector<double> root_re(static_cast<std::size_t>(4 * n)), root_im(root_re.size());
@@ -122,23 +121,19 @@ void make_kernel(const Parameters& p, const double* c, int first, int last, Axis
       const double phase = d * u - focus + w3 + w4 + w1 + w2 + w56;
       if (!std::isfinite(2 * PI * phase / n)) kernel.broken[i] = 1;
     }
-    if (q < first || q > last) continue;
-
     const double weight = (q == 0 || q == n - 1) ? 0.5 : 1.0;
     const double pupil_angle = 2 * PI * (0 - focus + w3 + w4 + w1 + w2 + w56) / n;
-    const double pupil_re = weight * std::cos(pupil_angle);
-    const double pupil_im = weight * std::sin(pupil_angle);
+    kernel.factor_re[q] = weight * std::cos(pupil_angle);
+    kernel.factor_im[q] = weight * std::sin(pupil_angle);
+    if (2 * q > n) continue;
     const int twice_d = 2 * q - n;
-    const std::size_t row = static_cast<std::size_t>(q - first);
-    double* kr = kernel.re.data() + row * n;
-    double* ki = kernel.im.data() + row * n;
-    for (int i = 0; i < n; ++i) {
+    double* cosines = kernel.cosines.data() + static_cast<std::size_t>(q) * kernel.width;
+    double* sines = kernel.sines.data() + static_cast<std::size_t>(q) * kernel.width;
+    for (int i = 0; i < kernel.half; ++i) {
       int m = (twice_d * (2 * i - n)) % (4 * n);  // 4 d u modulo 4N
       if (m < 0) m += 4 * n;
-      kr[i] = pupil_re * root_re[m] - pupil_im * root_im[m];
-      ki[i] = pupil_re * root_im[m] + pupil_im * root_re[m];
-      kernel.t_re[static_cast<std::size_t>(i) * rows + row] = kr[i];
-      kernel.t_im[static_cast<std::size_t>(i) * rows + row] = ki[i];
+      cosines[i] = root_re[m];
+      sines[i] = root_im[m];
     }
   }
 }
@@ -166,17 +161,79 @@ std::vector<Shift> distinct_shifts(const Parameters& p) {
   return shifts;
 }
 
+// The outputs of one line's products: X in columns 0 to half - 1, Y from
+// column `width` of the kernel on.
+struct HalfSums {
+  double re[max_grid][2 * max_kernel_width];
+  double im[max_grid][2 * max_kernel_width];
+};
+
+// The sums and differences of an input line's partner samples, u_p =
+// a_p + a_(n-p) and v_p = a_p - a_(n-p) for p = from to n/2 (u = v = a_p when
+// p is its own partner), where a is the line at samples first..last and 0
+// elsewhere; returns `from`, the first p with a non-zero sample or partner.
+struct Folded {
+  double u_re[max_grid], u_im[max_grid], v_re[max_grid], v_im[max_grid];
+};
+
+int fold_partners(const double* re, const double* im, int first, int last, int n, Folded& out) {
+  const int from = std::max(0, std::min(first, n - last));
+  for (int p = from; 2 * p <= n; ++p) {
+    const int q = n - p;
+    const bool has_p = p >= first && p <= last;
+    const bool has_q = q != p && q >= first && q <= last;
+    const double pr = has_p ? re[p] : 0.0, pi = has_p ? im[p] : 0.0;
+    const double qr = has_q ? re[q] : 0.0, qi = has_q ? im[q] : 0.0;
+    out.u_re[p] = pr + qr;
+    out.u_im[p] = pi + qi;
+    out.v_re[p] = pr - qr;
+    out.v_im[p] = pi - qi;
+  }
+  return from;
+}
+
+// The two row sums of one line (samples first..last, 0 elsewhere) of a pass:
+// X = u times the cosines into out, Y = v times the sines into out + width.
+void add_line_sums(const double* re, const double* im, int first, int last, int n,
+                   const AxisKernel& k, Folded& folded, double* out_re, double* out_im,
+                   std::vector<RowSum>& sums) {
+  const int from = fold_partners(re, im, first, last, n, folded);
+  const int terms = n / 2 - from + 1;
+  sums.push_back({folded.u_re + from, folded.u_im + from, k.cosine_row(from), terms, out_re, out_im});
+  sums.push_back({folded.v_re + from, folded.v_im + from, k.sine_row(from), terms, out_re + k.width,
+                  out_im + k.width});
+}
+
 // Working rows of one source image.
 struct Passes {
-  Field lines;  // after the first pass: line c along y of the transformed pupil field
-  Field image;  // after the second pass: the image field U
+  Field input;      // line c of the shifted pupil field times the y factors
+  Folded folded_first[max_grid];  // per line c
+  HalfSums first;   // first pass, per line c
+  Field lines;      // [i][c]: line c along y transformed, times the x factor of c
+  Folded folded_second[max_grid];  // per y output i
+  HalfSums second;  // second pass, per y output i
   std::vector<RowSum> sums;
 };
 
-// Adds points * |U|^2 of one shifted spectrum to the intensity.
+// Calls out(i, re, im) for every output i < n (n >= 2) of a row of half
+// sums: X + iY at i < half, X - iY at its partner n - i.
+template <typename Out>
+void combine_half_sums(const double* re, const double* im, const AxisKernel& k, int n, Out out) {
+  const int half = k.half;
+  for (int i = 0; i < half; ++i) {
+    const double xr = re[i], xi = im[i];
+    const double yr = re[k.width + i], yi = im[k.width + i];
+    out(i, xr - yi, xi + yr);
+    const int partner = n - i;
+    if (partner < n && partner != i) out(partner, xr + yi, xi - yr);
+  }
+}
+
+// Adds points * |U|^2 of one shifted spectrum to the intensity, held
+// transposed ([y][x]) so that the second pass adds along its rows.
 void add_source_image(const Parameters& p, const Field& spectrum, const PupilSamples& pupil,
                       const AxisKernel& kx, const AxisKernel& ky, const Shift& shift,
-                      Passes& work, Intensity& intensity) {
+                      Passes& work, Intensity& transposed) {
   const int n = p.grid_size;
   const SumRows sum = sum_rows();
   // Pupil lines whose shifted spectrum line lies on the grid.
@@ -184,40 +241,69 @@ void add_source_image(const Parameters& p, const Field& spectrum, const PupilSam
   const int c_last = std::min(pupil.last_line, n - 1 - shift.m);
   if (c_first > c_last) return;  // the whole spectrum is off the grid: no light
 
-  // First pass, along y: line c of the pupil field times the y kernel.
+  // First pass, along y: line c of the pupil field, times the y factors,
+  // times the y roots.
   work.sums.clear();
   for (int c = c_first; c <= c_last; ++c) {
     const int i_first = std::max(pupil.first[c], -shift.n);
     const int i_last = std::min(pupil.last[c], n - 1 - shift.n);
     if (i_first > i_last) {
-      std::fill_n(work.lines.re[c], n, 0.0);
-      std::fill_n(work.lines.im[c], n, 0.0);
+      std::fill_n(work.first.re[c], 2 * ky.width, 0.0);
+      std::fill_n(work.first.im[c], 2 * ky.width, 0.0);
       continue;
     }
-    const int source = c + shift.m;
-    work.sums.push_back({&spectrum.re[source][i_first + shift.n],
-                         &spectrum.im[source][i_first + shift.n], ky.row_re(i_first),
-                         ky.row_im(i_first), i_last - i_first + 1, work.lines.re[c],
-                         work.lines.im[c]});
+    const double* a_re = spectrum.re[c + shift.m];
+    const double* a_im = spectrum.im[c + shift.m];
+    double* b_re = work.input.re[c];
+    double* b_im = work.input.im[c];
+    for (int i = i_first; i <= i_last; ++i) {
+      const int at = i + shift.n;
+      b_re[i] = a_re[at] * ky.factor_re[i] - a_im[at] * ky.factor_im[i];
+      b_im[i] = a_re[at] * ky.factor_im[i] + a_im[at] * ky.factor_re[i];
+    }
+    add_line_sums(b_re, b_im, i_first, i_last, n, ky, work.folded_first[c], work.first.re[c],
+                  work.first.im[c], work.sums);
   }
-  sum(work.sums, n, n);
+  sum(work.sums, ky.width, ky.width);
 
-  // Second pass, along x: output line j sums the pupil lines weighted by
-  // column j of the x kernel.
-  work.sums.clear();
-  for (int j = 0; j < n; ++j) {
-    work.sums.push_back({kx.column_re(j, c_first), kx.column_im(j, c_first),
-                         work.lines.re[c_first], work.lines.im[c_first], c_last - c_first + 1,
-                         work.image.re[j], work.image.im[j]});
+  // The transformed lines, times the x factor of their line, stored by
+  // output index for the second pass; eight lines at a time, so that the
+  // stores fill whole cache lines.
+  for (int c0 = c_first; c0 <= c_last; c0 += 8) {
+    const int c1 = std::min(c0 + 8, c_last + 1);
+    for (int i = 0; i < ky.half; ++i) {
+      const int partner = n - i;
+      for (int c = c0; c < c1; ++c) {
+        const double xr = work.first.re[c][i], xi = work.first.im[c][i];
+        const double yr = work.first.re[c][ky.width + i], yi = work.first.im[c][ky.width + i];
+        const double fr = kx.factor_re[c];
+        const double fi = kx.factor_im[c];
+        // X + iY at i, X - iY at n - i, each times the x factor.
+        work.lines.re[i][c] = (xr - yi) * fr - (xi + yr) * fi;
+        work.lines.im[i][c] = (xr - yi) * fi + (xi + yr) * fr;
+        if (partner < n && partner != i) {
+          work.lines.re[partner][c] = (xr + yi) * fr - (xi - yr) * fi;
+          work.lines.im[partner][c] = (xr + yi) * fi + (xi - yr) * fr;
+        }
+      }
+    }
   }
-  sum(work.sums, n, max_grid);
+
+  // Second pass, along x: for each y output i, the lines' values times the x
+  // roots.
+  work.sums.clear();
+  for (int i = 0; i < n; ++i) {
+    add_line_sums(work.lines.re[i], work.lines.im[i], c_first, c_last, n, kx,
+                  work.folded_second[i], work.second.re[i], work.second.im[i], work.sums);
+  }
+  sum(work.sums, kx.width, kx.width);
 
   const double weight = shift.points;
-  for (int j = 0; j < n; ++j) {
-    const double* re = work.image.re[j];
-    const double* im = work.image.im[j];
-    double* row = intensity.at[j];
-    for (int k = 0; k < n; ++k) row[k] += weight * (re[k] * re[k] + im[k] * im[k]);
+  for (int i = 0; i < n; ++i) {
+    combine_half_sums(work.second.re[i], work.second.im[i], kx, n,
+                      [&](int j, double re, double im) {
+                        transposed.at[i][j] += weight * (re * re + im * im);
+                      });
   }
 }
 
@@ -227,6 +313,7 @@ struct Scratch {
   PupilSamples pupil;
   AxisKernel kx, ky;
   Passes passes;
+  Intensity transposed;
 };
 
 Scratch& scratch() {
@@ -247,17 +334,18 @@ void form_image(const Parameters& p, const Field& spectrum, Intensity& intensity
   find_pupil(n, pupil_radius(p), pupil);
   AxisKernel& kx = s.kx;
   AxisKernel& ky = s.ky;
-  make_kernel(p, p.aber_x, pupil.first_line, pupil.last_line, kx);
-  make_kernel(p, p.aber_y, pupil.first_line, pupil.last_line, ky);
+  make_kernel(p, p.aber_x, kx);
+  make_kernel(p, p.aber_y, ky);
 
+  for (int k = 0; k < n; ++k) std::fill_n(s.transposed.at[k], n, 0.0);
   for (const Shift& shift : distinct_shifts(p)) {
-    add_source_image(p, spectrum, pupil, kx, ky, shift, s.passes, intensity);
+    add_source_image(p, spectrum, pupil, kx, ky, shift, s.passes, s.transposed);
   }
 
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (int j = 0; j < n; ++j) {
     for (int k = 0; k < n; ++k) {
-      intensity.at[j][k] = intensity.at[j][k] / source_point_count;
+      intensity.at[j][k] = s.transposed.at[k][j] / source_point_count;
       if (kx.broken[j] || ky.broken[k]) intensity.at[j][k] = nan;
     }
   }

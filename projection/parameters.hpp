@@ -44,7 +44,7 @@ inline int centre_index(int n) { return n / 2; }
 void read_parameters(const Sheet& sheet, Parameters& out);
 
 // A complex amplitude on the grid, first index along x, second along y.
-struct Field {
+struct alignas(64) Field {
   double re[max_grid][max_grid];
   double im[max_grid][max_grid];
 };

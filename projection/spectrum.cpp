@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 namespace meridox::projection {
@@ -88,7 +89,8 @@ void EdgeTable::compute() {
 // the real and imaginary parts at the N frequency indices.
 class AxisSpectra {
  public:
-  void compute(const EdgeTable& table, const double* edge1, const double* edge2, int count);
+  void compute(const EdgeTable& table, const double* edge1, const double* edge2, int count,
+               const SpectrumKernels& kernels);
   const double* re(int q) const { return re_.data() + static_cast<std::size_t>(q) * n_; }
   const double* im(int q) const { return im_.data() + static_cast<std::size_t>(q) * n_; }
 
@@ -98,7 +100,7 @@ class AxisSpectra {
 };
 
 void AxisSpectra::compute(const EdgeTable& table, const double* edge1, const double* edge2,
-                          int count) {
+                          int count, const SpectrumKernels& kernels) {
   const int n = table.n();
   const double nd = n;
   n_ = static_cast<std::size_t>(n);
@@ -113,11 +115,7 @@ void AxisSpectra::compute(const EdgeTable& table, const double* edge1, const dou
     const double* k2 = table.cosines(e2);
     double* fr = re_.data() + static_cast<std::size_t>(q) * n_;
     double* fi = im_.data() + static_cast<std::size_t>(q) * n_;
-    const double* w = table.w();
-    for (int j = 0; j < n; ++j) {
-      fr[j] = (s2[j] - s1[j]) / w[j];
-      fi[j] = (k2[j] - k1[j]) / w[j];
-    }
+    kernels.axis(s1, s2, k1, k2, table.w(), fr, fi, n);
     // The limit of the general formula at zero frequency.
     for (const int j : table.zero_frequencies()) {
       fr[j] = (e2 - e1) / nd;
@@ -126,40 +124,14 @@ void AxisSpectra::compute(const EdgeTable& table, const double* edge1, const dou
   }
 }
 
-// field += t * Fx[j] * Fy[k] along one line of the field. The product is
-// formed first, then added with the real part of t before the imaginary
-// part; the loop over k has no dependence between samples, so the compiler
-// vectorises it without changing a single rounding. Re and Im fix a part of
-// t that is exactly +1 or -1 at compile time (0: any value): a product with
-// +-1 is exact, so leaving it out changes no bit, and binary masks (t = 1)
-// save a seventh of the work.
-template <int Re, int Im>
-void add_rectangle_line(double* __restrict re, double* __restrict im,
-                        const double* __restrict fyr, const double* __restrict fyi, int n,
-                        double fxr, double fxi, double t_re_value, double t_im_value) {
-  const double t_re = Re == 0 ? t_re_value : Re;
-  const double t_im = Im == 0 ? t_im_value : Im;
-  for (int k = 0; k < n; ++k) {
-    const double pr = fxr * fyr[k] - fxi * fyi[k];
-    const double pi = fxr * fyi[k] + fxi * fyr[k];
-    re[k] = (re[k] + t_re * pr) - t_im * pi;
-    im[k] = (im[k] + t_re * pi) + t_im * pr;
+// Whether the n values from each pointer are all finite.
+bool all_finite(int n, std::initializer_list<const double*> rows) {
+  for (const double* row : rows) {
+    for (int j = 0; j < n; ++j) {
+      if (!std::isfinite(row[j])) return false;
+    }
   }
-}
-
-using AddLine = void (*)(double*, double*, const double*, const double*, int, double, double,
-                         double, double);
-
-// The line routine for a transmission.
-AddLine line_routine(double t_re, double t_im) {
-  const int re = t_re == 1 ? 1 : (t_re == -1 ? -1 : 0);
-  const int im = t_im == 1 ? 1 : (t_im == -1 ? -1 : 0);
-  static constexpr AddLine routines[3][3] = {
-      {add_rectangle_line<-1, -1>, add_rectangle_line<-1, 0>, add_rectangle_line<-1, 1>},
-      {add_rectangle_line<0, -1>, add_rectangle_line<0, 0>, add_rectangle_line<0, 1>},
-      {add_rectangle_line<1, -1>, add_rectangle_line<1, 0>, add_rectangle_line<1, 1>},
-  };
-  return routines[re + 1][im + 1];
+  return true;
 }
 
 // Working storage, kept between runs so that a run does not fault in fresh
@@ -167,6 +139,7 @@ AddLine line_routine(double t_re, double t_im) {
 struct Scratch {
   EdgeTable x_table, y_table;
   AxisSpectra fx, fy;
+  std::vector<unsigned char> forms;
 };
 
 Scratch& scratch() {
@@ -176,7 +149,9 @@ Scratch& scratch() {
 
 }  // namespace
 
-void mask_spectrum(const Parameters& p, Field& field) {
+void mask_spectrum(const Parameters& p, Field& field) { mask_spectrum(p, field, spectrum_kernels()); }
+
+void mask_spectrum(const Parameters& p, Field& field, const SpectrumKernels& kernels) {
   const int n = p.grid_size;
   if (n <= 0) return;
   const double nd = n;
@@ -202,18 +177,25 @@ void mask_spectrum(const Parameters& p, Field& field) {
   y_table.add_edges(p.rect_y2, count);
   s.x_table.compute();
   if (!shared) y_table.compute();
-  s.fx.compute(s.x_table, p.rect_x1, p.rect_x2, count);
-  s.fy.compute(y_table, p.rect_y1, p.rect_y2, count);
+  s.fx.compute(s.x_table, p.rect_x1, p.rect_x2, count, kernels);
+  s.fy.compute(y_table, p.rect_y1, p.rect_y2, count, kernels);
 
+  s.forms.resize(static_cast<std::size_t>(count));
   for (int q = 0; q < count; ++q) {
-    const double* fxr = s.fx.re(q);
-    const double* fxi = s.fx.im(q);
-    const AddLine add_line = line_routine(p.rect_t_re[q], p.rect_t_im[q]);
-    for (int j = 0; j < n; ++j) {
-      add_line(field.re[j], field.im[j], s.fy.re(q), s.fy.im(q), n, fxr[j], fxi[j],
-               p.rect_t_re[q], p.rect_t_im[q]);
-    }
+    const bool finite = all_finite(n, {s.fx.re(q), s.fx.im(q), s.fy.re(q), s.fy.im(q)});
+    s.forms[q] = transmission_form(p.rect_t_re[q], p.rect_t_im[q], finite);
   }
+  SpectrumTerms terms;
+  terms.n = n;
+  terms.count = count;
+  terms.fx_re = s.fx.re(0);
+  terms.fx_im = s.fx.im(0);
+  terms.fy_re = s.fy.re(0);
+  terms.fy_im = s.fy.im(0);
+  terms.t_re = p.rect_t_re;
+  terms.t_im = p.rect_t_im;
+  terms.form = s.forms.data();
+  kernels.add(terms, field);
 }
 
 }  // namespace meridox::projection

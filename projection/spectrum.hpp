@@ -1,6 +1,7 @@
 #pragma once
 // The Fourier spectrum of the mask of rectangles, in closed form.
 #include "projection/parameters.hpp"
+#include "projection/spectrum_kernel.hpp"
 
 namespace meridox::projection {
 
@@ -12,5 +13,8 @@ namespace meridox::projection {
 // in the same order for every sample, so the printed spectrum is reproducible
 // to the last bit.
 void mask_spectrum(const Parameters& parameters, Field& field);
+
+// The same with given versions of its loops (tests run each one).
+void mask_spectrum(const Parameters& parameters, Field& field, const SpectrumKernels& kernels);
 
 }  // namespace meridox::projection

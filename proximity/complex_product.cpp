@@ -1,5 +1,7 @@
 #include "proximity/complex_product.hpp"
 
+#include "common/cpu_features.hpp"
+
 namespace meridox::proximity {
 
 void complex_product_portable(const ComplexProduct& p) {
@@ -38,22 +40,23 @@ void complex_product_portable(const ComplexProduct& p) {
   }
 }
 
-#if MERIDOX_PROXIMITY_AVX2
-bool avx2_available() {
-  static const bool available = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  return available;
-}
+using Kernel = void (*)(const ComplexProduct&);
+
+#if MERIDOX_WIDE_KERNELS
+constexpr Kernel avx2_kernel = complex_product_avx2;
+constexpr Kernel avx512_kernel = complex_product_avx512;
 #else
-bool avx2_available() { return false; }
-void complex_product_avx2(const ComplexProduct& p) { complex_product_portable(p); }
+constexpr Kernel avx2_kernel = nullptr;
+constexpr Kernel avx512_kernel = nullptr;
 #endif
 
+Kernel complex_product_kernel(VectorLevel level) {
+  return kernel_of_level<Kernel>(level, complex_product_portable, avx2_kernel, avx512_kernel);
+}
+
 void complex_product(const ComplexProduct& p) {
-  if (avx2_available()) {
-    complex_product_avx2(p);
-  } else {
-    complex_product_portable(p);
-  }
+  static const Kernel chosen = choose_kernel<Kernel>(complex_product_portable, avx2_kernel, avx512_kernel);
+  chosen(p);
 }
 
 }  // namespace meridox::proximity

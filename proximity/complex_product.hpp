@@ -10,6 +10,8 @@
 //      2 * row_pairs x 8 * col_blocks block is overwritten.
 // The order in which the products are summed is the kernel's own.
 
+#include "common/cpu_features.hpp"
+
 namespace meridox::proximity {
 
 inline constexpr int product_block = 8;
@@ -22,6 +24,10 @@ struct ComplexProduct {
   const double* l_im;
   const double* r_re;
   const double* r_im;
+  // l_re + l_im and r_re + r_im, element by element, in the same layouts,
+  // for kernels that form the product from three real products.
+  const double* l_sum;
+  const double* r_sum;
   double* p_re;
   double* p_im;
   int p_stride;
@@ -29,11 +35,14 @@ struct ComplexProduct {
 
 // Portable kernel, any x86-64 (or other) processor.
 void complex_product_portable(const ComplexProduct& p);
-// AVX2 + FMA kernel; call only where the processor has both.
+// AVX2 + FMA kernel and AVX-512 kernel (built only with the wide kernels);
+// call only where the processor has them.
 void complex_product_avx2(const ComplexProduct& p);
-// Whether this build carries the AVX2 kernel and the processor can run it.
-bool avx2_available();
-// The fastest kernel this processor runs.
+void complex_product_avx512(const ComplexProduct& p);
+// The kernel of one vector level, nullptr where this build or processor
+// lacks it.
+void (*complex_product_kernel(VectorLevel level))(const ComplexProduct&);
+// The widest kernel this processor runs, chosen once.
 void complex_product(const ComplexProduct& p);
 
 }  // namespace meridox::proximity

@@ -1,9 +1,7 @@
 // AVX2 + FMA version of the complex product. This file is compiled with
 // -mavx2 -mfma and holds nothing but the kernel, so that no code built for
 // those instructions can be shared with (and run by) the portable build.
-// The 2 x 8 tile keeps its twelve live vectors in registers: no 32-byte
-// values go to the stack, whose alignment some Windows toolchains do not
-// keep.
+// The 2 x 8 tile keeps its twelve live vectors in registers.
 #include <immintrin.h>
 
 #include "proximity/complex_product.hpp"

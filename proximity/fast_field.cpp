@@ -26,9 +26,11 @@ Groups groups;
 // x side of the product, for the current x offset: [i][g].
 double left_re[padded * max_rects];
 double left_im[padded * max_rects];
+double left_sum[padded * max_rects];  // left_re + left_im
 // y side of the product, for each y offset: panels of 8 rows j.
 double right_re[source_offsets][col_blocks_max * max_rects * product_block];
 double right_im[source_offsets][col_blocks_max * max_rects * product_block];
+double right_sum[source_offsets][col_blocks_max * max_rects * product_block];
 // Product for one source point: [i][j].
 double product_re[padded * padded];
 double product_im[padded * padded];
@@ -109,6 +111,7 @@ void fill_left(double offset, double a, int columns) {
   for (int n = 0; n < padded * depth; ++n) left_re[n] = left_im[n] = 0.0;
   fill_axis(rect_x1, rect_x2, x_start, x_spacing(), columns, offset, a, groups.by_x, left_re,
             left_im, [depth](int i, int g) { return i * depth + g; });
+  for (int n = 0; n < padded * depth; ++n) left_sum[n] = left_re[n] + left_im[n];
 }
 
 void fill_right(int slot, double offset, double a, int rows) {
@@ -120,6 +123,7 @@ void fill_right(int slot, double offset, double a, int rows) {
             [depth](int j, int g) {
               return ((j / product_block) * depth + g) * product_block + j % product_block;
             });
+  for (int n = 0; n < col_blocks_max * depth * product_block; ++n) right_sum[slot][n] = m_re[n] + m_im[n];
 }
 
 // The product is sum of t X Y; the amplitude is that divided by 2i, whose
@@ -156,6 +160,7 @@ void integrate_source_fast(double scale) {
   product.col_blocks = (rows + product_block - 1) / product_block;
   product.l_re = left_re;
   product.l_im = left_im;
+  product.l_sum = left_sum;
   product.p_re = product_re;
   product.p_im = product_im;
   product.p_stride = padded;
@@ -168,6 +173,7 @@ void integrate_source_fast(double scale) {
       ++source_count;
       product.r_re = right_re[j + r];
       product.r_im = right_im[j + r];
+      product.r_sum = right_sum[j + r];
       complex_product(product);
       add_product_intensity(columns, rows);
     }

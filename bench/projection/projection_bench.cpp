@@ -23,7 +23,11 @@
 #include <string>
 #include <vector>
 
+#include "bench/numpy_side.hpp"
+#include "common/cpu_features.hpp"
 #include "common/exchange.hpp"
+#include "common/fixed_text.hpp"
+#include "common/numbers.hpp"
 #include "common/sheet.hpp"
 #include "projection/complex_rows.hpp"
 #include "projection/image.hpp"
@@ -52,6 +56,10 @@ double seconds_since(double start) { return Clock::now() - start; }
 using WallClock = std::chrono::steady_clock;
 
 double direct_seconds = 0;
+
+// Runs of the numpy version per sheet: best times on a shared machine need
+// several.
+constexpr int numpy_runs = 15;
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -113,6 +121,27 @@ double direct_run() {
   return largest > 0 ? difference / largest : difference;
 }
 
+// The numpy version's time beside main4's (wall clock both: numpy may run
+// its products on two threads), their ratio, and how far its image is from
+// main4's table.
+void print_numpy_side(const bench::NumpySide& numpy, double main4_seconds,
+                      const std::vector<double>& table) {
+  if (!numpy.ran) {
+    std::printf("  numpy version: %s\n", numpy.about.c_str());
+    return;
+  }
+  double difference = 0;
+  for (std::size_t k = 0; k < std::min(numpy.map.size(), table.size()); ++k) {
+    difference = std::max(difference, std::fabs(numpy.map[k] - table[k]));
+  }
+  std::printf("  numpy version: %.2f ms (best of %d; %s)\n", numpy.seconds * 1e3, numpy_runs,
+              numpy.about.c_str());
+  std::printf("  ratio numpy / main4 (wall clock): %.2f; numpy image against main4's table: "
+              "largest difference %.1e%s\n",
+              numpy.seconds / main4_seconds, difference,
+              numpy.map.size() == table.size() ? "" : " (SIZES DIFFER)");
+}
+
 // Where the time of a fast run goes, step by step (best of `runs`).
 void print_breakdown(int runs) {
   const auto p = std::make_unique<Parameters>();
@@ -140,6 +169,43 @@ void print_breakdown(int runs) {
   std::printf("  fast steps (ms): read %.2f, spectrum %.2f, spectrum tables %.2f, image %.2f, "
               "intensity table %.2f\n",
               best[0] * 1e3, best[1] * 1e3, best[2] * 1e3, best[3] * 1e3, best[4] * 1e3);
+  // The tables' number formatting, per value, over this run's amplitudes.
+  std::vector<double> values;
+  for (int j = 0; j < p->grid_size; ++j) {
+    for (int k = 0; k < p->grid_size; ++k) values.push_back(std::hypot(field->re[j][k], field->im[j][k]));
+  }
+  const auto per_value = [&](std::size_t (*format)(char*, double)) {
+    char text[max_fixed_chars];
+    std::size_t length = 0;
+    double fastest = 1e9;
+    for (int r = 0; r < 5; ++r) {
+      const auto t = Clock::now();
+      for (const double v : values) length += format(text, v);
+      fastest = std::min(fastest, seconds_since(t));
+    }
+    return length > 0 ? fastest / static_cast<double>(values.size()) * 1e9 : 0.0;
+  };
+  std::printf("  \"%%f\" per value (ns): fixed_text %.1f, std::to_chars %.1f\n", per_value(fixed_text),
+              per_value(format_fixed));
+  // The spectrum with each version of its loops, and with the chosen one
+  // but no accumulation: the difference is the accumulation's share.
+  std::printf("  spectrum by kernel version (ms):");
+  const auto best_spectrum = [&](const SpectrumKernels& kernels) {
+    double fastest = 1e9;
+    for (int r = 0; r < runs; ++r) {
+      const auto t = Clock::now();
+      mask_spectrum(*p, *field, kernels);
+      fastest = std::min(fastest, seconds_since(t));
+    }
+    return fastest * 1e3;
+  };
+  for (const VectorLevel level : {VectorLevel::baseline, VectorLevel::avx2, VectorLevel::avx512}) {
+    if (const SpectrumKernels* kernels = spectrum_kernels_of_level(level)) {
+      std::printf(" %s %.2f;", vector_level_name(level), best_spectrum(*kernels));
+    }
+  }
+  const SpectrumKernels no_accumulation = {spectrum_kernels().axis, [](const SpectrumTerms&, Field&) {}};
+  std::printf(" chosen without the accumulation %.2f\n", best_spectrum(no_accumulation));
 }
 
 int bench_sheet(const fs::path& sheet, void (*main4)(), int runs) {
@@ -167,11 +233,14 @@ int bench_sheet(const fs::path& sheet, void (*main4)(), int runs) {
   const double fast = times.front();
   const double median = times[times.size() / 2];
 
+  const std::vector<double> fast_table = table_values(read_file(fast_folder / "OUT_M.txt"));
+  const bench::NumpySide numpy = bench::run_numpy_side("projection_numpy.py", sheet, numpy_runs);
+
   setenv("MERIDOXWORK", direct_folder.c_str(), 1);
   const double relative_difference = direct_run();
   const double direct = direct_seconds;
 
-  const std::vector<double> a = table_values(read_file(fast_folder / "OUT_M.txt"));
+  const std::vector<double>& a = fast_table;
   const std::vector<double> b = table_values(read_file(direct_folder / "OUT_M.txt"));
   double largest = 0;
   double difference = 0;
@@ -186,6 +255,7 @@ int bench_sheet(const fs::path& sheet, void (*main4)(), int runs) {
   std::printf("%s\n", sheet.filename().c_str());
   std::printf("  main4 end to end: %.2f ms (best of %d), median %.2f ms; wall clock best %.2f ms\n",
               fast * 1e3, runs, median * 1e3, wall_times.front() * 1e3);
+  print_numpy_side(numpy, wall_times.front(), a);
   std::printf("  direct evaluation: %.1f ms\n", direct * 1e3);
   std::printf("  ratio direct / main4: %.1f\n", direct / fast);
   std::printf("  intensity tables: %zu values, largest %.6f, largest printed difference %.6f; "
@@ -205,7 +275,8 @@ int main(int argc, char** argv) {
   std::vector<fs::path> sheets;
   for (int a = 1; a < argc; ++a) sheets.emplace_back(argv[a]);
   if (sheets.empty()) {
-    sheets = {fs::path(BENCH_SHEETS) / "projection-a.txt", fs::path(BENCH_SHEETS) / "projection-c.txt"};
+    sheets = {fs::path(BENCH_SHEETS) / "projection-a.txt", fs::path(BENCH_SHEETS) / "projection-c.txt",
+              fs::path(BENCH_SHEETS) / "projection-c200.txt"};
   }
   void* library = dlopen(ORVALIS_LIBRARY, RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
@@ -217,8 +288,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no main4 in %s\n", ORVALIS_LIBRARY);
     return 2;
   }
-  std::printf("image kernels: %s\n", sum_rows_avx2() != nullptr ? "AVX2 and FMA" : "baseline x86-64");
+  std::printf("processor: %s\n", vector_level_name(processor_vector_level()));
   int status = 0;
-  for (const fs::path& sheet : sheets) status |= bench_sheet(sheet, main4, 20);
+  for (const fs::path& sheet : sheets) status |= bench_sheet(sheet, main4, 40);
   return status;
 }

@@ -2,7 +2,8 @@
 // against a run with the direct diffraction sum, same sheet, same process.
 //
 //   proximity_bench [--fast-only] [sheet...]
-// Without sheets it runs the Q-A and Q-B sheets of examples/bench.
+// Without sheets it runs the Q-A, Q-M and Q-B sheets of examples/bench.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/numpy_side.hpp"
 #include "common/exchange.hpp"
 #include "common/sheet.hpp"
 #include "proximity/complex_product.hpp"
@@ -51,6 +53,24 @@ void direct_run() {
   px::write_intensity_table(meridox::exchange_file(meridox::result_table));
 }
 
+// The intensities of a map table: every line after the first, without its
+// leading y coordinate.
+std::vector<double> map_values(const std::string& text) {
+  std::vector<double> values;
+  std::istringstream lines(text);
+  std::string line;
+  std::getline(lines, line);
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string field;
+    std::getline(fields, field, '\t');
+    while (std::getline(fields, field, '\t')) {
+      if (!field.empty() && field != "\r") values.push_back(std::strtod(field.c_str(), nullptr));
+    }
+  }
+  return values;
+}
+
 int count_differing_lines(const std::string& a, const std::string& b) {
   std::istringstream sa(a), sb(b);
   std::string la, lb;
@@ -64,6 +84,9 @@ int count_differing_lines(const std::string& a, const std::string& b) {
   return differing;
 }
 
+// Runs of main3 and of the numpy version per sheet (best of them).
+constexpr int runs = 5;
+
 void bench_sheet(const std::filesystem::path& sheet, const std::filesystem::path& folder,
                  bool fast_only) {
   std::filesystem::copy_file(sheet, folder / "IN_FM.txt",
@@ -71,13 +94,27 @@ void bench_sheet(const std::filesystem::path& sheet, const std::filesystem::path
   std::printf("%s\n", sheet.filename().string().c_str());
 
   double fast = 1e300;
-  for (int repeat = 0; repeat < 3; ++repeat) {
+  for (int repeat = 0; repeat < runs; ++repeat) {
     const auto start = Clock::now();
     main3();
     fast = std::min(fast, seconds_since(start));
   }
   const std::string fast_table = read_bytes(folder / "OUT_M.txt");
-  std::printf("  main3 end to end (best of 3): %10.4f s\n", fast);
+  std::printf("  main3 end to end (best of %d): %10.4f s\n", runs, fast);
+  const meridox::bench::NumpySide numpy = meridox::bench::run_numpy_side("proximity_numpy.py", sheet, runs);
+  if (numpy.ran) {
+    const std::vector<double> table = map_values(fast_table);
+    double difference = 0;
+    for (std::size_t k = 0; k < std::min(numpy.map.size(), table.size()); ++k)
+      difference = std::max(difference, std::fabs(numpy.map[k] - table[k]));
+    std::printf("  numpy version (best of %d):    %10.4f s (%s)\n", runs, numpy.seconds, numpy.about.c_str());
+    std::printf("  ratio numpy / main3:          %10.2f; numpy map against main3's table: largest "
+                "difference %.1e%s\n",
+                numpy.seconds / fast, difference,
+                numpy.map.size() == table.size() ? "" : " (SIZES DIFFER)");
+  } else {
+    std::printf("  numpy version: %s\n", numpy.about.c_str());
+  }
   if (fast_only) return;
 
   const auto start = Clock::now();
@@ -105,6 +142,33 @@ void bench_sheet(const std::filesystem::path& sheet, const std::filesystem::path
               px::factor_group_count(), worst, count_differing_lines(fast_table, direct_table));
 }
 
+// One product of the size of a full sheet (141 x 141 points, 686 factor
+// groups) with each kernel: time and complex multiply-adds per second.
+void bench_kernels() {
+  const int depth = px::max_rects, pairs = 71, blocks = 18, stride = 144;
+  std::vector<double> l(static_cast<std::size_t>(2 * pairs * depth), 0.25);
+  std::vector<double> r(static_cast<std::size_t>(blocks * depth * px::product_block), 0.5);
+  std::vector<double> out_re(static_cast<std::size_t>(2 * pairs * stride)), out_im(out_re.size());
+  const px::ComplexProduct product{depth, pairs, blocks, l.data(), l.data(), r.data(), r.data(),
+                                   l.data(), r.data(), out_re.data(), out_im.data(), stride};
+  const double complex_madds = 2.0 * pairs * blocks * px::product_block * depth;
+  std::printf("product kernels, one %d x %d x %d product:", 2 * pairs, blocks * px::product_block, depth);
+  for (const meridox::VectorLevel level :
+       {meridox::VectorLevel::baseline, meridox::VectorLevel::avx2, meridox::VectorLevel::avx512}) {
+    const auto kernel = px::complex_product_kernel(level);
+    if (kernel == nullptr) continue;
+    double best = 1e300;
+    for (int repeat = 0; repeat < 5; ++repeat) {
+      const auto start = Clock::now();
+      kernel(product);
+      best = std::min(best, seconds_since(start));
+    }
+    std::printf(" %s %.2f ms (%.1f G complex multiply-adds/s);", meridox::vector_level_name(level),
+                best * 1e3, complex_madds / best * 1e-9);
+  }
+  std::printf("\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -120,12 +184,14 @@ int main(int argc, char** argv) {
   }
   if (sheets.empty()) {
     sheets.emplace_back(std::filesystem::path(MERIDOX_EXAMPLES_DIR) / "proximity-qa.txt");
+    sheets.emplace_back(std::filesystem::path(MERIDOX_EXAMPLES_DIR) / "proximity-qm.txt");
     sheets.emplace_back(std::filesystem::path(MERIDOX_EXAMPLES_DIR) / "proximity-qb.txt");
   }
   const auto folder = std::filesystem::temp_directory_path() / "meridox-proximity-bench";
   std::filesystem::create_directories(folder);
   setenv("MERIDOXWORK", (folder.string() + "/").c_str(), 1);
-  std::printf("AVX2 product kernel: %s\n", px::avx2_available() ? "yes" : "no");
+  std::printf("processor: %s\n", meridox::vector_level_name(meridox::processor_vector_level()));
+  bench_kernels();
   for (const auto& sheet : sheets) bench_sheet(sheet, folder, fast_only);
   std::filesystem::remove_all(folder);
   return 0;

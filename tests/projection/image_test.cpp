@@ -210,34 +210,34 @@ TEST(SumRows, EveryVersionFormsTheWeightedSumsOfMatrixRows) {
   std::mt19937_64 rng(17);
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
   std::vector<SumRows> versions = {sum_rows_baseline, sum_rows()};
-  if (sum_rows_avx2() != nullptr) versions.push_back(sum_rows_avx2());
-  for (const int n : {1, 3, 4, 15, 16, 17, 37, 128}) {
-    const std::ptrdiff_t stride = n + 2;
-    std::vector<double> mr(static_cast<std::size_t>(9 * stride)), mi(mr.size());
+  for (const VectorLevel level : {VectorLevel::avx2, VectorLevel::avx512}) {
+    if (const SumRows wide = sum_rows_of_level(level)) versions.push_back(wide);
+  }
+  for (const int width : {16, 32, 48, 144}) {
+    const std::ptrdiff_t stride = width + 3;
+    std::vector<double> m(static_cast<std::size_t>(9 * stride));
     std::vector<double> ar(9), ai(9);
-    for (double& v : mr) v = unit(rng);
-    for (double& v : mi) v = unit(rng);
+    for (double& v : m) v = unit(rng);
     for (double& v : ar) v = unit(rng);
     for (double& v : ai) v = unit(rng);
     for (const SumRows sum : versions) {
       // Rows of 0 to 5 terms, each starting at its own matrix row.
-      std::vector<std::vector<double>> out(12, std::vector<double>(static_cast<std::size_t>(n), 9.0));
+      std::vector<std::vector<double>> out(12, std::vector<double>(static_cast<std::size_t>(width), 9.0));
       std::vector<RowSum> rows;
       for (int r = 0; r < 6; ++r) {
-        rows.push_back({ar.data() + r / 2, ai.data() + r / 2, mr.data() + (r % 4) * stride,
-                        mi.data() + (r % 4) * stride, r, out[2 * r].data(), out[2 * r + 1].data()});
+        rows.push_back({ar.data() + r / 2, ai.data() + r / 2, m.data() + (r % 4) * stride, r,
+                        out[2 * r].data(), out[2 * r + 1].data()});
       }
-      sum(rows, n, stride);
+      sum(rows, width, stride);
       for (int r = 0; r < 6; ++r) {
-        for (int k = 0; k < n; ++k) {
+        for (int k = 0; k < width; ++k) {
           std::complex<double> expected = 0;
           for (int t = 0; t < r; ++t) {
             const std::ptrdiff_t at = (r % 4 + t) * stride + k;
-            expected += std::complex<double>(ar[r / 2 + t], ai[r / 2 + t]) *
-                        std::complex<double>(mr[static_cast<std::size_t>(at)], mi[static_cast<std::size_t>(at)]);
+            expected += std::complex<double>(ar[r / 2 + t], ai[r / 2 + t]) * m[static_cast<std::size_t>(at)];
           }
-          ASSERT_NEAR(out[2 * r][k], expected.real(), 1e-14) << n << " " << r << " " << k;
-          ASSERT_NEAR(out[2 * r + 1][k], expected.imag(), 1e-14) << n << " " << r << " " << k;
+          ASSERT_NEAR(out[2 * r][k], expected.real(), 1e-14) << width << " " << r << " " << k;
+          ASSERT_NEAR(out[2 * r + 1][k], expected.imag(), 1e-14) << width << " " << r << " " << k;
         }
       }
     }
@@ -258,13 +258,13 @@ int upper_halves_in_use() {
 TEST(SumRows, WideVersionLeavesTheUpperRegisterHalvesClear) {
   // Baseline code run with the upper halves in use slows down severalfold
   // (the host's code included), so the wide version must clear them.
-  const SumRows wide = sum_rows_avx2();
+  const SumRows wide = sum_rows_of_level(VectorLevel::avx2);
   if (wide == nullptr || upper_halves_in_use() < 0) GTEST_SKIP() << "no AVX2 or no XINUSE";
-  std::vector<double> m(200, 0.5), a(4, 0.25), out_re(128), out_im(128);
-  const RowSum row{a.data(), a.data(), m.data(), m.data(), 1, out_re.data(), out_im.data()};
-  for (const int n : {127, 128, 3}) {
-    wide(std::span<const RowSum>(&row, 1), n, 0);
-    EXPECT_EQ(upper_halves_in_use(), 0) << n;
+  std::vector<double> m(200, 0.5), a(4, 0.25), out_re(144), out_im(144);
+  const RowSum row{a.data(), a.data(), m.data(), 1, out_re.data(), out_im.data()};
+  for (const int width : {144, 16}) {
+    wide(std::span<const RowSum>(&row, 1), width, 0);
+    EXPECT_EQ(upper_halves_in_use(), 0) << width;
   }
 }
 #endif

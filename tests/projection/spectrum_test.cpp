@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <random>
+#include <vector>
 
 #include "projection/parameters.hpp"
 #include "projection/pupil.hpp"
@@ -72,25 +73,62 @@ std::unique_ptr<Parameters> one_rectangle(int n, double x1, double x2, double y1
   return p;
 }
 
+// Every version of the spectrum's loops this processor runs, the chosen one
+// first.
+std::vector<const SpectrumKernels*> kernel_versions() {
+  std::vector<const SpectrumKernels*> versions = {&spectrum_kernels()};
+  for (const VectorLevel level : {VectorLevel::baseline, VectorLevel::avx2, VectorLevel::avx512}) {
+    if (const SpectrumKernels* kernels = spectrum_kernels_of_level(level)) versions.push_back(kernels);
+  }
+  return versions;
+}
+
 TEST(MaskSpectrum, EveryValueIsBitIdenticalToTheLiteralEvaluation) {
   std::mt19937_64 rng(19);
-  for (const int n : {1, 6, 19, 64, 128}) {
+  const std::vector<const SpectrumKernels*> versions = kernel_versions();
+  for (const int n : {1, 6, 19, 64, 127, 128}) {
     testing::literal::Case c = testing::literal::random_case(rng, n, 2 * n + 3);
     if (n == 19) c.tilt_y = 0;
-    // Transmissions with parts of exactly +-1, as binary and phase masks have.
-    const double special[][2] = {{1, 0}, {-1, 0.25}, {0.5, -1}, {1, 1}, {-1, -1}, {0, 1}};
-    for (std::size_t q = 0; q < c.rows.size(); q += 2) {
-      c.rows[q][0] = special[q / 2 % 6][0];
-      c.rows[q][1] = special[q / 2 % 6][1];
+    // Transmissions with parts of exactly +-1 or 0, as binary and phase masks
+    // have, between rectangles with arbitrary transmissions.
+    const double special[][2] = {{1, 0},  {-1, 0.25}, {0.5, -1}, {1, 1},    {-1, -1}, {0, 1},
+                                 {0, 0},  {0, -1},    {-0.0, 0.75}, {0.25, 0}, {-1, 0}, {1, -0.0}};
+    // Three special rows, then an arbitrary one: neighbours of every kind.
+    for (std::size_t q = 0; q < c.rows.size(); ++q) {
+      if (q % 4 == 3) continue;
+      c.rows[q][0] = special[(q * 5) % 12][0];
+      c.rows[q][1] = special[(q * 5) % 12][1];
     }
     const auto p = std::make_unique<Parameters>();
     read_parameters(sheet_of(testing::literal::sheet_text(c)), *p);
-    const auto f = spectrum_of(*p);
     testing::literal::Grid expected = testing::literal::spectrum(c);
-    for (int j = 0; j < n; ++j) {
-      for (int k = 0; k < n; ++k) {
-        ASSERT_EQ(std::memcmp(&f->re[j][k], &expected.r(j, k), sizeof(double)), 0) << n << " " << j << " " << k;
-        ASSERT_EQ(std::memcmp(&f->im[j][k], &expected.i(j, k), sizeof(double)), 0) << n << " " << j << " " << k;
+    const auto f = std::make_unique<Field>();
+    for (const SpectrumKernels* kernels : versions) {
+      mask_spectrum(*p, *f, *kernels);
+      for (int j = 0; j < n; ++j) {
+        for (int k = 0; k < n; ++k) {
+          ASSERT_EQ(std::memcmp(&f->re[j][k], &expected.r(j, k), sizeof(double)), 0) << n << " " << j << " " << k;
+          ASSERT_EQ(std::memcmp(&f->im[j][k], &expected.i(j, k), sizeof(double)), 0) << n << " " << j << " " << k;
+        }
+      }
+    }
+  }
+}
+
+TEST(MaskSpectrum, ZeroTransmissionWithUndefinedSpectrumStillSpreadsNaN) {
+  // 0 times NaN is NaN: a rectangle of transmission 0 is left out only where
+  // its one-dimensional spectra are finite.
+  const auto p = one_rectangle(16, -3, 4, -2, 5, 1, 0);
+  p->rect_count = 2;
+  p->rect_t_re[1] = 0;
+  p->rect_t_im[1] = -0.0;
+  p->rect_x1[1] = std::numeric_limits<double>::quiet_NaN();
+  const auto f = std::make_unique<Field>();
+  for (const SpectrumKernels* kernels : kernel_versions()) {
+    mask_spectrum(*p, *f, *kernels);
+    for (int j = 0; j < 16; ++j) {
+      for (int k = 0; k < 16; ++k) {
+        ASSERT_TRUE(std::isnan(f->re[j][k]) && std::isnan(f->im[j][k])) << j << " " << k;
       }
     }
   }

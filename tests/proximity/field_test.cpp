@@ -222,16 +222,30 @@ TEST(ComplexProduct, KernelsAgreeWithTheDefiningSum) {
   std::vector<double> r_re(blocks * depth * 8), r_im(r_re.size());
   for (auto* m : {&l_re, &l_im, &r_re, &r_im})
     for (double& x : *m) x = v(gen);
+  std::vector<double> l_sum(l_re.size()), r_sum(r_re.size());
+  for (std::size_t k = 0; k < l_sum.size(); ++k) l_sum[k] = l_re[k] + l_im[k];
+  for (std::size_t k = 0; k < r_sum.size(); ++k) r_sum[k] = r_re[k] + r_im[k];
   auto run_kernel = [&](void (*kernel)(const px::ComplexProduct&), std::vector<double>& p_re,
                         std::vector<double>& p_im) {
     p_re.assign(2 * pairs * stride, -99.0);
     p_im.assign(p_re.size(), -99.0);
-    kernel({depth, pairs, blocks, l_re.data(), l_im.data(), r_re.data(), r_im.data(), p_re.data(),
-            p_im.data(), stride});
+    kernel({depth, pairs, blocks, l_re.data(), l_im.data(), r_re.data(), r_im.data(), l_sum.data(),
+            r_sum.data(), p_re.data(), p_im.data(), stride});
   };
   std::vector<double> portable_re, portable_im, dispatched_re, dispatched_im;
   run_kernel(px::complex_product_portable, portable_re, portable_im);
   run_kernel(px::complex_product, dispatched_re, dispatched_im);
+  // Every wide kernel this processor runs, forced.
+  for (const meridox::VectorLevel level : {meridox::VectorLevel::avx2, meridox::VectorLevel::avx512}) {
+    const auto kernel = px::complex_product_kernel(level);
+    if (kernel == nullptr) continue;
+    std::vector<double> wide_re, wide_im;
+    run_kernel(kernel, wide_re, wide_im);
+    for (std::size_t k = 0; k < wide_re.size(); ++k) {
+      EXPECT_NEAR(wide_re[k], portable_re[k], 1e-13);
+      EXPECT_NEAR(wide_im[k], portable_im[k], 1e-13);
+    }
+  }
   for (int i = 0; i < 2 * pairs; ++i)
     for (int j = 0; j < 8 * blocks; ++j) {
       double sr = 0, si = 0;

@@ -15,6 +15,9 @@
 //                            table put over an earlier one by the replacing
 //                            rename, and the removal of what earlier runs
 //                            left. Both platforms must print the same bytes.
+//   platform-probe vector    the vector level the kit's CPU-feature check
+//                            finds, which chooses the calculators' kernels:
+//                            the DLLs must find what the Linux build finds.
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -26,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/cpu_features.hpp"
 #include "common/files.hpp"
 #include "common/numbers.hpp"
 #include "common/table.hpp"
@@ -277,6 +281,10 @@ int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "numbers") == 0) return numbers();
   if (argc == 2 && std::strcmp(argv[1], "math") == 0) return math();
   if (argc == 3 && std::strcmp(argv[1], "tables") == 0) return tables(argv[2]);
-  std::fprintf(stderr, "usage: platform-probe numbers|math|tables FOLDER/\n");
+  if (argc == 2 && std::strcmp(argv[1], "vector") == 0) {
+    std::printf("%s\n", meridox::vector_level_name(meridox::processor_vector_level()));
+    return 0;
+  }
+  std::fprintf(stderr, "usage: platform-probe numbers|math|tables FOLDER/|vector\n");
   return 2;
 }

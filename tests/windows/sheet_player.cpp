@@ -11,12 +11,15 @@
 // sequence of calls.
 //
 // Usage:
-//   sheet-player [--exchange FOLDER] LIBRARY ENTRY SHEET RESULTS [SHEET RESULTS ...]
+//   sheet-player [--time] [--exchange FOLDER] LIBRARY ENTRY SHEET RESULTS [SHEET RESULTS ...]
 //   sheet-player --crash
+// --time prints the wall-clock time of each entry call ("entry SECONDS"),
+// the call alone, without the copying of sheets and tables.
 // A SHEET of "-" calls the entry with no IN_FM.txt in the exchange folder.
 // --crash faults on purpose, to prove that a crash ends the process with
 // crash_exit_code rather than a quiet 0.
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -159,7 +162,7 @@ bool exists(const std::string& path) {
 // from an earlier call are removed first, so that a table the call did not
 // write cannot pass for one it did.
 bool play(Entry entry, const std::string& exchange, const std::string& sheet,
-          const std::string& results) {
+          const std::string& results, bool timed) {
   const std::string in_fm = exchange + separator + "IN_FM.txt";
   std::remove(in_fm.c_str());
   for (const char* name : table_names) std::remove((exchange + separator + name).c_str());
@@ -181,7 +184,12 @@ bool play(Entry entry, const std::string& exchange, const std::string& sheet,
     }
   }
 
+  const auto start = std::chrono::steady_clock::now();
   entry();
+  if (timed) {
+    std::printf("entry %.6f\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
 
   if (!make_folder(results)) {
     std::fprintf(stderr, "sheet-player: cannot create %s\n", results.c_str());
@@ -206,7 +214,7 @@ bool play(Entry entry, const std::string& exchange, const std::string& sheet,
 
 int usage() {
   std::fprintf(stderr,
-               "usage: sheet-player [--exchange FOLDER] LIBRARY ENTRY SHEET RESULTS [SHEET RESULTS ...]\n"
+               "usage: sheet-player [--time] [--exchange FOLDER] LIBRARY ENTRY SHEET RESULTS [SHEET RESULTS ...]\n"
                "       sheet-player --crash\n");
   return usage_exit_code;
 }
@@ -217,6 +225,8 @@ int main(int argc, char** argv) {
   guard_against_crashes();
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 1 && args[0] == "--crash") crash_on_purpose();
+  const bool timed = !args.empty() && args[0] == "--time";
+  if (timed) args.erase(args.begin());
 
   std::string exchange;
 #if defined(_WIN32)
@@ -240,7 +250,7 @@ int main(int argc, char** argv) {
   const Entry entry = load_entry(args[0], args[1]);
   if (entry == nullptr) return load_exit_code;
   for (std::size_t i = 2; i < args.size(); i += 2) {
-    if (!play(entry, exchange, args[i], args[i + 1])) return file_exit_code;
+    if (!play(entry, exchange, args[i], args[i + 1], timed)) return file_exit_code;
   }
   return 0;
 }
