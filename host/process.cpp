@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 
 namespace meridox::host {
 namespace {
@@ -50,23 +51,31 @@ extern "C" void note_interrupt(int signal) { interrupting_signal = signal; }
 constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // While a child runs, the signals that would end the host only take note, so
-// that the host can end the child and tidy up before it ends itself.
+// that the host can end the child and tidy up before it ends itself. Several
+// threads may each wait for a child of their own (a study's cases): the
+// first watch installs the handlers, the last one gone restores them.
 class InterruptWatch {
  public:
   InterruptWatch() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (watches_++ > 0) return;
     struct sigaction note {};
     note.sa_handler = note_interrupt;
     sigemptyset(&note.sa_mask);
     for (std::size_t k = 0; k < std::size(ending_signals); ++k) sigaction(ending_signals[k], &note, &saved_[k]);
   }
   ~InterruptWatch() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (--watches_ > 0) return;
     for (std::size_t k = 0; k < std::size(ending_signals); ++k) sigaction(ending_signals[k], &saved_[k], nullptr);
   }
   InterruptWatch(const InterruptWatch&) = delete;
   InterruptWatch& operator=(const InterruptWatch&) = delete;
 
  private:
-  struct sigaction saved_[std::size(ending_signals)] {};
+  static inline std::mutex mutex_;
+  static inline int watches_ = 0;
+  static inline struct sigaction saved_[std::size(ending_signals)] {};
 };
 
 enum class Ending { finished, timed_out, interrupted };
