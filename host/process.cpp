@@ -1,6 +1,7 @@
 #include "host/process.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -81,24 +82,39 @@ class InterruptWatch {
 enum class Ending { finished, timed_out, interrupted };
 
 // Waits for the child, ending it once the timeout has passed or the host is
-// asked to end. Polls, so that no signal is missed between a look at the
-// flag and the wait.
-Ending wait_for(pid_t child, int& status, double timeout) {
+// asked to end. The child holds the write end of `report` until it ends, so
+// the read end wakes the host as soon as the child ends (or writes why it
+// failed); the wait is cut into short slices so that a signal that came
+// just before it is seen soon. What the child writes is kept in `said`.
+Ending wait_for(pid_t child, int report, int& status, double timeout, std::string& said) {
   const double deadline = timeout > 0.0 ? seconds_now() + timeout : INFINITY;
-  long pause_ns = 100000;
+  bool open = true;
   while (true) {
-    const pid_t done = waitpid(child, &status, WNOHANG);
-    if (done == child || (done < 0 && errno != EINTR)) return Ending::finished;
-    const bool late = seconds_now() >= deadline;
-    if (late || interrupting_signal != 0) {
+    if (!open) {
+      const pid_t done = waitpid(child, &status, WNOHANG);
+      if (done == child || (done < 0 && errno != EINTR)) return Ending::finished;
+    }
+    const double now = seconds_now();
+    if (now >= deadline || interrupting_signal != 0) {
       kill(child, SIGKILL);
       while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
       }
-      return late ? Ending::timed_out : Ending::interrupted;
+      return now >= deadline ? Ending::timed_out : Ending::interrupted;
     }
-    const timespec pause{0, pause_ns};
-    nanosleep(&pause, nullptr);
-    pause_ns = std::min(pause_ns * 2, 20000000L);
+    const double slice_ms = std::min(50.0, (deadline - now) * 1e3);
+    if (open) {
+      pollfd watch{report, POLLIN, 0};
+      if (poll(&watch, 1, static_cast<int>(std::ceil(slice_ms))) > 0) {
+        char buffer[512];
+        const ssize_t n = read(report, buffer, sizeof buffer);
+        if (n > 0 && said.size() < 4096) said.append(buffer, static_cast<std::size_t>(n));
+        if (n == 0) open = false;
+      }
+    } else {
+      // The child closed its end but has not ended yet: it is about to.
+      const timespec pause{0, 100000};
+      nanosleep(&pause, nullptr);
+    }
   }
 }
 
@@ -162,13 +178,8 @@ std::string run_in_child(const std::function<std::string()>& work, const std::st
   }
   close(pipe_fds[1]);
   int status = 0;
-  const Ending ending = wait_for(child, status, options.timeout_seconds);
   std::string said;
-  char buffer[512];
-  ssize_t n = 0;
-  while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
-    if (n > 0 && said.size() < 4096) said.append(buffer, static_cast<std::size_t>(n));
-  }
+  const Ending ending = wait_for(child, pipe_fds[0], status, options.timeout_seconds, said);
   close(pipe_fds[0]);
   if (ending == Ending::timed_out) {
     return what + " was still running after " + seconds_text(options.timeout_seconds) + " s and was ended";

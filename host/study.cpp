@@ -1,6 +1,10 @@
 #include "host/study.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <atomic>
@@ -98,13 +102,55 @@ std::vector<std::vector<double>> failed_metrics(const Calculator& calc, const St
                                           std::vector<double>(metric_names(calc).size(), no_value));
 }
 
+// The record ends with a line of its own, so that a record cut short by a
+// killed host never passes for a complete one.
+constexpr const char* record_end = "end";
+
 std::string record_text(const CaseResult& r) {
   std::string text = "ok\n";
   for (const auto& row : r.metrics) {
     for (std::size_t k = 0; k < row.size(); ++k) text += (k ? "\t" : "") + number_text(row[k]);
     text += "\n";
   }
-  return text;
+  return text + record_end + "\n";
+}
+
+// Writes a file in a case folder the study made itself: straight over what
+// is there (one open), never through a link.
+std::string write_own_file(const fs::path& path, const std::string& bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return std::strerror(errno);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const std::string why = std::strerror(errno);
+      close(fd);
+      return why;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return close(fd) == 0 ? std::string() : std::strerror(errno);
+}
+
+long long step_count(const Calculator& calc, const std::string& sheet_bytes) {
+  const std::optional<NamedCell> cell = named_cell(calc, "step_count");
+  Sheet sheet(calc.shape);
+  sheet.feed(sheet_bytes);
+  sheet.finish();
+  return sheet.integer(cell->column, cell->row);
+}
+
+// The sheet a stage case runs when one run printing every step gives both
+// its metrics and all it keeps: its tables are not kept and the steps are
+// few enough for a table of every step. Nothing otherwise.
+std::optional<std::string> every_step_sheet(const Calculator& calc, const StudySpec& spec, const StudyCase& c) {
+  if (metric_kind(calc) != MetricKind::stage || spec.keep_tables || step_count(calc, c.sheet) > every_step_limit) {
+    return std::nullopt;
+  }
+  const std::optional<NamedCell> interval = named_cell(calc, "print_interval");
+  return with_cell_text(c.sheet, interval->column, interval->row, "1");
 }
 
 // The stage metrics of a case over every step, from one run: when the
@@ -114,25 +160,19 @@ std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec&
                            const fs::path& folder, CaseResult& result) {
   StageColumns columns = stage_columns_for(calc, c.sheet);
   if (spec.band) columns.band = *spec.band;
-  const std::optional<NamedCell> interval = named_cell(calc, "print_interval");
-  const std::optional<NamedCell> steps_cell = named_cell(calc, "step_count");
-  Sheet sheet(calc.shape);
-  sheet.feed(c.sheet);
-  sheet.finish();
-  const long long steps = sheet.integer(steps_cell->column, steps_cell->row);
+  const std::optional<std::string> every = every_step_sheet(calc, spec, c);
   std::string why;
   std::optional<StageMetrics> metrics;
-  if (spec.keep_tables || steps > every_step_limit) {
+  if (!every) {
     if (const std::string failed = call_entry(entry, folder, c.name, spec.timeout); !failed.empty()) return failed;
     metrics = every_step_metrics(calc, entry, c.sheet, folder, columns, spec.timeout, why);
   } else {
-    const std::string every = with_cell_text(c.sheet, interval->column, interval->row, "1");
-    if (const std::string problem = replace_file(folder / "IN_FM.txt", every); !problem.empty()) return problem;
+    // IN_FM.txt holds the sheet of every step now; the case's own after the run.
     const std::string failed = call_entry(entry, folder, c.name, spec.timeout);
-    if (const std::string problem = replace_file(folder / "IN_FM.txt", c.sheet); !problem.empty()) return problem;
+    if (const std::string problem = write_own_file(folder / "IN_FM.txt", c.sheet); !problem.empty()) return problem;
     if (!failed.empty()) return failed;
     metrics = stream_stage_metrics(folder / "OUT_M.txt", columns);
-    const std::size_t states = static_cast<std::size_t>(std::max(steps, 0LL)) + 1;
+    const std::size_t states = static_cast<std::size_t>(std::max(step_count(calc, c.sheet), 0LL)) + 1;
     if (metrics && metrics->states != states) {
       why = "the table holds " + std::to_string(metrics->states) + " of the " + std::to_string(states) + " states";
       metrics.reset();
@@ -282,10 +322,13 @@ std::optional<CaseResult> reusable_case(const Calculator& calc, const StudySpec&
   if (!read_bounded((fs::path(folder) / result_record).string(), table_byte_limit, record).empty()) return std::nullopt;
   const auto lines = split_lines(record);
   const std::size_t rows = metric_rows_per_case(calc, spec), columns = metric_names(calc).size();
-  if (lines.size() != rows + 1 || lines[0].size() != 1 || lines[0][0] != "ok") return std::nullopt;
+  if (lines.size() != rows + 2 || lines[0].size() != 1 || lines[0][0] != "ok" || lines.back().size() != 1 ||
+      lines.back()[0] != record_end) {
+    return std::nullopt;
+  }
   CaseResult r;
   r.reused = true;
-  for (std::size_t k = 1; k < lines.size(); ++k) {
+  for (std::size_t k = 1; k + 1 < lines.size(); ++k) {
     if (lines[k].size() != columns) return std::nullopt;
     std::vector<double> row;
     for (const std::string& field : lines[k]) {
@@ -307,12 +350,22 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
     result.metrics = failed_metrics(calc, spec);
     return result;
   };
+  // A stage case whose tables are not kept runs once, printing every step.
+  const std::string first_sheet = every_step_sheet(calc, spec, c).value_or(c.sheet);
   std::error_code ec;
-  fs::create_directories(folder, ec);
-  if (!fs::is_directory(folder, ec)) return fail("cannot create the case folder " + folder.string());
-  fs::remove(folder / result_record, ec);
-  remove_tables(calc, folder);
-  if (const std::string problem = replace_file(folder / "IN_FM.txt", c.sheet); !problem.empty()) {
+  // A folder made now holds nothing; one from an earlier run may hold
+  // anything, a link where the sheet goes included.
+  const bool fresh = fs::create_directory(folder, ec);
+  if (!fresh) {
+    if (!fs::is_directory(folder, ec) || fs::is_symlink(folder, ec)) {
+      return fail("cannot create the case folder " + folder.string());
+    }
+    fs::remove(folder / result_record, ec);
+    remove_tables(calc, folder);
+    if (const std::string problem = replace_file(folder / "IN_FM.txt", first_sheet); !problem.empty()) {
+      return fail("cannot write the case's sheet: " + problem);
+    }
+  } else if (const std::string problem = write_own_file(folder / "IN_FM.txt", first_sheet); !problem.empty()) {
     return fail("cannot write the case's sheet: " + problem);
   }
   try {
@@ -347,11 +400,11 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
     for (const TableSpec& t : calc.layout->tables) {
       report_table(folder.string(), t.file.data(), identify_table(slurp(folder / t.file)), context, nullptr, summary);
     }
-    replace_file(folder / "summary.txt", summary.str());
+    write_own_file(folder / "summary.txt", summary.str());
   } else {
     remove_tables(calc, folder);
   }
-  if (const std::string problem = replace_file(folder / result_record, record_text(result)); !problem.empty()) {
+  if (const std::string problem = write_own_file(folder / result_record, record_text(result)); !problem.empty()) {
     return fail("cannot record the case's results: " + problem);
   }
   return result;
@@ -420,7 +473,9 @@ std::vector<CaseResult> run_cases(const Calculator& calc, Entry entry, const Stu
       const std::size_t k = next++;
       if (k >= cases.size()) return;
       const std::string folder = (fs::path(cases_folder) / cases[k].name).string();
-      std::optional<CaseResult> reused = reusable_case(calc, spec, cases[k], folder);
+      std::error_code ec;
+      std::optional<CaseResult> reused =
+          fs::exists(folder, ec) ? reusable_case(calc, spec, cases[k], folder) : std::nullopt;
       results[k] = reused ? std::move(*reused) : run_case(calc, entry, spec, cases[k], folder);
       const std::lock_guard<std::mutex> lock(mutex);
       ++done;
