@@ -285,14 +285,18 @@ const TableSpec* stage_table(const Calculator& calculator) {
   return nullptr;
 }
 
-StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes) {
+StageColumns stage_columns_for(const Calculator& calculator, const Sheet& sheet) {
   // The error that matters is the stage's, whichever sensor the servo reads;
   // its band is one count of that stage's sensor.
   const TableSpec* t = stage_table(calculator);
   if (t == nullptr) return stage_columns(TableKind::stage);
   StageColumns c{static_cast<std::size_t>(t->error_column), static_cast<std::size_t>(t->current_column)};
-  c.count = load_sheet(calculator, sheet_bytes).real(2, row_of(calculator, t->count_cell));
+  c.count = sheet.real(2, row_of(calculator, t->count_cell));
   return c;
+}
+
+StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes) {
+  return stage_columns_for(calculator, load_sheet(calculator, sheet_bytes));
 }
 
 std::string describe_run(const Calculator& calculator, std::string_view sheet_bytes, SummaryContext& context,
