@@ -16,22 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "command_runner.hpp"
 #include "support/harness.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using Result = meridox::testing::CommandResult;
+using meridox::testing::slurp;
 
 std::vector<std::string> split(const std::string& text, char by) {
   std::vector<std::string> parts;
@@ -87,13 +80,7 @@ class Study : public ::testing::Test {
   meridox::testing::ExchangeFolder scratch;
   fs::path dir() const { return scratch.path(); }
 
-  Result meridox(const std::string& args) const {
-    const fs::path out = dir() / ".stdout", err = dir() / ".stderr";
-    const std::string command = "cd '" + dir().string() + "' && '" MERIDOX_EXE "' " + args + " >'" + out.string() +
-                                "' 2>'" + err.string() + "' </dev/null";
-    const int raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
-  }
+  Result meridox(const std::string& args) const { return meridox::testing::run_command(dir(), MERIDOX_EXE, args); }
 };
 
 TEST_F(Study, ImageMetricsAgreeWithTheCasesOwnTables) {
