@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 
 #include "host/text.hpp"
 
@@ -183,6 +184,17 @@ std::vector<std::string> closest_names(const Calculator& calculator, std::string
 std::optional<std::string> set_named_cell(const Calculator& calculator, std::string_view sheet,
                                           std::string_view name, std::string_view value, std::string& why) {
   const std::optional<NamedCell> cell = named_cell(calculator, name);
+  const std::string_view column_name = name.substr(0, name.find('['));
+  const bool rectangle_column =
+      calculator.layout->rectangles != nullptr && name.find('[') != std::string_view::npos &&
+      std::find(std::begin(rectangle_columns), std::end(rectangle_columns), column_name) != std::end(rectangle_columns);
+  if (!cell && rectangle_column) {
+    const int most = std::min(calculator.rectangles.max_count,
+                              calculator.shape.row_guard - calculator.rectangles.first_row + 1);
+    why = std::string(calculator.alias) + " has no parameter \"" + std::string(name) + "\"; its rectangles are " +
+          std::string(column_name) + "[0] to " + std::string(column_name) + "[" + std::to_string(most - 1) + "]";
+    return std::nullopt;
+  }
   if (!cell) {
     std::string near;
     for (const std::string& n : closest_names(calculator, name)) near += (near.empty() ? "" : ", ") + n;

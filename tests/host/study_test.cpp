@@ -171,6 +171,22 @@ TEST_F(Study, StageAndPlateMetricsAgreeWithTheCasesOwnTables) {
   }
 }
 
+TEST_F(Study, EveryCalculatorStudiesItsExample) {
+  for (const char* args : {"projection --vary NA=0.4,0.5", "proximity --vary gap=15,20", "plate --vary load=0.01,0.02",
+                           "nut-stage --vary velocity_gain=0.15,0.187", "stage --vary bias_current=0,0.1",
+                           "stage-base --vary base_mass=150,200"}) {
+    const Result r = meridox(std::string("study ") + args + " --no-pictures -o all");
+    EXPECT_EQ(r.status, 0) << args << ": " << r.err;
+    auto rows = read_csv(dir() / "all" / "study.csv");
+    ASSERT_EQ(rows.size(), 2u) << args;
+    for (const auto& row : rows) EXPECT_EQ(row.at("status"), "ok") << args;
+    // The varied parameter reaches the metrics.
+    const std::string a(args), varied = a.substr(a.find("--vary ") + 7, a.find('=') - a.find("--vary ") - 7);
+    for (auto& row : rows) row.erase("case"), row.erase(varied);
+    EXPECT_NE(rows[0], rows[1]) << args;
+  }
+}
+
 TEST_F(Study, JobsDoNotChangeTheTableAndAResumedStudySkipsFinishedCases) {
   const std::string args = "study stage --vary position_gain=40:120:5 --vary velocity_gain=0.1,0.2 --no-pictures";
   ASSERT_EQ(meridox(args + " -j 1 -o one").status, 0);
@@ -233,6 +249,9 @@ TEST_F(Study, NamedParametersAreSetAsTypedAndUnknownNamesRefused) {
   EXPECT_NE(r.err.find("\"positon_gain\"; the closest are position_gain"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(dir() / "bad"));
 
+  r = meridox("run projection --set 'rect_x1[976]=1'");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("its rectangles are rect_x1[0] to rect_x1[975]"), std::string::npos) << r.err;
   for (const char* args : {"run plate --set rect_x1[0]=1", "run projection --set rect_x1[1000]=1",
                            "study stage --vary gain=1,2", "study stage --vary position_gain=1:2", "run stage --set x"}) {
     r = meridox(args);
