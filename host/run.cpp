@@ -26,28 +26,16 @@ namespace {
 // The constant the nut-and-stage calculator converts angles with.
 constexpr double calculator_pi = 3.14159265358979;
 
-using Entry = void (*)();
-
 // Scratch folders of the runs of every step; like the temporaries of the
 // sheet and the pictures, named with a leading dot.
 constexpr const char* every_step_prefix = ".every-step-";
 
 TableKind expected_kind(const Calculator& c, const char* table) {
-  switch (c.kind) {
-    case Kind::projection:
-      if (std::string_view(table) == "OUT_MR.txt") return TableKind::spectrum_amplitude;
-      if (std::string_view(table) == "OUT_MI.txt") return TableKind::spectrum_phase;
-      return TableKind::image;
-    case Kind::proximity: return TableKind::proximity_image;
-    case Kind::plate: return TableKind::plate;
-    case Kind::stage: return TableKind::stage;
-    case Kind::nut_stage: return TableKind::nut_stage;
-    case Kind::stage_base: return TableKind::stage_base;
-  }
-  return TableKind::unknown;
+  const TableSpec* spec = table_spec(c, table);
+  return spec ? kind_of(*spec) : TableKind::unknown;
 }
 
-bool is_stage(Kind kind) { return kind == Kind::stage || kind == Kind::nut_stage || kind == Kind::stage_base; }
+bool is_stage(const Calculator& c) { return stage_table(c) != nullptr; }
 
 std::string picture_name(const char* table) {
   std::string name(table);
@@ -68,9 +56,11 @@ std::string unit_text(const Sheet& sheet, int row) {
   return unit;
 }
 
+}  // namespace
+
 // Writes a file by a temporary beside it and a rename, so that a link or
 // anything else at the path is replaced, never written through.
-std::string replace_file(const fs::path& path, const std::string& bytes) {
+std::string replace_file(const std::filesystem::path& path, const std::string& bytes) {
   const std::string partial = temporary_beside(path.string());
   if (partial.empty()) return std::strerror(errno);
   std::ofstream out(partial, std::ios::binary | std::ios::trunc);
@@ -87,7 +77,7 @@ std::string replace_file(const fs::path& path, const std::string& bytes) {
 // Calls the entry once in a child process with the exchange folder set: a
 // calculator that crashes, ends the process or runs past the timeout ends
 // the child, not the host.
-std::string call_entry(Entry entry, const fs::path& exchange, const std::string& what, double timeout) {
+std::string call_entry(Entry entry, const std::filesystem::path& exchange, const std::string& what, double timeout) {
   return run_in_child(
       [&]() -> std::string {
         setenv("MERIDOXWORK", (exchange.string() + "/").c_str(), 1);
@@ -99,7 +89,7 @@ std::string call_entry(Entry entry, const fs::path& exchange, const std::string&
 
 // The metrics of a stage history read line by line from a table file, so
 // that ten million steps need no more memory than one.
-std::optional<StageMetrics> stream_stage_metrics(const fs::path& table, const StageColumns& c) {
+std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& table, const StageColumns& c) {
   std::ifstream in(table, std::ios::binary);
   if (!in) return std::nullopt;
   std::string line;
@@ -127,7 +117,7 @@ std::optional<StageMetrics> stream_stage_metrics(const fs::path& table, const St
 // step, else a second run printing every step in a scratch folder inside
 // the output folder, removed afterwards. `why_not` says why there are none.
 std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry, const std::string& sheet,
-                                               const fs::path& folder, const StageColumns& columns,
+                                               const std::filesystem::path& folder, const StageColumns& columns,
                                                double timeout, std::string& why_not) {
   const Sheet cells = load_sheet(c, sheet);
   const int interval_row = row_of(c, "print_interval");
@@ -170,6 +160,8 @@ std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry,
   fs::remove_all(scratch, ec);
   return metrics;
 }
+
+namespace {
 
 // Whether a table that parses holds anything to draw: a grid size of 0 or a
 // header without rows is a valid result with no picture.
@@ -215,6 +207,44 @@ std::vector<std::string> every_result_file() {
 
 }  // namespace
 
+std::optional<std::pair<std::string, std::string>> parse_assignment(std::string_view text) {
+  const std::size_t equals = text.find('=');
+  if (equals == std::string_view::npos || equals == 0) return std::nullopt;
+  return std::pair<std::string, std::string>(text.substr(0, equals), text.substr(equals + 1));
+}
+
+std::optional<std::string> apply_settings(const Calculator& calculator, std::string sheet,
+                                          const std::vector<std::pair<std::string, std::string>>& set,
+                                          std::string& why) {
+  for (const auto& [name, value] : set) {
+    std::optional<std::string> changed = set_named_cell(calculator, sheet, name, value, why);
+    if (!changed) return std::nullopt;
+    sheet = std::move(*changed);
+  }
+  return sheet;
+}
+
+Entry load_entry(const Calculator& calc, const std::optional<std::string>& lib_dir, std::string& why) {
+  const std::string library = library_path(calc, lib_dir);
+  std::error_code ec;
+  if (!fs::is_regular_file(library, ec)) {
+    why = "the library " + library + " is missing (build it first, or give --lib-dir)";
+    return nullptr;
+  }
+  void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    why = "cannot load " + library + ": " + dlerror();
+    return nullptr;
+  }
+  auto entry = reinterpret_cast<Entry>(dlsym(handle, calc.entry));
+  if (entry == nullptr) why = library + " has no entry " + calc.entry;
+  return entry;
+}
+
+std::string library_path(const Calculator& calc, const std::optional<std::string>& lib_dir) {
+  return (fs::path(library_folder(lib_dir)) / ("lib" + std::string(calc.name) + ".so")).string();
+}
+
 std::string library_folder(const std::optional<std::string>& chosen) {
   if (chosen) return *chosen;
   if (const char* env = std::getenv("MERIDOX_LIB_DIR"); env != nullptr && *env != '\0') return env;
@@ -225,11 +255,8 @@ std::string library_folder(const std::optional<std::string>& chosen) {
 }
 
 std::string length_unit(const Calculator& calculator, std::string_view sheet_bytes) {
-  int row = -1;
-  if (calculator.kind == Kind::projection) row = row_of(calculator, "pitch");
-  if (calculator.kind == Kind::proximity) row = row_of(calculator, "x_start");
-  if (calculator.kind == Kind::plate) row = row_of(calculator, "r_start");
-  return unit_text(load_sheet(calculator, sheet_bytes), row);
+  const std::string_view cell = calculator.layout->length_unit_cell;
+  return unit_text(load_sheet(calculator, sheet_bytes), cell.empty() ? -1 : row_of(calculator, cell));
 }
 
 double metres_per(std::string_view unit) {
@@ -241,28 +268,25 @@ double metres_per(std::string_view unit) {
   return not_known;
 }
 
-StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes) {
-  const Sheet sheet = load_sheet(calculator, sheet_bytes);
-  auto real = [&](const char* name) { return sheet.real(2, row_of(calculator, name)); };
-  switch (calculator.kind) {
-    case Kind::nut_stage: {
-      // The error that matters is the stage's, whichever sensor the servo
-      // reads; its band is one count of the linear scale.
-      StageColumns c = stage_columns(TableKind::nut_stage);
-      c.count = real("scale_resolution");
-      return c;
-    }
-    case Kind::stage_base: {
-      StageColumns c = stage_columns(TableKind::stage_base);
-      c.count = real("resolution");
-      return c;
-    }
-    default: {
-      StageColumns c = stage_columns(TableKind::stage);
-      c.count = real("resolution");
-      return c;
-    }
+const TableSpec* stage_table(const Calculator& calculator) {
+  for (const TableSpec& t : calculator.layout->tables) {
+    if (t.metrics == MetricKind::stage) return &t;
   }
+  return nullptr;
+}
+
+StageColumns stage_columns_for(const Calculator& calculator, const Sheet& sheet) {
+  // The error that matters is the stage's, whichever sensor the servo reads;
+  // its band is one count of that stage's sensor.
+  const TableSpec* t = stage_table(calculator);
+  if (t == nullptr) return stage_columns(TableKind::stage);
+  StageColumns c{static_cast<std::size_t>(t->error_column), static_cast<std::size_t>(t->current_column)};
+  c.count = sheet.real(2, row_of(calculator, t->count_cell));
+  return c;
+}
+
+StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes) {
+  return stage_columns_for(calculator, load_sheet(calculator, sheet_bytes));
 }
 
 std::string describe_run(const Calculator& calculator, std::string_view sheet_bytes, SummaryContext& context,
@@ -369,6 +393,13 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   } else {
     sheet = std::string(example_sheet(calc->name));
   }
+  std::string why;
+  if (std::optional<std::string> changed = apply_settings(*calc, sheet, request.set, why)) {
+    sheet = std::move(*changed);
+  } else {
+    err << "meridox: " << why << "\n";
+    return bad_input;
+  }
   SummaryContext context;
   context.cut = request.cut;
   PlotOptions plot = request.plot;
@@ -378,9 +409,9 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   }
   StageColumns stage = stage_columns_for(*calc, sheet);
   if (request.band) stage.band = *request.band;
-  if (is_stage(calc->kind)) context.stage = &stage;
+  if (is_stage(*calc)) context.stage = &stage;
 
-  const std::string library = (fs::path(library_folder(request.lib_dir)) / ("lib" + std::string(calc->name) + ".so")).string();
+  const std::string library = library_path(*calc, request.lib_dir);
   std::error_code ec;
   if (!fs::is_regular_file(library, ec)) {
     err << "meridox: the library " << library << " is missing (build it first, or give --lib-dir)\n";
@@ -411,18 +442,17 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
     return bad_input;
   }
 
-  void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    err << "meridox: cannot load " << library << ": " << dlerror() << "\n";
-    return not_installed;
-  }
-  auto entry = reinterpret_cast<Entry>(dlsym(handle, calc->entry));
+  const Entry entry = load_entry(*calc, request.lib_dir, why);
   if (entry == nullptr) {
-    err << "meridox: " << library << " has no entry " << calc->entry << "\n";
+    err << "meridox: " << why << "\n";
     return not_installed;
   }
   out << calc->alias << " (" << calc->name << "): "
       << (request.sheet ? "sheet " + *request.sheet : std::string("built-in example sheet")) << "\n";
+  for (const auto& [name, value] : request.set) {
+    const std::optional<NamedCell> cell = named_cell(*calc, name);
+    out << "set " << name << " = " << value << " (cell (" << cell->column << "," << cell->row << "))\n";
+  }
   out << "output folder: " << absolute.string() << "/\n";
   out.flush();
   err.flush();
@@ -430,7 +460,7 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
     err << "meridox: " << failed << "; its tables may be incomplete\n";
     return incomplete;
   }
-  if (is_stage(calc->kind)) {
+  if (is_stage(*calc)) {
     context.every_step =
         every_step_metrics(*calc, entry, sheet, absolute, stage, request.timeout, context.printed_rows_only);
     if (interrupted() != 0) {
