@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 
 namespace meridox::host {
 namespace {
@@ -50,23 +51,42 @@ extern "C" void note_interrupt(int signal) { interrupting_signal = signal; }
 constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // While a child runs, the signals that would end the host only take note, so
-// that the host can end the child and tidy up before it ends itself.
+// that the host can end the child and tidy up before it ends itself. Several
+// threads of one host (the Python package runs cases side by side) may each
+// wait for a child: the first watch installs the note, the last one restores
+// what the host had.
 class InterruptWatch {
  public:
   InterruptWatch() {
+    const std::lock_guard lock(guard());
+    if (watchers()++ > 0) return;
     struct sigaction note {};
     note.sa_handler = note_interrupt;
     sigemptyset(&note.sa_mask);
-    for (std::size_t k = 0; k < std::size(ending_signals); ++k) sigaction(ending_signals[k], &note, &saved_[k]);
+    for (std::size_t k = 0; k < std::size(ending_signals); ++k) sigaction(ending_signals[k], &note, &saved()[k]);
   }
   ~InterruptWatch() {
-    for (std::size_t k = 0; k < std::size(ending_signals); ++k) sigaction(ending_signals[k], &saved_[k], nullptr);
+    const std::lock_guard lock(guard());
+    if (--watchers() > 0) return;
+    for (std::size_t k = 0; k < std::size(ending_signals); ++k) sigaction(ending_signals[k], &saved()[k], nullptr);
   }
   InterruptWatch(const InterruptWatch&) = delete;
   InterruptWatch& operator=(const InterruptWatch&) = delete;
 
  private:
-  struct sigaction saved_[std::size(ending_signals)] {};
+  static std::mutex& guard() {
+    static std::mutex m;
+    return m;
+  }
+  static int& watchers() {
+    static int count = 0;
+    return count;
+  }
+  using Saved = struct sigaction[std::size(ending_signals)];
+  static Saved& saved() {
+    static Saved s{};
+    return s;
+  }
 };
 
 enum class Ending { finished, timed_out, interrupted };
@@ -113,6 +133,8 @@ void fail_child(const char* why) {
 }
 
 int interrupted() { return interrupting_signal; }
+
+void clear_interrupted() { interrupting_signal = 0; }
 
 void end_if_interrupted() {
   const int signal = interrupting_signal;
