@@ -115,14 +115,15 @@ std::string run_case(const std::string& calc, const std::string& library, const 
 
 // The metrics of a finished case: a list of dicts (one per threshold for the
 // image calculators).
-py::list metrics(const std::string& calc, const py::bytes& sheet, const std::string& folder,
-                 const std::vector<double>& thresholds, double cut_y, double cut_x, bool dark, double band) {
+py::list metrics(const std::string& calc, const std::string& library, const py::bytes& sheet,
+                 const std::string& folder, const std::vector<double>& thresholds, double cut_y, double cut_x,
+                 bool dark, double band, double timeout) {
   const host::Calculator& c = calculator(calc);
   const std::string bytes(sheet);
   std::vector<python::Metrics> sets;
   {
     py::gil_scoped_release release;
-    sets = python::case_metrics(c, bytes, folder, {thresholds, cut_y, cut_x, dark, band});
+    sets = python::case_metrics(c, library, bytes, folder, {thresholds, cut_y, cut_x, dark, band}, timeout);
   }
   py::list out;
   for (const python::Metrics& set : sets) {

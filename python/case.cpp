@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "common/sheet.hpp"
 #include "host/process.hpp"
@@ -53,6 +54,61 @@ std::string read_table(const fs::path& path) {
 }
 
 bool is_image(host::Kind kind) { return kind == host::Kind::projection || kind == host::Kind::proximity; }
+
+// The stage metrics of a table read line by line: a history of every step
+// needs no more memory than one state.
+std::optional<host::StageMetrics> streamed_stage_metrics(const fs::path& table, const host::StageColumns& c) {
+  std::ifstream in(table, std::ios::binary);
+  std::string line;
+  if (!std::getline(in, line)) return std::nullopt;  // the header
+  host::StageMetricsBuilder builder(c.settle_band());
+  std::vector<double> fields;
+  while (std::getline(in, line)) {
+    if (line.empty() || line == "\r") continue;
+    fields.clear();
+    const char* p = line.c_str();
+    while (fields.size() <= std::max(c.error, c.current)) {
+      char* end = nullptr;
+      fields.push_back(std::strtod(p, &end));
+      if (end == p) return std::nullopt;
+      p = *end == '\t' ? end + 1 : end;
+    }
+    builder.add(fields[0], fields[c.error], fields[c.current]);
+  }
+  return builder.result();
+}
+
+// As the command's run summary: the metrics of every step, from a second run
+// that prints every step (in a folder inside the case's) when the table
+// prints fewer; from the printed rows when every step would be too many.
+host::StageMetrics stage_case_metrics(const host::Calculator& calculator, const std::string& library,
+                                      const std::string& sheet, const fs::path& folder,
+                                      const host::StageColumns& columns, double timeout) {
+  Sheet cells(calculator.shape);
+  cells.feed(sheet);
+  cells.finish();
+  const int interval_row = host::row_of(calculator, "print_interval");
+  const long long steps = cells.integer(2, host::row_of(calculator, "step_count"));
+  const std::size_t states = static_cast<std::size_t>(std::max(steps, 0LL)) + 1;
+  fs::path table = folder / "OUT_M.txt";
+  if (steps > 0 && cells.integer(2, interval_row) != 1 && steps <= host::every_step_limit) {
+    const fs::path every = folder / "every-step";
+    fs::create_directories(every);
+    const std::string failed =
+        run_case(calculator, library, host::with_cell_text(sheet, 2, interval_row, "1"), every.string(), timeout);
+    if (!failed.empty()) throw host::TableError("the run of every step failed: " + failed);
+    table = every / "OUT_M.txt";
+  }
+  const std::optional<host::StageMetrics> m = streamed_stage_metrics(table, columns);
+  if (!m) throw host::TableError("the stage table cannot be read");
+  if (table != folder / "OUT_M.txt" && m->states != states) {
+    throw host::TableError("the table of every step holds " + std::to_string(m->states) + " of the " +
+                           std::to_string(states) + " states");
+  }
+  std::error_code ec;
+  fs::remove_all(folder / "every-step", ec);
+  return *m;
+}
 
 }  // namespace
 
@@ -116,8 +172,9 @@ std::vector<std::string> metric_names(const host::Calculator& calculator) {
   }
 }
 
-std::vector<Metrics> case_metrics(const host::Calculator& calculator, const std::string& sheet,
-                                  const std::string& folder, const MetricOptions& options) {
+std::vector<Metrics> case_metrics(const host::Calculator& calculator, const std::string& library,
+                                  const std::string& sheet, const std::string& folder, const MetricOptions& options,
+                                  double timeout) {
   const std::string bytes = read_table(fs::path(folder) / "OUT_M.txt");
   std::vector<Metrics> sets;
   if (is_image(calculator.kind)) {
@@ -134,8 +191,8 @@ std::vector<Metrics> case_metrics(const host::Calculator& calculator, const std:
     }
     return sets;
   }
-  const host::ColumnTable table = host::parse_columns(bytes);
   if (calculator.kind == host::Kind::plate) {
+    const host::ColumnTable table = host::parse_columns(bytes);
     if (table.columns.size() < 7) throw host::TableError("a plate table has seven columns");
     const host::PlateMetrics m = host::plate_metrics(table.columns[0], table.columns[1], table.columns[5], table.columns[6]);
     sets.push_back({{"max_deflection", m.max_deflection},
@@ -146,10 +203,7 @@ std::vector<Metrics> case_metrics(const host::Calculator& calculator, const std:
   }
   host::StageColumns columns = host::stage_columns_for(calculator, sheet);
   if (!std::isnan(options.band)) columns.band = options.band;
-  if (table.columns.size() <= std::max(columns.error, columns.current)) {
-    throw host::TableError("the stage table has too few columns");
-  }
-  const host::StageMetrics m = host::stage_table_metrics(table, columns);
+  const host::StageMetrics m = stage_case_metrics(calculator, library, sheet, folder, columns, timeout);
   sets.push_back({{"final_error", m.final_error},
                   {"settling_time", m.settling_time},
                   {"max_excursion", m.max_excursion},

@@ -46,9 +46,12 @@ using Metrics = std::vector<std::pair<std::string, double>>;
 std::vector<std::string> metric_names(const host::Calculator& calculator);
 
 // The metrics of the tables a run left in `folder`: one set per threshold
-// for the image calculators, one set otherwise. Throws host::TableError when
-// the main table is missing or unreadable.
-std::vector<Metrics> case_metrics(const host::Calculator& calculator, const std::string& sheet,
-                                  const std::string& folder, const MetricOptions& options);
+// for the image calculators, one set otherwise; a stage's over every step
+// as the command's run summary gives them (a second run printing every step
+// when the table prints fewer). Throws host::TableError when a table is
+// missing or unreadable or that second run fails.
+std::vector<Metrics> case_metrics(const host::Calculator& calculator, const std::string& library,
+                                  const std::string& sheet, const std::string& folder, const MetricOptions& options,
+                                  double timeout);
 
 }  // namespace meridox::python

@@ -283,8 +283,8 @@ def _run_in(calc, library, sheet, folder, options, what):
     _interrupted()
     if failed:
         raise CalculatorError(f"{what}: {failed}")
-    return _core.metrics(calc.name, sheet.data, folder, options["thresholds"], options["cut_y"],
-                         options["cut_x"], options["dark"], options["band"])
+    return _core.metrics(calc.name, library, sheet.data, folder, options["thresholds"], options["cut_y"],
+                         options["cut_x"], options["dark"], options["band"], options["timeout"])
 
 
 def run(calc, sheet=None, params=None, out=None, **options):

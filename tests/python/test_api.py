@@ -39,8 +39,12 @@ def test_tables_hold_exactly_the_values_the_files_hold(tmp_path):
     table = stage.tables["OUT_M.txt"]
     assert table.columns == ["t (s)", "x (mm)", "I (A)", "v (mm/s)"]
     assert numpy.array_equal(table.data, rows)
+    # The metrics cover every step, as the command's summary, however few rows are printed.
+    every = meridox.run("stage", params={"print_interval": 1})
+    assert repr(every.metrics) == repr(stage.metrics)  # nan included
+    assert every.tables["OUT_M.txt"].data.shape == (2001, 4)
     assert stage.metrics["final_error"] == rows[-1][1]
-    assert stage.metrics["peak_current"] == max((r[2] for r in rows), key=abs)
+    assert stage.metrics["peak_current"] == max(every.tables["OUT_M.txt"]["I (A)"], key=abs)
 
     plate = meridox.run("plate").tables["OUT_M.txt"]
     assert plate.columns[:2] == ["r (mm)", "w (mm)"] and plate.data.shape[1] == 7
@@ -89,7 +93,7 @@ def test_unknown_names_and_crashes_raise(fake_libraries):
         meridox.run("plate")
     with pytest.raises(meridox.CalculatorError, match="still running after 0.5 s"):
         meridox.run("stage", params={"offset_switch": 8}, timeout=0.5)
-    study = meridox.study("stage", {"offset_switch": [0, 8]}, timeout=0.5, jobs=2)
+    study = meridox.study("stage", {"offset_switch": [0, 8]}, params={"print_interval": 1}, timeout=0.5, jobs=2)
     assert [r["status"] == "ok" for r in study.rows] == [True, False]
     assert "case 1" in study.rows[1]["status"] and math.isnan(study.rows[1]["final_error"])
 
