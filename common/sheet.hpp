@@ -19,9 +19,7 @@ struct GridShape {
   int row_guard;
 };
 
-inline constexpr GridShape projection_grid{10, 1002, 100, 1000};
-inline constexpr GridShape proximity_grid{8, 700, 100, 699};
-inline constexpr GridShape small_grid{10, 100, 200, 99};
+// Each calculator's grid is part of its layout (its folder's layout.hpp).
 
 class Sheet {
  public:

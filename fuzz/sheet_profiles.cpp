@@ -2,48 +2,72 @@
 
 #include <algorithm>
 #include <array>
+#include <initializer_list>
+
+#include "plate/layout.hpp"
+#include "projection/layout.hpp"
+#include "proximity/layout.hpp"
+#include "stage/layout.hpp"
 
 namespace meridox::fuzzing {
 namespace {
 
+struct CountRoleOf {
+  std::string_view name;
+  CountRole role;
+  int fuzz_cap;
+};
+
+// A profile from the calculator's layout: its grid, its integer cells with
+// the role and cap given here (in this order), every real cell, its
+// rectangle table.
+SheetProfile profile_of(const Layout& layout, std::initializer_list<CountRoleOf> counts, int header_lines) {
+  SheetProfile p{layout.deliverable, layout.grid, {}, {}, -1, header_lines};
+  for (const CountRoleOf& count : counts) {
+    const CellSpec* cell = layout.find(count.name);
+    p.counts.push_back({cell->column, cell->row, count.role, count.fuzz_cap});
+  }
+  for (const CellSpec& cell : layout.cells) {
+    if (cell.is_integer()) continue;
+    if (!p.reals.empty() && p.reals.back().column == cell.column && p.reals.back().last_row + 1 == cell.row) {
+      p.reals.back().last_row = cell.row;
+    } else {
+      p.reals.push_back({cell.column, cell.row, cell.row});
+    }
+  }
+  if (layout.rectangles != nullptr) p.rect_first_row = layout.rectangles->first_row;
+  return p;
+}
+
 const std::array<SheetProfile, 6>& profiles() {
   static const std::array<SheetProfile, 6> all{{
-      {"orvalis",
-       projection_grid,
-       {{2, 2, CountRole::limited, 16}, {2, 22, CountRole::limited, 6}},
-       {{2, 3, 21}},
-       25,
-       1},
-      {"quendra",
-       proximity_grid,
-       {{2, 7, CountRole::limited, 12}, {2, 10, CountRole::limited, 12}, {2, 11, CountRole::limited, 4}},
-       {{2, 2, 6}, {2, 8, 9}},
-       14,
-       0},
-      {"talvek",
-       small_grid,
-       {{2, 1, CountRole::choice, 0}, {2, 2, CountRole::choice, 0}, {2, 9, CountRole::steps, 30}},
-       {{2, 3, 8}},
-       -1,
-       1},
-      {"drovik1",
-       small_grid,
-       {{2, 1, CountRole::choice, 0}, {2, 20, CountRole::steps, 3000}, {2, 21, CountRole::interval, 0}},
-       {{2, 2, 19}},
-       -1,
-       1},
-      {"drovik2",
-       small_grid,
-       {{2, 1, CountRole::choice, 0}, {2, 13, CountRole::steps, 3000}, {2, 14, CountRole::interval, 0}},
-       {{2, 2, 12}},
-       -1,
-       1},
-      {"drovik3",
-       small_grid,
-       {{2, 1, CountRole::choice, 0}, {2, 13, CountRole::steps, 3000}, {2, 14, CountRole::interval, 0}},
-       {{2, 2, 12}, {2, 15, 17}},
-       -1,
-       1},
+      profile_of(projection::layout,
+                 {{"grid_size", CountRole::limited, 16}, {"rect_count", CountRole::limited, 6}}, 1),
+      profile_of(proximity::layout,
+                 {{"x_steps", CountRole::limited, 12},
+                  {"y_steps", CountRole::limited, 12},
+                  {"rect_count", CountRole::limited, 4}},
+                 0),
+      profile_of(plate::layout,
+                 {{"load_case", CountRole::choice, 0},
+                  {"support_case", CountRole::choice, 0},
+                  {"divisions", CountRole::steps, 30}},
+                 1),
+      profile_of(stage::nut_stage_layout,
+                 {{"scale_switch", CountRole::choice, 0},
+                  {"step_count", CountRole::steps, 3000},
+                  {"print_interval", CountRole::interval, 0}},
+                 1),
+      profile_of(stage::single_stage_layout,
+                 {{"offset_switch", CountRole::choice, 0},
+                  {"step_count", CountRole::steps, 3000},
+                  {"print_interval", CountRole::interval, 0}},
+                 1),
+      profile_of(stage::stage_base_layout,
+                 {{"offset_switch", CountRole::choice, 0},
+                  {"step_count", CountRole::steps, 3000},
+                  {"print_interval", CountRole::interval, 0}},
+                 1),
   }};
   return all;
 }

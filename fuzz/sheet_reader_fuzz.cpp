@@ -14,6 +14,9 @@
 #include <vector>
 
 #include "common/sheet.hpp"
+#include "plate/layout.hpp"
+#include "projection/layout.hpp"
+#include "proximity/layout.hpp"
 
 namespace {
 

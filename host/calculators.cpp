@@ -1,82 +1,40 @@
 #include "host/calculators.hpp"
 
+#include <algorithm>
+#include <cctype>
+
+#include "host/text.hpp"
+
+#include "plate/layout.hpp"
+#include "projection/layout.hpp"
+#include "proximity/layout.hpp"
+#include "stage/layout.hpp"
+
 namespace meridox::host {
 namespace {
 
-// Rows 1 to 14, read alike by the single stage and the stage on a base.
-std::vector<Cell> servo_cells() {
-  return {{1, "offset_switch", true},   {2, "offset_width", false},
-          {3, "force_constant", false}, {4, "resolution", false},
-          {5, "stage_mass", false},     {6, "friction_force", false},
-          {7, "position_gain", false},  {8, "velocity_gain", false},
-          {9, "bias_current", false},   {10, "stage_displacement", false},
-          {11, "stage_velocity", false}, {12, "time_step", false},
-          {13, "step_count", true},     {14, "print_interval", true}};
-}
-
-// The stage on a base reads three rows more: its base.
-std::vector<Cell> with_base_cells(std::vector<Cell> cells) {
-  cells.push_back({15, "base_mass", false});
-  cells.push_back({16, "base_stiffness", false});
-  cells.push_back({17, "base_friction", false});
-  return cells;
+// What the host keeps of a calculator, all taken from its layout.
+Calculator from_layout(const Layout& layout, Kind kind) {
+  Calculator c{layout.deliverable.data(), layout.entry.data(), layout.alias.data(), kind, layout.grid, {}, false,
+               {}, {}, &layout};
+  for (const CellSpec& cell : layout.cells) c.cells.push_back({cell.row, cell.name.data(), cell.is_integer()});
+  if (layout.rectangles != nullptr) {
+    const CellSpec* count = layout.find(layout.rectangles->count_cell);
+    c.has_rectangles = true;
+    c.rectangles = {count->row, layout.rectangles->first_row, count->high};
+  }
+  for (const TableSpec& table : layout.tables) c.tables.push_back(table.file.data());
+  return c;
 }
 
 const std::vector<Calculator>& table() {
   static const std::vector<Calculator> all = {
-      {"orvalis", "main4", "projection", Kind::projection, projection_grid,
-       {{2, "grid_size", true},  {3, "pitch", false},      {4, "wavelength", false},
-        {5, "NA", false},        {6, "sigma", false},      {7, "tilt_x", false},
-        {8, "tilt_y", false},    {9, "defocus", false},    {10, "aber_x[1]", false},
-        {11, "aber_x[2]", false}, {12, "aber_x[3]", false}, {13, "aber_x[4]", false},
-        {14, "aber_x[5]", false}, {15, "aber_x[6]", false}, {16, "aber_y[1]", false},
-        {17, "aber_y[2]", false}, {18, "aber_y[3]", false}, {19, "aber_y[4]", false},
-        {20, "aber_y[5]", false}, {21, "aber_y[6]", false}, {22, "rect_count", true}},
-       true, {22, 25, 1000}, {"OUT_MR.txt", "OUT_MI.txt", "OUT_M.txt"}},
-      {"quendra", "main3", "proximity", Kind::proximity, proximity_grid,
-       {{2, "wavelength", false}, {3, "gap", false},     {4, "source_half_angle", false},
-        {5, "x_start", false},    {6, "x_end", false},   {7, "x_steps", true},
-        {8, "y_start", false},    {9, "y_end", false},   {10, "y_steps", true},
-        {11, "rect_count", true}},
-       true, {11, 14, 686}, {"OUT_M.txt"}},
-      {"talvek", "main1", "plate", Kind::plate, small_grid,
-       {{1, "load_case", true},
-        {2, "support_case", true},
-        {3, "modulus", false},
-        {4, "poisson", false},
-        {5, "thickness", false},
-        {6, "load", false},
-        {7, "r_start", false},
-        {8, "r_end", false},
-        {9, "divisions", true}},
-       false, {}, {"OUT_M.txt"}},
-      {"drovik1", "main2_1", "nut-stage", Kind::nut_stage, small_grid,
-       {{1, "scale_switch", true},
-        {2, "encoder_resolution", false},
-        {3, "scale_resolution", false},
-        {4, "inertia1", false},
-        {5, "inertia2", false},
-        {6, "screw_lead", false},
-        {7, "rotary_damping", false},
-        {8, "torque_constant", false},
-        {9, "stage_mass", false},
-        {10, "friction_force", false},
-        {11, "axial_stiffness", false},
-        {12, "position_gain", false},
-        {13, "velocity_gain", false},
-        {14, "bias_current", false},
-        {15, "initial_nut_displacement", false},
-        {16, "initial_nut_velocity", false},
-        {17, "stage_displacement", false},
-        {18, "stage_velocity", false},
-        {19, "time_step", false},
-        {20, "step_count", true},
-        {21, "print_interval", true}},
-       false, {}, {"OUT_M.txt"}},
-      {"drovik2", "main2_2", "stage", Kind::stage, small_grid, servo_cells(), false, {},
-       {"OUT_M.txt"}},
-      {"drovik3", "main2_3", "stage-base", Kind::stage_base, small_grid,
-       with_base_cells(servo_cells()), false, {}, {"OUT_M.txt"}},
+      from_layout(projection::layout, Kind::projection),
+      from_layout(proximity::layout, Kind::proximity),
+      from_layout(plate::layout, Kind::plate),
+      from_layout(stage::nut_stage_layout, Kind::nut_stage),
+      from_layout(stage::single_stage_layout, Kind::stage),
+      from_layout(stage::stage_base_layout, Kind::stage_base),
   };
   return all;
 }
@@ -109,6 +67,101 @@ int row_of(const Calculator& calculator, std::string_view name) {
     if (name == cell.name) return cell.row;
   }
   return -1;
+}
+
+const Layout* find_layout(std::string_view name) {
+  const Calculator* c = find_calculator(name);
+  return c ? c->layout : nullptr;
+}
+
+std::optional<NamedCell> named_cell(const Calculator& calculator, std::string_view name) {
+  const Layout& layout = *calculator.layout;
+  if (const CellSpec* cell = layout.find(name)) {
+    return NamedCell{std::string(name), cell->column, cell->row, cell->is_integer(), std::string(cell->unit)};
+  }
+  if (layout.rectangles == nullptr) return std::nullopt;
+  const std::size_t open = name.find('[');
+  if (open == std::string_view::npos || name.size() < open + 3 || name.back() != ']') return std::nullopt;
+  const std::string_view column_name = name.substr(0, open);
+  const std::string_view index = name.substr(open + 1, name.size() - open - 2);
+  if (index.empty() || index.size() > 9 ||
+      !std::all_of(index.begin(), index.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  if (index.size() > 1 && index.front() == '0') return std::nullopt;
+  const int q = std::stoi(std::string(index));
+  if (q >= calculator.rectangles.max_count || layout.rectangles->first_row + q > layout.grid.row_guard) {
+    return std::nullopt;
+  }
+  for (int k = 0; k < 6; ++k) {
+    if (column_name == rectangle_columns[k]) {
+      return NamedCell{std::string(name), k + 1, layout.rectangles->first_row + q, false,
+                       std::string(rectangle_units[k])};
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> cell_names(const Calculator& calculator) {
+  std::vector<std::string> names;
+  for (const CellSpec& cell : calculator.layout->cells) names.emplace_back(cell.name);
+  if (calculator.layout->rectangles != nullptr) {
+    for (const std::string_view column : rectangle_columns) names.push_back(std::string(column) + "[q]");
+  }
+  return names;
+}
+
+namespace {
+
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
+                        std::tolower(static_cast<unsigned char>(b[j - 1]));
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+}  // namespace
+
+std::vector<std::string> closest_names(const Calculator& calculator, std::string_view name, std::size_t count) {
+  std::vector<std::string> names = cell_names(calculator);
+  // A rectangle name is compared with its index as typed.
+  const std::size_t open = name.find('[');
+  const std::string_view plain = name.substr(0, open);
+  std::stable_sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
+    auto distance = [&](const std::string& n) {
+      const bool rect = n.size() > 3 && n.ends_with("[q]");
+      return rect ? edit_distance(plain, std::string_view(n).substr(0, n.size() - 3)) : edit_distance(name, n);
+    };
+    return distance(a) < distance(b);
+  });
+  if (names.size() > count) names.resize(count);
+  return names;
+}
+
+std::optional<std::string> set_named_cell(const Calculator& calculator, std::string_view sheet,
+                                          std::string_view name, std::string_view value, std::string& why) {
+  const std::optional<NamedCell> cell = named_cell(calculator, name);
+  if (!cell) {
+    std::string near;
+    for (const std::string& n : closest_names(calculator, name)) near += (near.empty() ? "" : ", ") + n;
+    why = std::string(calculator.alias) + " has no parameter \"" + std::string(name) + "\"; the closest are " + near;
+    return std::nullopt;
+  }
+  if (value.find_first_of("\t\r\n") != std::string_view::npos) {
+    why = "the value of " + std::string(name) + " holds a TAB or a line end, which would split the sheet's cells";
+    return std::nullopt;
+  }
+  return with_cell_text(sheet, cell->column, cell->row, value);
 }
 
 }  // namespace meridox::host

@@ -1,19 +1,21 @@
 #pragma once
 // What the host knows about each calculator: its library and entry, the
 // names it answers to, the shape of its sheet, the cells it reads and the
-// tables it writes.
+// tables it writes, all from the calculator's own layout.
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/layout.hpp"
 #include "common/sheet.hpp"
 
 namespace meridox::host {
 
 enum class Kind { projection, proximity, plate, nut_stage, stage, stage_base };
 
-// One scalar cell of the sheet, always in column 2.
+// One scalar cell of the sheet, always in column 2 (from the layout).
 struct Cell {
   int row;
   const char* name;
@@ -38,6 +40,7 @@ struct Calculator {
   bool has_rectangles;
   RectangleTable rectangles;
   std::vector<const char*> tables;  // result tables, in the order they are written
+  const Layout* layout;             // where all of the above comes from
 };
 
 std::span<const Calculator> calculators();
@@ -54,8 +57,32 @@ std::string_view example_sheet(std::string_view deliverable);
 // The value cell of a named parameter (-1 when the calculator has none).
 int row_of(const Calculator& calculator, std::string_view name);
 
-// Names of the rectangle columns 1 to 6.
-inline constexpr const char* rectangle_columns[6] = {"rect_t_re", "rect_t_im", "rect_x1",
-                                                      "rect_x2",   "rect_y1",   "rect_y2"};
+
+// The layout of a deliverable name or an alias; nullptr when unknown.
+const Layout* find_layout(std::string_view name);
+
+// Where a named cell lies: a scalar cell of the layout, or a rectangle cell
+// "rect_x1[q]" (q from 0 up to the most rectangles the calculator uses).
+struct NamedCell {
+  std::string name;
+  int column = -1;
+  int row = -1;
+  bool integer = false;
+  std::string unit;
+};
+std::optional<NamedCell> named_cell(const Calculator& calculator, std::string_view name);
+
+// Every scalar cell name and the rectangle name patterns, for messages.
+std::vector<std::string> cell_names(const Calculator& calculator);
+
+// The known names nearest to an unknown one (by edit distance, at most
+// `count`), for "did you mean" messages.
+std::vector<std::string> closest_names(const Calculator& calculator, std::string_view name, std::size_t count = 3);
+
+// The sheet with the named cell set to `value` exactly as given; nothing
+// when the name is not one of the calculator's cells (`why` then says so in
+// one line, naming the closest known names).
+std::optional<std::string> set_named_cell(const Calculator& calculator, std::string_view sheet,
+                                          std::string_view name, std::string_view value, std::string& why);
 
 }  // namespace meridox::host

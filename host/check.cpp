@@ -21,8 +21,6 @@ constexpr double long_table_rows = 1e6;
 constexpr double long_plate_divisions = 1e6;
 constexpr double long_fresnel_evaluations = 1e9;
 
-constexpr int projection_grid_limit = 128;
-constexpr int proximity_step_limit = 140;
 
 // Labels differing only in case or surrounding blanks are the same.
 constexpr int label_warning_limit = 5;
@@ -297,11 +295,16 @@ class Checker {
     if (report_.cell(name) && v(name) == 0.0) warn_at("divides-by-zero", name, "is 0: " + why);
   }
 
+  // The largest value the calculator uses in an integer cell.
+  int high(std::string_view name) const { return calc_.layout->find(name)->high; }
+
   void projection() {
     const int n = static_cast<int>(v("grid_size"));
+    const int projection_grid_limit = high("grid_size");
     if (n > projection_grid_limit) {
       warn_at("limited", "grid_size",
-              std::to_string(n) + " is above the largest grid; the calculator uses 128");
+              std::to_string(n) + " is above the largest grid; the calculator uses " +
+                  std::to_string(projection_grid_limit));
     } else if (n <= 0) {
       warn_at("empty-result", "grid_size", "is 0 or below: the tables hold no samples");
     }
@@ -331,9 +334,10 @@ class Checker {
       warn_at("divides-by-zero", wavelength > 0.0 ? "gap" : "wavelength",
               "wavelength x gap is not positive: the Fresnel scale divides by its square root");
     }
-    long long points = 81 * static_cast<long long>(std::clamp(static_cast<int>(v("rect_count")), 0, 686));
+    long long points = 81 * static_cast<long long>(std::clamp(static_cast<int>(v("rect_count")), 0, high("rect_count")));
     for (const char* name : {"x_steps", "y_steps"}) {
       const int steps = static_cast<int>(v(name));
+      const int proximity_step_limit = high(name);
       if (steps == 0) {
         warn_at("single-sample", name,
                 std::string("is 0: the map has a single ") + (name[0] == 'x' ? "column, at x start" : "row, at y start"));
@@ -341,7 +345,8 @@ class Checker {
         warn_at("empty-result", name, "is negative: the table has no intensities");
       } else if (steps > proximity_step_limit) {
         warn_at("limited", name,
-                std::to_string(steps) + " is above the limit of 140 intervals (141 points)");
+                std::to_string(steps) + " is above the limit of " + std::to_string(proximity_step_limit) +
+                    " intervals (" + std::to_string(proximity_step_limit + 1) + " points)");
       }
       points *= std::clamp(steps, 0, proximity_step_limit) + 1;
     }
@@ -350,7 +355,7 @@ class Checker {
                         steps = std::string(axis) + "_steps";
       if (v(from) == v(to) && v(steps) > 0) {
         warn_at("single-sample", to,
-                "equals " + from + ": all " + std::to_string(std::min(static_cast<int>(v(steps)), proximity_step_limit) + 1) +
+                "equals " + from + ": all " + std::to_string(std::min(static_cast<int>(v(steps)), high(steps)) + 1) +
                     " samples along " + axis + " lie at the same place");
       }
     }

@@ -83,6 +83,19 @@ bool settle_metric_options(MetricOptions& m, PlotOptions& plot) {
   return true;
 }
 
+// NAME=VALUE options; false (after one line) when one has no '='.
+bool parse_settings(const std::vector<std::string>& texts, std::vector<std::pair<std::string, std::string>>& out) {
+  for (const std::string& text : texts) {
+    const auto assignment = parse_assignment(text);
+    if (!assignment) {
+      std::cerr << "meridox: --set takes NAME=VALUE, not \"" << text << "\"\n";
+      return false;
+    }
+    out.push_back(*assignment);
+  }
+  return true;
+}
+
 int check_command(const std::string& name, const std::string& sheet_path) {
   const Calculator* calc = calculator_or_complain(name);
   if (calc == nullptr) return bad_input;
@@ -224,6 +237,9 @@ int main(int argc, char** argv) {
   bool no_pictures = false;
   run_cmd->add_flag("--no-pictures", no_pictures, "write the tables only");
   run_cmd->add_flag("--strict", run_request.strict, "exit 1 when the sheet gave any warning or a table holds inf or nan");
+  std::vector<std::string> run_set;
+  run_cmd->add_option("--set", run_set, "NAME=VALUE: write VALUE, as typed, into the named cell first (repeatable)")
+      ->take_all()->allow_extra_args(false);
   run_cmd->add_option("--timeout", run_request.timeout, "end a calculator still running after S seconds (exit 1)")
       ->check(CLI::PositiveNumber);
 
@@ -266,6 +282,7 @@ int main(int argc, char** argv) {
     run_request.cut = run_metrics.cut;
     run_request.band = run_metrics.band;
     run_request.pictures = !no_pictures;
+    if (!parse_settings(run_set, run_request.set)) return bad_input;
     const int status = run(run_request, std::cout, std::cerr);
     end_if_interrupted();
     return status;

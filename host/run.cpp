@@ -215,6 +215,23 @@ std::vector<std::string> every_result_file() {
 
 }  // namespace
 
+std::optional<std::pair<std::string, std::string>> parse_assignment(std::string_view text) {
+  const std::size_t equals = text.find('=');
+  if (equals == std::string_view::npos || equals == 0) return std::nullopt;
+  return std::pair<std::string, std::string>(text.substr(0, equals), text.substr(equals + 1));
+}
+
+std::optional<std::string> apply_settings(const Calculator& calculator, std::string sheet,
+                                          const std::vector<std::pair<std::string, std::string>>& set,
+                                          std::string& why) {
+  for (const auto& [name, value] : set) {
+    std::optional<std::string> changed = set_named_cell(calculator, sheet, name, value, why);
+    if (!changed) return std::nullopt;
+    sheet = std::move(*changed);
+  }
+  return sheet;
+}
+
 std::string library_folder(const std::optional<std::string>& chosen) {
   if (chosen) return *chosen;
   if (const char* env = std::getenv("MERIDOX_LIB_DIR"); env != nullptr && *env != '\0') return env;
@@ -225,11 +242,8 @@ std::string library_folder(const std::optional<std::string>& chosen) {
 }
 
 std::string length_unit(const Calculator& calculator, std::string_view sheet_bytes) {
-  int row = -1;
-  if (calculator.kind == Kind::projection) row = row_of(calculator, "pitch");
-  if (calculator.kind == Kind::proximity) row = row_of(calculator, "x_start");
-  if (calculator.kind == Kind::plate) row = row_of(calculator, "r_start");
-  return unit_text(load_sheet(calculator, sheet_bytes), row);
+  const std::string_view cell = calculator.layout->length_unit_cell;
+  return unit_text(load_sheet(calculator, sheet_bytes), cell.empty() ? -1 : row_of(calculator, cell));
 }
 
 double metres_per(std::string_view unit) {
@@ -241,28 +255,21 @@ double metres_per(std::string_view unit) {
   return not_known;
 }
 
-StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes) {
-  const Sheet sheet = load_sheet(calculator, sheet_bytes);
-  auto real = [&](const char* name) { return sheet.real(2, row_of(calculator, name)); };
-  switch (calculator.kind) {
-    case Kind::nut_stage: {
-      // The error that matters is the stage's, whichever sensor the servo
-      // reads; its band is one count of the linear scale.
-      StageColumns c = stage_columns(TableKind::nut_stage);
-      c.count = real("scale_resolution");
-      return c;
-    }
-    case Kind::stage_base: {
-      StageColumns c = stage_columns(TableKind::stage_base);
-      c.count = real("resolution");
-      return c;
-    }
-    default: {
-      StageColumns c = stage_columns(TableKind::stage);
-      c.count = real("resolution");
-      return c;
-    }
+const TableSpec* stage_table(const Calculator& calculator) {
+  for (const TableSpec& t : calculator.layout->tables) {
+    if (t.metrics == MetricKind::stage) return &t;
   }
+  return nullptr;
+}
+
+StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes) {
+  // The error that matters is the stage's, whichever sensor the servo reads;
+  // its band is one count of that stage's sensor.
+  const TableSpec* t = stage_table(calculator);
+  if (t == nullptr) return stage_columns(TableKind::stage);
+  StageColumns c{static_cast<std::size_t>(t->error_column), static_cast<std::size_t>(t->current_column)};
+  c.count = load_sheet(calculator, sheet_bytes).real(2, row_of(calculator, t->count_cell));
+  return c;
 }
 
 std::string describe_run(const Calculator& calculator, std::string_view sheet_bytes, SummaryContext& context,
@@ -369,6 +376,13 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   } else {
     sheet = std::string(example_sheet(calc->name));
   }
+  std::string why;
+  if (std::optional<std::string> changed = apply_settings(*calc, sheet, request.set, why)) {
+    sheet = std::move(*changed);
+  } else {
+    err << "meridox: " << why << "\n";
+    return bad_input;
+  }
   SummaryContext context;
   context.cut = request.cut;
   PlotOptions plot = request.plot;
@@ -423,6 +437,10 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   }
   out << calc->alias << " (" << calc->name << "): "
       << (request.sheet ? "sheet " + *request.sheet : std::string("built-in example sheet")) << "\n";
+  for (const auto& [name, value] : request.set) {
+    const std::optional<NamedCell> cell = named_cell(*calc, name);
+    out << "set " << name << " = " << value << " (cell (" << cell->column << "," << cell->row << "))\n";
+  }
   out << "output folder: " << absolute.string() << "/\n";
   out.flush();
   err.flush();

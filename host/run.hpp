@@ -4,6 +4,8 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/calculators.hpp"
 #include "host/metrics.hpp"
@@ -37,7 +39,18 @@ struct RunRequest {
   double timeout = 0.0;              // seconds; 0 for none
   CutOptions cut;
   std::optional<double> band;        // stage settling band, mm
+  // Named cells set before the run, in order, each value exactly as typed.
+  std::vector<std::pair<std::string, std::string>> set;
 };
+
+// "NAME=VALUE" split at its first '='; nothing when there is none or the name is empty.
+std::optional<std::pair<std::string, std::string>> parse_assignment(std::string_view text);
+
+// The sheet with every assignment applied in order; nothing (and `why`, one
+// line) when a name is not one of the calculator's cells.
+std::optional<std::string> apply_settings(const Calculator& calculator, std::string sheet,
+                                          const std::vector<std::pair<std::string, std::string>>& set,
+                                          std::string& why);
 
 int run(const RunRequest& request, std::ostream& out, std::ostream& err);
 
@@ -52,6 +65,9 @@ std::string length_unit(const Calculator& calculator, std::string_view sheet_byt
 // Metres in one of the length units the pictures can convert between (nm,
 // um, mm, cm, m); NaN for any other text.
 double metres_per(std::string_view unit);
+
+// The stage table of a calculator's layout; nullptr for the others.
+const TableSpec* stage_table(const Calculator& calculator);
 
 // Which columns, count and band the stage summary uses, from the sheet.
 StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes);

@@ -5,6 +5,7 @@
 #include "common/exchange.hpp"
 #include "common/sheet.hpp"
 #include "common/table.hpp"
+#include "plate/layout.hpp"
 
 namespace meridox::plate {
 
@@ -41,7 +42,7 @@ const char table_header[] =
 
 void run() {
   const std::string folder = start_run({result_table});
-  read_cells(read_parameter_sheet(folder, small_grid));
+  read_cells(read_parameter_sheet(folder, layout.grid));
   PI = pi_value;
 
   const int steps = step_count(divisions);
@@ -56,15 +57,15 @@ void run() {
 }
 
 void read_cells(const Sheet& sheet) {
-  load_case = sheet.integer(2, 1);
-  support_case = sheet.integer(2, 2);
-  modulus = sheet.real(2, 3);
-  poisson = sheet.real(2, 4);
-  thickness = sheet.real(2, 5);
-  load = sheet.real(2, 6);
-  r_start = sheet.real(2, 7);
-  r_end = sheet.real(2, 8);
-  divisions = sheet.integer(2, 9);
+  load_case = read_integer(sheet, cell_of(layout, "load_case"));
+  support_case = read_integer(sheet, cell_of(layout, "support_case"));
+  modulus = read_real(sheet, cell_of(layout, "modulus"));
+  poisson = read_real(sheet, cell_of(layout, "poisson"));
+  thickness = read_real(sheet, cell_of(layout, "thickness"));
+  load = read_real(sheet, cell_of(layout, "load"));
+  r_start = read_real(sheet, cell_of(layout, "r_start"));
+  r_end = read_real(sheet, cell_of(layout, "r_end"));
+  divisions = read_integer(sheet, cell_of(layout, "divisions"));
 }
 
 int step_count(int division_count) {

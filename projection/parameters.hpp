@@ -1,14 +1,12 @@
 #pragma once
 // Parameters of a projection run and the grids the run works on.
-#include "common/sheet.hpp"
+#include "projection/layout.hpp"
 
 namespace meridox::projection {
 
 // Largest grid side and rectangle count a sheet may ask for.
-inline constexpr int max_grid = 128;
-inline constexpr int max_rectangles = 1000;
-// Sheet row of the first rectangle; one rectangle per row after it.
-inline constexpr int first_rectangle_row = 25;
+inline constexpr int max_grid = cell_of(layout, "grid_size").high;
+inline constexpr int max_rectangles = cell_of(layout, "rect_count").high;
 
 // The value of pi used throughout the calculator.
 inline constexpr double PI = 3.14159265358979;

@@ -20,7 +20,7 @@ Intensity II;
 
 void run() {
   const std::string folder = start_run({result_table, amplitude_table, phase_table});
-  read_parameters(read_parameter_sheet(folder, projection_grid), parameters);
+  read_parameters(read_parameter_sheet(folder, layout.grid), parameters);
   mask_spectrum(parameters, field);
   write_amplitude_table(folder + amplitude_table, parameters, field);
   write_phase_table(folder + phase_table, parameters, field);

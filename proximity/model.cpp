@@ -27,18 +27,18 @@ double intensity[max_points][max_points];
 int source_count = 0;
 
 void read_parameters(const Sheet& sheet) {
-  wavelength = sheet.real(2, 2);
-  gap = sheet.real(2, 3);
-  source_half_angle = sheet.real(2, 4);
-  x_start = sheet.real(2, 5);
-  x_end = sheet.real(2, 6);
-  x_steps = std::min(sheet.integer(2, 7), max_steps);
-  y_start = sheet.real(2, 8);
-  y_end = sheet.real(2, 9);
-  y_steps = std::min(sheet.integer(2, 10), max_steps);
-  rect_count = std::clamp(sheet.integer(2, 11), 0, max_rects);
+  wavelength = read_real(sheet, cell_of(layout, "wavelength"));
+  gap = read_real(sheet, cell_of(layout, "gap"));
+  source_half_angle = read_real(sheet, cell_of(layout, "source_half_angle"));
+  x_start = read_real(sheet, cell_of(layout, "x_start"));
+  x_end = read_real(sheet, cell_of(layout, "x_end"));
+  x_steps = read_integer(sheet, cell_of(layout, "x_steps"));
+  y_start = read_real(sheet, cell_of(layout, "y_start"));
+  y_end = read_real(sheet, cell_of(layout, "y_end"));
+  y_steps = read_integer(sheet, cell_of(layout, "y_steps"));
+  rect_count = read_integer(sheet, cell_of(layout, "rect_count"));
   for (int k = 0; k < rect_count; ++k) {
-    const int row = first_rect_row + k;
+    const int row = layout.rectangles->first_row + k;
     rect_t_re[k] = sheet.real(1, row);
     rect_t_im[k] = sheet.real(2, row);
     rect_x1[k] = sheet.real(3, row);

@@ -1,14 +1,14 @@
 #pragma once
 // Parameters, mask and result grids of the proximity calculator, and the
 // conversion of the parameter sheet into them.
-#include "common/sheet.hpp"
+#include "proximity/layout.hpp"
 
 namespace meridox::proximity {
 
-inline constexpr int max_steps = 140;          // grid intervals per axis
+inline constexpr int max_steps = cell_of(layout, "x_steps").high;  // grid intervals per axis
+static_assert(cell_of(layout, "y_steps").high == max_steps);
 inline constexpr int max_points = max_steps + 1;
-inline constexpr int max_rects = 686;          // sheet rows 14 ... 699
-inline constexpr int first_rect_row = 14;
+inline constexpr int max_rects = cell_of(layout, "rect_count").high;  // sheet rows 14 ... 699
 inline constexpr int source_radius = 5;        // source lattice radius in lattice steps
 inline constexpr int source_offsets = 2 * source_radius + 1;
 

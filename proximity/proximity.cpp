@@ -13,7 +13,7 @@ namespace meridox::proximity {
 
 void run() {
   const std::string folder = start_run({result_table});
-  read_parameters(read_parameter_sheet(folder, proximity_grid));
+  read_parameters(read_parameter_sheet(folder, layout.grid));
   clear_intensity();
   tabulate_fresnel();
   integrate_source();

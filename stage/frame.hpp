@@ -7,6 +7,7 @@
 // A simulator supplies only what is its own, as a struct `Sim` with
 //   static constexpr int equations;          // equations passed to the stepper
 //   static constexpr std::string_view header; // Shift-JIS header line
+//   static constexpr const Layout& layout;    // its sheet and table
 //   static void load(const Sheet&);          // its cell map
 //   static void start();                     // state set at the start of a run
 //   static double measured_count();          // count of its sensor, now
@@ -20,6 +21,7 @@
 #include "common/rk4.hpp"
 #include "common/sheet.hpp"
 #include "common/table.hpp"
+#include "stage/layout.hpp"
 
 namespace meridox::stage {
 
@@ -94,20 +96,21 @@ double offset_servo_current(const ServoCells& cells) {
 template <class Sim>
 void load_servo_rows(const Sheet& sheet, ServoCells& cells) {
   using F = Frame<Sim>;
-  cells.offset_switch = sheet.integer(2, 1);
-  cells.offset_width = sheet.real(2, 2);
-  cells.force_constant = sheet.real(2, 3);
-  cells.resolution = sheet.real(2, 4);
-  cells.stage_mass = sheet.real(2, 5);
-  cells.friction_force = sheet.real(2, 6);
-  cells.position_gain = sheet.real(2, 7);
-  cells.velocity_gain = sheet.real(2, 8);
-  cells.bias_current = sheet.real(2, 9);
-  F::Y[0] = sheet.real(2, 10);
-  F::Y[1] = sheet.real(2, 11);
-  F::time_step = sheet.real(2, 12);
-  F::step_count = sheet.integer(2, 13);
-  F::print_interval = sheet.integer(2, 14);
+  constexpr const Layout& L = Sim::layout;
+  cells.offset_switch = read_integer(sheet, cell_of(L, "offset_switch"));
+  cells.offset_width = read_real(sheet, cell_of(L, "offset_width"));
+  cells.force_constant = read_real(sheet, cell_of(L, "force_constant"));
+  cells.resolution = read_real(sheet, cell_of(L, "resolution"));
+  cells.stage_mass = read_real(sheet, cell_of(L, "stage_mass"));
+  cells.friction_force = read_real(sheet, cell_of(L, "friction_force"));
+  cells.position_gain = read_real(sheet, cell_of(L, "position_gain"));
+  cells.velocity_gain = read_real(sheet, cell_of(L, "velocity_gain"));
+  cells.bias_current = read_real(sheet, cell_of(L, "bias_current"));
+  F::Y[0] = read_real(sheet, cell_of(L, "stage_displacement"));
+  F::Y[1] = read_real(sheet, cell_of(L, "stage_velocity"));
+  F::time_step = read_real(sheet, cell_of(L, "time_step"));
+  F::step_count = read_integer(sheet, cell_of(L, "step_count"));
+  F::print_interval = read_integer(sheet, cell_of(L, "print_interval"));
 }
 
 // Whether the loop writes a row at step i: every |M|-th step from step 0. The
@@ -144,7 +147,7 @@ void run() {
   using F = Frame<Sim>;
   const std::string folder = start_run({result_table});
   {
-    const Sheet sheet = read_parameter_sheet(folder, small_grid);
+    const Sheet sheet = read_parameter_sheet(folder, Sim::layout.grid);
     Sim::load(sheet);
   }
   F::sim_time = 0;

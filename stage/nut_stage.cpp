@@ -40,28 +40,29 @@ struct Sim {
       "(mm)\t\x90\xa7\x8c\xe4\x93"
       "d\x97\xac(A)\t\xc5\xaf\xc4\x91\xac\x93x(mm/s)\t\xbd\xc3\xb0\xbc\xde\x91\xac\x93x(mm/s)\n";
 
+  static constexpr const Layout& layout = nut_stage_layout;
   static void load(const Sheet& sheet) {
-    scale_switch = sheet.integer(2, 1);
-    encoder_resolution = sheet.real(2, 2);
-    scale_resolution = sheet.real(2, 3);
-    inertia1 = sheet.real(2, 4);
-    inertia2 = sheet.real(2, 5);
-    screw_lead = sheet.real(2, 6);
-    rotary_damping = sheet.real(2, 7);
-    torque_constant = sheet.real(2, 8);
-    stage_mass = sheet.real(2, 9);
-    friction_force = sheet.real(2, 10);
-    axial_stiffness = sheet.real(2, 11);
-    position_gain = sheet.real(2, 12);
-    velocity_gain = sheet.real(2, 13);
-    bias_current = sheet.real(2, 14);
-    initial_nut_displacement = sheet.real(2, 15);
-    initial_nut_velocity = sheet.real(2, 16);
-    F::Y[2] = sheet.real(2, 17);
-    F::Y[3] = sheet.real(2, 18);
-    F::time_step = sheet.real(2, 19);
-    F::step_count = sheet.integer(2, 20);
-    F::print_interval = sheet.integer(2, 21);
+    scale_switch = read_integer(sheet, cell_of(layout, "scale_switch"));
+    encoder_resolution = read_real(sheet, cell_of(layout, "encoder_resolution"));
+    scale_resolution = read_real(sheet, cell_of(layout, "scale_resolution"));
+    inertia1 = read_real(sheet, cell_of(layout, "inertia1"));
+    inertia2 = read_real(sheet, cell_of(layout, "inertia2"));
+    screw_lead = read_real(sheet, cell_of(layout, "screw_lead"));
+    rotary_damping = read_real(sheet, cell_of(layout, "rotary_damping"));
+    torque_constant = read_real(sheet, cell_of(layout, "torque_constant"));
+    stage_mass = read_real(sheet, cell_of(layout, "stage_mass"));
+    friction_force = read_real(sheet, cell_of(layout, "friction_force"));
+    axial_stiffness = read_real(sheet, cell_of(layout, "axial_stiffness"));
+    position_gain = read_real(sheet, cell_of(layout, "position_gain"));
+    velocity_gain = read_real(sheet, cell_of(layout, "velocity_gain"));
+    bias_current = read_real(sheet, cell_of(layout, "bias_current"));
+    initial_nut_displacement = read_real(sheet, cell_of(layout, "initial_nut_displacement"));
+    initial_nut_velocity = read_real(sheet, cell_of(layout, "initial_nut_velocity"));
+    F::Y[2] = read_real(sheet, cell_of(layout, "stage_displacement"));
+    F::Y[3] = read_real(sheet, cell_of(layout, "stage_velocity"));
+    F::time_step = read_real(sheet, cell_of(layout, "time_step"));
+    F::step_count = read_integer(sheet, cell_of(layout, "step_count"));
+    F::print_interval = read_integer(sheet, cell_of(layout, "print_interval"));
   }
   // The screw starts at the angle and angular velocity of the sheet's nut
   // displacement and velocity.

@@ -17,6 +17,7 @@ struct Sim {
       "\x8e\x9e\x8a\xd4(s)\t\x95\xcf\x88\xca(mm)\t\x90\xa7\x8c\xe4\x93"
       "d\x97\xac(A)\t\x91\xac\x93x(mm/s)\n";
 
+  static constexpr const Layout& layout = single_stage_layout;
   static void load(const Sheet& sheet) { load_servo_rows<Sim>(sheet, cells); }
   static void start() {}
   static double measured_count() { return count_of(F::Y[0], cells.resolution); }

@@ -21,11 +21,12 @@ struct Sim {
       "b(mm)\t\x95\xcf\x88\xca\x8d\xb7\x95\xaa(mm)\t\x90\xa7\x8c\xe4\x93"
       "d\x97\xac(A)\t\x91\xac\x93x(mm/s)\n";
 
+  static constexpr const Layout& layout = stage_base_layout;
   static void load(const Sheet& sheet) {
     load_servo_rows<Sim>(sheet, cells);
-    base_mass = sheet.real(2, 15);
-    base_stiffness = sheet.real(2, 16);
-    base_friction = sheet.real(2, 17);
+    base_mass = read_real(sheet, cell_of(layout, "base_mass"));
+    base_stiffness = read_real(sheet, cell_of(layout, "base_stiffness"));
+    base_friction = read_real(sheet, cell_of(layout, "base_friction"));
   }
   // No cell gives the base's start state; starting it from rest with the
   // spring relaxed on every run keeps a run independent of the history of

@@ -91,7 +91,7 @@ double direct_run() {
   const auto spectrum = std::make_unique<Field>();
   const auto intensity = std::make_unique<Intensity>();
   const auto start = Clock::now();
-  read_parameters(read_parameter_sheet(projection_grid), *p);
+  read_parameters(read_parameter_sheet(layout.grid), *p);
   mask_spectrum(*p, *field);
   *spectrum = *field;
   write_amplitude_table(exchange_file("OUT_MR.txt"), *p, *field);
@@ -121,7 +121,7 @@ void print_breakdown(int runs) {
   double best[5] = {1e9, 1e9, 1e9, 1e9, 1e9};
   for (int r = 0; r < runs; ++r) {
     auto t = Clock::now();
-    read_parameters(read_parameter_sheet(projection_grid), *p);
+    read_parameters(read_parameter_sheet(layout.grid), *p);
     best[0] = std::min(best[0], seconds_since(t));
     t = Clock::now();
     mask_spectrum(*p, *field);

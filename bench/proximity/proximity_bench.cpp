@@ -20,6 +20,7 @@
 #include "proximity/fast_field.hpp"
 #include "proximity/fresnel.hpp"
 #include "proximity/model.hpp"
+#include "proximity/layout.hpp"
 #include "proximity/proximity.hpp"
 
 extern "C" void main3();
@@ -42,7 +43,7 @@ double seconds_since(Clock::time_point start) {
 
 // The run of main3 with the direct sum in place of the factorised one.
 void direct_run() {
-  px::read_parameters(meridox::read_parameter_sheet(meridox::proximity_grid));
+  px::read_parameters(meridox::read_parameter_sheet(px::layout.grid));
   px::clear_intensity();
   px::tabulate_fresnel();
   double scale = 0.0;

@@ -4,12 +4,15 @@
 
 #include <string>
 
+#include "plate/layout.hpp"
+#include "projection/layout.hpp"
+#include "proximity/layout.hpp"
 #include "support/harness.hpp"
 
 namespace meridox {
 namespace {
 
-Sheet parse(std::string_view bytes, GridShape shape = small_grid) {
+Sheet parse(std::string_view bytes, GridShape shape = plate::layout.grid) {
   Sheet sheet(shape);
   sheet.feed(bytes);
   sheet.finish();
@@ -56,7 +59,7 @@ TEST(SheetReader, StoresOtherBytesUnchanged) {
 
 TEST(SheetReader, OverLongCellKeepsItsFirstBytes) {
   const std::string long_cell(500, 'x');
-  for (const GridShape& shape : {projection_grid, proximity_grid, small_grid}) {
+  for (const GridShape& shape : {projection::layout.grid, proximity::layout.grid, plate::layout.grid}) {
     std::string text = long_cell;
     text.append("\tnext\n").append(long_cell);
     const Sheet sheet = parse(text, shape);
@@ -70,10 +73,10 @@ TEST(SheetReader, OverLongCellKeepsItsFirstBytes) {
 TEST(SheetReader, FieldsBeyondTheLastColumnLandInIt) {
   std::string line;
   for (int f = 0; f < 12; ++f) line += "f" + std::to_string(f) + (f < 11 ? "\t" : "\n");
-  const Sheet proximity = parse(line, proximity_grid);
+  const Sheet proximity = parse(line, proximity::layout.grid);
   EXPECT_EQ(proximity.cell(7, 0), "f11");
   EXPECT_EQ(proximity.cell(6, 0), "f6");
-  const Sheet small = parse(line, small_grid);
+  const Sheet small = parse(line, plate::layout.grid);
   EXPECT_EQ(small.cell(9, 0), "f11");
   EXPECT_EQ(small.cell(8, 0), "f8");
 }
@@ -81,20 +84,20 @@ TEST(SheetReader, FieldsBeyondTheLastColumnLandInIt) {
 TEST(SheetReader, LinesBeyondTheGuardRowLandOnIt) {
   std::string text;
   for (int row = 0; row < 1200; ++row) text += "\t\t" + std::to_string(row) + "\n";
-  const Sheet projection = parse(text, projection_grid);
+  const Sheet projection = parse(text, projection::layout.grid);
   EXPECT_EQ(projection.cell(2, 999), "999");
   EXPECT_EQ(projection.cell(2, 1000), "1199");
   EXPECT_EQ(projection.cell(2, 1001), "");  // above the guard: never written
-  const Sheet proximity = parse(text, proximity_grid);
+  const Sheet proximity = parse(text, proximity::layout.grid);
   EXPECT_EQ(proximity.cell(2, 699), "1199");
-  const Sheet small = parse(text, small_grid);
+  const Sheet small = parse(text, plate::layout.grid);
   EXPECT_EQ(small.cell(2, 98), "98");
   EXPECT_EQ(small.cell(2, 99), "1199");
 }
 
 TEST(SheetReader, OverwrittenCellEndsAtItsNewText) {
   // A shorter field written over a longer one ends at its own NUL.
-  const Sheet sheet = parse("a\tb\tc\td\te\tf\tg\tlongtext\tz\n", proximity_grid);
+  const Sheet sheet = parse("a\tb\tc\td\te\tf\tg\tlongtext\tz\n", proximity::layout.grid);
   EXPECT_EQ(sheet.cell(7, 0), "z");
 }
 
@@ -106,7 +109,7 @@ TEST(SheetReader, NulByteEndsTheCellText) {
 
 TEST(SheetReader, MissingFileReadsAsEmptySheet) {
   testing::ExchangeFolder folder;
-  Sheet sheet = read_parameter_sheet(small_grid);
+  Sheet sheet = read_parameter_sheet(plate::layout.grid);
   EXPECT_EQ(sheet.cell(2, 1), "");
   EXPECT_FALSE(sheet.load((folder.path() / "absent.txt").string()));
 }
@@ -114,7 +117,7 @@ TEST(SheetReader, MissingFileReadsAsEmptySheet) {
 TEST(SheetReader, ReadsTheSheetOfTheExchangeFolder) {
   testing::ExchangeFolder folder;
   folder.write_sheet(testing::SheetBuilder().set(2, 3, 0.125).set(1, 25, "-1").str());
-  const Sheet sheet = read_parameter_sheet(projection_grid);
+  const Sheet sheet = read_parameter_sheet(projection::layout.grid);
   EXPECT_EQ(sheet.real(2, 3), 0.125);
   EXPECT_EQ(sheet.integer(1, 25), -1);
 }

@@ -8,6 +8,8 @@
 #include "common/export.hpp"
 #include "common/sheet.hpp"
 #include "common/table.hpp"
+#include "plate/layout.hpp"
+#include "projection/layout.hpp"
 
 #if defined(FAKE_ORVALIS)
 namespace {
@@ -32,7 +34,7 @@ void write_map(const char* file, const char* title, int n, double step) {
 }  // namespace
 
 MERIDOX_ENTRY void main4() {
-  const meridox::Sheet sheet = meridox::read_parameter_sheet(meridox::projection_grid);
+  const meridox::Sheet sheet = meridox::read_parameter_sheet(meridox::projection::layout.grid);
   const int n = sheet.integer(2, 2);
   const double pitch = sheet.real(2, 3);
   write_map("OUT_MR.txt", "\x83\x74\x81\x5b\x83\x8a\x83\x47\x95\xcf\x8a\xb7\x8c\xe3\x82\xcc\x94\x67\x93\xae\x90\x55\x95\x9d",
@@ -55,7 +57,7 @@ MERIDOX_ENTRY void main4() {
 // ever, for the timeout and the host's end; 9 runs for ever when it prints
 // every step.
 MERIDOX_ENTRY void main2_2() {
-  const meridox::Sheet sheet = meridox::read_parameter_sheet(meridox::small_grid);
+  const meridox::Sheet sheet = meridox::read_parameter_sheet(meridox::plate::layout.grid);
   if (sheet.integer(2, 1) == 7) std::exit(1);
   while (sheet.integer(2, 1) == 8 || (sheet.integer(2, 1) == 9 && sheet.integer(2, 14) == 1)) pause();
   const double r = sheet.real(2, 4);

@@ -7,13 +7,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "plate/layout.hpp"
+
 namespace meridox::testing {
 
 const SheetProfile& profile_of(const DeliverableInfo& info) {
   const SheetProfile* profile = fuzzing::find_profile(info.name);
   if (profile == nullptr) {
     ADD_FAILURE() << info.name << " has no sheet profile in fuzz/sheet_profiles.cpp";
-    static const SheetProfile none{"", small_grid, {}, {}, -1, 0};
+    static const SheetProfile none{"", plate::layout.grid, {}, {}, -1, 0};
     return none;
   }
   return *profile;

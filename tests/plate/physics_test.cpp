@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/sheet.hpp"
+#include "plate/layout.hpp"
 #include "plate/plate.hpp"
 #include "plate_sheet.hpp"
 
@@ -131,7 +132,7 @@ TEST(PlatePhysics, StepsConvergeToTheClosedFormAtFourthOrder) {
 
 TEST(PlateFunctions, CellMapAndConversions) {
   namespace plate = meridox::plate;
-  Sheet sheet(small_grid);
+  Sheet sheet(plate::layout.grid);
   sheet.feed("label\n\t\t1.9\n\t\t2e0\n\t\t2.1e2\n\t\t0.25 -\n\t\t3mm\n\t\t-4.5\n\t\t7\n\t\t8\n\t\t3e1\n");
   sheet.finish();
   plate::read_cells(sheet);

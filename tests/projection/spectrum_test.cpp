@@ -19,7 +19,7 @@ namespace meridox::projection {
 namespace {
 
 Sheet sheet_of(const std::string& text) {
-  Sheet sheet(projection_grid);
+  Sheet sheet(projection::layout.grid);
   sheet.feed(text);
   sheet.finish();
   return sheet;

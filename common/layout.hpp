@@ -1,0 +1,103 @@
+#pragma once
+// A calculator's layout, written once in its own folder (layout.hpp) and read
+// by its sheet reader, by the host (check, run, study) and by the fuzz
+// profiles: the sheet grid, every cell it reads with its name, place, type,
+// unit and limit, the rectangle table, and the result tables as a reader of
+// them needs to know them. Plain constexpr data, no code that runs in the
+// calculator beyond the reads below.
+#include <algorithm>
+#include <climits>
+#include <span>
+#include <string_view>
+
+#include "common/sheet.hpp"
+
+namespace meridox {
+
+enum class CellType { integer, real };
+
+// One cell the calculator reads. An integer cell whose value lies outside
+// [low, high] is used as the nearer bound (the calculator's limit).
+struct CellSpec {
+  std::string_view name;
+  int column;
+  int row;
+  CellType type;
+  std::string_view unit;  // as the example sheet states it; "-" for a pure number
+  int low = INT_MIN;
+  int high = INT_MAX;
+
+  constexpr bool is_integer() const { return type == CellType::integer; }
+  constexpr bool limited() const { return low != INT_MIN || high != INT_MAX; }
+};
+
+// A table of rectangles: rectangle q (from 0) on row first_row + q, its six
+// values in columns 1 to 6 named rect_t_re[q] ... rect_y2[q]; how many are
+// used is the integer cell `count_cell` (whose high limit is the most the
+// calculator uses).
+struct RectangleSpec {
+  std::string_view count_cell;
+  int first_row;
+  // Whether the calculator keeps every edge within half a grid of the centre.
+  bool edges_within_grid;
+};
+inline constexpr std::string_view rectangle_columns[6] = {"rect_t_re", "rect_t_im", "rect_x1",
+                                                          "rect_x2",   "rect_y1",   "rect_y2"};
+inline constexpr std::string_view rectangle_units[6] = {"-", "-", "", "", "", ""};
+
+// What the engineering metrics of a table are.
+enum class MetricKind { none, image, stage, plate };
+enum class TableForm { map, columns };
+
+// A column of a result table (for a map: x, y and the value), in English.
+struct ColumnSpec {
+  std::string_view name;
+  std::string_view unit;  // "length" for the sheet's length unit
+};
+
+struct TableSpec {
+  std::string_view file;
+  TableForm form;
+  std::string_view title;  // what the table holds, in English
+  std::span<const ColumnSpec> columns;
+  MetricKind metrics = MetricKind::none;
+  int error_column = -1;    // stages: the displacement the servo drives to 0
+  int current_column = -1;  // stages: the control current
+  std::string_view count_cell = {};  // stages: the cell of one count of the error's sensor (its settling band)
+};
+
+struct Layout {
+  std::string_view deliverable;  // library name
+  std::string_view entry;        // exported entry
+  std::string_view alias;        // the plain name a user types
+  GridShape grid;
+  std::span<const CellSpec> cells;
+  const RectangleSpec* rectangles;  // nullptr when the sheet has none
+  std::span<const TableSpec> tables;  // in the order the calculator writes them
+  std::string_view length_unit_cell;  // the cell whose unit column gives the tables' lengths
+
+  constexpr const CellSpec* find(std::string_view name) const {
+    for (const CellSpec& c : cells) {
+      if (c.name == name) return &c;
+    }
+    return nullptr;
+  }
+  // The cell of a name; evaluated at compile time, an unknown name does not build.
+  constexpr const CellSpec& at(std::string_view name) const {
+    const CellSpec* c = find(name);
+    if (c == nullptr) throw "no such cell in the layout";
+    return *c;
+  }
+};
+
+// The cell of a name, for a reader: evaluated while compiling, so that a
+// name the layout does not hold does not build.
+consteval const CellSpec& cell_of(const Layout& layout, std::string_view name) { return layout.at(name); }
+
+// The cell as the calculator converts it (atoi or atof), with its limit.
+inline int read_integer(const Sheet& sheet, const CellSpec& cell) {
+  return std::clamp(sheet.integer(cell.column, cell.row), cell.low, cell.high);
+}
+inline double read_real(const Sheet& sheet, const CellSpec& cell) { return sheet.real(cell.column, cell.row); }
+
+}  // namespace meridox

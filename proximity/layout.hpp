@@ -1,0 +1,37 @@
+#pragma once
+// The proximity calculator's sheet and table.
+#include "common/layout.hpp"
+
+namespace meridox::proximity {
+namespace layout_data {
+
+inline constexpr CellSpec cells[] = {
+    {"wavelength", 2, 2, CellType::real, "um"},
+    {"gap", 2, 3, CellType::real, "um"},
+    {"source_half_angle", 2, 4, CellType::real, "rad"},
+    {"x_start", 2, 5, CellType::real, "um"},
+    {"x_end", 2, 6, CellType::real, "um"},
+    {"x_steps", 2, 7, CellType::integer, "-", INT_MIN, 140},
+    {"y_start", 2, 8, CellType::real, "um"},
+    {"y_end", 2, 9, CellType::real, "um"},
+    {"y_steps", 2, 10, CellType::integer, "-", INT_MIN, 140},
+    // Rows 14 to 699, the sheet's last: 686 rectangles at most.
+    {"rect_count", 2, 11, CellType::integer, "-", 0, 686},
+};
+
+inline constexpr RectangleSpec rectangles{"rect_count", 14, false};
+
+inline constexpr ColumnSpec image_columns[] = {
+    {"x", "length"}, {"y", "length"}, {"intensity (1 = open light)", "-"}};
+
+inline constexpr TableSpec tables[] = {
+    {"OUT_M.txt", TableForm::map, "proximity image intensity", image_columns, MetricKind::image},
+};
+
+}  // namespace layout_data
+
+inline constexpr Layout layout{"quendra",          "main3", "proximity", {8, 700, 100, 699},
+                               layout_data::cells, &layout_data::rectangles, layout_data::tables,
+                               "x_start"};
+
+}  // namespace meridox::proximity
