@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <optional>
 #include <string>
 
 #include "common/sheet.hpp"
@@ -30,25 +31,43 @@ const host::Calculator& calculator(const std::string& name) {
 
 py::array_t<double> vector_array(const std::vector<double>& v) { return py::array_t<double>(v.size(), v.data()); }
 
+// Per calculator: name, alias, entry, parameter names, metric names, the
+// cell whose unit gives the tables' lengths, and per table its file, form
+// and columns (English name, unit).
 py::list calculators() {
   py::list out;
   for (const host::Calculator& c : host::calculators()) {
-    out.append(py::make_tuple(c.name, c.alias, c.entry, std::vector<std::string>(c.tables.begin(), c.tables.end()),
-                              python::parameter_names(c), python::metric_names(c)));
+    py::list tables;
+    for (const TableSpec& t : c.layout->tables) {
+      py::list columns;
+      for (const ColumnSpec& column : t.columns) columns.append(py::make_tuple(column.name, column.unit));
+      tables.append(py::make_tuple(t.file, t.form == TableForm::map ? "map" : "columns", columns));
+    }
+    out.append(py::make_tuple(c.name, c.alias, c.entry, tables, host::cell_names(c), python::metric_names(c),
+                              c.layout->length_unit_cell));
   }
   return out;
 }
 
-// (column, row, integer) of a named cell; ValueError naming it when unknown.
-py::tuple cell_of(const std::string& calc, const std::string& name) {
+// (column, row, integer) of a named cell; ValueError naming it and the
+// closest known names when the calculator has no such cell.
+py::tuple named_cell_of(const std::string& calc, const std::string& name) {
   const host::Calculator& c = calculator(calc);
-  const python::NamedCell cell = python::named_cell(c, name);
-  if (cell.column < 0) {
-    std::string known;
-    for (const std::string& n : python::parameter_names(c)) known += (known.empty() ? "" : ", ") + n;
-    throw py::value_error(std::string(c.alias) + " has no parameter \"" + name + "\"; its names are " + known);
+  const std::optional<host::NamedCell> cell = host::named_cell(c, name);
+  if (!cell) {
+    std::string why;
+    host::set_named_cell(c, "", name, "", why);
+    throw py::value_error(why);
   }
-  return py::make_tuple(cell.column, cell.row, cell.integer);
+  return py::make_tuple(cell->column, cell->row, cell->integer);
+}
+
+// The sheet with a named cell set to `text` exactly as given.
+py::bytes set_cell(const std::string& calc, const py::bytes& sheet, const std::string& name, const std::string& text) {
+  std::string why;
+  const std::optional<std::string> set = host::set_named_cell(calculator(calc), std::string(sheet), name, text, why);
+  if (!set) throw py::value_error(why);
+  return py::bytes(*set);
 }
 
 // The text of a cell and its value as the calculator converts it.
@@ -141,11 +160,10 @@ PYBIND11_MODULE(_core, m) {
   py::register_exception<host::TableError>(m, "TableError", PyExc_ValueError);
   m.def("calculators", &calculators);
   m.def("example", [](const std::string& calc) { return py::bytes(std::string(host::example_sheet(calculator(calc).name))); });
-  m.def("cell_of", &cell_of);
+  m.def("cell_of", &named_cell_of);
+  m.attr("rectangle_columns") = std::vector<std::string>(std::begin(rectangle_columns), std::end(rectangle_columns));
   m.def("cell_value", &cell_value);
-  m.def("with_cell_text", [](const py::bytes& sheet, int column, int row, const std::string& text) {
-    return py::bytes(host::with_cell_text(std::string(sheet), column, row, text));
-  });
+  m.def("set_cell", &set_cell);
   m.def("check", &check);
   m.def("shortest", &host::shortest);
   m.def("read_table", &read_table);

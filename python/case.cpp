@@ -112,37 +112,6 @@ host::StageMetrics stage_case_metrics(const host::Calculator& calculator, const 
 
 }  // namespace
 
-NamedCell named_cell(const host::Calculator& calculator, std::string_view name) {
-  for (const host::Cell& cell : calculator.cells) {
-    if (name == cell.name) return {2, cell.row, cell.integer};
-  }
-  if (!calculator.has_rectangles) return {};
-  for (int column = 0; column < 6; ++column) {
-    const std::string_view prefix = host::rectangle_columns[column];
-    if (name.size() < prefix.size() + 3 || name.substr(0, prefix.size()) != prefix || name[prefix.size()] != '[' ||
-        name.back() != ']') {
-      continue;
-    }
-    const std::string_view digits = name.substr(prefix.size() + 1, name.size() - prefix.size() - 2);
-    if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string_view::npos) {
-      return {};
-    }
-    const int q = std::atoi(std::string(digits).c_str());
-    if (q >= calculator.rectangles.max_count) return {};
-    return {column + 1, calculator.rectangles.first_row + q, false};
-  }
-  return {};
-}
-
-std::vector<std::string> parameter_names(const host::Calculator& calculator) {
-  std::vector<std::string> names;
-  for (const host::Cell& cell : calculator.cells) names.emplace_back(cell.name);
-  if (calculator.has_rectangles) {
-    for (const char* column : host::rectangle_columns) names.push_back(std::string(column) + "[q]");
-  }
-  return names;
-}
-
 std::string run_case(const host::Calculator& calculator, const std::string& library, const std::string& sheet,
                      const std::string& folder, double timeout) {
   std::string why;

@@ -12,19 +12,6 @@
 
 namespace meridox::python {
 
-// The cell a parameter name stands for: a scalar cell ("defocus") or a cell
-// of the rectangle table ("rect_x1[3]", q counted from 0 as the sheet's
-// rectangle rows). Column -1 when the calculator has no such cell.
-struct NamedCell {
-  int column = -1;
-  int row = -1;
-  bool integer = false;
-};
-NamedCell named_cell(const host::Calculator& calculator, std::string_view name);
-
-// Every name the calculator answers to, rectangle cells as "rect_x1[q]".
-std::vector<std::string> parameter_names(const host::Calculator& calculator);
-
 // Runs the calculator once on `sheet` in `folder`, which must exist: writes
 // IN_FM.txt there and calls the entry in a child process. Returns "" when
 // the run ended normally, else one line saying what happened (crash, exit,

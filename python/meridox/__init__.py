@@ -33,9 +33,17 @@ Calculator = collections.namedtuple("Calculator", "name alias entry tables param
 
 
 def calculators():
-    """The six calculators: library name, alias, entry, result tables,
+    """The six calculators: library name, alias, entry, result table files,
     parameter names (rectangle cells as ``rect_x1[q]``) and metric names."""
-    return [Calculator(*row) for row in _core.calculators()]
+    return [Calculator(name, alias, entry, [t[0] for t in tables], parameters, metrics)
+            for name, alias, entry, tables, parameters, metrics, _ in _core.calculators()]
+
+
+def _layout(calc):
+    """(length unit cell, {table file: [(column name, unit)]}) of a calculator."""
+    for name, _, _, tables, _, _, length_cell in _core.calculators():
+        if name == calc.name:
+            return length_cell, {file: columns for file, _, columns in tables}
 
 
 def _calculator(name):
@@ -67,7 +75,7 @@ def _library(calc):
 
 # ---- Sheets ------------------------------------------------------------------
 
-_RECTANGLE_COLUMNS = ("rect_t_re", "rect_t_im", "rect_x1", "rect_x2", "rect_y1", "rect_y2")
+_RECTANGLE_COLUMNS = tuple(_core.rectangle_columns)
 
 
 def _cell_text(value):
@@ -117,8 +125,7 @@ class Sheet:
 
     def __setitem__(self, name, value):
         """Writes a named cell: text as typed, numbers as their shortest text."""
-        column, row, _ = self._cell(name)
-        self.data = _core.with_cell_text(self.data, column, row, _cell_text(value))
+        self.data = _core.set_cell(self.calculator, self.data, name, _cell_text(value))
 
     def text(self, name):
         """The text of a named cell."""
@@ -214,21 +221,18 @@ class ColumnTable:
         return f"<ColumnTable {self.data.shape[0]} rows of {', '.join(self.columns)}>"
 
 
-# English names with units of the column tables' columns.
-_STAGE_COLUMNS = {
-    "drovik2": ["t (s)", "x (mm)", "I (A)", "v (mm/s)"],
-    "drovik1": ["t (s)", "nut x (mm)", "stage x (mm)", "I (A)", "nut v (mm/s)", "stage v (mm/s)"],
-    "drovik3": ["t (s)", "stage x (mm)", "base x (mm)", "stage - base x (mm)", "I (A)", "stage v (mm/s)"],
-}
+def _column_names(calc, sheet, table, count):
+    """The columns' English names with their units; the layout's "length",
+    "stress" and "thickness" stand for the units the sheet gives them."""
+    length_cell, tables = _layout(calc)
+    units = {"length": length_cell, "stress": "modulus", "thickness": "thickness"}
 
+    def unit(text):
+        words = text.replace("/", " / ").replace("^", " ^ ").split(" ")
+        words = [sheet.unit(units[w]) or w if w in units and units[w] else w for w in words]
+        return " ".join(words).replace(" / ", "/").replace(" ^ ", "^")
 
-def _column_names(calc, sheet, count):
-    if calc.name == "talvek":
-        length, stress = sheet.unit("r_start") or "length unit", sheet.unit("modulus") or "stress unit"
-        names = [f"r ({length})", f"w ({length})", "w' (rad)", f"w'' (1/{length})",
-                 f"Mr ({stress} {length}^2)", f"sigma r ({stress})", f"Pe ({sheet.unit('thickness') or 'length unit'})"]
-    else:
-        names = list(_STAGE_COLUMNS.get(calc.name, []))
+    names = [f"{name} ({unit(u)})" if u not in ("-", "") else name for name, u in tables.get(table, [])]
     names += [f"column {k + 1}" for k in range(len(names), count)]
     return names[:count]
 
@@ -242,7 +246,7 @@ def _read_tables(calc, sheet, folder):
             tables[name] = MapTable(title.decode("latin-1"), x, y, values)
         else:
             _, data = rest
-            tables[name] = ColumnTable(_column_names(calc, sheet, data.shape[1]), data)
+            tables[name] = ColumnTable(_column_names(calc, sheet, name, data.shape[1]), data)
     return tables
 
 

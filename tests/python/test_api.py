@@ -37,17 +37,17 @@ def test_tables_hold_exactly_the_values_the_files_hold(tmp_path):
     stage = meridox.run("stage", out=str(tmp_path / "stage"))
     rows = read_table_file(tmp_path / "stage" / "OUT_M.txt")
     table = stage.tables["OUT_M.txt"]
-    assert table.columns == ["t (s)", "x (mm)", "I (A)", "v (mm/s)"]
+    assert table.columns == ["time (s)", "stage displacement (mm)", "control current (A)", "stage velocity (mm/s)"]
     assert numpy.array_equal(table.data, rows)
     # The metrics cover every step, as the command's summary, however few rows are printed.
     every = meridox.run("stage", params={"print_interval": 1})
     assert repr(every.metrics) == repr(stage.metrics)  # nan included
     assert every.tables["OUT_M.txt"].data.shape == (2001, 4)
     assert stage.metrics["final_error"] == rows[-1][1]
-    assert stage.metrics["peak_current"] == max(every.tables["OUT_M.txt"]["I (A)"], key=abs)
+    assert stage.metrics["peak_current"] == max(every.tables["OUT_M.txt"]["control current (A)"], key=abs)
 
     plate = meridox.run("plate").tables["OUT_M.txt"]
-    assert plate.columns[:2] == ["r (mm)", "w (mm)"] and plate.data.shape[1] == 7
+    assert plate.columns[:2] == ["radius r (mm)", "deflection w (mm)"] and plate.data.shape[1] == 7
     assert math.isnan(plate.data[-1, 6])  # the last row has no pitch error
 
 
