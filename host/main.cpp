@@ -14,6 +14,7 @@
 #include "host/plot.hpp"
 #include "host/process.hpp"
 #include "host/run.hpp"
+#include "host/study.hpp"
 #include "host/summary.hpp"
 #include "host/text.hpp"
 
@@ -243,6 +244,42 @@ int main(int argc, char** argv) {
   run_cmd->add_option("--timeout", run_request.timeout, "end a calculator still running after S seconds (exit 1)")
       ->check(CLI::PositiveNumber);
 
+  StudyRequest study_request;
+  MetricOptions study_metrics;
+  std::string study_sheet;
+  std::vector<std::string> study_vary, study_set;
+  std::vector<double> study_thresholds;
+  bool study_no_pictures = false;
+  auto* study_cmd = app.add_subcommand("study", "run a calculator over the product of varied parameters and tabulate the metrics");
+  study_cmd->add_option("CALC", study_request.spec.calculator, "calculator")->required();
+  study_cmd->add_option("SHEET", study_sheet, "base sheet; the built-in example when omitted");
+  study_cmd->add_option("--vary", study_vary, "NAME=FROM:TO:COUNT or NAME=V1,V2,... (repeatable; the full product)")
+      ->allow_extra_args(false);
+  study_cmd->add_option("--set", study_set, "NAME=VALUE written, as typed, into the base sheet (repeatable)")
+      ->allow_extra_args(false);
+  study_cmd->add_option("--threshold", study_thresholds, "image thresholds T1,T2,... (one row per case and threshold)")
+      ->delimiter(',')
+      ->check(CLI::PositiveNumber);
+  study_cmd->add_option("--cut-y", study_metrics.cut.cut_y, "image metrics along the row nearest this y (default 0)");
+  study_cmd->add_option("--cut-x", study_metrics.cut.cut_x, "centre of the measured feature (default 0)");
+  study_cmd->add_option("--tone", study_metrics.tone, "bright (default) or dark feature")
+      ->check(CLI::IsMember({"bright", "dark"}));
+  study_cmd->add_option("--band", study_metrics.band, "stage settling band in mm (default one count)")
+      ->check(CLI::PositiveNumber);
+  study_cmd->add_option("--size", study_metrics.size_text, "picture size, WIDTHxHEIGHT (default 960x720)");
+  study_cmd->add_option("--target-cd", study_request.target_cd, "target line width: writes the process window")
+      ->check(CLI::PositiveNumber);
+  study_cmd->add_option("--cd-tolerance", study_request.cd_tolerance, "allowed |cd - target| / target (default 0.1)")
+      ->check(CLI::PositiveNumber);
+  study_cmd->add_option("-j,--jobs", study_request.jobs, "cases run at once (default: the number of cores)")
+      ->check(CLI::Range(1, 4096));
+  study_cmd->add_option("--out,-o", study_request.out, "study folder (default ./meridox-study/CALC/)");
+  study_cmd->add_option("--lib-dir", study_request.lib_dir, "folder of the calculators' libraries");
+  study_cmd->add_option("--timeout", study_request.spec.timeout, "end a case still running after S seconds")
+      ->check(CLI::PositiveNumber);
+  study_cmd->add_flag("--keep-tables", study_request.spec.keep_tables, "keep each case's tables and summary");
+  study_cmd->add_flag("--no-pictures", study_no_pictures, "write study.csv and study.json only");
+
   std::string check_calc, check_sheet_path;
   auto* check_cmd = app.add_subcommand("check", "read a sheet as the calculator will and warn about its values");
   check_cmd->add_option("CALC", check_calc, "calculator")->required();
@@ -284,6 +321,29 @@ int main(int argc, char** argv) {
     run_request.pictures = !no_pictures;
     if (!parse_settings(run_set, run_request.set)) return bad_input;
     const int status = run(run_request, std::cout, std::cerr);
+    end_if_interrupted();
+    return status;
+  }
+  if (*study_cmd) {
+    if (!study_sheet.empty()) study_request.sheet_path = study_sheet;
+    if (!settle_metric_options(study_metrics, study_request.plot)) return bad_input;
+    if (!parse_settings(study_set, study_request.spec.set)) return bad_input;
+    for (const std::string& text : study_vary) {
+      std::string why;
+      const std::optional<Varied> v = parse_vary(text, why);
+      if (!v) {
+        std::cerr << "meridox: " << why << "\n";
+        return bad_input;
+      }
+      study_request.spec.vary.push_back(*v);
+    }
+    study_request.spec.thresholds = study_thresholds;
+    study_request.spec.cut = study_metrics.cut;
+    study_request.spec.band = study_metrics.band;
+    study_request.pictures = !study_no_pictures;
+    if (study_request.out.empty()) study_request.out = "meridox-study/" + study_request.spec.calculator;
+    for (int k = 0; k < argc; ++k) study_request.command_line += (k ? " " : "") + std::string(argv[k]);
+    const int status = study(study_request, std::cout, std::cerr);
     end_if_interrupted();
     return status;
   }

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <iterator>
 #include <vector>
 
 #include "host/process.hpp"
@@ -467,6 +469,73 @@ std::string picture_path_problem(const std::string& png_path) {
   return {};
 }
 
+namespace {
+
+// Draws into a temporary beside `png_path` in a child process and renames
+// it into place when PLplot succeeded.
+std::string draw_picture(const std::string& png_path, const PlotOptions& options, const std::function<void()>& draw) {
+  if (const std::string problem = picture_path_problem(png_path); !problem.empty()) return problem;
+  if (!png_driver_available()) return "the PLplot cairo driver (pngcairo) is not installed";
+  const std::string partial = temporary_beside(png_path);
+  if (partial.empty()) return "cannot write in the folder of " + png_path;
+  const std::string problem = run_in_child(
+      [&]() -> std::string {
+        plsexit(on_plplot_exit);
+        plsabort(on_plplot_abort);
+        start_page(partial, options);
+        draw();
+        plend();
+        return first_abort;
+      },
+      "PLplot", {0.0, true});
+  std::error_code ec;
+  if (problem.empty() && fs::file_size(partial, ec) > 0 && !ec && std::rename(partial.c_str(), png_path.c_str()) == 0) {
+    return {};
+  }
+  fs::remove(partial, ec);
+  return problem.empty() ? "the picture could not be written to " + png_path : problem;
+}
+
+void draw_chart(const Chart& chart) {
+  static constexpr int palette[][3] = {{20, 60, 200},  {200, 30, 30},  {0, 140, 0},    {230, 140, 0},
+                                       {130, 40, 170}, {0, 150, 160},  {150, 90, 40},  {220, 60, 150},
+                                       {90, 90, 90},   {120, 150, 30}, {40, 120, 230}, {180, 0, 60}};
+  constexpr int first = 2, colours = static_cast<int>(std::size(palette));
+  for (int k = 0; k < colours; ++k) plscol0(first + k, palette[k][0], palette[k][1], palette[k][2]);
+  std::vector<double> xs, ys(chart.levels);
+  for (const ChartCurve& c : chart.curves) {
+    xs.insert(xs.end(), c.x.begin(), c.x.end());
+    ys.insert(ys.end(), c.y.begin(), c.y.end());
+  }
+  const Range xr = finite_range(xs), yr = padded(finite_range(ys));
+  pladv(0);
+  plvsta();
+  plwind(xr.low, xr.high, yr.low, yr.high);
+  plcol0(black);
+  plbox("bcgnst", 0.0, 0, "bcgnstv", 0.0, 0);
+  pllab(chart.x_label.c_str(), chart.y_label.c_str(), chart.title.c_str());
+  if (!chart.levels.empty()) {
+    plcol0(black);
+    pllsty(2);
+    for (const double level : chart.levels) {
+      const PLFLT bx[] = {xr.low, xr.high}, by[] = {level, level};
+      plline(2, bx, by);
+    }
+    pllsty(1);
+  }
+  std::vector<std::string> names;
+  std::vector<int> used;
+  for (std::size_t k = 0; k < chart.curves.size(); ++k) {
+    const int colour = first + static_cast<int>(k % colours);
+    curve(chart.curves[k].x, chart.curves[k].y, colour);
+    names.push_back(chart.curves[k].label);
+    used.push_back(colour);
+  }
+  if (chart.curves.size() > 1 || !names.front().empty()) legend(names, used);
+}
+
+}  // namespace
+
 std::string plot_table(TableKind kind, const std::string& bytes, const std::string& png_path,
                        const PlotOptions& options) {
   if (options.width < smallest_picture || options.height < smallest_picture || options.width > largest_picture ||
@@ -485,30 +554,21 @@ std::string plot_table(TableKind kind, const std::string& bytes, const std::stri
   } catch (const TableError& e) {
     return e.what();
   }
-  if (const std::string problem = picture_path_problem(png_path); !problem.empty()) return problem;
-  if (!png_driver_available()) return "the PLplot cairo driver (pngcairo) is not installed";
-  const std::string partial = temporary_beside(png_path);
-  if (partial.empty()) return "cannot write in the folder of " + png_path;
-  const std::string problem = run_in_child(
-      [&]() -> std::string {
-        plsexit(on_plplot_exit);
-        plsabort(on_plplot_abort);
-        start_page(partial, options);
-        if (is_map(kind)) {
-          draw_map(kind, map, options);
-        } else {
-          draw_columns(kind, columns, options);
-        }
-        plend();
-        return first_abort;
-      },
-      "PLplot", {0.0, true});
-  std::error_code ec;
-  if (problem.empty() && fs::file_size(partial, ec) > 0 && !ec && std::rename(partial.c_str(), png_path.c_str()) == 0) {
-    return {};
-  }
-  fs::remove(partial, ec);
-  return problem.empty() ? "the picture could not be written to " + png_path : problem;
+  return draw_picture(png_path, options, [&] {
+    if (is_map(kind)) {
+      draw_map(kind, map, options);
+    } else {
+      draw_columns(kind, columns, options);
+    }
+  });
+}
+
+std::string plot_chart(const Chart& chart, const std::string& png_path, const PlotOptions& options) {
+  if (chart.curves.empty()) return "nothing to draw";
+  bool finite = false;
+  for (const ChartCurve& c : chart.curves) finite = finite || (any_finite(c.x) && any_finite(c.y));
+  if (!finite) return "no finite value to draw";
+  return draw_picture(png_path, options, [&] { draw_chart(chart); });
 }
 
 }  // namespace meridox::host

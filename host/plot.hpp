@@ -5,6 +5,7 @@
 // that its own fatal errors end the child and come back as one line.
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "host/tables.hpp"
 
@@ -45,5 +46,20 @@ std::string picture_path_problem(const std::string& png_path);
 // png_path then.
 std::string plot_table(TableKind kind, const std::string& bytes, const std::string& png_path,
                        const PlotOptions& options);
+
+// A line chart of curves against one axis, each with its legend label;
+// dashed horizontal lines at `levels` (a target and its tolerance).
+struct ChartCurve {
+  std::string label;
+  std::vector<double> x, y;
+};
+struct Chart {
+  std::string title, x_label, y_label;
+  std::vector<ChartCurve> curves;
+  std::vector<double> levels;
+};
+
+// Draws the chart into a PNG file, as plot_table does.
+std::string plot_chart(const Chart& chart, const std::string& png_path, const PlotOptions& options);
 
 }  // namespace meridox::host

@@ -1,6 +1,7 @@
 #include "host/process.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -52,64 +53,68 @@ constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // While a child runs, the signals that would end the host only take note, so
 // that the host can end the child and tidy up before it ends itself. Several
-// threads of one host (the Python package runs cases side by side) may each
-// wait for a child: the first watch installs the note, the last one restores
-// what the host had.
+// threads may each wait for a child of their own (a study's cases): the
+// first watch installs the handlers, the last one gone restores them.
 class InterruptWatch {
  public:
   InterruptWatch() {
-    const std::lock_guard lock(guard());
-    if (watchers()++ > 0) return;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (watches_++ > 0) return;
     struct sigaction note {};
     note.sa_handler = note_interrupt;
     sigemptyset(&note.sa_mask);
-    for (std::size_t k = 0; k < std::size(ending_signals); ++k) sigaction(ending_signals[k], &note, &saved()[k]);
+    for (std::size_t k = 0; k < std::size(ending_signals); ++k) sigaction(ending_signals[k], &note, &saved_[k]);
   }
   ~InterruptWatch() {
-    const std::lock_guard lock(guard());
-    if (--watchers() > 0) return;
-    for (std::size_t k = 0; k < std::size(ending_signals); ++k) sigaction(ending_signals[k], &saved()[k], nullptr);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (--watches_ > 0) return;
+    for (std::size_t k = 0; k < std::size(ending_signals); ++k) sigaction(ending_signals[k], &saved_[k], nullptr);
   }
   InterruptWatch(const InterruptWatch&) = delete;
   InterruptWatch& operator=(const InterruptWatch&) = delete;
 
  private:
-  static std::mutex& guard() {
-    static std::mutex m;
-    return m;
-  }
-  static int& watchers() {
-    static int count = 0;
-    return count;
-  }
-  using Saved = struct sigaction[std::size(ending_signals)];
-  static Saved& saved() {
-    static Saved s{};
-    return s;
-  }
+  static inline std::mutex mutex_;
+  static inline int watches_ = 0;
+  static inline struct sigaction saved_[std::size(ending_signals)] {};
 };
 
 enum class Ending { finished, timed_out, interrupted };
 
 // Waits for the child, ending it once the timeout has passed or the host is
-// asked to end. Polls, so that no signal is missed between a look at the
-// flag and the wait.
-Ending wait_for(pid_t child, int& status, double timeout) {
+// asked to end. The child holds the write end of `report` until it ends, so
+// the read end wakes the host as soon as the child ends (or writes why it
+// failed); the wait is cut into short slices so that a signal that came
+// just before it is seen soon. What the child writes is kept in `said`.
+Ending wait_for(pid_t child, int report, int& status, double timeout, std::string& said) {
   const double deadline = timeout > 0.0 ? seconds_now() + timeout : INFINITY;
-  long pause_ns = 100000;
+  bool open = true;
   while (true) {
-    const pid_t done = waitpid(child, &status, WNOHANG);
-    if (done == child || (done < 0 && errno != EINTR)) return Ending::finished;
-    const bool late = seconds_now() >= deadline;
-    if (late || interrupting_signal != 0) {
+    if (!open) {
+      const pid_t done = waitpid(child, &status, WNOHANG);
+      if (done == child || (done < 0 && errno != EINTR)) return Ending::finished;
+    }
+    const double now = seconds_now();
+    if (now >= deadline || interrupting_signal != 0) {
       kill(child, SIGKILL);
       while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
       }
-      return late ? Ending::timed_out : Ending::interrupted;
+      return now >= deadline ? Ending::timed_out : Ending::interrupted;
     }
-    const timespec pause{0, pause_ns};
-    nanosleep(&pause, nullptr);
-    pause_ns = std::min(pause_ns * 2, 20000000L);
+    const double slice_ms = std::min(50.0, (deadline - now) * 1e3);
+    if (open) {
+      pollfd watch{report, POLLIN, 0};
+      if (poll(&watch, 1, static_cast<int>(std::ceil(slice_ms))) > 0) {
+        char buffer[512];
+        const ssize_t n = read(report, buffer, sizeof buffer);
+        if (n > 0 && said.size() < 4096) said.append(buffer, static_cast<std::size_t>(n));
+        if (n == 0) open = false;
+      }
+    } else {
+      // The child closed its end but has not ended yet: it is about to.
+      const timespec pause{0, 100000};
+      nanosleep(&pause, nullptr);
+    }
   }
 }
 
@@ -175,13 +180,8 @@ std::string run_in_child(const std::function<std::string()>& work, const std::st
   }
   close(pipe_fds[1]);
   int status = 0;
-  const Ending ending = wait_for(child, status, options.timeout_seconds);
   std::string said;
-  char buffer[512];
-  ssize_t n = 0;
-  while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
-    if (n > 0 && said.size() < 4096) said.append(buffer, static_cast<std::size_t>(n));
-  }
+  const Ending ending = wait_for(child, pipe_fds[0], status, options.timeout_seconds, said);
   close(pipe_fds[0]);
   if (ending == Ending::timed_out) {
     return what + " was still running after " + seconds_text(options.timeout_seconds) + " s and was ended";

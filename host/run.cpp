@@ -26,8 +26,6 @@ namespace {
 // The constant the nut-and-stage calculator converts angles with.
 constexpr double calculator_pi = 3.14159265358979;
 
-using Entry = void (*)();
-
 // Scratch folders of the runs of every step; like the temporaries of the
 // sheet and the pictures, named with a leading dot.
 constexpr const char* every_step_prefix = ".every-step-";
@@ -68,9 +66,11 @@ std::string unit_text(const Sheet& sheet, int row) {
   return unit;
 }
 
+}  // namespace
+
 // Writes a file by a temporary beside it and a rename, so that a link or
 // anything else at the path is replaced, never written through.
-std::string replace_file(const fs::path& path, const std::string& bytes) {
+std::string replace_file(const std::filesystem::path& path, const std::string& bytes) {
   const std::string partial = temporary_beside(path.string());
   if (partial.empty()) return std::strerror(errno);
   std::ofstream out(partial, std::ios::binary | std::ios::trunc);
@@ -87,7 +87,7 @@ std::string replace_file(const fs::path& path, const std::string& bytes) {
 // Calls the entry once in a child process with the exchange folder set: a
 // calculator that crashes, ends the process or runs past the timeout ends
 // the child, not the host.
-std::string call_entry(Entry entry, const fs::path& exchange, const std::string& what, double timeout) {
+std::string call_entry(Entry entry, const std::filesystem::path& exchange, const std::string& what, double timeout) {
   return run_in_child(
       [&]() -> std::string {
         setenv("MERIDOXWORK", (exchange.string() + "/").c_str(), 1);
@@ -99,7 +99,7 @@ std::string call_entry(Entry entry, const fs::path& exchange, const std::string&
 
 // The metrics of a stage history read line by line from a table file, so
 // that ten million steps need no more memory than one.
-std::optional<StageMetrics> stream_stage_metrics(const fs::path& table, const StageColumns& c) {
+std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& table, const StageColumns& c) {
   std::ifstream in(table, std::ios::binary);
   if (!in) return std::nullopt;
   std::string line;
@@ -127,7 +127,7 @@ std::optional<StageMetrics> stream_stage_metrics(const fs::path& table, const St
 // step, else a second run printing every step in a scratch folder inside
 // the output folder, removed afterwards. `why_not` says why there are none.
 std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry, const std::string& sheet,
-                                               const fs::path& folder, const StageColumns& columns,
+                                               const std::filesystem::path& folder, const StageColumns& columns,
                                                double timeout, std::string& why_not) {
   const Sheet cells = load_sheet(c, sheet);
   const int interval_row = row_of(c, "print_interval");
@@ -170,6 +170,8 @@ std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry,
   fs::remove_all(scratch, ec);
   return metrics;
 }
+
+namespace {
 
 // Whether a table that parses holds anything to draw: a grid size of 0 or a
 // header without rows is a valid result with no picture.
@@ -230,6 +232,27 @@ std::optional<std::string> apply_settings(const Calculator& calculator, std::str
     sheet = std::move(*changed);
   }
   return sheet;
+}
+
+Entry load_entry(const Calculator& calc, const std::optional<std::string>& lib_dir, std::string& why) {
+  const std::string library = library_path(calc, lib_dir);
+  std::error_code ec;
+  if (!fs::is_regular_file(library, ec)) {
+    why = "the library " + library + " is missing (build it first, or give --lib-dir)";
+    return nullptr;
+  }
+  void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    why = "cannot load " + library + ": " + dlerror();
+    return nullptr;
+  }
+  auto entry = reinterpret_cast<Entry>(dlsym(handle, calc.entry));
+  if (entry == nullptr) why = library + " has no entry " + calc.entry;
+  return entry;
+}
+
+std::string library_path(const Calculator& calc, const std::optional<std::string>& lib_dir) {
+  return (fs::path(library_folder(lib_dir)) / ("lib" + std::string(calc.name) + ".so")).string();
 }
 
 std::string library_folder(const std::optional<std::string>& chosen) {
@@ -394,7 +417,7 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   if (request.band) stage.band = *request.band;
   if (is_stage(calc->kind)) context.stage = &stage;
 
-  const std::string library = (fs::path(library_folder(request.lib_dir)) / ("lib" + std::string(calc->name) + ".so")).string();
+  const std::string library = library_path(*calc, request.lib_dir);
   std::error_code ec;
   if (!fs::is_regular_file(library, ec)) {
     err << "meridox: the library " << library << " is missing (build it first, or give --lib-dir)\n";
@@ -425,14 +448,9 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
     return bad_input;
   }
 
-  void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    err << "meridox: cannot load " << library << ": " << dlerror() << "\n";
-    return not_installed;
-  }
-  auto entry = reinterpret_cast<Entry>(dlsym(handle, calc->entry));
+  const Entry entry = load_entry(*calc, request.lib_dir, why);
   if (entry == nullptr) {
-    err << "meridox: " << library << " has no entry " << calc->entry << "\n";
+    err << "meridox: " << why << "\n";
     return not_installed;
   }
   out << calc->alias << " (" << calc->name << "): "

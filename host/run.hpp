@@ -1,6 +1,7 @@
 #pragma once
 // `meridox run`: loads a calculator's library as the spreadsheet does, hands
 // it a sheet in the output folder, calls its entry and reads the tables back.
+#include <filesystem>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -53,6 +54,30 @@ std::optional<std::string> apply_settings(const Calculator& calculator, std::str
                                           std::string& why);
 
 int run(const RunRequest& request, std::ostream& out, std::ostream& err);
+
+using Entry = void (*)();
+
+// The calculator's library file, and its entry loaded from it (nullptr, with
+// `why`, when the library is missing or has no such entry).
+std::string library_path(const Calculator& calc, const std::optional<std::string>& lib_dir);
+Entry load_entry(const Calculator& calc, const std::optional<std::string>& lib_dir, std::string& why);
+
+// Calls the entry once in a child process with the exchange folder set; an
+// empty string when it ran to its end, else one line saying what happened.
+std::string call_entry(Entry entry, const std::filesystem::path& exchange, const std::string& what, double timeout);
+
+// Writes a file by a temporary beside it and a rename; why not, or "".
+std::string replace_file(const std::filesystem::path& path, const std::string& bytes);
+
+// The metrics of a stage history read line by line from a table file.
+std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& table, const StageColumns& c);
+
+// Stage metrics from every step: the table in `folder` when it prints every
+// step, else a second run printing every step in a scratch folder inside
+// `folder`, removed afterwards. `why_not` says why there are none.
+std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry, const std::string& sheet,
+                                               const std::filesystem::path& folder, const StageColumns& columns,
+                                               double timeout, std::string& why_not);
 
 // The folder that holds the calculators' libraries: --lib-dir, else the
 // environment variable MERIDOX_LIB_DIR, else ../lib beside the executable.

@@ -1,0 +1,561 @@
+#include "host/study.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <ostream>
+#include <sstream>
+#include <thread>
+
+#include "host/check.hpp"
+#include "host/process.hpp"
+#include "host/text.hpp"
+
+namespace fs = std::filesystem;
+
+namespace meridox::host {
+namespace {
+
+// A case folder's record of its results, written last, when they are complete.
+constexpr const char* result_record = "results.txt";
+
+const TableSpec* metric_table(const Calculator& calc) {
+  for (const TableSpec& t : calc.layout->tables) {
+    if (t.metrics != MetricKind::none) return &t;
+  }
+  return nullptr;
+}
+
+MetricKind metric_kind(const Calculator& calc) {
+  const TableSpec* t = metric_table(calc);
+  return t ? t->metrics : MetricKind::none;
+}
+
+std::string slurp(const fs::path& path) {
+  std::string bytes;
+  read_bounded(path.string(), table_byte_limit, bytes);
+  return bytes;
+}
+
+double parse_number(std::string_view text, bool& ok) {
+  const std::string s(text);
+  char* end = nullptr;
+  const double v = std::strtod(s.c_str(), &end);
+  ok = !s.empty() && end == s.c_str() + s.size();
+  return v;
+}
+
+std::vector<double> thresholds_of(const StudySpec& spec) {
+  return spec.thresholds.empty() ? std::vector<double>{0.3} : spec.thresholds;
+}
+
+// The metrics of one table of a case, one row per threshold for an image.
+std::vector<std::vector<double>> table_metrics(const Calculator& calc, const StudySpec& spec,
+                                               const std::string& bytes) {
+  std::vector<std::vector<double>> rows;
+  switch (metric_kind(calc)) {
+    case MetricKind::image: {
+      const MapTable map = parse_map(bytes);
+      for (const double t : thresholds_of(spec)) {
+        CutOptions cut = spec.cut;
+        cut.threshold = t;
+        const ImageMetrics m = map.values.empty() ? ImageMetrics{} : image_metrics(map.x, map.y, map.values, cut);
+        rows.push_back({m.peak, m.contrast, m.cd, m.edge_left, m.edge_right, m.nils});
+      }
+      break;
+    }
+    case MetricKind::plate: {
+      const ColumnTable t = parse_columns(bytes);
+      if (t.columns.size() < 7) throw TableError("the plate table has fewer than 7 columns");
+      const PlateMetrics m = plate_metrics(t.columns[0], t.columns[1], t.columns[5], t.columns[6]);
+      rows.push_back({m.max_deflection, m.max_deflection_r, m.max_stress, m.max_pitch_error});
+      break;
+    }
+    default: break;
+  }
+  return rows;
+}
+
+std::vector<double> stage_row(const StageMetrics& m) {
+  return {m.final_error, m.settling_time, m.max_excursion, m.overshoot, m.peak_current, m.rms_current};
+}
+
+std::size_t metric_rows_per_case(const Calculator& calc, const StudySpec& spec) {
+  return metric_kind(calc) == MetricKind::image ? thresholds_of(spec).size() : 1;
+}
+
+std::vector<std::vector<double>> failed_metrics(const Calculator& calc, const StudySpec& spec) {
+  return std::vector<std::vector<double>>(metric_rows_per_case(calc, spec),
+                                          std::vector<double>(metric_names(calc).size(), no_value));
+}
+
+// The record ends with a line of its own, so that a record cut short by a
+// killed host never passes for a complete one.
+constexpr const char* record_end = "end";
+
+std::string record_text(const CaseResult& r) {
+  std::string text = "ok\n";
+  for (const auto& row : r.metrics) {
+    for (std::size_t k = 0; k < row.size(); ++k) text += (k ? "\t" : "") + number_text(row[k]);
+    text += "\n";
+  }
+  return text + record_end + "\n";
+}
+
+// Writes a file in a case folder the study made itself: straight over what
+// is there (one open), never through a link.
+std::string write_own_file(const fs::path& path, const std::string& bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return std::strerror(errno);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const std::string why = std::strerror(errno);
+      close(fd);
+      return why;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return close(fd) == 0 ? std::string() : std::strerror(errno);
+}
+
+long long step_count(const Calculator& calc, const std::string& sheet_bytes) {
+  const std::optional<NamedCell> cell = named_cell(calc, "step_count");
+  Sheet sheet(calc.shape);
+  sheet.feed(sheet_bytes);
+  sheet.finish();
+  return sheet.integer(cell->column, cell->row);
+}
+
+// The sheet a stage case runs when one run printing every step gives both
+// its metrics and all it keeps: its tables are not kept and the steps are
+// few enough for a table of every step. Nothing otherwise.
+std::optional<std::string> every_step_sheet(const Calculator& calc, const StudySpec& spec, const StudyCase& c) {
+  if (metric_kind(calc) != MetricKind::stage || spec.keep_tables || step_count(calc, c.sheet) > every_step_limit) {
+    return std::nullopt;
+  }
+  const std::optional<NamedCell> interval = named_cell(calc, "print_interval");
+  return with_cell_text(c.sheet, interval->column, interval->row, "1");
+}
+
+// The stage metrics of a case over every step, from one run: when the
+// table is not kept the case runs printing every step, else as its sheet
+// asks and once more printing every step.
+std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& c,
+                           const fs::path& folder, CaseResult& result) {
+  StageColumns columns = stage_columns_for(calc, c.sheet);
+  if (spec.band) columns.band = *spec.band;
+  const std::optional<std::string> every = every_step_sheet(calc, spec, c);
+  std::string why;
+  std::optional<StageMetrics> metrics;
+  if (!every) {
+    if (const std::string failed = call_entry(entry, folder, c.name, spec.timeout); !failed.empty()) return failed;
+    metrics = every_step_metrics(calc, entry, c.sheet, folder, columns, spec.timeout, why);
+  } else {
+    // IN_FM.txt holds the sheet of every step now; the case's own after the run.
+    const std::string failed = call_entry(entry, folder, c.name, spec.timeout);
+    if (const std::string problem = write_own_file(folder / "IN_FM.txt", c.sheet); !problem.empty()) return problem;
+    if (!failed.empty()) return failed;
+    metrics = stream_stage_metrics(folder / "OUT_M.txt", columns);
+    const std::size_t states = static_cast<std::size_t>(std::max(step_count(calc, c.sheet), 0LL)) + 1;
+    if (metrics && metrics->states != states) {
+      why = "the table holds " + std::to_string(metrics->states) + " of the " + std::to_string(states) + " states";
+      metrics.reset();
+    } else if (!metrics) {
+      why = "the table cannot be read";
+    }
+  }
+  if (!metrics) return why;
+  result.metrics = {stage_row(*metrics)};
+  return {};
+}
+
+void remove_tables(const Calculator& calc, const fs::path& folder) {
+  std::error_code ec;
+  for (const char* table : calc.tables) fs::remove(folder / table, ec);
+}
+
+}  // namespace
+
+std::string number_text(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  char buffer[64];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
+std::optional<Varied> parse_vary(std::string_view text, std::string& why) {
+  const std::size_t equals = text.find('=');
+  if (equals == std::string_view::npos || equals == 0 || equals + 1 == text.size()) {
+    why = "--vary takes NAME=FROM:TO:COUNT or NAME=V1,V2,..., not \"" + std::string(text) + "\"";
+    return std::nullopt;
+  }
+  Varied v{std::string(text.substr(0, equals)), {}};
+  const std::string_view rest = text.substr(equals + 1);
+  auto split = [](std::string_view s, char by) {
+    std::vector<std::string_view> parts;
+    std::size_t from = 0;
+    while (true) {
+      const std::size_t at = s.find(by, from);
+      parts.push_back(s.substr(from, at == std::string_view::npos ? std::string_view::npos : at - from));
+      if (at == std::string_view::npos) return parts;
+      from = at + 1;
+    }
+  };
+  bool ok = true;
+  if (rest.find(':') != std::string_view::npos) {
+    const auto parts = split(rest, ':');
+    bool a = false, b = false, n = false;
+    const double from = parts.size() == 3 ? parse_number(parts[0], a) : 0.0;
+    const double to = parts.size() == 3 ? parse_number(parts[1], b) : 0.0;
+    const double count = parts.size() == 3 ? parse_number(parts[2], n) : 0.0;
+    if (!(a && b && n) || !std::isfinite(from) || !std::isfinite(to) || count < 1 || count > 1e6 ||
+        count != std::floor(count) || (count == 1 && from != to)) {
+      why = "--vary " + v.name + ": FROM:TO:COUNT takes two finite numbers and a whole count of 1 to 10^6 (1 only when FROM = TO), not \"" +
+            std::string(rest) + "\"";
+      return std::nullopt;
+    }
+    const auto c = static_cast<std::size_t>(count);
+    for (std::size_t i = 0; i < c; ++i) {
+      v.values.push_back(i + 1 == c ? to : from + (to - from) * static_cast<double>(i) / static_cast<double>(c - 1));
+    }
+    return v;
+  }
+  for (const std::string_view part : split(rest, ',')) {
+    v.values.push_back(parse_number(part, ok));
+    if (!ok) {
+      why = "--vary " + v.name + ": \"" + std::string(part) + "\" is not a number";
+      return std::nullopt;
+    }
+  }
+  return v;
+}
+
+std::optional<std::vector<StudyCase>> study_cases(const Calculator& calc, const StudySpec& spec, std::string& why) {
+  std::optional<std::string> base = apply_settings(calc, spec.sheet, spec.set, why);
+  if (!base) return std::nullopt;
+  std::size_t total = 1;
+  for (const Varied& v : spec.vary) {
+    if (!named_cell(calc, v.name)) {
+      set_named_cell(calc, "", v.name, "0", why);
+      return std::nullopt;
+    }
+    if (v.values.empty() || total > 10'000'000 / v.values.size()) {
+      why = "a study of more than 10^7 cases (or of none) is refused";
+      return std::nullopt;
+    }
+    total *= v.values.size();
+  }
+  const std::size_t digits = std::to_string(total > 0 ? total - 1 : 0).size();
+  std::vector<StudyCase> cases;
+  cases.reserve(total);
+  for (std::size_t k = 0; k < total; ++k) {
+    StudyCase c;
+    std::string index = std::to_string(k);
+    c.name = std::string(digits - index.size(), '0') + index;
+    c.sheet = *base;
+    std::size_t rest = k, stride = total;
+    for (const Varied& v : spec.vary) {
+      stride /= v.values.size();
+      const double value = v.values[rest / stride];
+      rest %= stride;
+      c.values.push_back(value);
+      c.sheet = *set_named_cell(calc, c.sheet, v.name, number_text(value), why);
+    }
+    cases.push_back(std::move(c));
+  }
+  return cases;
+}
+
+bool has_threshold_column(const Calculator& calc) { return metric_kind(calc) == MetricKind::image; }
+
+std::vector<std::string> metric_names(const Calculator& calc) {
+  switch (metric_kind(calc)) {
+    case MetricKind::image: return {"peak", "contrast", "cd", "edge_left", "edge_right", "nils"};
+    case MetricKind::stage:
+      return {"final_error", "settling_time", "max_excursion", "overshoot", "peak_current", "rms_current"};
+    case MetricKind::plate: return {"max_deflection", "max_deflection_r", "max_stress", "max_pitch_error"};
+    default: return {};
+  }
+}
+
+std::vector<std::string> metric_units(const Calculator& calc, std::string_view sheet) {
+  const std::string length = length_unit(calc, sheet);
+  auto unit_of = [&](const char* name) {
+    Sheet s(calc.shape);
+    s.feed(sheet);
+    s.finish();
+    const std::optional<NamedCell> cell = named_cell(calc, name);
+    const std::string text = cell ? display_text(s.cell(1, cell->row)) : std::string();
+    return is_blank(text) ? std::string() : text;
+  };
+  switch (metric_kind(calc)) {
+    case MetricKind::image: return {"1", "1", length, length, length, "1"};
+    case MetricKind::stage: return {"mm", "s", "mm", "mm", "A", "A"};
+    case MetricKind::plate: return {length, length, unit_of("modulus"), unit_of("thickness")};
+    default: return {};
+  }
+}
+
+std::optional<CaseResult> reusable_case(const Calculator& calc, const StudySpec& spec, const StudyCase& c,
+                                        const std::string& folder) {
+  std::string sheet, record;
+  if (!read_bounded((fs::path(folder) / "IN_FM.txt").string(), sheet_byte_limit, sheet).empty() || sheet != c.sheet) {
+    return std::nullopt;
+  }
+  if (!read_bounded((fs::path(folder) / result_record).string(), table_byte_limit, record).empty()) return std::nullopt;
+  const auto lines = split_lines(record);
+  const std::size_t rows = metric_rows_per_case(calc, spec), columns = metric_names(calc).size();
+  if (lines.size() != rows + 2 || lines[0].size() != 1 || lines[0][0] != "ok" || lines.back().size() != 1 ||
+      lines.back()[0] != record_end) {
+    return std::nullopt;
+  }
+  CaseResult r;
+  r.reused = true;
+  for (std::size_t k = 1; k + 1 < lines.size(); ++k) {
+    if (lines[k].size() != columns) return std::nullopt;
+    std::vector<double> row;
+    for (const std::string& field : lines[k]) {
+      bool ok = false;
+      row.push_back(parse_number(field, ok));
+      if (!ok) return std::nullopt;
+    }
+    r.metrics.push_back(std::move(row));
+  }
+  return r;
+}
+
+CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& c,
+                    const std::string& folder_text) {
+  const fs::path folder(folder_text);
+  CaseResult result;
+  auto fail = [&](const std::string& why) {
+    result.status = why.empty() ? "failed" : why;
+    result.metrics = failed_metrics(calc, spec);
+    return result;
+  };
+  // A stage case whose tables are not kept runs once, printing every step.
+  const std::string first_sheet = every_step_sheet(calc, spec, c).value_or(c.sheet);
+  std::error_code ec;
+  // A folder made now holds nothing; one from an earlier run may hold
+  // anything, a link where the sheet goes included.
+  const bool fresh = fs::create_directory(folder, ec);
+  if (!fresh) {
+    if (!fs::is_directory(folder, ec) || fs::is_symlink(folder, ec)) {
+      return fail("cannot create the case folder " + folder.string());
+    }
+    fs::remove(folder / result_record, ec);
+    remove_tables(calc, folder);
+    if (const std::string problem = replace_file(folder / "IN_FM.txt", first_sheet); !problem.empty()) {
+      return fail("cannot write the case's sheet: " + problem);
+    }
+  } else if (const std::string problem = write_own_file(folder / "IN_FM.txt", first_sheet); !problem.empty()) {
+    return fail("cannot write the case's sheet: " + problem);
+  }
+  try {
+    if (metric_kind(calc) == MetricKind::stage) {
+      if (const std::string why = run_stage_case(calc, entry, spec, c, folder, result); !why.empty()) return fail(why);
+    } else {
+      if (const std::string failed = call_entry(entry, folder, c.name, spec.timeout); !failed.empty()) {
+        return fail(failed);
+      }
+      const TableSpec* table = metric_table(calc);
+      std::string bytes;
+      if (const std::string why = read_bounded((folder / table->file).string(), table_byte_limit, bytes); !why.empty()) {
+        return fail("the calculator wrote no readable " + std::string(table->file) + ": " + why);
+      }
+      result.metrics = table_metrics(calc, spec, bytes);
+    }
+  } catch (const TableError& e) {
+    return fail(e.what());
+  }
+  if (spec.keep_tables) {
+    SummaryContext context;
+    context.cut = spec.cut;
+    PlotOptions plot;
+    describe_run(calc, c.sheet, context, plot);
+    StageColumns stage = stage_columns_for(calc, c.sheet);
+    if (spec.band) stage.band = *spec.band;
+    if (metric_kind(calc) == MetricKind::stage) {
+      context.stage = &stage;
+      context.printed_rows_only = "the summary reads the table as printed";
+    }
+    std::ostringstream summary;
+    for (const TableSpec& t : calc.layout->tables) {
+      report_table(folder.string(), t.file.data(), identify_table(slurp(folder / t.file)), context, nullptr, summary);
+    }
+    write_own_file(folder / "summary.txt", summary.str());
+  } else {
+    remove_tables(calc, folder);
+  }
+  if (const std::string problem = write_own_file(folder / result_record, record_text(result)); !problem.empty()) {
+    return fail("cannot record the case's results: " + problem);
+  }
+  return result;
+}
+
+std::vector<std::string> study_header(const Calculator& calc, const StudySpec& spec) {
+  std::vector<std::string> header{"case"};
+  for (const Varied& v : spec.vary) header.push_back(v.name);
+  if (has_threshold_column(calc)) header.push_back("threshold");
+  for (const std::string& m : metric_names(calc)) header.push_back(m);
+  header.push_back("status");
+  return header;
+}
+
+std::vector<std::vector<std::string>> study_rows(const Calculator& calc, const StudySpec& spec,
+                                                 const std::vector<StudyCase>& cases,
+                                                 const std::vector<CaseResult>& results) {
+  std::vector<std::vector<std::string>> rows;
+  const std::vector<double> thresholds = thresholds_of(spec);
+  for (std::size_t k = 0; k < cases.size() && k < results.size(); ++k) {
+    for (std::size_t t = 0; t < results[k].metrics.size(); ++t) {
+      std::vector<std::string> row{cases[k].name};
+      for (const double v : cases[k].values) row.push_back(number_text(v));
+      if (has_threshold_column(calc)) row.push_back(number_text(thresholds[t]));
+      for (const double m : results[k].metrics[t]) row.push_back(number_text(m));
+      row.push_back(results[k].status);
+      rows.push_back(std::move(row));
+    }
+  }
+  return rows;
+}
+
+std::string csv_text(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows) {
+  std::string out;
+  auto line = [&](const std::vector<std::string>& fields) {
+    for (std::size_t k = 0; k < fields.size(); ++k) {
+      if (k) out += ',';
+      const std::string& f = fields[k];
+      if (f.find_first_of(",\"\r\n") == std::string::npos) {
+        out += f;
+        continue;
+      }
+      out += '"';
+      for (const char ch : f) {
+        if (ch == '"') out += '"';
+        out += ch;
+      }
+      out += '"';
+    }
+    out += "\r\n";
+  };
+  line(header);
+  for (const auto& row : rows) line(row);
+  return out;
+}
+
+std::vector<CaseResult> run_cases(const Calculator& calc, Entry entry, const StudySpec& spec,
+                                  const std::vector<StudyCase>& cases, const std::string& cases_folder, int jobs,
+                                  const std::function<void(std::size_t, std::size_t)>& progress) {
+  std::vector<CaseResult> results(cases.size());
+  std::atomic<std::size_t> next{0};
+  std::mutex mutex;
+  std::size_t done = 0, failed = 0;
+  auto worker = [&] {
+    while (interrupted() == 0) {
+      const std::size_t k = next++;
+      if (k >= cases.size()) return;
+      const std::string folder = (fs::path(cases_folder) / cases[k].name).string();
+      std::error_code ec;
+      std::optional<CaseResult> reused =
+          fs::exists(folder, ec) ? reusable_case(calc, spec, cases[k], folder) : std::nullopt;
+      results[k] = reused ? std::move(*reused) : run_case(calc, entry, spec, cases[k], folder);
+      const std::lock_guard<std::mutex> lock(mutex);
+      ++done;
+      failed += results[k].status == "ok" ? 0 : 1;
+      if (progress) progress(done, failed);
+    }
+  };
+  const int n = std::max(1, std::min<int>(jobs, static_cast<int>(std::max<std::size_t>(cases.size(), 1))));
+  if (n == 1) {
+    worker();
+  } else {
+    std::vector<std::thread> threads;
+    for (int k = 0; k < n; ++k) threads.emplace_back(worker);
+    for (std::thread& t : threads) t.join();
+  }
+  return results;
+}
+
+std::vector<WindowRow> process_window(const std::vector<double>& focus, const std::vector<double>& thresholds,
+                                      const std::vector<std::vector<double>>& cd, double target, double tolerance) {
+  const double limit = tolerance * target;
+  auto excess = [&](double c) { return std::fabs(c - target) - limit; };  // <= 0 within the window
+  // Where between two focus samples the excess crosses 0, by linear interpolation.
+  auto crossing = [&](double f_in, double c_in, double f_out, double c_out) {
+    if (!std::isfinite(c_out)) return f_in;
+    const double bound = c_out > target ? target + limit : target - limit;
+    return f_in + (f_out - f_in) * (bound - c_in) / (c_out - c_in);
+  };
+  std::vector<WindowRow> rows;
+  for (std::size_t t = 0; t < thresholds.size(); ++t) {
+    WindowRow row{thresholds[t]};
+    const std::vector<double>& c = cd[t];
+    const std::size_t n = std::min(focus.size(), c.size());
+    for (std::size_t a = 0; a < n;) {
+      if (!(std::isfinite(c[a]) && excess(c[a]) <= 0)) {
+        ++a;
+        continue;
+      }
+      std::size_t b = a;
+      while (b + 1 < n && std::isfinite(c[b + 1]) && excess(c[b + 1]) <= 0) ++b;
+      const double low = a > 0 ? crossing(focus[a], c[a], focus[a - 1], c[a - 1]) : focus[a];
+      const double high = b + 1 < n ? crossing(focus[b], c[b], focus[b + 1], c[b + 1]) : focus[b];
+      if (high - low > row.depth_of_focus || std::isnan(row.focus_low)) {
+        row.depth_of_focus = high - low;
+        row.focus_low = low;
+        row.focus_high = high;
+        row.best_focus = (low + high) / 2;
+      }
+      a = b + 1;
+    }
+    rows.push_back(row);
+  }
+  // Exposure latitude: at each threshold's best focus, the cd of every
+  // threshold (interpolated in focus); the thresholds within tolerance
+  // around this one, their ends interpolated, as a dose range 1/T in percent
+  // of this threshold's dose.
+  auto cd_at = [&](std::size_t t, double f) {
+    const std::vector<double>& c = cd[t];
+    for (std::size_t k = 0; k + 1 < focus.size() && k + 1 < c.size(); ++k) {
+      if ((focus[k] <= f && f <= focus[k + 1]) || (focus[k] >= f && f >= focus[k + 1])) {
+        if (focus[k + 1] == focus[k]) return c[k];
+        return c[k] + (c[k + 1] - c[k]) * (f - focus[k]) / (focus[k + 1] - focus[k]);
+      }
+    }
+    return no_value;
+  };
+  for (std::size_t t = 0; t < rows.size(); ++t) {
+    if (std::isnan(rows[t].best_focus) || thresholds.size() < 2) continue;
+    std::vector<double> c;
+    for (std::size_t u = 0; u < thresholds.size(); ++u) c.push_back(cd_at(u, rows[t].best_focus));
+    if (!(std::isfinite(c[t]) && excess(c[t]) <= 0)) continue;
+    std::size_t a = t, b = t;
+    while (a > 0 && std::isfinite(c[a - 1]) && excess(c[a - 1]) <= 0) --a;
+    while (b + 1 < c.size() && std::isfinite(c[b + 1]) && excess(c[b + 1]) <= 0) ++b;
+    const double low = a > 0 ? crossing(thresholds[a], c[a], thresholds[a - 1], c[a - 1]) : thresholds[a];
+    const double high = b + 1 < c.size() ? crossing(thresholds[b], c[b], thresholds[b + 1], c[b + 1]) : thresholds[b];
+    const double dose_a = 1.0 / low, dose_b = 1.0 / high;
+    rows[t].exposure_latitude = std::fabs(dose_a - dose_b) * thresholds[t] * 100.0;
+  }
+  return rows;
+}
+
+}  // namespace meridox::host

@@ -1,0 +1,130 @@
+#pragma once
+// Studies: one calculator run over the full product of some varied
+// parameters, each case in a folder of its own and in a child process of its
+// own, the engineering metrics of every case in one table (study.csv), and
+// pictures of each metric against the first varied parameter. Plain inputs
+// and outputs throughout, so that the command, a script binding or a worker
+// on another machine can run a whole study, one case or a batch alike.
+#include <cstddef>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "host/calculators.hpp"
+#include "host/metrics.hpp"
+#include "host/run.hpp"
+
+namespace meridox::host {
+
+// A number as the study writes it: the shortest text that reads back as the
+// same double; nan, inf and -inf for the others.
+std::string number_text(double value);
+
+struct Varied {
+  std::string name;
+  std::vector<double> values;
+};
+
+// "NAME=FROM:TO:COUNT" (COUNT values evenly spaced, both ends included) or
+// "NAME=V1,V2,..."; nothing (and `why`, one line) when it is neither.
+std::optional<Varied> parse_vary(std::string_view text, std::string& why);
+
+// What a study computes: everything that decides its rows.
+struct StudySpec {
+  std::string calculator;  // deliverable name or alias
+  std::string sheet;       // the base sheet's bytes, before the settings
+  std::vector<std::pair<std::string, std::string>> set;  // applied to the base sheet first
+  std::vector<Varied> vary;
+  std::vector<double> thresholds;  // image calculators; {0.3} when empty
+  CutOptions cut;                  // its threshold is taken from `thresholds`
+  std::optional<double> band;      // stage settling band, mm
+  double timeout = 0.0;            // seconds per case; 0 for none
+  bool keep_tables = false;        // keep each case's tables and summary
+};
+
+struct StudyCase {
+  std::string name;            // the case's folder and its text in the `case` column
+  std::vector<double> values;  // of the varied parameters, in their order
+  std::string sheet;           // the case's sheet
+};
+
+// The cases of a study in case order: the full product of the varied values,
+// the last varied parameter changing fastest. Nothing (and `why`) when a
+// name is not one of the calculator's cells.
+std::optional<std::vector<StudyCase>> study_cases(const Calculator& calc, const StudySpec& spec, std::string& why);
+
+// The metric columns of a calculator's study, in order, and their units
+// (length units from the sheet).
+std::vector<std::string> metric_names(const Calculator& calc);
+std::vector<std::string> metric_units(const Calculator& calc, std::string_view sheet);
+bool has_threshold_column(const Calculator& calc);
+
+struct CaseResult {
+  std::string status = "ok";  // "ok", or the one line that says what failed
+  // One row of metrics per threshold (image calculators) or one row.
+  std::vector<std::vector<double>> metrics;
+  bool reused = false;
+};
+
+// Runs one case in `folder` (created if missing): writes its IN_FM.txt, calls
+// the entry in a child process, computes its metrics, keeps its tables and
+// summary only when asked, and leaves a record of its results there so that
+// a rerun can reuse them. Never throws for a failed run: the result says so.
+CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& study_case,
+                    const std::string& folder);
+
+// The results a case folder holds from an earlier run of the same sheet;
+// nothing when its sheet differs or its results are not complete.
+std::optional<CaseResult> reusable_case(const Calculator& calc, const StudySpec& spec, const StudyCase& study_case,
+                                        const std::string& folder);
+
+// The study table: header, then the rows in case order.
+std::vector<std::string> study_header(const Calculator& calc, const StudySpec& spec);
+std::vector<std::vector<std::string>> study_rows(const Calculator& calc, const StudySpec& spec,
+                                                 const std::vector<StudyCase>& cases,
+                                                 const std::vector<CaseResult>& results);
+// RFC 4180: CR LF line ends, fields with a comma, quote or line end quoted.
+std::string csv_text(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows);
+
+// Runs the cases with `jobs` at once (each in its own child process) and
+// returns their results in case order, whatever order they finished in.
+// Cases whose folder holds reusable results are not run again. `progress`
+// is called after each case with (done, failed).
+std::vector<CaseResult> run_cases(const Calculator& calc, Entry entry, const StudySpec& spec,
+                                  const std::vector<StudyCase>& cases, const std::string& cases_folder, int jobs,
+                                  const std::function<void(std::size_t, std::size_t)>& progress = {});
+
+// The process window of a focus study: per threshold, the depth of focus
+// (the longest contiguous focus interval with |cd - target| <= tolerance x
+// target, its ends interpolated linearly between sampled focus values), the
+// best focus (that interval's middle) and the exposure latitude there.
+struct WindowRow {
+  double threshold;
+  double best_focus = no_value;
+  double depth_of_focus = 0.0;
+  double focus_low = no_value, focus_high = no_value;
+  double exposure_latitude = no_value;  // percent of the dose 1/threshold
+};
+std::vector<WindowRow> process_window(const std::vector<double>& focus, const std::vector<double>& thresholds,
+                                      const std::vector<std::vector<double>>& cd, double target, double tolerance);
+
+// The `study` command.
+struct StudyRequest {
+  StudySpec spec;
+  std::optional<std::string> sheet_path;  // the built-in example when absent
+  std::optional<std::string> lib_dir;
+  std::string out;        // the study folder
+  int jobs = 0;           // 0: the number of cores
+  bool pictures = true;
+  std::optional<double> target_cd;
+  double cd_tolerance = 0.1;
+  std::string command_line;  // for study.json
+  PlotOptions plot;
+};
+int study(const StudyRequest& request, std::ostream& out, std::ostream& err);
+
+}  // namespace meridox::host

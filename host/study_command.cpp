@@ -1,0 +1,328 @@
+// The `study` command: the study machinery of study.cpp with its folder,
+// its progress line, study.csv, study.json, the pictures and the process
+// window.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <thread>
+
+#include "host/process.hpp"
+#include "host/study.hpp"
+#include "host/text.hpp"
+
+namespace fs = std::filesystem;
+
+namespace meridox::host {
+namespace {
+
+constexpr const char* study_key_file = "study-key.txt";
+
+// Everything that decides the rows, in one text: a study folder made by a
+// command with another key starts afresh.
+std::string study_key(const Calculator& calc, const StudySpec& spec) {
+  nlohmann::json key;
+  key["calculator"] = calc.name;
+  key["sheet"] = nlohmann::json::binary(std::vector<std::uint8_t>(spec.sheet.begin(), spec.sheet.end()));
+  for (const auto& [name, value] : spec.set) key["set"].push_back({name, value});
+  for (const Varied& v : spec.vary) {
+    std::vector<std::string> values;
+    for (const double x : v.values) values.push_back(number_text(x));
+    key["vary"].push_back({{"name", v.name}, {"values", values}});
+  }
+  for (const double t : spec.thresholds) key["thresholds"].push_back(number_text(t));
+  key["cut"] = {number_text(spec.cut.cut_x), number_text(spec.cut.cut_y), spec.cut.dark};
+  key["band"] = spec.band ? number_text(*spec.band) : "";
+  key["timeout"] = number_text(spec.timeout);
+  key["keep_tables"] = spec.keep_tables;
+  return key.dump() + "\n";
+}
+
+std::string clock_text(double seconds) {
+  if (!std::isfinite(seconds) || seconds < 0) return "--:--";
+  const long s = std::lround(seconds);
+  char buffer[32];
+  if (s >= 3600) {
+    std::snprintf(buffer, sizeof buffer, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%02ld:%02ld", s / 60, s % 60);
+  }
+  return buffer;
+}
+
+// The unit text of a named cell as the sheet gives it, else the layout's.
+std::string unit_of(const Calculator& calc, const std::string& sheet_bytes, const std::string& name) {
+  const std::optional<NamedCell> cell = named_cell(calc, name);
+  if (!cell) return {};
+  Sheet sheet(calc.shape);
+  sheet.feed(sheet_bytes);
+  sheet.finish();
+  const std::string text = display_text(sheet.cell(1, cell->row));
+  if (!is_blank(text) && text.size() <= 24) return text;
+  return cell->unit;
+}
+
+std::string short_text(double v) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.4g", v);
+  return buffer;
+}
+
+std::string with_unit(const std::string& name, const std::string& unit) {
+  return unit.empty() || unit == "-" || unit == "1" ? name : name + " (" + unit + ")";
+}
+
+struct Picture {
+  std::string file;
+  std::string problem;
+};
+
+// One picture per metric against the first varied parameter, a curve for
+// each combination of the threshold and the other varied values.
+std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec, const std::string& base_sheet,
+                                  const std::vector<StudyCase>& cases, const std::vector<CaseResult>& results,
+                                  const fs::path& folder, const PlotOptions& plot) {
+  std::vector<Picture> pictures;
+  if (spec.vary.empty()) return pictures;
+  const std::vector<std::string> names = metric_names(calc), units = metric_units(calc, base_sheet);
+  const std::vector<double> thresholds = spec.thresholds.empty() ? std::vector<double>{0.3} : spec.thresholds;
+  const bool by_threshold = has_threshold_column(calc) && thresholds.size() > 1;
+  const std::string x_name = spec.vary[0].name;
+  const std::string x_label = with_unit(x_name, unit_of(calc, base_sheet, x_name));
+  for (std::size_t m = 0; m < names.size(); ++m) {
+    Chart chart;
+    chart.title = names[m] == "cd" && by_threshold && (x_name == "defocus" || x_name == "gap")
+                      ? "cd against " + x_name + " for each threshold (Bossung plot)"
+                      : names[m] + " against " + x_name;
+    chart.x_label = x_label;
+    chart.y_label = with_unit(names[m], units[m]);
+    std::map<std::string, std::size_t> curve_of;
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+      for (std::size_t t = 0; t < results[k].metrics.size(); ++t) {
+        std::string label;
+        if (by_threshold) label = "threshold " + number_text(thresholds[t]);
+        for (std::size_t v = 1; v < spec.vary.size(); ++v) {
+          label += (label.empty() ? "" : ", ") + spec.vary[v].name + " " + number_text(cases[k].values[v]);
+        }
+        auto [it, added] = curve_of.emplace(label, chart.curves.size());
+        if (added) chart.curves.push_back({label, {}, {}});
+        ChartCurve& c = chart.curves[it->second];
+        c.x.push_back(cases[k].values[0]);
+        c.y.push_back(results[k].metrics[t][m]);
+      }
+    }
+    const std::string file = (folder / (names[m] + ".png")).string();
+    pictures.push_back({file, plot_chart(chart, file, plot)});
+  }
+  return pictures;
+}
+
+}  // namespace
+
+int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
+  const Calculator* calc = find_calculator(request.spec.calculator);
+  if (calc == nullptr) {
+    err << "meridox: unknown calculator \"" << request.spec.calculator << "\"; choose one of " << calculator_names()
+        << "\n";
+    return bad_input;
+  }
+  StudySpec spec = request.spec;
+  if (request.sheet_path) {
+    if (const std::string why = read_bounded(*request.sheet_path, sheet_byte_limit, spec.sheet); !why.empty()) {
+      err << "meridox: cannot read the sheet " << *request.sheet_path << ": " << why << "\n";
+      return bad_input;
+    }
+  } else {
+    spec.sheet = std::string(example_sheet(calc->name));
+  }
+  if (spec.vary.empty()) {
+    err << "meridox: a study varies at least one parameter (--vary NAME=FROM:TO:COUNT or NAME=V1,V2,...)\n";
+    return bad_input;
+  }
+  if (!spec.thresholds.empty() && !has_threshold_column(*calc)) {
+    err << "meridox: --threshold applies to the image calculators only\n";
+    return bad_input;
+  }
+  if (request.target_cd && !has_threshold_column(*calc)) {
+    err << "meridox: --target-cd applies to the image calculators only\n";
+    return bad_input;
+  }
+  std::string why;
+  const std::optional<std::vector<StudyCase>> cases = study_cases(*calc, spec, why);
+  if (!cases) {
+    err << "meridox: " << why << "\n";
+    return bad_input;
+  }
+  const std::string base_sheet = *apply_settings(*calc, spec.sheet, spec.set, why);
+  const Entry entry = load_entry(*calc, request.lib_dir, why);
+  if (entry == nullptr) {
+    err << "meridox: " << why << "\n";
+    return not_installed;
+  }
+  const fs::path folder(request.out);
+  const fs::path cases_folder = folder / "cases";
+  std::error_code ec;
+  fs::create_directories(cases_folder, ec);
+  if (ec || !fs::is_directory(cases_folder)) {
+    err << "meridox: cannot create the study folder " << cases_folder.string() << ": "
+        << (ec ? ec.message() : std::string("not a folder")) << "\n";
+    return bad_input;
+  }
+  // A folder made by another command holds cases that are not this study's.
+  const std::string key = study_key(*calc, spec);
+  std::string old_key;
+  const bool had_key = read_bounded((cases_folder / study_key_file).string(), sheet_byte_limit, old_key).empty();
+  const bool had_cases = fs::directory_iterator(cases_folder, ec) != fs::directory_iterator();
+  if (had_cases && old_key != key) {
+    err << "meridox: " << folder.string() << " holds "
+        << (had_key ? "a study made by another command" : "cases of unknown origin") << "; starting afresh\n";
+    fs::remove_all(cases_folder, ec);
+    fs::create_directories(cases_folder, ec);
+  }
+  if (const std::string problem = replace_file(cases_folder / study_key_file, key); !problem.empty()) {
+    err << "meridox: cannot write in " << cases_folder.string() << ": " << problem << "\n";
+    return bad_input;
+  }
+  for (const char* name : {"study.csv", "study.json", "process-window.csv"}) fs::remove(folder / name, ec);
+
+  const int jobs = request.jobs > 0 ? request.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const bool terminal = isatty(STDERR_FILENO) == 1;
+  const auto start = std::chrono::steady_clock::now();
+  auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+  double shown = -1.0;
+  auto progress = [&](std::size_t done, std::size_t failed) {
+    if (!terminal) return;
+    const double now = elapsed();
+    if (done < cases->size() && now - shown < 0.1) return;
+    shown = now;
+    const double left = done > 0 ? now / static_cast<double>(done) * static_cast<double>(cases->size() - done) : NAN;
+    err << "\r" << done << " of " << cases->size() << " cases, " << failed << " failed, " << clock_text(now)
+        << " elapsed, " << clock_text(left) << " left   " << std::flush;
+  };
+  const std::vector<CaseResult> results = run_cases(*calc, entry, spec, *cases, cases_folder.string(), jobs, progress);
+  if (terminal) err << "\n";
+  if (interrupted() != 0) {
+    err << "meridox: the study was interrupted; rerun the same command to resume it\n";
+    return incomplete;
+  }
+  std::size_t failed = 0, reused = 0;
+  for (const CaseResult& r : results) {
+    failed += r.status == "ok" ? 0 : 1;
+    reused += r.reused ? 1 : 0;
+  }
+
+  const std::vector<std::string> header = study_header(*calc, spec);
+  if (const std::string problem =
+          replace_file(folder / "study.csv", csv_text(header, study_rows(*calc, spec, *cases, results)));
+      !problem.empty()) {
+    err << "meridox: cannot write " << (folder / "study.csv").string() << ": " << problem << "\n";
+    return incomplete;
+  }
+
+  nlohmann::json info;
+  info["calculator"] = calc->name;
+  info["alias"] = calc->alias;
+  info["library"] = library_path(*calc, request.lib_dir);
+  info["command"] = request.command_line;
+  info["base_sheet"] = request.sheet_path ? *request.sheet_path : std::string("built-in example");
+  info["base_sheet_text"] = display_text(base_sheet);
+  std::map<std::string, std::string> units;
+  for (const Varied& v : spec.vary) units[v.name] = unit_of(*calc, base_sheet, v.name);
+  if (has_threshold_column(*calc)) units["threshold"] = "1 (of the clear-field intensity)";
+  const std::vector<std::string> names = metric_names(*calc), metric_unit = metric_units(*calc, base_sheet);
+  for (std::size_t k = 0; k < names.size(); ++k) units[names[k]] = metric_unit[k];
+  info["columns"] = header;
+  info["units"] = units;
+  info["cases"] = cases->size();
+  info["failed"] = failed;
+  info["reused"] = reused;
+  if (const std::string problem = replace_file(folder / "study.json", info.dump(2) + "\n"); !problem.empty()) {
+    err << "meridox: cannot write " << (folder / "study.json").string() << ": " << problem << "\n";
+    return incomplete;
+  }
+
+  out << calc->alias << " (" << calc->name << "): " << cases->size() << " cases";
+  if (reused > 0) out << " (" << reused << " reused from an earlier run)";
+  out << ", " << failed << " failed, " << clock_text(elapsed()) << "\n";
+  out << "table: " << (folder / "study.csv").string() << "\n";
+
+  std::vector<std::string> problems;
+  if (request.target_cd) {
+    if (spec.vary.size() != 1) {
+      problems.push_back("the process window needs a study that varies the focus alone");
+    } else {
+      std::vector<double> thresholds = spec.thresholds.empty() ? std::vector<double>{0.3} : spec.thresholds;
+      const std::size_t cd_column = 2;  // peak, contrast, cd, ...
+      std::vector<std::size_t> order(thresholds.size());
+      for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+      std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return thresholds[a] < thresholds[b]; });
+      std::vector<double> sorted;
+      std::vector<std::vector<double>> cd(order.size());
+      for (std::size_t k = 0; k < order.size(); ++k) {
+        sorted.push_back(thresholds[order[k]]);
+        for (const CaseResult& r : results) cd[k].push_back(r.metrics[order[k]][cd_column]);
+      }
+      const std::vector<WindowRow> window =
+          process_window(spec.vary[0].values, sorted, cd, *request.target_cd, request.cd_tolerance);
+      std::vector<std::vector<std::string>> rows;
+      Chart chart;
+      chart.title = "Process window: cd within " + number_text(request.cd_tolerance * 100) + " % of " +
+                    number_text(*request.target_cd);
+      chart.x_label = with_unit(spec.vary[0].name, unit_of(*calc, base_sheet, spec.vary[0].name));
+      chart.y_label = "threshold (dose 1/threshold)";
+      ChartCurve best{"best focus", {}, {}};
+      for (const WindowRow& w : window) {
+        rows.push_back({number_text(w.threshold), number_text(w.best_focus), number_text(w.depth_of_focus),
+                        number_text(w.focus_low), number_text(w.focus_high), number_text(w.exposure_latitude)});
+        if (std::isfinite(w.focus_low)) {
+          chart.curves.push_back({"threshold " + number_text(w.threshold) + ": DOF " + short_text(w.depth_of_focus),
+                                  {w.focus_low, w.focus_high},
+                                  {w.threshold, w.threshold}});
+        }
+        best.x.push_back(w.best_focus);
+        best.y.push_back(w.threshold);
+      }
+      if (chart.curves.size() > 1) chart.curves.push_back(best);
+      replace_file(folder / "process-window.csv",
+                   csv_text({"threshold", "best_focus", "depth_of_focus", "focus_low", "focus_high",
+                             "exposure_latitude_percent"},
+                            rows));
+      out << "process window: " << (folder / "process-window.csv").string() << "\n";
+      if (request.pictures) {
+        const std::string png = (folder / "process-window.png").string();
+        if (const std::string problem = plot_chart(chart, png, request.plot); !problem.empty()) {
+          problems.push_back("no picture of the process window: " + problem);
+        } else {
+          out << "picture: " << png << "\n";
+        }
+      }
+    }
+  }
+  if (request.pictures) {
+    for (const Picture& p : draw_metrics(*calc, spec, base_sheet, *cases, results, folder, request.plot)) {
+      if (p.problem.empty()) {
+        out << "picture: " << p.file << "\n";
+      } else {
+        out << "no picture " << p.file << ": " << p.problem << "\n";
+      }
+    }
+  }
+  out.flush();
+  if (!problems.empty()) {
+    err << "meridox: " << problems.front() << "\n";
+    return incomplete;
+  }
+  if (failed > 0) {
+    err << "meridox: " << failed << " of " << cases->size() << " cases failed; see the status column of study.csv\n";
+    return incomplete;
+  }
+  return ok;
+}
+
+}  // namespace meridox::host
