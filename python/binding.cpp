@@ -1,6 +1,8 @@
-// meridox._core: the host's own code (calculator list, sheets, checks,
-// running a case in a child process, reading tables, metrics) for Python.
+// meridox._core: the host's own code for Python: the calculators and their
+// layouts, sheets by name, checks, cases run in child processes with their
+// metrics, the study table, and reading result tables into numpy arrays.
 // The pure-Python package around it gives the user's API.
+#include <pybind11/functional.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -12,9 +14,10 @@
 #include "host/calculators.hpp"
 #include "host/check.hpp"
 #include "host/process.hpp"
+#include "host/run.hpp"
+#include "host/study.hpp"
 #include "host/tables.hpp"
 #include "host/text.hpp"
-#include "python/case.hpp"
 
 namespace py = pybind11;
 using namespace meridox;
@@ -31,9 +34,9 @@ const host::Calculator& calculator(const std::string& name) {
 
 py::array_t<double> vector_array(const std::vector<double>& v) { return py::array_t<double>(v.size(), v.data()); }
 
-// Per calculator: name, alias, entry, parameter names, metric names, the
-// cell whose unit gives the tables' lengths, and per table its file, form
-// and columns (English name, unit).
+// Per calculator: name, alias, entry, per table its file, form and columns
+// (English name, unit), parameter names, metric names, and the cell whose
+// unit gives the tables' lengths.
 py::list calculators() {
   py::list out;
   for (const host::Calculator& c : host::calculators()) {
@@ -43,7 +46,7 @@ py::list calculators() {
       for (const ColumnSpec& column : t.columns) columns.append(py::make_tuple(column.name, column.unit));
       tables.append(py::make_tuple(t.file, t.form == TableForm::map ? "map" : "columns", columns));
     }
-    out.append(py::make_tuple(c.name, c.alias, c.entry, tables, host::cell_names(c), python::metric_names(c),
+    out.append(py::make_tuple(c.name, c.alias, c.entry, tables, host::cell_names(c), host::metric_names(c),
                               c.layout->length_unit_cell));
   }
   return out;
@@ -72,8 +75,7 @@ py::bytes set_cell(const std::string& calc, const py::bytes& sheet, const std::s
 
 // The text of a cell and its value as the calculator converts it.
 py::tuple cell_value(const std::string& calc, const py::bytes& sheet, int column, int row, bool integer) {
-  const host::Calculator& c = calculator(calc);
-  Sheet grid(c.shape);
+  Sheet grid(calculator(calc).shape);
   grid.feed(std::string(sheet));
   grid.finish();
   const py::bytes text(std::string(grid.cell(column, row)));
@@ -82,8 +84,7 @@ py::tuple cell_value(const std::string& calc, const py::bytes& sheet, int column
 }
 
 py::list check(const std::string& calc, const py::bytes& sheet) {
-  const host::Calculator& c = calculator(calc);
-  const host::CheckReport report = host::check_sheet(c, std::string(sheet));
+  const host::CheckReport report = host::check_sheet(calculator(calc), std::string(sheet));
   py::list out;
   for (const host::Warning& w : report.warnings) {
     py::object cell = py::none();
@@ -115,49 +116,134 @@ py::tuple read_table(const std::string& path) {
     for (std::size_t k = 0; k < columns; ++k) {
       for (std::size_t i = 0; i < rows; ++i) d[i * columns + k] = table.columns[k][i];
     }
-    std::vector<py::bytes> labels(table.labels.begin(), table.labels.end());
-    return py::make_tuple("columns", labels, data);
+    return py::make_tuple("columns", std::vector<py::bytes>(table.labels.begin(), table.labels.end()), data);
   } catch (const host::TableError& e) {
     throw py::value_error(path + ": " + e.what());
   }
 }
 
-// Runs one case; "" or why it failed. The Python interpreter runs on while
-// the child computes.
-std::string run_case(const std::string& calc, const std::string& library, const py::bytes& sheet,
-                     const std::string& folder, double timeout) {
-  const host::Calculator& c = calculator(calc);
-  const std::string bytes(sheet);
-  py::gil_scoped_release release;
-  return python::run_case(c, library, bytes, folder, timeout);
+// ---- Studies ---------------------------------------------------------------
+// A study travels between Python processes (and machines) as a plain dict:
+// calculator, sheet (bytes), set [(name, text)], vary [(name, [values])],
+// thresholds, cut_y, cut_x, dark, band (None or mm), timeout, keep_tables.
+
+host::StudySpec spec_of(const py::dict& d) {
+  host::StudySpec spec;
+  spec.calculator = calculator(d["calculator"].cast<std::string>()).name;
+  spec.sheet = d["sheet"].cast<std::string>();
+  spec.set = d["set"].cast<std::vector<std::pair<std::string, std::string>>>();
+  for (const auto& [name, values] : d["vary"].cast<std::vector<std::pair<std::string, std::vector<double>>>>()) {
+    spec.vary.push_back({name, values});
+  }
+  spec.thresholds = d["thresholds"].cast<std::vector<double>>();
+  spec.cut.cut_y = d["cut_y"].cast<double>();
+  spec.cut.cut_x = d["cut_x"].cast<double>();
+  spec.cut.dark = d["dark"].cast<bool>();
+  spec.band = d["band"].cast<std::optional<double>>();
+  spec.timeout = d["timeout"].cast<double>();
+  spec.keep_tables = d["keep_tables"].cast<bool>();
+  return spec;
 }
 
-// The metrics of a finished case: a list of dicts (one per threshold for the
-// image calculators).
-py::list metrics(const std::string& calc, const std::string& library, const py::bytes& sheet,
-                 const std::string& folder, const std::vector<double>& thresholds, double cut_y, double cut_x,
-                 bool dark, double band, double timeout) {
-  const host::Calculator& c = calculator(calc);
-  const std::string bytes(sheet);
-  std::vector<python::Metrics> sets;
+std::vector<host::StudyCase> cases_or_raise(const host::Calculator& calc, const host::StudySpec& spec) {
+  std::string why;
+  std::optional<std::vector<host::StudyCase>> cases = host::study_cases(calc, spec, why);
+  if (!cases) throw py::value_error(why);
+  return std::move(*cases);
+}
+
+// The case of the given values (one per varied parameter), named `name`:
+// its sheet exactly as the study of all cases writes it.
+host::StudyCase case_of(const host::Calculator& calc, host::StudySpec spec, const std::string& name,
+                        const std::vector<double>& values) {
+  if (values.size() != spec.vary.size()) throw py::value_error("one value per varied parameter");
+  for (std::size_t k = 0; k < values.size(); ++k) spec.vary[k].values = {values[k]};
+  host::StudyCase c = cases_or_raise(calc, spec).front();
+  c.name = name;
+  return c;
+}
+
+host::Entry entry_or_raise(const host::Calculator& calc, const std::string& lib_dir) {
+  std::string why;
+  const host::Entry entry = host::load_entry(calc, lib_dir, why);
+  if (entry == nullptr) throw py::value_error(why);
+  return entry;
+}
+
+py::tuple result_tuple(const host::CaseResult& r) { return py::make_tuple(r.status, r.metrics); }
+
+// Checks a study's names and size; ValueError (one line) when unusable.
+void validate(const py::dict& d) {
+  host::StudySpec spec = spec_of(d);
+  const host::Calculator& calc = calculator(spec.calculator);
+  std::size_t total = 1;
+  for (host::Varied& v : spec.vary) {
+    if (v.values.empty()) throw py::value_error("no values for " + v.name);
+    total *= v.values.size();
+    v.values.resize(1);
+  }
+  if (total > 10'000'000) throw py::value_error("a study of more than 10^7 cases is refused");
+  cases_or_raise(calc, spec);
+}
+
+// Runs one case in `folder`; (status, metrics rows).
+py::tuple run_case(const py::dict& d, const std::string& lib_dir, const std::string& name,
+                   const std::vector<double>& values, const std::string& folder) {
+  const host::StudySpec spec = spec_of(d);
+  const host::Calculator& calc = calculator(spec.calculator);
+  const host::Entry entry = entry_or_raise(calc, lib_dir);
+  const host::StudyCase c = case_of(calc, spec, name, values);
+  host::CaseResult r;
   {
     py::gil_scoped_release release;
-    sets = python::case_metrics(c, library, bytes, folder, {thresholds, cut_y, cut_x, dark, band}, timeout);
+    r = host::run_case(calc, entry, spec, c, folder);
+  }
+  return result_tuple(r);
+}
+
+// Runs every case, `jobs` at once, each in cases_folder/<case>; results in
+// case order. `progress(done, failed)` is called as cases end.
+py::list run_cases(const py::dict& d, const std::string& lib_dir, const std::string& cases_folder, int jobs,
+                   const std::function<void(std::size_t, std::size_t)>& progress) {
+  const host::StudySpec spec = spec_of(d);
+  const host::Calculator& calc = calculator(spec.calculator);
+  const host::Entry entry = entry_or_raise(calc, lib_dir);
+  const std::vector<host::StudyCase> cases = cases_or_raise(calc, spec);
+  std::vector<host::CaseResult> results;
+  {
+    py::gil_scoped_release release;
+    results = host::run_cases(calc, entry, spec, cases, cases_folder, jobs, [&](std::size_t done, std::size_t failed) {
+      if (!progress) return;
+      py::gil_scoped_acquire hold;
+      progress(done, failed);
+    });
   }
   py::list out;
-  for (const python::Metrics& set : sets) {
-    py::dict d;
-    for (const auto& [name, value] : set) d[py::str(name)] = value;
-    out.append(d);
-  }
+  for (std::size_t k = 0; k < cases.size(); ++k) out.append(py::make_tuple(cases[k].name, result_tuple(results[k])));
   return out;
+}
+
+// The study table as study.csv holds it: (header, rows of texts).
+py::tuple study_table(const py::dict& d, const std::vector<std::pair<std::string, std::vector<double>>>& named_values,
+                      const std::vector<std::pair<std::string, std::vector<std::vector<double>>>>& results) {
+  const host::StudySpec spec = spec_of(d);
+  const host::Calculator& calc = calculator(spec.calculator);
+  std::vector<host::StudyCase> cases;
+  std::vector<host::CaseResult> case_results;
+  for (std::size_t k = 0; k < named_values.size() && k < results.size(); ++k) {
+    cases.push_back({named_values[k].first, named_values[k].second, {}});
+    host::CaseResult r;
+    r.status = results[k].first;
+    r.metrics = results[k].second;
+    case_results.push_back(std::move(r));
+  }
+  return py::make_tuple(host::study_header(calc, spec), host::study_rows(calc, spec, cases, case_results));
 }
 
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
-  m.doc() = "The meridox host's C++ code: calculators, sheets, runs in child processes, tables, metrics";
-  py::register_exception<host::TableError>(m, "TableError", PyExc_ValueError);
+  m.doc() = "The meridox host's C++ code: calculators, sheets, cases in child processes, tables, metrics";
   m.def("calculators", &calculators);
   m.def("example", [](const std::string& calc) { return py::bytes(std::string(host::example_sheet(calculator(calc).name))); });
   m.def("cell_of", &named_cell_of);
@@ -165,10 +251,13 @@ PYBIND11_MODULE(_core, m) {
   m.def("cell_value", &cell_value);
   m.def("set_cell", &set_cell);
   m.def("check", &check);
-  m.def("shortest", &host::shortest);
+  m.def("number_text", &host::number_text);
   m.def("read_table", &read_table);
+  m.def("validate", &validate);
   m.def("run_case", &run_case);
-  m.def("metrics", &metrics);
+  m.def("run_cases", &run_cases);
+  m.def("study_table", &study_table);
+  m.def("csv_text", &host::csv_text);
   m.def("interrupted", &host::interrupted);
   m.def("clear_interrupted", &host::clear_interrupted);
 }

@@ -66,11 +66,12 @@ def library_folder():
     return os.path.join(os.path.dirname(os.path.dirname(here)), "lib")
 
 
-def _library(calc):
-    path = os.path.join(library_folder(), f"lib{calc.name}.so")
+def _library_folder_for(calc):
+    folder = library_folder()
+    path = os.path.join(folder, f"lib{calc.name}.so")
     if not os.path.isfile(path):
         raise FileNotFoundError(f"the library {path} is missing (build it, or set MERIDOX_LIB_DIR)")
-    return path
+    return folder
 
 
 # ---- Sheets ------------------------------------------------------------------
@@ -85,7 +86,7 @@ def _cell_text(value):
         return value
     if isinstance(value, numbers.Integral):
         return str(int(value))
-    return _core.shortest(float(value))
+    return _core.number_text(float(value))
 
 
 class Sheet:
@@ -260,57 +261,66 @@ class Result:
         return f"<meridox.Result of {self.calculator}: {', '.join(self.tables)}>"
 
 
-def _options(calc, threshold=0.3, cut_y=0.0, cut_x=0.0, tone="bright", band=None, timeout=0.0, **unknown):
+def _spec(calc, sheet, vary=(), keep_tables=False, threshold=0.3, cut_y=0.0, cut_x=0.0, tone="bright", band=None,
+          timeout=0.0, **unknown):
+    """A run or a study as the host's study machinery takes it: a plain dict
+    that travels to workers as it is."""
     if unknown:
         raise ValueError(f"unknown option {', '.join(sorted(unknown))}; the options are threshold, cut_y, cut_x, "
                          "tone, band, timeout")
     if tone not in ("bright", "dark"):
         raise ValueError(f'tone is "bright" or "dark", not "{tone}"')
     thresholds = list(threshold) if isinstance(threshold, (list, tuple)) else [threshold]
-    if any(not t > 0 for t in thresholds):
+    if not thresholds or any(not t > 0 for t in thresholds):
         raise ValueError("a threshold is a positive number")
     if band is not None and not band > 0:
         raise ValueError("band is a positive number of mm")
-    return dict(thresholds=[float(t) for t in thresholds], cut_y=float(cut_y), cut_x=float(cut_x),
-                dark=tone == "dark", band=math.nan if band is None else float(band), timeout=float(timeout))
+    if not timeout >= 0:
+        raise ValueError("timeout is a number of seconds, 0 for none")
+    spec = dict(calculator=calc.name, sheet=sheet.data, set=[], vary=[(n, [float(v) for v in vs]) for n, vs in vary],
+                thresholds=[float(t) for t in thresholds], cut_y=float(cut_y), cut_x=float(cut_x), dark=tone == "dark",
+                band=None if band is None else float(band), timeout=float(timeout), keep_tables=bool(keep_tables))
+    _core.validate(spec)
+    return spec
 
 
 def _interrupted():
     """Ctrl-C while a child ran ended the child; it ends the call here."""
     if _core.interrupted():
+        _core.clear_interrupted()
         raise KeyboardInterrupt
-
-
-def _run_in(calc, library, sheet, folder, options, what):
-    """Runs one case in `folder`; returns its metric sets or raises."""
-    failed = _core.run_case(calc.name, library, sheet.data, folder, options["timeout"])
-    _interrupted()
-    if failed:
-        raise CalculatorError(f"{what}: {failed}")
-    return _core.metrics(calc.name, library, sheet.data, folder, options["thresholds"], options["cut_y"],
-                         options["cut_x"], options["dark"], options["band"], options["timeout"])
 
 
 def run(calc, sheet=None, params=None, out=None, **options):
     """Runs a calculator once. `sheet`: a Sheet, a path, or None for the
     built-in example; `params`: named values written into the sheet first;
-    `out`: a folder to keep the sheet and tables in (a temporary one
-    otherwise); options: threshold, cut_y, cut_x, tone, band, timeout."""
+    `out`: a folder to keep the sheet, tables and summary in (a temporary one
+    otherwise); options: threshold (one or several), cut_y, cut_x, tone,
+    band, timeout, as the command's."""
     c = _calculator(calc)
     s = _sheet_for(c, sheet, params)
-    opts = _options(c, **options)
-    library = _library(c)
-    folder = out if out is not None else tempfile.mkdtemp(prefix="meridox-")
+    spec = _spec(c, s, keep_tables=True, **options)
+    temporary = tempfile.mkdtemp(prefix="meridox-") if out is None else None
+    folder = os.path.join(temporary, "run") if out is None else os.path.abspath(out)
     try:
-        os.makedirs(folder, exist_ok=True)
-        sets = _run_in(c, library, s, folder, opts, c.name)
+        os.makedirs(os.path.dirname(folder), exist_ok=True)
+        status, sets = _core.run_case(spec, _library_folder_for(c), c.name, [], folder)
+        _interrupted()
+        if status != "ok":
+            raise CalculatorError(f"{c.name}: {status}")
         tables = _read_tables(c, s, folder)
     finally:
-        _core.clear_interrupted()
-        if out is None:
-            shutil.rmtree(folder, ignore_errors=True)
-    metrics = sets[0] if len(sets) == 1 else {t: m for t, m in zip(opts["thresholds"], sets)}
+        if temporary is not None:
+            shutil.rmtree(temporary, ignore_errors=True)
+    metrics = [dict(zip(c.metrics, row)) for row in sets]
+    if len(spec["thresholds"]) > 1 and c.name in _IMAGE_CALCULATORS:
+        metrics = dict(zip(spec["thresholds"], metrics))
+    else:
+        metrics = metrics[0]
     return Result(c.name, s, tables, metrics)
+
+
+_IMAGE_CALCULATORS = ("orvalis", "quendra")
 
 
 from ._study import Study, study  # noqa: E402  (the study uses the names above)

@@ -1,10 +1,9 @@
 """Studies: a calculator run over the full product of varied parameters,
-one row of metrics per case (and per threshold for the images), run in
-parallel child processes here or in batches on a Dask cluster."""
+one row of metrics per case (and per threshold for the images), by the
+host's study machinery: in parallel child processes here, or in batches on
+a Dask cluster."""
 
-import concurrent.futures
 import itertools
-import math
 import os
 import shutil
 import sys
@@ -12,29 +11,37 @@ import tempfile
 import threading
 import time
 
-from . import (CalculatorError, Sheet, _calculator, _cell_text, _core, _library, _options, _run_in, _sheet_for)
-
-_IMAGE_CALCULATORS = ("orvalis", "quendra")
+from . import _calculator, _core, _interrupted, _library_folder_for, _sheet_for, _spec
 
 # The libraries keep their state in globals: one case at a time per process,
 # however many threads a Dask worker gives its tasks.
 _ONE_CASE_AT_A_TIME = threading.Lock()
 
+# About this long a batch of cases on a cluster: the scheduler's cost per
+# task (about a millisecond) stays small next to the work.
+_BATCH_SECONDS = 1.0
+
 
 class Study:
-    """The rows of a study, in case order (and threshold order within a case)."""
+    """The results of a study in case order: `rows` (one dict per case and
+    threshold, the columns of study.csv), `to_csv`, `frame`; on a cluster
+    `workers` maps each case to the address of the worker that ran it."""
 
-    def __init__(self, calculator, columns, rows, workers=None):
-        self.calculator, self.columns, self.rows = calculator, columns, rows
-        self.workers = workers  # case to the address of the worker that ran it, on a cluster
+    def __init__(self, spec, cases, results, workers=None):
+        self._spec, self._cases, self._results = spec, cases, results
+        self.calculator = spec["calculator"]
+        self.workers = workers
+        self.columns, self._texts = _core.study_table(spec, cases, results)
+
+    @property
+    def rows(self):
+        text_columns = ("case", "status")
+        return [{c: (t if c in text_columns else float(t)) for c, t in zip(self.columns, row)} for row in self._texts]
 
     def to_csv(self, path):
-        """Writes study.csv: RFC 4180, one header row, numbers as the shortest
-        text that reads back as the same double (nan, inf, -inf)."""
-        lines = [",".join(_csv_field(c) for c in self.columns)]
-        lines += [",".join(_csv_field(row[c]) for c in self.columns) for row in self.rows]
-        with open(path, "w", encoding="utf-8", newline="") as f:
-            f.write("".join(line + "\r\n" for line in lines))
+        """Writes study.csv byte for byte as the meridox study command does."""
+        with open(path, "wb") as f:
+            f.write(_core.csv_text(self.columns, self._texts).encode("utf-8"))
 
     def frame(self):
         """The rows as a pandas DataFrame."""
@@ -42,206 +49,127 @@ class Study:
         return pandas.DataFrame(self.rows, columns=self.columns)
 
     def __len__(self):
-        return len(self.rows)
+        return len(self._texts)
 
     def __repr__(self):
-        return f"<meridox.Study of {self.calculator}: {len(self.rows)} rows>"
+        return f"<meridox.Study of {self.calculator}: {len(self._cases)} cases, {len(self._texts)} rows>"
 
 
-def _csv_field(value):
-    if isinstance(value, float):
-        text = _core.shortest(value)
-    else:
-        text = str(value)
-    if any(ch in text for ch in ',"\r\n'):
-        text = '"' + text.replace('"', '""') + '"'
-    return text
+def _clock(seconds):
+    if not seconds >= 0 or seconds == float("inf"):
+        return "--:--"
+    s = round(seconds)
+    return f"{s // 3600}:{s // 60 % 60:02d}:{s % 60:02d}" if s >= 3600 else f"{s // 60:02d}:{s % 60:02d}"
 
 
-def _cases(sheet, vary):
-    """(case name, [(parameter, cell text)]) for the full product, the first
-    varied parameter changing slowest."""
-    if not vary:
-        raise ValueError("a study varies at least one parameter")
-    names = list(vary)
-    for name in names:
-        sheet._cell(name)  # ValueError naming an unknown parameter
-    values = [list(vary[name]) for name in names]
-    for name, v in zip(names, values):
-        if not v:
-            raise ValueError(f"no values for {name}")
-    product = list(itertools.product(*values))
-    width = len(str(len(product) - 1))
-    return names, [(f"{k:0{width}d}", [(n, _cell_text(v)) for n, v in zip(names, combo)], combo)
-                   for k, combo in enumerate(product)]
+def _progress_line(total):
+    """The command's progress line on standard error, when it is a terminal."""
+    start = time.monotonic()
+    shown = [-1.0]
 
-
-def _case_rows(calc, library, base, case, opts, folder, keep):
-    """Runs one case in `folder` and returns its rows; a crash or a timeout
-    is told in the rows' status, with every metric nan."""
-    name, texts, values = case
-    sheet = Sheet(calc.name, base)
-    for parameter, text in texts:
-        sheet[parameter] = text
-    os.makedirs(folder, exist_ok=True)
-    try:
-        sets, status = _run_in(calc, library, sheet, folder, opts, f"case {name}"), "ok"
-    except CalculatorError as e:
-        sets, status = None, str(e)
-    except ValueError as e:  # a table missing or unreadable
-        sets, status = None, f"case {name}: {e}"
-    finally:
-        if not keep:
-            for table in calc.tables:
-                _remove(os.path.join(folder, table))
-    image = calc.name in _IMAGE_CALCULATORS
-    thresholds = opts["thresholds"] if image else [None]
-    rows = []
-    for k, threshold in enumerate(thresholds):
-        row = {"case": name}
-        row.update(zip((p for p, _ in texts), values))
-        if image:
-            row["threshold"] = threshold
-        metrics = sets[k] if sets else {}
-        row.update((m, metrics.get(m, math.nan)) for m in calc.metrics)
-        row["status"] = status
-        rows.append(row)
-    return rows
-
-
-def _remove(path):
-    try:
-        os.remove(path)
-    except FileNotFoundError:
-        pass
-
-
-def _columns(calc, names):
-    return ["case", *names, *(["threshold"] if calc.name in _IMAGE_CALCULATORS else []), *calc.metrics, "status"]
-
-
-class _Progress:
-    """The command's kind of progress line on a terminal's standard error."""
-
-    def __init__(self, total, shown):
-        self.total, self.shown, self.done, self.failed = total, shown, 0, 0
-        self.start = time.monotonic()
-
-    def add(self, rows):
-        self.done += 1
-        self.failed += rows[0]["status"] != "ok"
-        if self.shown:
-            elapsed = time.monotonic() - self.start
-            left = elapsed / self.done * (self.total - self.done)
-            sys.stderr.write(f"\r{self.done}/{self.total} cases, {self.failed} failed, "
-                             f"{elapsed:.0f} s elapsed, {left:.0f} s left ")
-            if self.done == self.total:
-                sys.stderr.write("\n")
-            sys.stderr.flush()
+    def show(done, failed):
+        now = time.monotonic() - start
+        if done < total and now - shown[0] < 0.1:
+            return
+        shown[0] = now
+        left = now / done * (total - done) if done else float("nan")
+        sys.stderr.write(f"\r{done} of {total} cases, {failed} failed, {_clock(now)} elapsed, {_clock(left)} left   ")
+        if done == total:
+            sys.stderr.write("\n")
+        sys.stderr.flush()
+    return show
 
 
 def study(calc, vary, sheet=None, params=None, thresholds=None, client=None, jobs=None, out=None,
           keep_tables=False, batch_size=None, progress=None, **options):
-    """Runs the full product of `vary` (name to values) on a sheet (a Sheet, a
-    path or None for the built-in example, with `params` written first).
+    """Runs the full product of `vary` (name to values, the last changing
+    fastest) on a sheet (a Sheet, a path or None for the built-in example,
+    with `params` written first). `thresholds` gives the image calculators
+    one row per threshold; options as `run`'s.
 
-    Without `client`, `jobs` child processes run at once (default: the number
-    of cores), each case in out/cases/<case>/ (a temporary folder when `out`
-    is None). With a distributed.Client the cases go to the cluster in
-    batches of `batch_size` (default: about a second of work per batch).
-    `thresholds` gives the image calculators one row per threshold."""
+    Without `client`: `jobs` cases at once (default: the number of cores),
+    each in a child process and in out/cases/<case>/ (a temporary folder
+    when `out` is None; a rerun into the same `out` reuses finished cases),
+    study.csv written into `out`. With a distributed.Client: the cases go to
+    the cluster in batches of `batch_size` (default: about a second of work),
+    each worker running one case at a time in its local directory."""
     c = _calculator(calc)
     base = _sheet_for(c, sheet, params)
     if thresholds is not None:
         options["threshold"] = list(thresholds)
-    opts = _options(c, **options)
-    names, cases = _cases(base, vary)
+    if not vary:
+        raise ValueError("a study varies at least one parameter")
+    spec = _spec(c, base, vary=list(vary.items()), keep_tables=keep_tables, **options)
+    values = list(itertools.product(*(v for _, v in spec["vary"])))
+    width = len(str(len(values) - 1))
+    cases = [(f"{k:0{width}d}", list(v)) for k, v in enumerate(values)]
     shown = sys.stderr.isatty() if progress is None else bool(progress)
-    workers = None
     if client is not None:
-        rows, workers = _distributed(client, c, base.data, cases, opts, batch_size, shown)
-    else:
-        rows = _local(c, base.data, cases, opts, jobs or os.cpu_count() or 1, out, keep_tables, shown)
-    if out is not None:
-        os.makedirs(out, exist_ok=True)
-    result = Study(c.name, _columns(c, names), rows, workers)
-    if out is not None:
-        result.to_csv(os.path.join(out, "study.csv"))
-    return result
-
-
-def _local(calc, base, cases, opts, jobs, out, keep, shown):
-    library = _library(calc)
-    root = out if out is not None else tempfile.mkdtemp(prefix="meridox-study-")
-    progress = _Progress(len(cases), shown)
-    results = [None] * len(cases)
+        results, workers = _distributed(client, spec, cases, batch_size, shown)
+        return Study(spec, cases, results, workers)
+    root = os.path.abspath(out) if out is not None else tempfile.mkdtemp(prefix="meridox-study-")
     try:
-        with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-            futures = {pool.submit(_case_rows, calc, library, base, case, opts,
-                                   os.path.join(root, "cases", case[0]), keep): k
-                       for k, case in enumerate(cases)}
-            try:
-                for future in concurrent.futures.as_completed(futures):
-                    results[futures[future]] = future.result()
-                    progress.add(results[futures[future]])
-            except BaseException:
-                pool.shutdown(wait=True, cancel_futures=True)
-                raise
+        os.makedirs(os.path.join(root, "cases"), exist_ok=True)
+        done = _core.run_cases(spec, _library_folder_for(c), os.path.join(root, "cases"), jobs or os.cpu_count() or 1,
+                               _progress_line(len(cases)) if shown else None)
+        _interrupted()
+        result = Study(spec, cases, [r for _, r in done])
+        if out is not None:
+            result.to_csv(os.path.join(root, "study.csv"))
+        return result
     finally:
         _core.clear_interrupted()
         if out is None:
             shutil.rmtree(root, ignore_errors=True)
-    return [row for rows in results for row in rows]
 
 
 # ---- Distributed -------------------------------------------------------------
 
-def _run_batch(calc_name, base, cases, opts, study_id):
+def _run_batch(spec, cases, study_id):
     """On a worker: runs the cases one after another, each in a case folder
-    of its own under the worker's local directory. Returns the worker's
-    address, the rows and the seconds the cases took."""
+    of its own under the worker's local directory (removed once its metrics
+    are in). Returns the worker's address, the results and the seconds."""
     import distributed
     worker = distributed.get_worker()
-    calc = _calculator(calc_name)
-    library = _library(calc)
+    folder_of_libraries = _library_folder_for(_calculator(spec["calculator"]))
     root = os.path.join(worker.local_directory, "meridox-studies", study_id)
-    rows = []
+    os.makedirs(root, exist_ok=True)
+    results = []
     start = time.monotonic()
     with _ONE_CASE_AT_A_TIME:
         try:
-            for case in cases:
-                folder = os.path.join(root, "cases", case[0])
-                rows.extend(_case_rows(calc, library, base, case, opts, folder, False))
+            for name, values in cases:
+                folder = os.path.join(root, name)
+                results.append(_core.run_case(spec, folder_of_libraries, name, values, folder))
                 shutil.rmtree(folder, ignore_errors=True)
+            _interrupted()
         finally:
             _core.clear_interrupted()
-    return worker.address, rows, time.monotonic() - start
+    return worker.address, results, time.monotonic() - start
 
 
-def _distributed(client, calc, base, cases, opts, batch_size, shown):
+def _distributed(client, spec, cases, batch_size, shown):
     import distributed
     study_id = f"{os.getpid()}-{time.time_ns()}"
-    done, rows, workers = 0, [], {}
+    results, workers = [], {}
 
-    def take(address, batch_rows):
-        rows.extend(batch_rows)
-        workers.update((row["case"], address) for row in batch_rows)
+    def take(address, batch, batch_results):
+        results.extend(batch_results)
+        workers.update((name, address) for name, _ in batch)
 
+    start = 0
     if batch_size is None:
-        # A first case tells how long one takes: a batch then takes about a
-        # second, so that the scheduler's cost per task stays small.
-        address, first, seconds = client.submit(_run_batch, calc.name, base, cases[:1], opts, study_id,
-                                                pure=False).result()
-        take(address, first)
-        done = 1
-        batch_size = max(1, min(10000, round(1.0 / max(seconds, 1e-6))))
+        # A first case tells how long one takes.
+        address, first, seconds = client.submit(_run_batch, spec, cases[:1], study_id, pure=False).result()
+        take(address, cases[:1], first)
+        start = 1
+        batch_size = max(1, min(100_000, round(_BATCH_SECONDS / max(seconds, 1e-6))))
     if batch_size < 1:
         raise ValueError("batch_size is at least 1")
-    futures = [client.submit(_run_batch, calc.name, base, cases[k:k + batch_size], opts, study_id, pure=False)
-               for k in range(done, len(cases), batch_size)]
+    batches = [cases[k:k + batch_size] for k in range(start, len(cases), batch_size)]
+    futures = [client.submit(_run_batch, spec, batch, study_id, pure=False) for batch in batches]
     if shown and futures:
         distributed.progress(futures)
-    for address, batch_rows, _ in client.gather(futures):
-        take(address, batch_rows)
-    return rows, workers
-
+    for batch, (address, batch_results, _) in zip(batches, client.gather(futures)):
+        take(address, batch, batch_results)
+    return results, workers

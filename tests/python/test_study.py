@@ -1,3 +1,6 @@
+import os
+import subprocess
+
 import distributed
 import pytest
 
@@ -9,6 +12,10 @@ def test_study_rows_and_csv(tmp_path):
     one = meridox.study("projection", vary, thresholds=[0.3, 0.5], jobs=1, out=str(tmp_path / "one"))
     two = meridox.study("projection", vary, thresholds=[0.3, 0.5], jobs=2, out=str(tmp_path / "two"))
     assert (tmp_path / "one" / "study.csv").read_bytes() == (tmp_path / "two" / "study.csv").read_bytes()
+    subprocess.run([os.environ["MERIDOX_EXE"], "study", "projection", "--vary", "defocus=0,0.3", "--vary",
+                    "sigma=0.3,0.7", "--threshold", "0.3,0.5", "--no-pictures", "--out", str(tmp_path / "command")],
+                   check=True, capture_output=True)
+    assert (tmp_path / "one" / "study.csv").read_bytes() == (tmp_path / "command" / "study.csv").read_bytes()
     assert one.columns == ["case", "defocus", "sigma", "threshold", "peak", "contrast", "cd", "edge_left",
                            "edge_right", "nils", "status"]
     assert [(r["case"], r["defocus"], r["sigma"], r["threshold"]) for r in one.rows[:3]] == \
