@@ -2,7 +2,6 @@
 // layouts, sheets by name, checks, cases run in child processes with their
 // metrics, the study table, and reading result tables into numpy arrays.
 // The pure-Python package around it gives the user's API.
-#include <pybind11/functional.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -201,28 +200,6 @@ py::tuple run_case(const py::dict& d, const std::string& lib_dir, const std::str
   return result_tuple(r);
 }
 
-// Runs every case, `jobs` at once, each in cases_folder/<case>; results in
-// case order. `progress(done, failed)` is called as cases end.
-py::list run_cases(const py::dict& d, const std::string& lib_dir, const std::string& cases_folder, int jobs,
-                   const std::function<void(std::size_t, std::size_t)>& progress) {
-  const host::StudySpec spec = spec_of(d);
-  const host::Calculator& calc = calculator(spec.calculator);
-  const host::Entry entry = entry_or_raise(calc, lib_dir);
-  const std::vector<host::StudyCase> cases = cases_or_raise(calc, spec);
-  std::vector<host::CaseResult> results;
-  {
-    py::gil_scoped_release release;
-    results = host::run_cases(calc, entry, spec, cases, cases_folder, jobs, [&](std::size_t done, std::size_t failed) {
-      if (!progress) return;
-      py::gil_scoped_acquire hold;
-      progress(done, failed);
-    });
-  }
-  py::list out;
-  for (std::size_t k = 0; k < cases.size(); ++k) out.append(py::make_tuple(cases[k].name, result_tuple(results[k])));
-  return out;
-}
-
 // The study table as study.csv holds it: (header, rows of texts).
 py::tuple study_table(const py::dict& d, const std::vector<std::pair<std::string, std::vector<double>>>& named_values,
                       const std::vector<std::pair<std::string, std::vector<std::vector<double>>>>& results) {
@@ -255,7 +232,6 @@ PYBIND11_MODULE(_core, m) {
   m.def("read_table", &read_table);
   m.def("validate", &validate);
   m.def("run_case", &run_case);
-  m.def("run_cases", &run_cases);
   m.def("study_table", &study_table);
   m.def("csv_text", &host::csv_text);
   m.def("interrupted", &host::interrupted);

@@ -6,12 +6,13 @@ a Dask cluster."""
 import itertools
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import threading
 import time
 
-from . import _calculator, _core, _interrupted, _library_folder_for, _sheet_for, _spec
+from . import _calculator, _core, _library_folder_for, _sheet_for, _spec
 
 # The libraries keep their state in globals: one case at a time per process,
 # however many threads a Dask worker gives its tasks.
@@ -80,6 +81,43 @@ def _progress_line(total):
     return show
 
 
+_RUNNER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "meridox-cases")
+
+
+def _run_cases(spec, library_folder, cases_folder, jobs, cases, progress=None):
+    """Runs the cases (name, values) with the host's study machinery in the
+    small meridox-cases process, `jobs` at once, each in cases_folder/<case>;
+    returns (status, metric rows) per case in case order."""
+    number = _core.number_text
+    request = [spec["calculator"], library_folder, cases_folder, str(jobs), number(spec["timeout"]),
+               "1" if spec["keep_tables"] else "0", " ".join(number(t) for t in spec["thresholds"]),
+               number(spec["cut_y"]), number(spec["cut_x"]), "1" if spec["dark"] else "0",
+               "" if spec["band"] is None else number(spec["band"]), str(len(spec["vary"]))]
+    request += [name for name, _ in spec["vary"]]
+    head = ("\n".join(request) + f"\n{len(spec['sheet'])}\n").encode("utf-8") + spec["sheet"]
+    body = "".join(f"{name}\t{' '.join(number(v) for v in values)}\n" for name, values in cases).encode("utf-8")
+    runner = subprocess.Popen([_RUNNER], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        runner.stdin.write(head + body)
+        runner.stdin.close()
+        results = []
+        for line in runner.stdout:
+            line = line.decode("utf-8", "replace").rstrip("\n")
+            if line.startswith("done "):
+                if progress:
+                    progress(*map(int, line.split()[1:]))
+                continue
+            _, status, metrics = line.split("\t")
+            results.append((status, [[float(v) for v in row.split(" ")] for row in metrics.split(";")]))
+        if runner.wait() != 0 or len(results) != len(cases):
+            raise RuntimeError(f"the study's cases were not all run (meridox-cases ended with {runner.returncode})")
+        return results
+    finally:
+        if runner.poll() is None:
+            runner.terminate()  # it ends the running cases' children
+            runner.wait()
+
+
 def study(calc, vary, sheet=None, params=None, thresholds=None, client=None, jobs=None, out=None,
           keep_tables=False, batch_size=None, progress=None, **options):
     """Runs the full product of `vary` (name to values, the last changing
@@ -110,15 +148,13 @@ def study(calc, vary, sheet=None, params=None, thresholds=None, client=None, job
     root = os.path.abspath(out) if out is not None else tempfile.mkdtemp(prefix="meridox-study-")
     try:
         os.makedirs(os.path.join(root, "cases"), exist_ok=True)
-        done = _core.run_cases(spec, _library_folder_for(c), os.path.join(root, "cases"), jobs or os.cpu_count() or 1,
-                               _progress_line(len(cases)) if shown else None)
-        _interrupted()
-        result = Study(spec, cases, [r for _, r in done])
+        results = _run_cases(spec, _library_folder_for(c), os.path.join(root, "cases"), jobs or os.cpu_count() or 1,
+                             cases, _progress_line(len(cases)) if shown else None)
+        result = Study(spec, cases, results)
         if out is not None:
             result.to_csv(os.path.join(root, "study.csv"))
         return result
     finally:
-        _core.clear_interrupted()
         if out is None:
             shutil.rmtree(root, ignore_errors=True)
 
@@ -127,24 +163,20 @@ def study(calc, vary, sheet=None, params=None, thresholds=None, client=None, job
 
 def _run_batch(spec, cases, study_id):
     """On a worker: runs the cases one after another, each in a case folder
-    of its own under the worker's local directory (removed once its metrics
-    are in). Returns the worker's address, the results and the seconds."""
+    of its own under the worker's local directory (removed once the batch is
+    done). Returns the worker's address, the results and the seconds."""
     import distributed
     worker = distributed.get_worker()
     folder_of_libraries = _library_folder_for(_calculator(spec["calculator"]))
-    root = os.path.join(worker.local_directory, "meridox-studies", study_id)
+    root = os.path.join(worker.local_directory, "meridox-studies", study_id, "cases")
     os.makedirs(root, exist_ok=True)
-    results = []
     start = time.monotonic()
     with _ONE_CASE_AT_A_TIME:
         try:
-            for name, values in cases:
-                folder = os.path.join(root, name)
-                results.append(_core.run_case(spec, folder_of_libraries, name, values, folder))
-                shutil.rmtree(folder, ignore_errors=True)
-            _interrupted()
+            results = _run_cases(spec, folder_of_libraries, root, 1, cases)
         finally:
-            _core.clear_interrupted()
+            for name, _ in cases:
+                shutil.rmtree(os.path.join(root, name), ignore_errors=True)
     return worker.address, results, time.monotonic() - start
 
 

@@ -112,7 +112,8 @@ def test_library_folder_and_install(tmp_path, monkeypatch):
     assert (package / "libdrovik2.so").is_file()
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MERIDOX_LIB_DIR")}
     env["PYTHONPATH"] = str(package.parent)
-    code = "import meridox; print(meridox.library_folder()); print(meridox.run('stage').metrics['final_error'])"
+    code = ("import meridox; print(meridox.library_folder()); print(meridox.run('stage').metrics['final_error']); "
+            "print(len(meridox.study('stage', {'position_gain': [50, 60]})))")
     shown = subprocess.run([sys.executable, "-c", code], env=env, cwd=tmp_path, check=True,
                            capture_output=True, text=True).stdout.split()
-    assert shown == [str(package), repr(meridox.run("stage").metrics["final_error"])]
+    assert shown == [str(package), repr(meridox.run("stage").metrics["final_error"]), "2"]
