@@ -26,12 +26,14 @@ _BATCH_SECONDS = 1.0
 class Study:
     """The results of a study in case order: `rows` (one dict per case and
     threshold, the columns of study.csv), `to_csv`, `frame`; on a cluster
-    `workers` maps each case to the address of the worker that ran it."""
+    `workers` maps each case to the address of the worker that ran it and
+    `batch_size` says how many cases went in one task."""
 
     def __init__(self, spec, cases, results, workers=None):
         self._spec, self._cases, self._results = spec, cases, results
         self.calculator = spec["calculator"]
         self.workers = workers
+        self.batch_size = None  # cases per task, on a cluster
         self.columns, self._texts = _core.study_table(spec, cases, results)
 
     @property
@@ -143,8 +145,10 @@ def study(calc, vary, sheet=None, params=None, thresholds=None, client=None, job
     cases = [(f"{k:0{width}d}", list(v)) for k, v in enumerate(values)]
     shown = sys.stderr.isatty() if progress is None else bool(progress)
     if client is not None:
-        results, workers = _distributed(client, spec, cases, batch_size, shown)
-        return Study(spec, cases, results, workers)
+        results, workers, batch_size = _distributed(client, spec, cases, batch_size, shown)
+        result = Study(spec, cases, results, workers)
+        result.batch_size = batch_size
+        return result
     root = os.path.abspath(out) if out is not None else tempfile.mkdtemp(prefix="meridox-study-")
     try:
         os.makedirs(os.path.join(root, "cases"), exist_ok=True)
@@ -164,20 +168,22 @@ def study(calc, vary, sheet=None, params=None, thresholds=None, client=None, job
 def _run_batch(spec, cases, study_id):
     """On a worker: runs the cases one after another, each in a case folder
     of its own under the worker's local directory (removed once the batch is
-    done). Returns the worker's address, the results and the seconds."""
+    done). Returns the worker's address, the results and the seconds a case
+    took (from the first case's end to the last's, past the runner's start)."""
     import distributed
     worker = distributed.get_worker()
     folder_of_libraries = _library_folder_for(_calculator(spec["calculator"]))
     root = os.path.join(worker.local_directory, "meridox-studies", study_id, "cases")
     os.makedirs(root, exist_ok=True)
-    start = time.monotonic()
+    ends = [time.monotonic()]
     with _ONE_CASE_AT_A_TIME:
         try:
-            results = _run_cases(spec, folder_of_libraries, root, 1, cases)
+            results = _run_cases(spec, folder_of_libraries, root, 1, cases, lambda *_: ends.append(time.monotonic()))
         finally:
             for name, _ in cases:
                 shutil.rmtree(os.path.join(root, name), ignore_errors=True)
-    return worker.address, results, time.monotonic() - start
+    first = 1 if len(ends) > 2 else 0
+    return worker.address, results, (ends[-1] - ends[first]) / max(1, len(ends) - 1 - first)
 
 
 def _distributed(client, spec, cases, batch_size, shown):
@@ -191,10 +197,10 @@ def _distributed(client, spec, cases, batch_size, shown):
 
     start = 0
     if batch_size is None:
-        # A first case tells how long one takes.
-        address, first, seconds = client.submit(_run_batch, spec, cases[:1], study_id, pure=False).result()
-        take(address, cases[:1], first)
-        start = 1
+        # A first few cases tell how long one takes.
+        start = min(len(cases), 3)
+        address, first, seconds = client.submit(_run_batch, spec, cases[:start], study_id, pure=False).result()
+        take(address, cases[:start], first)
         batch_size = max(1, min(100_000, round(_BATCH_SECONDS / max(seconds, 1e-6))))
     if batch_size < 1:
         raise ValueError("batch_size is at least 1")
@@ -204,4 +210,4 @@ def _distributed(client, spec, cases, batch_size, shown):
         distributed.progress(futures)
     for batch, (address, batch_results, _) in zip(batches, client.gather(futures)):
         take(address, batch, batch_results)
-    return results, workers
+    return results, workers, batch_size
