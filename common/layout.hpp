@@ -57,6 +57,7 @@ struct ColumnSpec {
 
 struct TableSpec {
   std::string_view file;
+  std::string_view kind;  // what a reader takes it for: image, spectrum_amplitude, stage, ...
   TableForm form;
   std::string_view title;  // what the table holds, in English
   std::span<const ColumnSpec> columns;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 
 #include "host/text.hpp"
 
@@ -67,6 +68,38 @@ int row_of(const Calculator& calculator, std::string_view name) {
     if (name == cell.name) return cell.row;
   }
   return -1;
+}
+
+const TableSpec* table_spec(const Calculator& calculator, std::string_view file) {
+  for (const TableSpec& t : calculator.layout->tables) {
+    if (t.file == file) return &t;
+  }
+  return nullptr;
+}
+
+TableKind kind_of(const TableSpec& table) {
+  static constexpr std::pair<std::string_view, TableKind> kinds[] = {
+      {"image", TableKind::image},
+      {"spectrum_amplitude", TableKind::spectrum_amplitude},
+      {"spectrum_phase", TableKind::spectrum_phase},
+      {"proximity_image", TableKind::proximity_image},
+      {"plate", TableKind::plate},
+      {"stage", TableKind::stage},
+      {"nut_stage", TableKind::nut_stage},
+      {"stage_base", TableKind::stage_base}};
+  for (const auto& [name, kind] : kinds) {
+    if (table.kind == name) return kind;
+  }
+  return table.form == TableForm::map ? TableKind::other_map : TableKind::other_columns;
+}
+
+std::optional<TableWriterOf> writer_of(TableKind kind) {
+  for (const Calculator& c : calculators()) {
+    for (const TableSpec& t : c.layout->tables) {
+      if (kind_of(t) == kind) return TableWriterOf{&c, &t};
+    }
+  }
+  return std::nullopt;
 }
 
 const Layout* find_layout(std::string_view name) {
@@ -151,6 +184,17 @@ std::vector<std::string> closest_names(const Calculator& calculator, std::string
 std::optional<std::string> set_named_cell(const Calculator& calculator, std::string_view sheet,
                                           std::string_view name, std::string_view value, std::string& why) {
   const std::optional<NamedCell> cell = named_cell(calculator, name);
+  const std::string_view column_name = name.substr(0, name.find('['));
+  const bool rectangle_column =
+      calculator.layout->rectangles != nullptr && name.find('[') != std::string_view::npos &&
+      std::find(std::begin(rectangle_columns), std::end(rectangle_columns), column_name) != std::end(rectangle_columns);
+  if (!cell && rectangle_column) {
+    const int most = std::min(calculator.rectangles.max_count,
+                              calculator.shape.row_guard - calculator.rectangles.first_row + 1);
+    why = std::string(calculator.alias) + " has no parameter \"" + std::string(name) + "\"; its rectangles are " +
+          std::string(column_name) + "[0] to " + std::string(column_name) + "[" + std::to_string(most - 1) + "]";
+    return std::nullopt;
+  }
   if (!cell) {
     std::string near;
     for (const std::string& n : closest_names(calculator, name)) near += (near.empty() ? "" : ", ") + n;

@@ -10,6 +10,7 @@
 
 #include "common/layout.hpp"
 #include "common/sheet.hpp"
+#include "host/tables.hpp"
 
 namespace meridox::host {
 
@@ -57,6 +58,21 @@ std::string_view example_sheet(std::string_view deliverable);
 // The value cell of a named parameter (-1 when the calculator has none).
 int row_of(const Calculator& calculator, std::string_view name);
 
+
+// The table a calculator writes under a file name, as its layout describes
+// it; nullptr when it writes none of that name.
+const TableSpec* table_spec(const Calculator& calculator, std::string_view file);
+
+// The kind of table a reader takes a layout's table for.
+TableKind kind_of(const TableSpec& table);
+
+// The calculator that writes tables of a kind, with that table; nothing for
+// the kinds no calculator writes.
+struct TableWriterOf {
+  const Calculator* calculator;
+  const TableSpec* table;
+};
+std::optional<TableWriterOf> writer_of(TableKind kind);
 
 // The layout of a deliverable name or an alias; nullptr when unknown.
 const Layout* find_layout(std::string_view name);

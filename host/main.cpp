@@ -118,21 +118,6 @@ int sheet_command(const std::string& name) {
   return std::fflush(stdout) == 0 ? 0 : bad_input;
 }
 
-// The calculator that writes tables of this kind.
-const Calculator* writer_of(TableKind kind) {
-  switch (kind) {
-    case TableKind::image:
-    case TableKind::spectrum_amplitude:
-    case TableKind::spectrum_phase: return find_calculator("orvalis");
-    case TableKind::proximity_image: return find_calculator("quendra");
-    case TableKind::plate: return find_calculator("talvek");
-    case TableKind::stage: return find_calculator("drovik2");
-    case TableKind::nut_stage: return find_calculator("drovik1");
-    case TableKind::stage_base: return find_calculator("drovik3");
-    default: return nullptr;
-  }
-}
-
 int plot_command(const std::string& table, std::optional<std::string> png, PlotOptions plot,
                  const MetricOptions& metrics) {
   std::string bytes;
@@ -158,7 +143,8 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
   context.cut = metrics.cut;
   StageColumns stage = stage_columns(kind);
   std::string sheet;
-  const Calculator* writer = writer_of(kind);
+  const std::optional<TableWriterOf> owner = writer_of(kind);
+  const Calculator* writer = owner ? owner->calculator : nullptr;
   if (writer != nullptr && read_bounded((beside / "IN_FM.txt").string(), sheet_byte_limit, sheet).empty()) {
     if (const std::string problem = describe_run(*writer, sheet, context, plot); !problem.empty()) {
       std::cerr << "meridox: " << problem << "\n";
@@ -170,7 +156,7 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
     return bad_input;
   }
   if (metrics.band) stage.band = *metrics.band;
-  const bool stage_kind = kind == TableKind::stage || kind == TableKind::nut_stage || kind == TableKind::stage_base;
+  const bool stage_kind = owner && owner->table->metrics == meridox::MetricKind::stage;
   if (stage_kind) {
     context.stage = &stage;
     context.printed_rows_only = "plot reads the table as printed";

@@ -31,21 +31,11 @@ constexpr double calculator_pi = 3.14159265358979;
 constexpr const char* every_step_prefix = ".every-step-";
 
 TableKind expected_kind(const Calculator& c, const char* table) {
-  switch (c.kind) {
-    case Kind::projection:
-      if (std::string_view(table) == "OUT_MR.txt") return TableKind::spectrum_amplitude;
-      if (std::string_view(table) == "OUT_MI.txt") return TableKind::spectrum_phase;
-      return TableKind::image;
-    case Kind::proximity: return TableKind::proximity_image;
-    case Kind::plate: return TableKind::plate;
-    case Kind::stage: return TableKind::stage;
-    case Kind::nut_stage: return TableKind::nut_stage;
-    case Kind::stage_base: return TableKind::stage_base;
-  }
-  return TableKind::unknown;
+  const TableSpec* spec = table_spec(c, table);
+  return spec ? kind_of(*spec) : TableKind::unknown;
 }
 
-bool is_stage(Kind kind) { return kind == Kind::stage || kind == Kind::nut_stage || kind == Kind::stage_base; }
+bool is_stage(const Calculator& c) { return stage_table(c) != nullptr; }
 
 std::string picture_name(const char* table) {
   std::string name(table);
@@ -285,14 +275,18 @@ const TableSpec* stage_table(const Calculator& calculator) {
   return nullptr;
 }
 
-StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes) {
+StageColumns stage_columns_for(const Calculator& calculator, const Sheet& sheet) {
   // The error that matters is the stage's, whichever sensor the servo reads;
   // its band is one count of that stage's sensor.
   const TableSpec* t = stage_table(calculator);
   if (t == nullptr) return stage_columns(TableKind::stage);
   StageColumns c{static_cast<std::size_t>(t->error_column), static_cast<std::size_t>(t->current_column)};
-  c.count = load_sheet(calculator, sheet_bytes).real(2, row_of(calculator, t->count_cell));
+  c.count = sheet.real(2, row_of(calculator, t->count_cell));
   return c;
+}
+
+StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes) {
+  return stage_columns_for(calculator, load_sheet(calculator, sheet_bytes));
 }
 
 std::string describe_run(const Calculator& calculator, std::string_view sheet_bytes, SummaryContext& context,
@@ -415,7 +409,7 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   }
   StageColumns stage = stage_columns_for(*calc, sheet);
   if (request.band) stage.band = *request.band;
-  if (is_stage(calc->kind)) context.stage = &stage;
+  if (is_stage(*calc)) context.stage = &stage;
 
   const std::string library = library_path(*calc, request.lib_dir);
   std::error_code ec;
@@ -466,7 +460,7 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
     err << "meridox: " << failed << "; its tables may be incomplete\n";
     return incomplete;
   }
-  if (is_stage(calc->kind)) {
+  if (is_stage(*calc)) {
     context.every_step =
         every_step_metrics(*calc, entry, sheet, absolute, stage, request.timeout, context.printed_rows_only);
     if (interrupted() != 0) {

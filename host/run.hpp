@@ -96,6 +96,7 @@ const TableSpec* stage_table(const Calculator& calculator);
 
 // Which columns, count and band the stage summary uses, from the sheet.
 StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes);
+StageColumns stage_columns_for(const Calculator& calculator, const Sheet& sheet);
 
 // The summary context and picture options of a calculator's tables, from
 // its sheet. Returns why the asked length unit cannot be used, or "".

@@ -134,45 +134,50 @@ std::string write_own_file(const fs::path& path, const std::string& bytes) {
   return close(fd) == 0 ? std::string() : std::strerror(errno);
 }
 
-long long step_count(const Calculator& calc, const std::string& sheet_bytes) {
-  const std::optional<NamedCell> cell = named_cell(calc, "step_count");
+// What a stage case needs of its sheet, read once: its step count, the
+// columns and band of its metrics, and whether one run printing every step
+// gives both its metrics and all it keeps (its tables are not kept and the
+// steps are few enough for a table of every step).
+struct StagePlan {
+  long long steps = 0;
+  StageColumns columns{0, 0};
+  bool every_step_only = false;
+};
+
+StagePlan stage_plan(const Calculator& calc, const StudySpec& spec, const StudyCase& c) {
   Sheet sheet(calc.shape);
-  sheet.feed(sheet_bytes);
+  sheet.feed(c.sheet);
   sheet.finish();
-  return sheet.integer(cell->column, cell->row);
+  StagePlan plan;
+  const std::optional<NamedCell> steps = named_cell(calc, "step_count");
+  plan.steps = sheet.integer(steps->column, steps->row);
+  plan.columns = stage_columns_for(calc, sheet);
+  if (spec.band) plan.columns.band = *spec.band;
+  plan.every_step_only = !spec.keep_tables && plan.steps <= every_step_limit;
+  return plan;
 }
 
-// The sheet a stage case runs when one run printing every step gives both
-// its metrics and all it keeps: its tables are not kept and the steps are
-// few enough for a table of every step. Nothing otherwise.
-std::optional<std::string> every_step_sheet(const Calculator& calc, const StudySpec& spec, const StudyCase& c) {
-  if (metric_kind(calc) != MetricKind::stage || spec.keep_tables || step_count(calc, c.sheet) > every_step_limit) {
-    return std::nullopt;
-  }
+std::string every_step_text(const Calculator& calc, const std::string& sheet) {
   const std::optional<NamedCell> interval = named_cell(calc, "print_interval");
-  return with_cell_text(c.sheet, interval->column, interval->row, "1");
+  return with_cell_text(sheet, interval->column, interval->row, "1");
 }
 
-// The stage metrics of a case over every step, from one run: when the
-// table is not kept the case runs printing every step, else as its sheet
-// asks and once more printing every step.
+// The stage metrics of a case over every step: from its one run printing
+// every step (IN_FM.txt holds that sheet until the run has ended), or from
+// its run as its sheet asks and a second one printing every step.
 std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& c,
-                           const fs::path& folder, CaseResult& result) {
-  StageColumns columns = stage_columns_for(calc, c.sheet);
-  if (spec.band) columns.band = *spec.band;
-  const std::optional<std::string> every = every_step_sheet(calc, spec, c);
+                           const StagePlan& plan, const fs::path& folder, CaseResult& result) {
   std::string why;
   std::optional<StageMetrics> metrics;
-  if (!every) {
+  if (!plan.every_step_only) {
     if (const std::string failed = call_entry(entry, folder, c.name, spec.timeout); !failed.empty()) return failed;
-    metrics = every_step_metrics(calc, entry, c.sheet, folder, columns, spec.timeout, why);
+    metrics = every_step_metrics(calc, entry, c.sheet, folder, plan.columns, spec.timeout, why);
   } else {
-    // IN_FM.txt holds the sheet of every step now; the case's own after the run.
     const std::string failed = call_entry(entry, folder, c.name, spec.timeout);
     if (const std::string problem = write_own_file(folder / "IN_FM.txt", c.sheet); !problem.empty()) return problem;
     if (!failed.empty()) return failed;
-    metrics = stream_stage_metrics(folder / "OUT_M.txt", columns);
-    const std::size_t states = static_cast<std::size_t>(std::max(step_count(calc, c.sheet), 0LL)) + 1;
+    metrics = stream_stage_metrics(folder / "OUT_M.txt", plan.columns);
+    const std::size_t states = static_cast<std::size_t>(std::max(plan.steps, 0LL)) + 1;
     if (metrics && metrics->states != states) {
       why = "the table holds " + std::to_string(metrics->states) + " of the " + std::to_string(states) + " states";
       metrics.reset();
@@ -350,8 +355,9 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
     result.metrics = failed_metrics(calc, spec);
     return result;
   };
-  // A stage case whose tables are not kept runs once, printing every step.
-  const std::string first_sheet = every_step_sheet(calc, spec, c).value_or(c.sheet);
+  const bool stage = metric_kind(calc) == MetricKind::stage;
+  const StagePlan plan = stage ? stage_plan(calc, spec, c) : StagePlan{};
+  const std::string first_sheet = plan.every_step_only ? every_step_text(calc, c.sheet) : c.sheet;
   std::error_code ec;
   // A folder made now holds nothing; one from an earlier run may hold
   // anything, a link where the sheet goes included.
@@ -369,8 +375,10 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
     return fail("cannot write the case's sheet: " + problem);
   }
   try {
-    if (metric_kind(calc) == MetricKind::stage) {
-      if (const std::string why = run_stage_case(calc, entry, spec, c, folder, result); !why.empty()) return fail(why);
+    if (stage) {
+      if (const std::string why = run_stage_case(calc, entry, spec, c, plan, folder, result); !why.empty()) {
+        return fail(why);
+      }
     } else {
       if (const std::string failed = call_entry(entry, folder, c.name, spec.timeout); !failed.empty()) {
         return fail(failed);
@@ -390,10 +398,9 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
     context.cut = spec.cut;
     PlotOptions plot;
     describe_run(calc, c.sheet, context, plot);
-    StageColumns stage = stage_columns_for(calc, c.sheet);
-    if (spec.band) stage.band = *spec.band;
-    if (metric_kind(calc) == MetricKind::stage) {
-      context.stage = &stage;
+    StageColumns columns = plan.columns;
+    if (stage) {
+      context.stage = &columns;
       context.printed_rows_only = "the summary reads the table as printed";
     }
     std::ostringstream summary;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "host/calculators.hpp"
+
 namespace meridox::host {
 namespace {
 
@@ -157,11 +159,11 @@ double settling_time(const std::vector<double>& time, const std::vector<double>&
 }
 
 StageColumns stage_columns(TableKind kind, bool) {
-  switch (kind) {
-    case TableKind::nut_stage: return {2, 3};
-    case TableKind::stage_base: return {3, 4};
-    default: return {1, 2};
-  }
+  // The servo error and current columns as the writer's layout gives them;
+  // the single stage's for any other table.
+  std::optional<TableWriterOf> owner = writer_of(kind);
+  if (!owner || owner->table->error_column < 0) owner = writer_of(TableKind::stage);
+  return {static_cast<std::size_t>(owner->table->error_column), static_cast<std::size_t>(owner->table->current_column)};
 }
 
 StageMetrics stage_table_metrics(const ColumnTable& t, const StageColumns& c) {

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "common/numbers.hpp"
+#include "host/calculators.hpp"
 #include "host/text.hpp"
 
 namespace meridox::host {
@@ -165,14 +166,18 @@ bool is_map(TableKind kind) {
 const char* describe(TableKind kind) {
   switch (kind) {
     case TableKind::empty: return "empty table";
-    case TableKind::image: return "projection image intensity";
-    case TableKind::spectrum_amplitude: return "mask spectrum amplitude";
-    case TableKind::spectrum_phase: return "mask spectrum phase";
-    case TableKind::proximity_image: return "proximity image intensity";
-    case TableKind::plate: return "plate bending table";
-    case TableKind::stage: return "stage time series";
-    case TableKind::nut_stage: return "nut and stage time series";
-    case TableKind::stage_base: return "stage and base time series";
+    case TableKind::image:
+    case TableKind::spectrum_amplitude:
+    case TableKind::spectrum_phase:
+    case TableKind::proximity_image:
+    case TableKind::plate:
+    case TableKind::stage:
+    case TableKind::nut_stage:
+    case TableKind::stage_base: {
+      // A calculator's table: as its layout calls it.
+      const std::optional<TableWriterOf> owner = writer_of(kind);
+      return owner ? owner->table->title.data() : "table";
+    }
     case TableKind::other_map: return "map";
     case TableKind::other_columns: return "column table";
     case TableKind::unknown: return "table of unknown layout";

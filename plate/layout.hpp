@@ -25,7 +25,7 @@ inline constexpr ColumnSpec table_columns[] = {
     {"radial stress sigma r", "stress"}, {"pitch error Pe", "thickness"}};
 
 inline constexpr TableSpec tables[] = {
-    {"OUT_M.txt", TableForm::columns, "plate bending table", table_columns, MetricKind::plate},
+    {"OUT_M.txt", "plate", TableForm::columns, "plate bending table", table_columns, MetricKind::plate},
 };
 
 }  // namespace layout_data

@@ -40,9 +40,9 @@ inline constexpr ColumnSpec image_columns[] = {
     {"x", "length"}, {"y", "length"}, {"intensity (1 = clear field)", "-"}};
 
 inline constexpr TableSpec tables[] = {
-    {"OUT_MR.txt", TableForm::map, "mask spectrum amplitude", amplitude_columns},
-    {"OUT_MI.txt", TableForm::map, "mask spectrum phase", phase_columns},
-    {"OUT_M.txt", TableForm::map, "projection image intensity", image_columns, MetricKind::image},
+    {"OUT_MR.txt", "spectrum_amplitude", TableForm::map, "mask spectrum amplitude", amplitude_columns},
+    {"OUT_MI.txt", "spectrum_phase", TableForm::map, "mask spectrum phase", phase_columns},
+    {"OUT_M.txt", "image", TableForm::map, "projection image intensity", image_columns, MetricKind::image},
 };
 
 }  // namespace layout_data

@@ -25,7 +25,7 @@ inline constexpr ColumnSpec image_columns[] = {
     {"x", "length"}, {"y", "length"}, {"intensity (1 = open light)", "-"}};
 
 inline constexpr TableSpec tables[] = {
-    {"OUT_M.txt", TableForm::map, "proximity image intensity", image_columns, MetricKind::image},
+    {"OUT_M.txt", "proximity_image", TableForm::map, "proximity image intensity", image_columns, MetricKind::image},
 };
 
 }  // namespace layout_data

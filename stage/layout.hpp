@@ -73,11 +73,11 @@ inline constexpr ColumnSpec stage_base_columns[] = {
 // The servo error that matters for exposure: the stage (whichever sensor the
 // nut-and-stage servo reads), the stage relative to its base.
 inline constexpr TableSpec stage_tables[] = {
-    {"OUT_M.txt", TableForm::columns, "stage time series", stage_columns, MetricKind::stage, 1, 2, "resolution"}};
+    {"OUT_M.txt", "stage", TableForm::columns, "stage time series", stage_columns, MetricKind::stage, 1, 2, "resolution"}};
 inline constexpr TableSpec nut_stage_tables[] = {
-    {"OUT_M.txt", TableForm::columns, "nut and stage time series", nut_stage_columns, MetricKind::stage, 2, 3, "scale_resolution"}};
+    {"OUT_M.txt", "nut_stage", TableForm::columns, "nut and stage time series", nut_stage_columns, MetricKind::stage, 2, 3, "scale_resolution"}};
 inline constexpr TableSpec stage_base_tables[] = {
-    {"OUT_M.txt", TableForm::columns, "stage and base time series", stage_base_columns, MetricKind::stage, 3, 4, "resolution"}};
+    {"OUT_M.txt", "stage_base", TableForm::columns, "stage and base time series", stage_base_columns, MetricKind::stage, 3, 4, "resolution"}};
 
 }  // namespace layout_data
 

@@ -17,6 +17,7 @@
 #include "host/process.hpp"
 #include "host/run.hpp"
 #include "host/tables.hpp"
+#include "command_runner.hpp"
 #include "png_reader.hpp"
 #include "sheet_edit.hpp"
 #include "support/harness.hpp"
@@ -27,18 +28,9 @@ namespace {
 namespace fs = std::filesystem;
 using testing::read_png;
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string quoted(const std::string& s) { return "'" + s + "'"; }
+using Result = testing::CommandResult;
+using testing::quoted;
+using testing::slurp;
 
 class HostCommand : public ::testing::Test {
  protected:
@@ -46,17 +38,7 @@ class HostCommand : public ::testing::Test {
   fs::path dir() const { return scratch.path(); }
 
   // Runs meridox with `args` in the scratch folder.
-  Result meridox(const std::string& args) const {
-    const fs::path out = dir() / ".stdout", err = dir() / ".stderr";
-    const std::string command = "cd " + quoted(dir().string()) + " && " + quoted(MERIDOX_EXE) + " " + args +
-                                " >" + quoted(out.string()) + " 2>" + quoted(err.string()) +
-                                (args.find('<') == std::string::npos ? " </dev/null" : "");
-    const int raw = std::system(command.c_str());
-    Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
-    fs::remove(out);
-    fs::remove(err);
-    return r;
-  }
+  Result meridox(const std::string& args) const { return testing::run_command(dir(), MERIDOX_EXE, args); }
 
   void write(const std::string& name, const std::string& bytes) const {
     std::ofstream(dir() / name, std::ios::binary) << bytes;

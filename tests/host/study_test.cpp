@@ -16,22 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "command_runner.hpp"
 #include "support/harness.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using Result = meridox::testing::CommandResult;
+using meridox::testing::slurp;
 
 std::vector<std::string> split(const std::string& text, char by) {
   std::vector<std::string> parts;
@@ -87,13 +80,7 @@ class Study : public ::testing::Test {
   meridox::testing::ExchangeFolder scratch;
   fs::path dir() const { return scratch.path(); }
 
-  Result meridox(const std::string& args) const {
-    const fs::path out = dir() / ".stdout", err = dir() / ".stderr";
-    const std::string command = "cd '" + dir().string() + "' && '" MERIDOX_EXE "' " + args + " >'" + out.string() +
-                                "' 2>'" + err.string() + "' </dev/null";
-    const int raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
-  }
+  Result meridox(const std::string& args) const { return meridox::testing::run_command(dir(), MERIDOX_EXE, args); }
 };
 
 TEST_F(Study, ImageMetricsAgreeWithTheCasesOwnTables) {
@@ -184,6 +171,22 @@ TEST_F(Study, StageAndPlateMetricsAgreeWithTheCasesOwnTables) {
   }
 }
 
+TEST_F(Study, EveryCalculatorStudiesItsExample) {
+  for (const char* args : {"projection --vary NA=0.4,0.5", "proximity --vary gap=15,20", "plate --vary load=0.01,0.02",
+                           "nut-stage --vary velocity_gain=0.15,0.187", "stage --vary bias_current=0,0.1",
+                           "stage-base --vary base_mass=150,200"}) {
+    const Result r = meridox(std::string("study ") + args + " --no-pictures -o all");
+    EXPECT_EQ(r.status, 0) << args << ": " << r.err;
+    auto rows = read_csv(dir() / "all" / "study.csv");
+    ASSERT_EQ(rows.size(), 2u) << args;
+    for (const auto& row : rows) EXPECT_EQ(row.at("status"), "ok") << args;
+    // The varied parameter reaches the metrics.
+    const std::string a(args), varied = a.substr(a.find("--vary ") + 7, a.find('=') - a.find("--vary ") - 7);
+    for (auto& row : rows) row.erase("case"), row.erase(varied);
+    EXPECT_NE(rows[0], rows[1]) << args;
+  }
+}
+
 TEST_F(Study, JobsDoNotChangeTheTableAndAResumedStudySkipsFinishedCases) {
   const std::string args = "study stage --vary position_gain=40:120:5 --vary velocity_gain=0.1,0.2 --no-pictures";
   ASSERT_EQ(meridox(args + " -j 1 -o one").status, 0);
@@ -246,6 +249,9 @@ TEST_F(Study, NamedParametersAreSetAsTypedAndUnknownNamesRefused) {
   EXPECT_NE(r.err.find("\"positon_gain\"; the closest are position_gain"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(dir() / "bad"));
 
+  r = meridox("run projection --set 'rect_x1[976]=1'");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("its rectangles are rect_x1[0] to rect_x1[975]"), std::string::npos) << r.err;
   for (const char* args : {"run plate --set rect_x1[0]=1", "run projection --set rect_x1[1000]=1",
                            "study stage --vary gain=1,2", "study stage --vary position_gain=1:2", "run stage --set x"}) {
     r = meridox(args);
