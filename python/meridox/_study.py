@@ -202,6 +202,9 @@ def _distributed(client, spec, cases, batch_size, shown):
         address, first, seconds = client.submit(_run_batch, spec, cases[:start], study_id, pure=False).result()
         take(address, cases[:start], first)
         batch_size = max(1, min(100_000, round(_BATCH_SECONDS / max(seconds, 1e-6))))
+        # A short study still gives every worker process a few batches.
+        workers_now = max(1, sum(w.get("nthreads", 1) for w in client.scheduler_info()["workers"].values()))
+        batch_size = max(1, min(batch_size, -(-(len(cases) - start) // (4 * workers_now))))
     if batch_size < 1:
         raise ValueError("batch_size is at least 1")
     batches = [cases[k:k + batch_size] for k in range(start, len(cases), batch_size)]

@@ -94,8 +94,8 @@ def test_unknown_names_and_crashes_raise(fake_libraries):
     with pytest.raises(meridox.CalculatorError, match="still running after 0.5 s"):
         meridox.run("stage", params={"offset_switch": 8}, timeout=0.5)
     study = meridox.study("stage", {"offset_switch": [0, 8]}, params={"print_interval": 1, "step_count": 9},
-                          timeout=0.5, jobs=2)
-    assert [r["status"] == "ok" for r in study.rows] == [True, False]
+                          timeout=2, jobs=2)
+    assert study.rows[0]["status"] == "ok", study.rows[0]["status"]
     assert "still running" in study.rows[1]["status"] and math.isnan(study.rows[1]["final_error"])
 
 
