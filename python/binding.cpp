@@ -33,8 +33,8 @@ const host::Calculator& calculator(const std::string& name) {
 
 py::array_t<double> vector_array(const std::vector<double>& v) { return py::array_t<double>(v.size(), v.data()); }
 
-// Per calculator: name, alias, entry, per table its file, form and columns
-// (English name, unit), parameter names, metric names, and the cell whose
+// Per calculator: name, alias, entry, per table its file, title and columns
+// (English name, unit; a map's x, y and value), parameter names, metric names, and the cell whose
 // unit gives the tables' lengths.
 py::list calculators() {
   py::list out;
@@ -43,7 +43,7 @@ py::list calculators() {
     for (const TableSpec& t : c.layout->tables) {
       py::list columns;
       for (const ColumnSpec& column : t.columns) columns.append(py::make_tuple(column.name, column.unit));
-      tables.append(py::make_tuple(t.file, t.form == TableForm::map ? "map" : "columns", columns));
+      tables.append(py::make_tuple(t.file, t.title, columns));
     }
     out.append(py::make_tuple(c.name, c.alias, c.entry, tables, host::cell_names(c), host::metric_names(c),
                               c.layout->length_unit_cell));

@@ -40,10 +40,10 @@ def calculators():
 
 
 def _layout(calc):
-    """(length unit cell, {table file: [(column name, unit)]}) of a calculator."""
+    """(length unit cell, {table file: (title, [(column name, unit)])}) of a calculator."""
     for name, _, _, tables, _, _, length_cell in _core.calculators():
         if name == calc.name:
-            return length_cell, {file: columns for file, _, columns in tables}
+            return length_cell, {file: (title, columns) for file, title, columns in tables}
 
 
 def _calculator(name):
@@ -200,10 +200,11 @@ def check(calc, sheet=None):
 # ---- Runs --------------------------------------------------------------------
 
 class MapTable:
-    """A map table: values[j, i] at (x[i], y[j])."""
+    """A map table: values[j, i] at (x[i], y[j]); `columns` names x, y and
+    the value in English with their units."""
 
-    def __init__(self, title, x, y, values):
-        self.title, self.x, self.y, self.values = title, x, y, values
+    def __init__(self, title, columns, x, y, values):
+        self.title, self.columns, self.x, self.y, self.values = title, columns, x, y, values
 
     def __repr__(self):
         return f"<MapTable {self.values.shape[1]} x by {self.values.shape[0]} y>"
@@ -212,8 +213,8 @@ class MapTable:
 class ColumnTable:
     """A column table: data[row, k] in the column named columns[k]."""
 
-    def __init__(self, columns, data):
-        self.columns, self.data = columns, data
+    def __init__(self, title, columns, data):
+        self.title, self.columns, self.data = title, columns, data
 
     def __getitem__(self, column):
         return self.data[:, self.columns.index(column)]
@@ -233,7 +234,7 @@ def _column_names(calc, sheet, table, count):
         words = [sheet.unit(units[w]) or w if w in units and units[w] else w for w in words]
         return " ".join(words).replace(" / ", "/").replace(" ^ ", "^")
 
-    names = [f"{name} ({unit(u)})" if u not in ("-", "") else name for name, u in tables.get(table, [])]
+    names = [f"{name} ({unit(u)})" if u not in ("-", "") else name for name, u in tables[table][1]]
     names += [f"column {k + 1}" for k in range(len(names), count)]
     return names[:count]
 
@@ -242,12 +243,13 @@ def _read_tables(calc, sheet, folder):
     tables = {}
     for name in calc.tables:
         kind, *rest = _core.read_table(os.path.join(folder, name))
+        title = _layout(calc)[1][name][0]
         if kind == "map":
-            title, x, y, values = rest
-            tables[name] = MapTable(title.decode("latin-1"), x, y, values)
+            _, x, y, values = rest
+            tables[name] = MapTable(title, _column_names(calc, sheet, name, 3), x, y, values)
         else:
             _, data = rest
-            tables[name] = ColumnTable(_column_names(calc, sheet, name, data.shape[1]), data)
+            tables[name] = ColumnTable(title, _column_names(calc, sheet, name, data.shape[1]), data)
     return tables
 
 
