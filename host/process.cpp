@@ -55,28 +55,31 @@ constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
 // that the host can end the child and tidy up before it ends itself. Several
 // threads may each wait for a child of their own (a study's cases): the
 // first watch installs the handlers, the last one gone restores them.
+std::mutex watch_mutex;
+int watches = 0;
+struct sigaction saved_actions[std::size(ending_signals)] {};
+
+void begin_watch() {
+  const std::lock_guard<std::mutex> lock(watch_mutex);
+  if (watches++ > 0) return;
+  struct sigaction note {};
+  note.sa_handler = note_interrupt;
+  sigemptyset(&note.sa_mask);
+  for (std::size_t k = 0; k < std::size(ending_signals); ++k) sigaction(ending_signals[k], &note, &saved_actions[k]);
+}
+
+void end_watch() {
+  const std::lock_guard<std::mutex> lock(watch_mutex);
+  if (--watches > 0) return;
+  for (std::size_t k = 0; k < std::size(ending_signals); ++k) sigaction(ending_signals[k], &saved_actions[k], nullptr);
+}
+
 class InterruptWatch {
  public:
-  InterruptWatch() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (watches_++ > 0) return;
-    struct sigaction note {};
-    note.sa_handler = note_interrupt;
-    sigemptyset(&note.sa_mask);
-    for (std::size_t k = 0; k < std::size(ending_signals); ++k) sigaction(ending_signals[k], &note, &saved_[k]);
-  }
-  ~InterruptWatch() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (--watches_ > 0) return;
-    for (std::size_t k = 0; k < std::size(ending_signals); ++k) sigaction(ending_signals[k], &saved_[k], nullptr);
-  }
+  InterruptWatch() { begin_watch(); }
+  ~InterruptWatch() { end_watch(); }
   InterruptWatch(const InterruptWatch&) = delete;
   InterruptWatch& operator=(const InterruptWatch&) = delete;
-
- private:
-  static inline std::mutex mutex_;
-  static inline int watches_ = 0;
-  static inline struct sigaction saved_[std::size(ending_signals)] {};
 };
 
 enum class Ending { finished, timed_out, interrupted };
@@ -131,6 +134,9 @@ std::string seconds_text(double s) {
 }
 
 }  // namespace
+
+InterruptNote::InterruptNote() { begin_watch(); }
+InterruptNote::~InterruptNote() { end_watch(); }
 
 void fail_child(const char* why) {
   if (report_fd >= 0) write_all(report_fd, why, std::strlen(why));

@@ -20,6 +20,18 @@ struct ChildOptions {
 std::string run_in_child(const std::function<std::string()>& work, const std::string& what,
                          const ChildOptions& options = {});
 
+// While one lives, the signals that would end the host (interrupt,
+// terminate, hang-up) only take note, as while a child runs: a host that
+// runs many children (a study) keeps the note between them, stops starting
+// new ones and tidies up before it ends.
+class InterruptNote {
+ public:
+  InterruptNote();
+  ~InterruptNote();
+  InterruptNote(const InterruptNote&) = delete;
+  InterruptNote& operator=(const InterruptNote&) = delete;
+};
+
 // The signal (interrupt, terminate, hang-up) that asked the host to end
 // while a child ran; 0 when none did. The child was ended then.
 int interrupted();

@@ -471,7 +471,12 @@ std::string csv_text(const std::vector<std::string>& header, const std::vector<s
 std::vector<CaseResult> run_cases(const Calculator& calc, Entry entry, const StudySpec& spec,
                                   const std::vector<StudyCase>& cases, const std::string& cases_folder, int jobs,
                                   const std::function<void(std::size_t, std::size_t)>& progress) {
-  std::vector<CaseResult> results(cases.size());
+  // Ctrl-C or a kill between two cases, too, ends the study tidily.
+  const InterruptNote note;
+  CaseResult not_run;
+  not_run.status = "not run: the study was interrupted";
+  not_run.metrics = failed_metrics(calc, spec);
+  std::vector<CaseResult> results(cases.size(), not_run);
   std::atomic<std::size_t> next{0};
   std::mutex mutex;
   std::size_t done = 0, failed = 0;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host/metrics.hpp"
+#include "host/study.hpp"
 
 namespace meridox::host {
 namespace {
@@ -67,6 +68,54 @@ TEST(HostMetrics, PlateExtremesKeepTheirSign) {
   EXPECT_EQ(m.max_stress, 0.75);
   EXPECT_EQ(m.max_pitch_error, -0.0003);
   EXPECT_TRUE(std::isnan(plate_metrics({10}, {NAN}, {NAN}, {NAN}).max_deflection));
+}
+
+// The process window worked out by hand: a parabola of cd through focus
+// meets the 10 % limit 0.55 between its samples; flat cds over three
+// thresholds give the exposure latitude from the interpolated thresholds.
+TEST(ProcessWindow, DepthOfFocusBestFocusAndExposureLatitude) {
+  const std::vector<double> focus{-2, -1, 0, 1, 2};
+  std::vector<WindowRow> w = process_window(focus, {0.3}, {{0.6, 0.52, 0.5, 0.52, 0.6}}, 0.5, 0.1);
+  ASSERT_EQ(w.size(), 1u);
+  EXPECT_DOUBLE_EQ(w[0].focus_low, -1.375);
+  EXPECT_DOUBLE_EQ(w[0].focus_high, 1.375);
+  EXPECT_DOUBLE_EQ(w[0].depth_of_focus, 2.75);
+  EXPECT_DOUBLE_EQ(w[0].best_focus, 0.0);
+  EXPECT_TRUE(std::isnan(w[0].exposure_latitude));  // a single threshold
+
+  // The longer of two runs counts; a nan sample ends a run where it is.
+  w = process_window(focus, {0.3}, {{0.5, NAN, 0.5, 0.5, 0.5}}, 0.5, 0.1);
+  EXPECT_DOUBLE_EQ(w[0].focus_low, 0.0);
+  EXPECT_DOUBLE_EQ(w[0].focus_high, 2.0);
+  EXPECT_DOUBLE_EQ(w[0].best_focus, 1.0);
+
+  const std::vector<double> flat_low(5, 0.6), flat(5, 0.5), flat_high(5, 0.4);
+  w = process_window(focus, {0.2, 0.3, 0.4}, {flat_low, flat, flat_high}, 0.5, 0.1);
+  ASSERT_EQ(w.size(), 3u);
+  EXPECT_EQ(w[0].depth_of_focus, 0.0);
+  EXPECT_TRUE(std::isnan(w[0].best_focus));
+  EXPECT_DOUBLE_EQ(w[1].depth_of_focus, 4.0);
+  // Thresholds 0.25 to 0.35 hold the cd: doses 4 to 2.857 against 3.333.
+  EXPECT_NEAR(w[1].exposure_latitude, (1 / 0.25 - 1 / 0.35) * 0.3 * 100, 1e-9);
+  EXPECT_TRUE(std::isnan(w[2].exposure_latitude));
+}
+
+// Values written into sheets and tables read back as the same double.
+TEST(StudyNumbers, ShortestTextAndVariedValues) {
+  EXPECT_EQ(number_text(0.1), "0.1");
+  EXPECT_EQ(number_text(-NAN), "nan");
+  EXPECT_EQ(number_text(-INFINITY), "-inf");
+  EXPECT_EQ(number_text(2000), "2000");
+  std::string why;
+  const auto range = parse_vary("defocus=-1:1:5", why);
+  ASSERT_TRUE(range) << why;
+  EXPECT_EQ(range->values, (std::vector<double>{-1, -0.5, 0, 0.5, 1}));
+  const auto third = parse_vary("x=0:0.3:4", why);
+  EXPECT_EQ(third->values.back(), 0.3);  // the end exactly as given
+  EXPECT_EQ(parse_vary("gap=10,2e1, 30", why)->values, (std::vector<double>{10, 20, 30}));
+  for (const char* bad : {"gap", "gap=", "gap=1:2", "gap=1:2:0", "gap=1:2:1.5", "gap=a,b", "gap=0:inf:3"}) {
+    EXPECT_FALSE(parse_vary(bad, why)) << bad;
+  }
 }
 
 }  // namespace
