@@ -14,7 +14,11 @@
 // Standard output: "done N F" after each case that ends (N done, F failed),
 // then one line per case in case order: name, TAB, status, TAB, the metric
 // rows separated by ";", each row's values separated by spaces.
+#include <sys/prctl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <csignal>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -114,7 +118,13 @@ int serve(std::istream& in) {
 
 }  // namespace
 
-int main() {
+// With the pid of the process that started it as its argument, it ends
+// (and ends the cases' children) when that process ends.
+int main(int argc, char** argv) {
+  if (argc > 1) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != static_cast<pid_t>(std::atoll(argv[1]))) return 1;
+  }
   try {
     return serve(std::cin);
   } catch (const std::exception& e) {

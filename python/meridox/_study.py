@@ -98,7 +98,7 @@ def _run_cases(spec, library_folder, cases_folder, jobs, cases, progress=None):
     request += [name for name, _ in spec["vary"]]
     head = ("\n".join(request) + f"\n{len(spec['sheet'])}\n").encode("utf-8") + spec["sheet"]
     body = "".join(f"{name}\t{' '.join(number(v) for v in values)}\n" for name, values in cases).encode("utf-8")
-    runner = subprocess.Popen([_RUNNER], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    runner = subprocess.Popen([_RUNNER, str(os.getpid())], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
         runner.stdin.write(head + body)
         runner.stdin.close()
