@@ -145,6 +145,8 @@ void fail_child(const char* why) {
 
 int interrupted() { return interrupting_signal; }
 
+void clear_interrupted() { interrupting_signal = 0; }
+
 void end_if_interrupted() {
   const int signal = interrupting_signal;
   if (signal == 0) return;

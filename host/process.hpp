@@ -35,6 +35,9 @@ class InterruptNote {
 // The signal (interrupt, terminate, hang-up) that asked the host to end
 // while a child ran; 0 when none did. The child was ended then.
 int interrupted();
+// Forgets that signal, for a host that goes on after it (an interactive
+// session that was interrupted in one call and makes the next).
+void clear_interrupted();
 // Ends the host the way that signal asked, once it has tidied up; returns
 // when no such signal came.
 void end_if_interrupted();

@@ -1,0 +1,239 @@
+// meridox._core: the host's own code for Python: the calculators and their
+// layouts, sheets by name, checks, cases run in child processes with their
+// metrics, the study table, and reading result tables into numpy arrays.
+// The pure-Python package around it gives the user's API.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <optional>
+#include <string>
+
+#include "common/sheet.hpp"
+#include "host/calculators.hpp"
+#include "host/check.hpp"
+#include "host/process.hpp"
+#include "host/run.hpp"
+#include "host/study.hpp"
+#include "host/tables.hpp"
+#include "host/text.hpp"
+
+namespace py = pybind11;
+using namespace meridox;
+
+namespace {
+
+const host::Calculator& calculator(const std::string& name) {
+  const host::Calculator* c = host::find_calculator(name);
+  if (c == nullptr) {
+    throw py::value_error("unknown calculator \"" + name + "\"; choose one of " + host::calculator_names());
+  }
+  return *c;
+}
+
+py::array_t<double> vector_array(const std::vector<double>& v) { return py::array_t<double>(v.size(), v.data()); }
+
+// Per calculator: name, alias, entry, per table its file, title and columns
+// (English name, unit; a map's x, y and value), parameter names, metric names, and the cell whose
+// unit gives the tables' lengths.
+py::list calculators() {
+  py::list out;
+  for (const host::Calculator& c : host::calculators()) {
+    py::list tables;
+    for (const TableSpec& t : c.layout->tables) {
+      py::list columns;
+      for (const ColumnSpec& column : t.columns) columns.append(py::make_tuple(column.name, column.unit));
+      tables.append(py::make_tuple(t.file, t.title, columns));
+    }
+    out.append(py::make_tuple(c.name, c.alias, c.entry, tables, host::cell_names(c), host::metric_names(c),
+                              c.layout->length_unit_cell));
+  }
+  return out;
+}
+
+// (column, row, integer) of a named cell; ValueError naming it and the
+// closest known names when the calculator has no such cell.
+py::tuple named_cell_of(const std::string& calc, const std::string& name) {
+  const host::Calculator& c = calculator(calc);
+  const std::optional<host::NamedCell> cell = host::named_cell(c, name);
+  if (!cell) {
+    std::string why;
+    host::set_named_cell(c, "", name, "", why);
+    throw py::value_error(why);
+  }
+  return py::make_tuple(cell->column, cell->row, cell->integer);
+}
+
+// The sheet with a named cell set to `text` exactly as given.
+py::bytes set_cell(const std::string& calc, const py::bytes& sheet, const std::string& name, const std::string& text) {
+  std::string why;
+  const std::optional<std::string> set = host::set_named_cell(calculator(calc), std::string(sheet), name, text, why);
+  if (!set) throw py::value_error(why);
+  return py::bytes(*set);
+}
+
+// The text of a cell and its value as the calculator converts it.
+py::tuple cell_value(const std::string& calc, const py::bytes& sheet, int column, int row, bool integer) {
+  Sheet grid(calculator(calc).shape);
+  grid.feed(std::string(sheet));
+  grid.finish();
+  const py::bytes text(std::string(grid.cell(column, row)));
+  if (integer) return py::make_tuple(text, py::int_(grid.integer(column, row)));
+  return py::make_tuple(text, py::float_(grid.real(column, row)));
+}
+
+py::list check(const std::string& calc, const py::bytes& sheet) {
+  const host::CheckReport report = host::check_sheet(calculator(calc), std::string(sheet));
+  py::list out;
+  for (const host::Warning& w : report.warnings) {
+    py::object cell = py::none();
+    for (const host::CheckedCell& checked : report.cells) {
+      if (checked.column == w.column && checked.row == w.row) cell = py::str(checked.name);
+    }
+    out.append(py::make_tuple(w.code, cell, w.message));
+  }
+  return out;
+}
+
+// ("map", title, x, y, values[y, x]) or ("columns", labels, data[row, column]).
+py::tuple read_table(const std::string& path) {
+  std::string bytes;
+  if (const std::string why = host::read_bounded(path, host::table_byte_limit, bytes); !why.empty()) {
+    throw py::value_error("cannot read the table " + path + ": " + why);
+  }
+  try {
+    if (host::is_map(host::identify_table(bytes))) {
+      const host::MapTable map = host::parse_map(bytes);
+      py::array_t<double> values({map.y.size(), map.x.size()});
+      std::copy(map.values.begin(), map.values.end(), values.mutable_data());
+      return py::make_tuple("map", py::bytes(map.title), vector_array(map.x), vector_array(map.y), values);
+    }
+    const host::ColumnTable table = host::parse_columns(bytes);
+    const std::size_t rows = table.rows(), columns = table.columns.size();
+    py::array_t<double> data({rows, columns});
+    double* d = data.mutable_data();
+    for (std::size_t k = 0; k < columns; ++k) {
+      for (std::size_t i = 0; i < rows; ++i) d[i * columns + k] = table.columns[k][i];
+    }
+    return py::make_tuple("columns", std::vector<py::bytes>(table.labels.begin(), table.labels.end()), data);
+  } catch (const host::TableError& e) {
+    throw py::value_error(path + ": " + e.what());
+  }
+}
+
+// ---- Studies ---------------------------------------------------------------
+// A study travels between Python processes (and machines) as a plain dict:
+// calculator, sheet (bytes), set [(name, text)], vary [(name, [values])],
+// thresholds, cut_y, cut_x, dark, band (None or mm), timeout, keep_tables.
+
+host::StudySpec spec_of(const py::dict& d) {
+  host::StudySpec spec;
+  spec.calculator = calculator(d["calculator"].cast<std::string>()).name;
+  spec.sheet = d["sheet"].cast<std::string>();
+  spec.set = d["set"].cast<std::vector<std::pair<std::string, std::string>>>();
+  for (const auto& [name, values] : d["vary"].cast<std::vector<std::pair<std::string, std::vector<double>>>>()) {
+    spec.vary.push_back({name, values});
+  }
+  spec.thresholds = d["thresholds"].cast<std::vector<double>>();
+  spec.cut.cut_y = d["cut_y"].cast<double>();
+  spec.cut.cut_x = d["cut_x"].cast<double>();
+  spec.cut.dark = d["dark"].cast<bool>();
+  spec.band = d["band"].cast<std::optional<double>>();
+  spec.timeout = d["timeout"].cast<double>();
+  spec.keep_tables = d["keep_tables"].cast<bool>();
+  return spec;
+}
+
+std::vector<host::StudyCase> cases_or_raise(const host::Calculator& calc, const host::StudySpec& spec) {
+  std::string why;
+  std::optional<std::vector<host::StudyCase>> cases = host::study_cases(calc, spec, why);
+  if (!cases) throw py::value_error(why);
+  return std::move(*cases);
+}
+
+// The case of the given values (one per varied parameter), named `name`:
+// its sheet exactly as the study of all cases writes it.
+host::StudyCase case_of(const host::Calculator& calc, host::StudySpec spec, const std::string& name,
+                        const std::vector<double>& values) {
+  if (values.size() != spec.vary.size()) throw py::value_error("one value per varied parameter");
+  for (std::size_t k = 0; k < values.size(); ++k) spec.vary[k].values = {values[k]};
+  host::StudyCase c = cases_or_raise(calc, spec).front();
+  c.name = name;
+  return c;
+}
+
+host::Entry entry_or_raise(const host::Calculator& calc, const std::string& lib_dir) {
+  std::string why;
+  const host::Entry entry = host::load_entry(calc, lib_dir, why);
+  if (entry == nullptr) throw py::value_error(why);
+  return entry;
+}
+
+py::tuple result_tuple(const host::CaseResult& r) { return py::make_tuple(r.status, r.metrics); }
+
+// Checks a study's names and size; ValueError (one line) when unusable.
+void validate(const py::dict& d) {
+  host::StudySpec spec = spec_of(d);
+  const host::Calculator& calc = calculator(spec.calculator);
+  std::size_t total = 1;
+  for (host::Varied& v : spec.vary) {
+    if (v.values.empty()) throw py::value_error("no values for " + v.name);
+    total *= v.values.size();
+    v.values.resize(1);
+  }
+  if (total > 10'000'000) throw py::value_error("a study of more than 10^7 cases is refused");
+  cases_or_raise(calc, spec);
+}
+
+// Runs one case in `folder`; (status, metrics rows).
+py::tuple run_case(const py::dict& d, const std::string& lib_dir, const std::string& name,
+                   const std::vector<double>& values, const std::string& folder) {
+  const host::StudySpec spec = spec_of(d);
+  const host::Calculator& calc = calculator(spec.calculator);
+  const host::Entry entry = entry_or_raise(calc, lib_dir);
+  const host::StudyCase c = case_of(calc, spec, name, values);
+  host::CaseResult r;
+  {
+    py::gil_scoped_release release;
+    r = host::run_case(calc, entry, spec, c, folder);
+  }
+  return result_tuple(r);
+}
+
+// The study table as study.csv holds it: (header, rows of texts).
+py::tuple study_table(const py::dict& d, const std::vector<std::pair<std::string, std::vector<double>>>& named_values,
+                      const std::vector<std::pair<std::string, std::vector<std::vector<double>>>>& results) {
+  const host::StudySpec spec = spec_of(d);
+  const host::Calculator& calc = calculator(spec.calculator);
+  std::vector<host::StudyCase> cases;
+  std::vector<host::CaseResult> case_results;
+  for (std::size_t k = 0; k < named_values.size() && k < results.size(); ++k) {
+    cases.push_back({named_values[k].first, named_values[k].second, {}});
+    host::CaseResult r;
+    r.status = results[k].first;
+    r.metrics = results[k].second;
+    case_results.push_back(std::move(r));
+  }
+  return py::make_tuple(host::study_header(calc, spec), host::study_rows(calc, spec, cases, case_results));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+  m.doc() = "The meridox host's C++ code: calculators, sheets, cases in child processes, tables, metrics";
+  m.def("calculators", &calculators);
+  m.def("example", [](const std::string& calc) { return py::bytes(std::string(host::example_sheet(calculator(calc).name))); });
+  m.def("cell_of", &named_cell_of);
+  m.attr("rectangle_columns") = std::vector<std::string>(std::begin(rectangle_columns), std::end(rectangle_columns));
+  m.def("cell_value", &cell_value);
+  m.def("set_cell", &set_cell);
+  m.def("check", &check);
+  m.def("number_text", &host::number_text);
+  m.def("read_table", &read_table);
+  m.def("validate", &validate);
+  m.def("run_case", &run_case);
+  m.def("study_table", &study_table);
+  m.def("csv_text", &host::csv_text);
+  m.def("interrupted", &host::interrupted);
+  m.def("clear_interrupted", &host::clear_interrupted);
+}

@@ -1,0 +1,51 @@
+import os
+import subprocess
+
+import distributed
+import pytest
+
+import meridox
+
+
+def test_study_rows_and_csv(tmp_path):
+    vary = {"defocus": [0, 0.3], "sigma": [0.3, 0.7]}
+    one = meridox.study("projection", vary, thresholds=[0.3, 0.5], jobs=1, out=str(tmp_path / "one"))
+    two = meridox.study("projection", vary, thresholds=[0.3, 0.5], jobs=2, out=str(tmp_path / "two"))
+    assert (tmp_path / "one" / "study.csv").read_bytes() == (tmp_path / "two" / "study.csv").read_bytes()
+    subprocess.run([os.environ["MERIDOX_EXE"], "study", "projection", "--vary", "defocus=0,0.3", "--vary",
+                    "sigma=0.3,0.7", "--threshold", "0.3,0.5", "--no-pictures", "--out", str(tmp_path / "command")],
+                   check=True, capture_output=True)
+    assert (tmp_path / "one" / "study.csv").read_bytes() == (tmp_path / "command" / "study.csv").read_bytes()
+    assert one.columns == ["case", "defocus", "sigma", "threshold", "peak", "contrast", "cd", "edge_left",
+                           "edge_right", "nils", "status"]
+    assert [(r["case"], r["defocus"], r["sigma"], r["threshold"]) for r in one.rows[:3]] == \
+        [("0", 0, 0.3, 0.3), ("0", 0, 0.3, 0.5), ("1", 0, 0.7, 0.3)]
+    assert (tmp_path / "one" / "cases" / "3" / "IN_FM.txt").is_file()
+    alone = meridox.run("projection", params={"defocus": 0.3, "sigma": 0.7}, threshold=0.5).metrics
+    assert {k: one.rows[7][k] for k in alone} == alone
+    csv = (tmp_path / "one" / "study.csv").read_bytes().split(b"\r\n")
+    assert csv[0] == b"case,defocus,sigma,threshold,peak,contrast,cd,edge_left,edge_right,nils,status"
+    assert csv[8].startswith(b"3,0.3,0.7,0.5,") and csv[8].endswith(b",ok") and csv[9] == b""
+    frame = one.frame()
+    assert list(frame.columns) == one.columns and len(frame) == 8
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as c, distributed.Client(c) as client:
+        yield client
+
+
+def test_cluster_study_equals_local(cluster, tmp_path):
+    vary = {"position_gain": [40, 60, 80, 100], "velocity_gain": [0.12, 0.18]}
+    local = meridox.study("stage", vary, jobs=2)
+    spread = meridox.study("stage", vary, client=cluster, batch_size=2)
+    assert len(set(spread.workers.values())) == 2
+    assert sorted(spread.workers) == [r["case"] for r in local.rows]
+    local.to_csv(tmp_path / "local.csv")
+    spread.to_csv(tmp_path / "spread.csv")
+    assert (tmp_path / "local.csv").read_bytes() == (tmp_path / "spread.csv").read_bytes()
+    sized = meridox.study("stage", vary, client=cluster)  # batches sized by a first case
+    sized.to_csv(tmp_path / "sized.csv")
+    assert (tmp_path / "sized.csv").read_bytes() == (tmp_path / "local.csv").read_bytes()
