@@ -121,6 +121,12 @@ Ending wait_for(pid_t child, int report, int& status, double timeout, std::strin
   }
 }
 
+// Closes every descriptor above the standard three except `keep`.
+void close_other_descriptors(int keep) {
+  if (keep > 3) close_range(3, static_cast<unsigned>(keep) - 1, 0);
+  close_range(static_cast<unsigned>(keep) + 1, ~0U, 0);
+}
+
 std::string trimmed_line(std::string text) {
   const std::size_t end = text.find_first_of("\r\n");
   if (end != std::string::npos) text.resize(end);
@@ -175,6 +181,10 @@ std::string run_in_child(const std::function<std::string()>& work, const std::st
     end_with(host);
     close(pipe_fds[0]);
     report_fd = pipe_fds[1];
+    // Other threads of the host may be starting children of their own: the
+    // report pipes of those children must not stay open here, or their ends
+    // would wait for this child to end too.
+    close_other_descriptors(report_fd);
     if (options.quiet) {
       const int null = open("/dev/null", O_WRONLY);
       if (null >= 0) dup2(null, 2);
