@@ -96,21 +96,20 @@ double offset_servo_current(const ServoCells& cells) {
 template <class Sim>
 void load_servo_rows(const Sheet& sheet, ServoCells& cells) {
   using F = Frame<Sim>;
-  constexpr const Layout& L = Sim::layout;
-  cells.offset_switch = read_integer(sheet, cell_of(L, "offset_switch"));
-  cells.offset_width = read_real(sheet, cell_of(L, "offset_width"));
-  cells.force_constant = read_real(sheet, cell_of(L, "force_constant"));
-  cells.resolution = read_real(sheet, cell_of(L, "resolution"));
-  cells.stage_mass = read_real(sheet, cell_of(L, "stage_mass"));
-  cells.friction_force = read_real(sheet, cell_of(L, "friction_force"));
-  cells.position_gain = read_real(sheet, cell_of(L, "position_gain"));
-  cells.velocity_gain = read_real(sheet, cell_of(L, "velocity_gain"));
-  cells.bias_current = read_real(sheet, cell_of(L, "bias_current"));
-  F::Y[0] = read_real(sheet, cell_of(L, "stage_displacement"));
-  F::Y[1] = read_real(sheet, cell_of(L, "stage_velocity"));
-  F::time_step = read_real(sheet, cell_of(L, "time_step"));
-  F::step_count = read_integer(sheet, cell_of(L, "step_count"));
-  F::print_interval = read_integer(sheet, cell_of(L, "print_interval"));
+  cells.offset_switch = read_integer(sheet, cell_of(Sim::layout, "offset_switch"));
+  cells.offset_width = read_real(sheet, cell_of(Sim::layout, "offset_width"));
+  cells.force_constant = read_real(sheet, cell_of(Sim::layout, "force_constant"));
+  cells.resolution = read_real(sheet, cell_of(Sim::layout, "resolution"));
+  cells.stage_mass = read_real(sheet, cell_of(Sim::layout, "stage_mass"));
+  cells.friction_force = read_real(sheet, cell_of(Sim::layout, "friction_force"));
+  cells.position_gain = read_real(sheet, cell_of(Sim::layout, "position_gain"));
+  cells.velocity_gain = read_real(sheet, cell_of(Sim::layout, "velocity_gain"));
+  cells.bias_current = read_real(sheet, cell_of(Sim::layout, "bias_current"));
+  F::Y[0] = read_real(sheet, cell_of(Sim::layout, "stage_displacement"));
+  F::Y[1] = read_real(sheet, cell_of(Sim::layout, "stage_velocity"));
+  F::time_step = read_real(sheet, cell_of(Sim::layout, "time_step"));
+  F::step_count = read_integer(sheet, cell_of(Sim::layout, "step_count"));
+  F::print_interval = read_integer(sheet, cell_of(Sim::layout, "print_interval"));
 }
 
 // Whether the loop writes a row at step i: every |M|-th step from step 0. The
