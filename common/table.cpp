@@ -74,11 +74,16 @@ void TableWriter::record(std::span<const double> values, char last_separator) {
 
 void TableWriter::write_pending() {
   if (!failed_) {
+    // Each LF becomes CR LF; the text between line ends is copied whole.
     crlf_.clear();
-    for (const char c : pending_) {
-      if (c == '\n') crlf_.push_back('\r');
-      crlf_.push_back(c);
+    const std::string_view text = pending_;
+    std::size_t start = 0;
+    for (std::size_t lf = text.find('\n'); lf != std::string_view::npos; lf = text.find('\n', start)) {
+      crlf_.append(text, start, lf - start);
+      crlf_.append("\r\n", 2);
+      start = lf + 1;
     }
+    crlf_.append(text, start, text.size() - start);
     failed_ = std::fwrite(crlf_.data(), 1, crlf_.size(), file_) != crlf_.size();
   }
   pending_.clear();
