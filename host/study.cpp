@@ -468,6 +468,16 @@ std::string csv_text(const std::vector<std::string>& header, const std::vector<s
   return out;
 }
 
+// Whether a case's child may be forked while other threads run. The C
+// library's allocator is safe across fork; AddressSanitizer's is not: a
+// child forked while another thread holds its lock waits for ever at its
+// first allocation. Sanitizer builds therefore run the cases one at a time.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool fork_safe_from_threads = false;
+#else
+constexpr bool fork_safe_from_threads = true;
+#endif
+
 std::vector<CaseResult> run_cases(const Calculator& calc, Entry entry, const StudySpec& spec,
                                   const std::vector<StudyCase>& cases, const std::string& cases_folder, int jobs,
                                   const std::function<void(std::size_t, std::size_t)>& progress) {
@@ -496,7 +506,7 @@ std::vector<CaseResult> run_cases(const Calculator& calc, Entry entry, const Stu
     }
   };
   const int n = std::max(1, std::min<int>(jobs, static_cast<int>(std::max<std::size_t>(cases.size(), 1))));
-  if (n == 1) {
+  if (n == 1 || !fork_safe_from_threads) {
     worker();
   } else {
     std::vector<std::thread> threads;
