@@ -82,45 +82,6 @@ class InterruptWatch {
   InterruptWatch& operator=(const InterruptWatch&) = delete;
 };
 
-enum class Ending { finished, timed_out, interrupted };
-
-// Waits for the child, ending it once the timeout has passed or the host is
-// asked to end. The child holds the write end of `report` until it ends, so
-// the read end wakes the host as soon as the child ends (or writes why it
-// failed); the wait is cut into short slices so that a signal that came
-// just before it is seen soon. What the child writes is kept in `said`.
-Ending wait_for(pid_t child, int report, int& status, double timeout, std::string& said) {
-  const double deadline = timeout > 0.0 ? seconds_now() + timeout : INFINITY;
-  bool open = true;
-  while (true) {
-    if (!open) {
-      const pid_t done = waitpid(child, &status, WNOHANG);
-      if (done == child || (done < 0 && errno != EINTR)) return Ending::finished;
-    }
-    const double now = seconds_now();
-    if (now >= deadline || interrupting_signal != 0) {
-      kill(child, SIGKILL);
-      while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-      }
-      return now >= deadline ? Ending::timed_out : Ending::interrupted;
-    }
-    const double slice_ms = std::min(50.0, (deadline - now) * 1e3);
-    if (open) {
-      pollfd watch{report, POLLIN, 0};
-      if (poll(&watch, 1, static_cast<int>(std::ceil(slice_ms))) > 0) {
-        char buffer[512];
-        const ssize_t n = read(report, buffer, sizeof buffer);
-        if (n > 0 && said.size() < 4096) said.append(buffer, static_cast<std::size_t>(n));
-        if (n == 0) open = false;
-      }
-    } else {
-      // The child closed its end but has not ended yet: it is about to.
-      const timespec pause{0, 100000};
-      nanosleep(&pause, nullptr);
-    }
-  }
-}
-
 // Closes every descriptor above the standard three except `keep`.
 void close_other_descriptors(int keep) {
   if (keep > 3) close_range(3, static_cast<unsigned>(keep) - 1, 0);
@@ -162,9 +123,24 @@ void end_if_interrupted() {
   _exit(128 + signal);
 }
 
-std::string run_in_child(const std::function<std::string()>& work, const std::string& what,
-                         const ChildOptions& options) {
-  const InterruptWatch watch;
+// The first byte a child writes when its work succeeded, before what the
+// work returned: a child that ends with status 0 without it (a calculator
+// that ends the process itself) did not finish its work.
+constexpr char success_mark = '\x01';
+
+ChildGroup::ChildGroup(ChildOptions options) : options_(options) { begin_watch(); }
+
+ChildGroup::~ChildGroup() {
+  for (Child& c : children_) {
+    kill(c.pid, SIGKILL);
+    while (waitpid(c.pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    if (c.report >= 0) close(c.report);
+  }
+  end_watch();
+}
+
+std::string ChildGroup::start(std::size_t tag, const std::function<ChildWork()>& work, const std::string& what) {
   if (interrupting_signal != 0) return what + " not started: the host was interrupted";
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return "cannot start " + what + ": " + std::strerror(errno);
@@ -181,38 +157,128 @@ std::string run_in_child(const std::function<std::string()>& work, const std::st
     end_with(host);
     close(pipe_fds[0]);
     report_fd = pipe_fds[1];
-    // Other threads of the host may be starting children of their own: the
-    // report pipes of those children must not stay open here, or their ends
-    // would wait for this child to end too.
+    // The report pipes of other children (of this host, or of another
+    // thread's group) must not stay open here, or their ends would wait for
+    // this child to end too.
     close_other_descriptors(report_fd);
-    if (options.quiet) {
+    if (options_.quiet) {
       const int null = open("/dev/null", O_WRONLY);
       if (null >= 0) dup2(null, 2);
     }
-    const std::string problem = work();
+    const ChildWork done = work();
     std::fflush(nullptr);
-    if (!problem.empty()) fail_child(problem.c_str());
+    if (!done.ok) fail_child(done.text.c_str());
+    write_all(report_fd, &success_mark, 1);
+    write_all(report_fd, done.text.data(), done.text.size());
     _exit(0);
   }
   close(pipe_fds[1]);
-  int status = 0;
-  std::string said;
-  const Ending ending = wait_for(child, pipe_fds[0], status, options.timeout_seconds, said);
-  close(pipe_fds[0]);
-  if (ending == Ending::timed_out) {
-    return what + " was still running after " + seconds_text(options.timeout_seconds) + " s and was ended";
-  }
-  if (ending == Ending::interrupted) {
-    return what + " was ended: the host was interrupted (" + strsignal(interrupting_signal) + ")";
-  }
-  if (WIFSIGNALED(status)) {
-    return what + " stopped on signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")";
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    if (!said.empty()) return trimmed_line(said);
-    return what + " ended the process with status " + std::to_string(WEXITSTATUS(status));
-  }
+  const double deadline = options_.timeout_seconds > 0.0 ? seconds_now() + options_.timeout_seconds : INFINITY;
+  children_.push_back({tag, child, pipe_fds[0], deadline, what, {}});
   return {};
+}
+
+// What became of a child that has ended (and been reaped) with `status`.
+ChildOutcome ChildGroup::outcome(const Child& c, int status) const {
+  if (WIFSIGNALED(status)) {
+    return {false, c.what + " stopped on signal " + std::to_string(WTERMSIG(status)) + " (" +
+                       strsignal(WTERMSIG(status)) + ")"};
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && !c.said.empty() && c.said[0] == success_mark) {
+    return {true, c.said.substr(1)};
+  }
+  const std::string said = c.said.empty() || c.said[0] == success_mark ? std::string() : trimmed_line(c.said);
+  if (!said.empty()) return {false, said};
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    return {false, c.what + " ended the process before its work was done"};
+  }
+  return {false, c.what + " ended the process with status " + std::to_string(WEXITSTATUS(status))};
+}
+
+std::vector<std::pair<std::size_t, ChildOutcome>> ChildGroup::wait_any() {
+  std::vector<std::pair<std::size_t, ChildOutcome>> ended;
+  auto end_child = [&](std::size_t k, const ChildOutcome& why) {
+    Child& c = children_[k];
+    if (c.report >= 0) close(c.report);
+    ended.emplace_back(c.tag, why);
+    children_.erase(children_.begin() + static_cast<std::ptrdiff_t>(k));
+  };
+  while (ended.empty() && !children_.empty()) {
+    const double now = seconds_now();
+    // Ended by the host: past their time, or every one when the host is asked to end.
+    for (std::size_t k = children_.size(); k-- > 0;) {
+      const Child& c = children_[k];
+      if (now < c.deadline && interrupting_signal == 0) continue;
+      kill(c.pid, SIGKILL);
+      while (waitpid(c.pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      end_child(k, {false, interrupting_signal != 0
+                               ? c.what + " was ended: the host was interrupted (" + strsignal(interrupting_signal) + ")"
+                               : c.what + " was still running after " + seconds_text(options_.timeout_seconds) +
+                                     " s and was ended"});
+    }
+    if (!ended.empty()) break;
+    // A child holds the write end of its report pipe until it ends, so the
+    // read end wakes the host as soon as a child ends or reports; children
+    // whose pipe has closed are about to end and are looked at often.
+    std::vector<pollfd> watch;
+    bool closing = false;
+    double next_deadline = INFINITY;
+    for (std::size_t k = children_.size(); k-- > 0;) {
+      Child& c = children_[k];
+      next_deadline = std::min(next_deadline, c.deadline);
+      if (c.report >= 0) {
+        watch.push_back({c.report, POLLIN, 0});
+        continue;
+      }
+      int status = 0;
+      const pid_t done = waitpid(c.pid, &status, WNOHANG);
+      if (done == c.pid) {
+        end_child(k, outcome(c, status));
+      } else if (done < 0 && errno != EINTR) {
+        end_child(k, {false, c.what + " was lost: " + std::strerror(errno)});
+      } else {
+        closing = true;
+      }
+    }
+    if (!ended.empty()) break;
+    // Short slices, so that a signal that came just before the wait is seen soon.
+    const double slice_ms = std::max(0.0, std::min(closing ? 0.2 : 50.0, (next_deadline - now) * 1e3));
+    if (watch.empty()) {
+      const timespec pause{0, static_cast<long>(slice_ms * 1e6)};
+      nanosleep(&pause, nullptr);
+      continue;
+    }
+    if (poll(watch.data(), watch.size(), static_cast<int>(std::ceil(slice_ms))) <= 0) continue;
+    for (const pollfd& w : watch) {
+      if (w.revents == 0) continue;
+      for (Child& c : children_) {
+        if (c.report != w.fd) continue;
+        char buffer[4096];
+        const ssize_t n = read(c.report, buffer, sizeof buffer);
+        if (n > 0 && c.said.size() < report_limit) c.said.append(buffer, static_cast<std::size_t>(n));
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+          close(c.report);
+          c.report = -1;
+        }
+      }
+    }
+  }
+  return ended;
+}
+
+std::string run_in_child(const std::function<std::string()>& work, const std::string& what,
+                         const ChildOptions& options) {
+  ChildGroup group(options);
+  if (std::string failed = group.start(0, [&] {
+        std::string problem = work();
+        return ChildWork{problem.empty(), std::move(problem)};
+      }, what);
+      !failed.empty()) {
+    return failed;
+  }
+  const auto ended = group.wait_any();
+  return ended.front().second.ok ? std::string() : ended.front().second.text;
 }
 
 }  // namespace meridox::host

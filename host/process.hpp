@@ -3,8 +3,13 @@
 // the process or run for ever, and the plotting library, which ends the
 // process on its own errors. The child ends with the host, and the host
 // learns in one line what went wrong.
+#include <sys/types.h>
+
+#include <cstddef>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace meridox::host {
 
@@ -19,6 +24,55 @@ struct ChildOptions {
 // happened (`what` names the work in it).
 std::string run_in_child(const std::function<std::string()>& work, const std::string& what,
                          const ChildOptions& options = {});
+
+// What work in a child hands back: whether it succeeded, and what it
+// returns (on success) or why it failed (one line).
+struct ChildWork {
+  bool ok = true;
+  std::string text;
+};
+
+// What became of a child: `ok` when it ran its work to the end with
+// success, `text` then what the work returned, else one line saying what
+// happened (the work's own reason, a signal, a timeout, an interruption).
+struct ChildOutcome {
+  bool ok = false;
+  std::string text;
+};
+
+// Children started and waited for from one thread, several at once (the
+// cases of a study). Each child ends with the host; a child past its
+// timeout is ended; when the host is asked to end, every child is ended and
+// reported. Children still running when the group goes are ended.
+class ChildGroup {
+ public:
+  explicit ChildGroup(ChildOptions options = {});
+  ~ChildGroup();
+  ChildGroup(const ChildGroup&) = delete;
+  ChildGroup& operator=(const ChildGroup&) = delete;
+
+  // Starts `work` in a child known by `tag`; empty, or why it could not start.
+  std::string start(std::size_t tag, const std::function<ChildWork()>& work, const std::string& what);
+  std::size_t running() const { return children_.size(); }
+  // Waits until one child or more have ended and returns them with their
+  // tags; nothing when none runs.
+  std::vector<std::pair<std::size_t, ChildOutcome>> wait_any();
+
+ private:
+  struct Child {
+    std::size_t tag;
+    pid_t pid;
+    int report;  // read end of the child's report pipe; -1 once it closed
+    double deadline;
+    std::string what;
+    std::string said;
+  };
+  static constexpr std::size_t report_limit = 1 << 20;
+  ChildOutcome outcome(const Child& c, int status) const;
+
+  ChildOptions options_;
+  std::vector<Child> children_;
+};
 
 // While one lives, the signals that would end the host (interrupt,
 // terminate, hang-up) only take note, as while a child runs: a host that

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <ostream>
 
 #include "common/numbers.hpp"
@@ -87,29 +88,54 @@ std::string call_entry(Entry entry, const std::filesystem::path& exchange, const
       what, {timeout, false});
 }
 
-// The metrics of a stage history read line by line from a table file, so
-// that ten million steps need no more memory than one.
+// The metrics of a stage history read line by line from a table file, in
+// blocks, so that ten million steps need no more memory than one block.
 std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& table, const StageColumns& c) {
-  std::ifstream in(table, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string line;
-  if (!std::getline(in, line)) return std::nullopt;  // the header
+  const int fd = open(table.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
   StageMetricsBuilder builder(c.settle_band());
   const std::size_t need = std::max(c.error, c.current) + 1;
-  std::vector<double> fields;
-  while (std::getline(in, line)) {
-    if (line.empty() || line == "\r") continue;
-    fields.clear();
-    const char* p = line.c_str();
-    while (fields.size() < need) {
-      char* end = nullptr;
-      fields.push_back(std::strtod(p, &end));
-      if (end == p) return std::nullopt;
-      p = end;
-      if (*p == '\t') ++p;
+  std::vector<double> fields(need);
+  constexpr std::size_t block_size = 1 << 16;
+  // One line: its first `need` TAB-separated fields, each wholly a number.
+  auto take = [&](std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) return true;
+    for (std::size_t k = 0; k < need; ++k) {
+      const std::size_t tab = line.find('\t');
+      const std::optional<double> value = whole_real(line.substr(0, tab));
+      if (!value) return false;
+      fields[k] = *value;
+      line = tab == std::string_view::npos ? std::string_view() : line.substr(tab + 1);
     }
     builder.add(fields[0], fields[c.error], fields[c.current]);
+    return true;
+  };
+  // Uninitialised, so that a fresh process touches only the pages it reads into.
+  const std::unique_ptr<char[]> block(new char[block_size]);
+  std::string carried;  // a line that runs on into the next block
+  bool header = true, ok = true;
+  while (ok) {
+    const ssize_t n = read(fd, block.get(), block_size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    std::string_view rest(block.get(), static_cast<std::size_t>(n));
+    for (std::size_t end; ok && (end = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(end + 1)) {
+      std::string_view line = rest.substr(0, end);
+      if (!carried.empty()) line = (carried.append(line));
+      if (!header) ok = take(line);
+      header = false;
+      carried.clear();
+    }
+    carried.append(rest);
   }
+  close(fd);
+  if (ok && !carried.empty()) {
+    if (!header) ok = take(carried);
+    header = false;
+  }
+  if (!ok || header) return std::nullopt;
   return builder.result();
 }
 

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include <algorithm>
-#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -15,10 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <ostream>
 #include <sstream>
-#include <thread>
 
 #include "host/check.hpp"
 #include "host/process.hpp"
@@ -103,16 +100,40 @@ std::vector<std::vector<double>> failed_metrics(const Calculator& calc, const St
 }
 
 // The record ends with a line of its own, so that a record cut short by a
-// killed host never passes for a complete one.
+// killed host never passes for a complete one. Its first line is the
+// status: the same text carries a case's results from its child process.
 constexpr const char* record_end = "end";
 
 std::string record_text(const CaseResult& r) {
-  std::string text = "ok\n";
+  std::string status = r.status;
+  std::replace_if(status.begin(), status.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+  std::string text = status + "\n";
   for (const auto& row : r.metrics) {
     for (std::size_t k = 0; k < row.size(); ++k) text += (k ? "\t" : "") + number_text(row[k]);
     text += "\n";
   }
   return text + record_end + "\n";
+}
+
+// A complete record of `rows` rows of `columns` metrics; nothing otherwise.
+std::optional<CaseResult> parse_record(std::string_view text, std::size_t rows, std::size_t columns) {
+  const auto lines = split_lines(text);
+  if (lines.size() != rows + 2 || lines[0].size() != 1 || lines.back().size() != 1 || lines.back()[0] != record_end) {
+    return std::nullopt;
+  }
+  CaseResult r;
+  r.status = lines[0][0];
+  for (std::size_t k = 1; k + 1 < lines.size(); ++k) {
+    if (lines[k].size() != columns) return std::nullopt;
+    std::vector<double> row;
+    for (const std::string& field : lines[k]) {
+      bool ok = false;
+      row.push_back(parse_number(field, ok));
+      if (!ok) return std::nullopt;
+    }
+    r.metrics.push_back(std::move(row));
+  }
+  return r;
 }
 
 // Writes a file in a case folder the study made itself: straight over what
@@ -144,9 +165,9 @@ struct StagePlan {
   bool every_step_only = false;
 };
 
-StagePlan stage_plan(const Calculator& calc, const StudySpec& spec, const StudyCase& c) {
+StagePlan stage_plan(const Calculator& calc, const StudySpec& spec, const std::string& case_sheet) {
   Sheet sheet(calc.shape);
-  sheet.feed(c.sheet);
+  sheet.feed(case_sheet);
   sheet.finish();
   StagePlan plan;
   const std::optional<NamedCell> steps = named_cell(calc, "step_count");
@@ -162,20 +183,29 @@ std::string every_step_text(const Calculator& calc, const std::string& sheet) {
   return with_cell_text(sheet, interval->column, interval->row, "1");
 }
 
+// Calls the entry in this process (a case's own child) on the sheet in `folder`.
+void call_here(Entry entry, const fs::path& folder) {
+  setenv("MERIDOXWORK", (folder.string() + "/").c_str(), 1);
+  entry();
+}
+
 // The stage metrics of a case over every step: from its one run printing
 // every step (IN_FM.txt holds that sheet until the run has ended), or from
 // its run as its sheet asks and a second one printing every step.
-std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& c,
+std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec& spec, const std::string& sheet,
                            const StagePlan& plan, const fs::path& folder, CaseResult& result) {
   std::string why;
   std::optional<StageMetrics> metrics;
   if (!plan.every_step_only) {
-    if (const std::string failed = call_entry(entry, folder, c.name, spec.timeout); !failed.empty()) return failed;
-    metrics = every_step_metrics(calc, entry, c.sheet, folder, plan.columns, spec.timeout, why);
+    // Two runs, each in a child of its own, so that each starts from the
+    // library as loaded, as a run of its own would.
+    if (const std::string failed = call_entry(entry, folder, "the case's run", spec.timeout); !failed.empty()) {
+      return failed;
+    }
+    metrics = every_step_metrics(calc, entry, sheet, folder, plan.columns, spec.timeout, why);
   } else {
-    const std::string failed = call_entry(entry, folder, c.name, spec.timeout);
-    if (const std::string problem = write_own_file(folder / "IN_FM.txt", c.sheet); !problem.empty()) return problem;
-    if (!failed.empty()) return failed;
+    call_here(entry, folder);
+    if (const std::string problem = write_own_file(folder / "IN_FM.txt", sheet); !problem.empty()) return problem;
     metrics = stream_stage_metrics(folder / "OUT_M.txt", plan.columns);
     const std::size_t states = static_cast<std::size_t>(std::max(plan.steps, 0LL)) + 1;
     if (metrics && metrics->states != states) {
@@ -274,18 +304,28 @@ std::optional<std::vector<StudyCase>> study_cases(const Calculator& calc, const 
     StudyCase c;
     std::string index = std::to_string(k);
     c.name = std::string(digits - index.size(), '0') + index;
-    c.sheet = *base;
     std::size_t rest = k, stride = total;
     for (const Varied& v : spec.vary) {
       stride /= v.values.size();
-      const double value = v.values[rest / stride];
+      c.values.push_back(v.values[rest / stride]);
       rest %= stride;
-      c.values.push_back(value);
-      c.sheet = *set_named_cell(calc, c.sheet, v.name, number_text(value), why);
     }
     cases.push_back(std::move(c));
   }
   return cases;
+}
+
+std::string case_sheet(const Calculator& calc, const std::string& base, const StudySpec& spec, const StudyCase& c) {
+  std::string sheet = base, why;
+  for (std::size_t k = 0; k < spec.vary.size() && k < c.values.size(); ++k) {
+    sheet = *set_named_cell(calc, sheet, spec.vary[k].name, number_text(c.values[k]), why);
+  }
+  return sheet;
+}
+
+std::string base_sheet(const Calculator& calc, const StudySpec& spec) {
+  std::string why;
+  return apply_settings(calc, spec.sheet, spec.set, why).value_or(spec.sheet);
 }
 
 bool has_threshold_column(const Calculator& calc) { return metric_kind(calc) == MetricKind::image; }
@@ -318,37 +358,24 @@ std::vector<std::string> metric_units(const Calculator& calc, std::string_view s
   }
 }
 
-std::optional<CaseResult> reusable_case(const Calculator& calc, const StudySpec& spec, const StudyCase& c,
+std::optional<CaseResult> reusable_case(const Calculator& calc, const StudySpec& spec, const std::string& sheet,
                                         const std::string& folder) {
-  std::string sheet, record;
-  if (!read_bounded((fs::path(folder) / "IN_FM.txt").string(), sheet_byte_limit, sheet).empty() || sheet != c.sheet) {
+  std::string found, record;
+  if (!read_bounded((fs::path(folder) / "IN_FM.txt").string(), sheet_byte_limit, found).empty() || found != sheet) {
     return std::nullopt;
   }
   if (!read_bounded((fs::path(folder) / result_record).string(), table_byte_limit, record).empty()) return std::nullopt;
-  const auto lines = split_lines(record);
-  const std::size_t rows = metric_rows_per_case(calc, spec), columns = metric_names(calc).size();
-  if (lines.size() != rows + 2 || lines[0].size() != 1 || lines[0][0] != "ok" || lines.back().size() != 1 ||
-      lines.back()[0] != record_end) {
-    return std::nullopt;
-  }
-  CaseResult r;
-  r.reused = true;
-  for (std::size_t k = 1; k + 1 < lines.size(); ++k) {
-    if (lines[k].size() != columns) return std::nullopt;
-    std::vector<double> row;
-    for (const std::string& field : lines[k]) {
-      bool ok = false;
-      row.push_back(parse_number(field, ok));
-      if (!ok) return std::nullopt;
-    }
-    r.metrics.push_back(std::move(row));
-  }
+  std::optional<CaseResult> r = parse_record(record, metric_rows_per_case(calc, spec), metric_names(calc).size());
+  if (!r || r->status != "ok") return std::nullopt;
+  r->reused = true;
   return r;
 }
 
-CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& c,
-                    const std::string& folder_text) {
-  const fs::path folder(folder_text);
+namespace {
+
+// One case, run in this process (the case's own child): see run_case.
+CaseResult case_here(const Calculator& calc, Entry entry, const StudySpec& spec, const std::string& sheet,
+                     const StagePlan& plan, const fs::path& folder) {
   CaseResult result;
   auto fail = [&](const std::string& why) {
     result.status = why.empty() ? "failed" : why;
@@ -356,8 +383,7 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
     return result;
   };
   const bool stage = metric_kind(calc) == MetricKind::stage;
-  const StagePlan plan = stage ? stage_plan(calc, spec, c) : StagePlan{};
-  const std::string first_sheet = plan.every_step_only ? every_step_text(calc, c.sheet) : c.sheet;
+  const std::string first_sheet = plan.every_step_only ? every_step_text(calc, sheet) : sheet;
   std::error_code ec;
   // A folder made now holds nothing; one from an earlier run may hold
   // anything, a link where the sheet goes included.
@@ -376,13 +402,11 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
   }
   try {
     if (stage) {
-      if (const std::string why = run_stage_case(calc, entry, spec, c, plan, folder, result); !why.empty()) {
+      if (const std::string why = run_stage_case(calc, entry, spec, sheet, plan, folder, result); !why.empty()) {
         return fail(why);
       }
     } else {
-      if (const std::string failed = call_entry(entry, folder, c.name, spec.timeout); !failed.empty()) {
-        return fail(failed);
-      }
+      call_here(entry, folder);
       const TableSpec* table = metric_table(calc);
       std::string bytes;
       if (const std::string why = read_bounded((folder / table->file).string(), table_byte_limit, bytes); !why.empty()) {
@@ -397,7 +421,7 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
     SummaryContext context;
     context.cut = spec.cut;
     PlotOptions plot;
-    describe_run(calc, c.sheet, context, plot);
+    describe_run(calc, sheet, context, plot);
     StageColumns columns = plan.columns;
     if (stage) {
       context.stage = &columns;
@@ -414,6 +438,95 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
   if (const std::string problem = write_own_file(folder / result_record, record_text(result)); !problem.empty()) {
     return fail("cannot record the case's results: " + problem);
   }
+  return result;
+}
+
+// Cases run in children of their own, several at once, started and waited
+// for from this one thread; results kept in case order.
+class CaseRunner {
+ public:
+  CaseRunner(const Calculator& calc, Entry entry, const StudySpec& spec, int jobs)
+      : calc_(calc), entry_(entry), spec_(spec), base_(base_sheet(calc, spec)), jobs_(std::max(1, jobs)),
+        group_({spec.timeout, false}) {
+    // A stage case's plan reads its step count and the count of its
+    // settling band: worked out once, unless the study varies one of them.
+    if (metric_kind(calc) != MetricKind::stage) return;
+    plan_ = stage_plan(calc, spec, base_);
+    const TableSpec* table = stage_table(calc);
+    for (const Varied& v : spec.vary) {
+      const std::optional<NamedCell> cell = named_cell(calc, v.name);
+      for (const std::string_view read : {std::string_view("step_count"), table->count_cell}) {
+        const std::optional<NamedCell> used = named_cell(calc, read);
+        plan_varies_ = plan_varies_ || (cell && used && cell->column == used->column && cell->row == used->row);
+      }
+    }
+  }
+
+  // Runs the case (unless its folder holds reusable results); `ended` is
+  // called with the index and result of each case that ends meanwhile.
+  void add(std::size_t index, const StudyCase& c, const std::string& folder,
+           const std::function<void(std::size_t, CaseResult)>& ended) {
+    const std::string sheet = case_sheet(calc_, base_, spec_, c);
+    const StagePlan plan = plan_varies_ ? stage_plan(calc_, spec_, sheet) : plan_;
+    std::error_code ec;
+    if (fs::exists(folder, ec)) {
+      if (std::optional<CaseResult> reused = reusable_case(calc_, spec_, sheet, folder)) {
+        ended(index, std::move(*reused));
+        return;
+      }
+    }
+    while (group_.running() >= static_cast<std::size_t>(jobs_)) collect(ended);
+    const std::string failed = group_.start(
+        index,
+        [&] { return ChildWork{true, record_text(case_here(calc_, entry_, spec_, sheet, plan, folder))}; },
+        "case " + c.name);
+    if (!failed.empty()) ended(index, failure(failed));
+  }
+
+  // Waits for every case still running.
+  void finish(const std::function<void(std::size_t, CaseResult)>& ended) {
+    while (group_.running() > 0) collect(ended);
+  }
+
+ private:
+  CaseResult failure(const std::string& why) const {
+    CaseResult r;
+    r.status = why;
+    r.metrics = failed_metrics(calc_, spec_);
+    return r;
+  }
+
+  void collect(const std::function<void(std::size_t, CaseResult)>& ended) {
+    for (auto& [index, outcome] : group_.wait_any()) {
+      if (!outcome.ok) {
+        ended(index, failure(outcome.text));
+        continue;
+      }
+      std::optional<CaseResult> r =
+          parse_record(outcome.text, metric_rows_per_case(calc_, spec_), metric_names(calc_).size());
+      ended(index, r ? std::move(*r) : failure("the case's results came back incomplete"));
+    }
+  }
+
+  const Calculator& calc_;
+  Entry entry_;
+  const StudySpec& spec_;
+  std::string base_;
+  int jobs_;
+  ChildGroup group_;
+  StagePlan plan_;
+  bool plan_varies_ = false;
+};
+
+}  // namespace
+
+CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& c,
+                    const std::string& folder) {
+  CaseResult result;
+  CaseRunner runner(calc, entry, spec, 1);
+  auto keep = [&](std::size_t, CaseResult r) { result = std::move(r); };
+  runner.add(0, c, folder, keep);
+  runner.finish(keep);
   return result;
 }
 
@@ -468,16 +581,6 @@ std::string csv_text(const std::vector<std::string>& header, const std::vector<s
   return out;
 }
 
-// Whether a case's child may be forked while other threads run. The C
-// library's allocator is safe across fork; AddressSanitizer's is not: a
-// child forked while another thread holds its lock waits for ever at its
-// first allocation. Sanitizer builds therefore run the cases one at a time.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool fork_safe_from_threads = false;
-#else
-constexpr bool fork_safe_from_threads = true;
-#endif
-
 std::vector<CaseResult> run_cases(const Calculator& calc, Entry entry, const StudySpec& spec,
                                   const std::vector<StudyCase>& cases, const std::string& cases_folder, int jobs,
                                   const std::function<void(std::size_t, std::size_t)>& progress) {
@@ -487,32 +590,18 @@ std::vector<CaseResult> run_cases(const Calculator& calc, Entry entry, const Stu
   not_run.status = "not run: the study was interrupted";
   not_run.metrics = failed_metrics(calc, spec);
   std::vector<CaseResult> results(cases.size(), not_run);
-  std::atomic<std::size_t> next{0};
-  std::mutex mutex;
   std::size_t done = 0, failed = 0;
-  auto worker = [&] {
-    while (interrupted() == 0) {
-      const std::size_t k = next++;
-      if (k >= cases.size()) return;
-      const std::string folder = (fs::path(cases_folder) / cases[k].name).string();
-      std::error_code ec;
-      std::optional<CaseResult> reused =
-          fs::exists(folder, ec) ? reusable_case(calc, spec, cases[k], folder) : std::nullopt;
-      results[k] = reused ? std::move(*reused) : run_case(calc, entry, spec, cases[k], folder);
-      const std::lock_guard<std::mutex> lock(mutex);
-      ++done;
-      failed += results[k].status == "ok" ? 0 : 1;
-      if (progress) progress(done, failed);
-    }
+  auto ended = [&](std::size_t k, CaseResult r) {
+    results[k] = std::move(r);
+    ++done;
+    failed += results[k].status == "ok" ? 0 : 1;
+    if (progress) progress(done, failed);
   };
-  const int n = std::max(1, std::min<int>(jobs, static_cast<int>(std::max<std::size_t>(cases.size(), 1))));
-  if (n == 1 || !fork_safe_from_threads) {
-    worker();
-  } else {
-    std::vector<std::thread> threads;
-    for (int k = 0; k < n; ++k) threads.emplace_back(worker);
-    for (std::thread& t : threads) t.join();
+  CaseRunner runner(calc, entry, spec, jobs);
+  for (std::size_t k = 0; k < cases.size() && interrupted() == 0; ++k) {
+    runner.add(k, cases[k], (fs::path(cases_folder) / cases[k].name).string(), ended);
   }
+  runner.finish(ended);
   return results;
 }
 

@@ -49,13 +49,19 @@ struct StudySpec {
 struct StudyCase {
   std::string name;            // the case's folder and its text in the `case` column
   std::vector<double> values;  // of the varied parameters, in their order
-  std::string sheet;           // the case's sheet
 };
 
 // The cases of a study in case order: the full product of the varied values,
 // the last varied parameter changing fastest. Nothing (and `why`) when a
-// name is not one of the calculator's cells.
+// name is not one of the calculator's cells or a setting cannot be made.
 std::optional<std::vector<StudyCase>> study_cases(const Calculator& calc, const StudySpec& spec, std::string& why);
+
+// The study's base sheet: the sheet with the settings made.
+std::string base_sheet(const Calculator& calc, const StudySpec& spec);
+// A case's sheet: the base sheet with each varied value written into its
+// cell as the shortest text that reads back as the same double. Made when
+// the case runs, so that a study of millions of cases holds no sheets.
+std::string case_sheet(const Calculator& calc, const std::string& base, const StudySpec& spec, const StudyCase& c);
 
 // The metric columns of a calculator's study, in order, and their units
 // (length units from the sheet).
@@ -70,16 +76,17 @@ struct CaseResult {
   bool reused = false;
 };
 
-// Runs one case in `folder` (created if missing): writes its IN_FM.txt, calls
-// the entry in a child process, computes its metrics, keeps its tables and
-// summary only when asked, and leaves a record of its results there so that
-// a rerun can reuse them. Never throws for a failed run: the result says so.
+// Runs one case in `folder` (created if missing), all of it in a child
+// process of its own: writes its IN_FM.txt, calls the entry once, computes
+// its metrics, keeps its tables and summary only when asked, and leaves a
+// record of its results there so that a rerun can reuse them. Never throws
+// for a failed run: the result says so.
 CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& study_case,
                     const std::string& folder);
 
-// The results a case folder holds from an earlier run of the same sheet;
+// The results a case folder holds from an earlier run of the case's sheet;
 // nothing when its sheet differs or its results are not complete.
-std::optional<CaseResult> reusable_case(const Calculator& calc, const StudySpec& spec, const StudyCase& study_case,
+std::optional<CaseResult> reusable_case(const Calculator& calc, const StudySpec& spec, const std::string& sheet,
                                         const std::string& folder);
 
 // The study table: header, then the rows in case order.
@@ -90,8 +97,9 @@ std::vector<std::vector<std::string>> study_rows(const Calculator& calc, const S
 // RFC 4180: CR LF line ends, fields with a comma, quote or line end quoted.
 std::string csv_text(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows);
 
-// Runs the cases with `jobs` at once (each in its own child process) and
-// returns their results in case order, whatever order they finished in.
+// Runs the cases with `jobs` at once (each in its own child process, all
+// started from the calling thread) and returns their results in case order,
+// whatever order they finished in.
 // Cases whose folder holds reusable results are not run again. `progress`
 // is called after each case with (done, failed).
 std::vector<CaseResult> run_cases(const Calculator& calc, Entry entry, const StudySpec& spec,

@@ -11,18 +11,12 @@ namespace meridox::host {
 namespace {
 
 double number(const std::string& field, std::size_t line, std::size_t column) {
-  const std::size_t extent = real_extent(field);
-  if (extent == 0 || extent != field.size()) {
-    throw TableError("line " + std::to_string(line + 1) + ", field " + std::to_string(column + 1) +
-                     ": \"" + display_text(field) + "\" is not a number");
-  }
-  return c_atof(field);
+  if (const std::optional<double> value = whole_real(field)) return *value;
+  throw TableError("line " + std::to_string(line + 1) + ", field " + std::to_string(column + 1) + ": \"" +
+                   display_text(field) + "\" is not a number");
 }
 
-bool is_number(const std::string& field) {
-  const std::size_t extent = real_extent(field);
-  return extent != 0 && extent == field.size();
-}
+bool is_number(const std::string& field) { return whole_real(field).has_value(); }
 
 // The table headers the calculators write, decoded to UTF-8.
 constexpr std::string_view image_title = "投影像光強度分布II[i][j]";

@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +17,8 @@
 #include <iostream>
 #include <iterator>
 #include <vector>
+
+#include "common/numbers.hpp"
 
 namespace meridox::host {
 namespace {
@@ -116,6 +121,49 @@ std::size_t real_extent(std::string_view text) {
   char* end = nullptr;
   std::strtod(copy.c_str(), &end);
   return static_cast<std::size_t>(end - copy.c_str());
+}
+
+namespace {
+
+// A plain decimal "[-]digits[.digits]" of at most 15 significant digits
+// and 22 fraction digits: its digits as an integer and a power of ten are
+// both exact doubles, so one division rounds exactly as a full reading
+// does. Nothing for any other form.
+std::optional<double> short_decimal(std::string_view field) {
+  static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                      1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  std::size_t i = 0;
+  const bool negative = !field.empty() && field[0] == '-';
+  if (negative) ++i;
+  std::uint64_t digits = 0;
+  int count = 0, fraction = -1;
+  for (; i < field.size(); ++i) {
+    const char c = field[i];
+    if (c == '.' && fraction < 0) {
+      fraction = 0;
+      continue;
+    }
+    if (c < '0' || c > '9') return std::nullopt;
+    if (digits != 0 || c != '0') ++count;
+    digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
+    if (fraction >= 0) ++fraction;
+  }
+  const bool has_digit = field.size() > (negative ? 1u : 0u) + (fraction >= 0 ? 1u : 0u);
+  if (!has_digit || count > 15 || fraction > 22) return std::nullopt;
+  const double value = static_cast<double>(digits) / powers[std::max(fraction, 0)];
+  return negative ? -value : value;
+}
+
+}  // namespace
+
+std::optional<double> whole_real(std::string_view field) {
+  if (const std::optional<double> plain = short_decimal(field)) return plain;
+  double value = 0.0;
+  const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
+  if (ec == std::errc() && end == field.data() + field.size()) return value;
+  const std::size_t extent = real_extent(field);
+  if (extent == 0 || extent != field.size()) return std::nullopt;
+  return c_atof(std::string(field));
 }
 
 std::string with_cell_text(std::string_view sheet, int column, int row, std::string_view text) {

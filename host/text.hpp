@@ -2,6 +2,7 @@
 // Text helpers of the host: decoding the labels of a sheet or a table for the
 // terminal, and finding where the number at the start of a cell ends.
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,11 @@ std::size_t integer_extent(std::string_view text);
 // How many bytes the real conversion of a cell reads (white space, sign,
 // decimal or hexadecimal number, inf, nan); 0 when it holds no number.
 std::size_t real_extent(std::string_view text);
+// A whole table field as a number, read as the C library reads it; nothing
+// when the field is not wholly one number. The plain decimal forms the
+// calculators print take the short, exactly rounded path; the rest (signs,
+// spaces, hexadecimal) the C library's own reading.
+std::optional<double> whole_real(std::string_view field);
 
 // The sheet with the text of cell (column, row) replaced, every other byte
 // kept; lines and fields are added when the sheet has too few.

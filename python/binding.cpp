@@ -151,15 +151,13 @@ std::vector<host::StudyCase> cases_or_raise(const host::Calculator& calc, const 
   return std::move(*cases);
 }
 
-// The case of the given values (one per varied parameter), named `name`:
-// its sheet exactly as the study of all cases writes it.
+// The case of the given values (one per varied parameter), named `name`.
 host::StudyCase case_of(const host::Calculator& calc, host::StudySpec spec, const std::string& name,
                         const std::vector<double>& values) {
   if (values.size() != spec.vary.size()) throw py::value_error("one value per varied parameter");
   for (std::size_t k = 0; k < values.size(); ++k) spec.vary[k].values = {values[k]};
-  host::StudyCase c = cases_or_raise(calc, spec).front();
-  c.name = name;
-  return c;
+  cases_or_raise(calc, spec);
+  return {name, values};
 }
 
 host::Entry entry_or_raise(const host::Calculator& calc, const std::string& lib_dir) {
@@ -208,7 +206,7 @@ py::tuple study_table(const py::dict& d, const std::vector<std::pair<std::string
   std::vector<host::StudyCase> cases;
   std::vector<host::CaseResult> case_results;
   for (std::size_t k = 0; k < named_values.size() && k < results.size(); ++k) {
-    cases.push_back({named_values[k].first, named_values[k].second, {}});
+    cases.push_back({named_values[k].first, named_values[k].second});
     host::CaseResult r;
     r.status = results[k].first;
     r.metrics = results[k].second;

@@ -23,7 +23,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -78,7 +77,7 @@ int serve(std::istream& in) {
   if (!in.read(spec.sheet.data(), static_cast<std::streamsize>(spec.sheet.size()))) {
     throw std::runtime_error("the sheet ends early");
   }
-  // Each case's sheet exactly as a study of all cases writes it.
+  // The names are checked once, on the first case's values.
   std::vector<StudyCase> cases;
   std::string why;
   for (std::string line; std::getline(in, line);) {
@@ -86,18 +85,16 @@ int serve(std::istream& in) {
     const std::size_t tab = line.find('\t');
     const std::vector<double> values = numbers(tab == std::string::npos ? "" : line.substr(tab + 1));
     if (values.size() != spec.vary.size()) throw std::runtime_error("one value per varied parameter");
-    for (std::size_t k = 0; k < values.size(); ++k) spec.vary[k].values = {values[k]};
-    std::optional<std::vector<StudyCase>> one = study_cases(*calc, spec, why);
-    if (!one) throw std::runtime_error(why);
-    one->front().name = line.substr(0, tab);
-    cases.push_back(std::move(one->front()));
+    if (cases.empty()) {
+      for (std::size_t k = 0; k < values.size(); ++k) spec.vary[k].values = {values[k]};
+      if (!study_cases(*calc, spec, why)) throw std::runtime_error(why);
+    }
+    cases.push_back({line.substr(0, tab), values});
   }
   const Entry entry = load_entry(*calc, lib_dir, why);
   if (entry == nullptr) throw std::runtime_error(why);
-  std::mutex output;
   const std::vector<CaseResult> results =
       run_cases(*calc, entry, spec, cases, cases_folder, jobs, [&](std::size_t done, std::size_t failed) {
-        const std::lock_guard lock(output);
         std::cout << "done " << done << ' ' << failed << '\n' << std::flush;
       });
   if (interrupted() != 0) end_if_interrupted();

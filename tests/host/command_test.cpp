@@ -2,6 +2,7 @@
 // output folder, the tables and pictures of a run.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 
 #include "host/calculators.hpp"
@@ -433,6 +435,31 @@ TEST_F(HostCommand, HostileFilesAndEndlessRuns) {
   EXPECT_EQ(run_in_child([]() -> std::string { std::exit(3); }, "w"), "w ended the process with status 3");
   EXPECT_TRUE(has(run_in_child([]() -> std::string { std::abort(); }, "w"), "w stopped on signal 6"));
   EXPECT_EQ(run_in_child([]() -> std::string { return {}; }, "w"), "");
+  // A work that ends its process with status 0 before it returns did not finish.
+  EXPECT_EQ(run_in_child([]() -> std::string { std::exit(0); }, "w"), "w ended the process before its work was done");
+  // Several children at once from one thread: each outcome comes back under
+  // its own tag, in the order they end, with what the work returned.
+  {
+    ChildGroup group({0.5, false});
+    const std::size_t big = 200000;  // more than a pipe holds at once
+    EXPECT_EQ(group.start(1, [] { return ChildWork{true, "one"}; }, "c1"), "");
+    EXPECT_EQ(group.start(2, [&] { return ChildWork{true, std::string(big, 'x')}; }, "c2"), "");
+    EXPECT_EQ(group.start(3, [] { return ChildWork{false, "bad sheet"}; }, "c3"), "");
+    EXPECT_EQ(group.start(4, []() -> ChildWork { std::abort(); }, "c4"), "");
+    EXPECT_EQ(group.start(5, []() -> ChildWork { pause(); return {}; }, "c5"), "");
+    EXPECT_EQ(group.running(), 5u);
+    std::map<std::size_t, ChildOutcome> seen;
+    while (group.running() > 0) {
+      for (auto& [tag, outcome] : group.wait_any()) EXPECT_TRUE(seen.emplace(tag, outcome).second) << tag;
+    }
+    ASSERT_EQ(seen.size(), 5u);
+    EXPECT_TRUE(seen[1].ok && seen[1].text == "one");
+    EXPECT_TRUE(seen[2].ok && seen[2].text == std::string(big, 'x'));
+    EXPECT_TRUE(!seen[3].ok && seen[3].text == "bad sheet");
+    EXPECT_TRUE(!seen[4].ok && has(seen[4].text, "c4 stopped on signal 6")) << seen[4].text;
+    EXPECT_TRUE(!seen[5].ok && has(seen[5].text, "c5 was still running after 0.5 s")) << seen[5].text;
+    EXPECT_TRUE(group.wait_any().empty());
+  }
   // Terminated during the run of every step, the host ends that run, removes
   // its scratch folder, says so in one line and ends as the signal asked.
   write("nine.txt", testing::with_cell(example_sheet("drovik2"), 2, 1, "9"));

@@ -1,12 +1,19 @@
 // Reading result tables back and the summaries drawn from them.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "host/summary.hpp"
 #include "host/tables.hpp"
+#include "host/text.hpp"
 #include "support/harness.hpp"
 
 namespace meridox::host {
@@ -176,4 +183,39 @@ TEST(HostSummary, StageSummaryUsesTheServoedPositionAndTheCurrent) {
 }
 
 }  // namespace
+// Table fields are read as the C library reads them, whatever path a field
+// takes: random decimals of every length (the short exact path and past
+// it), the forms the calculators print and the forms only the C library
+// reads, compared bit for bit with strtod over the whole field.
+TEST(HostTables, FieldsReadAsTheCLibraryReadsThem) {
+  auto c_library = [](const std::string& field) -> std::optional<double> {
+    char* end = nullptr;
+    const double v = std::strtod(field.c_str(), &end);
+    if (field.empty() || end != field.c_str() + field.size()) return std::nullopt;
+    return v;
+  };
+  std::vector<std::string> fields = {"", ".", "-", "-.", "+1", " 1", "1 ", "1e", "1.2.3", "0x1p3", "inf", "-inf",
+                                     "nan", "-nan", "1e400", "-1e-400", "4.9e-324", "-0", "-0.000000", "5.", ".5",
+                                     "-.5", "0000000000000000000000001.5", "123456789012345", "1234567890123456",
+                                     "0.1234567890123456789012", "0.12345678901234567890123", "9007199254740993"};
+  std::mt19937_64 random(20261208);
+  char buffer[64];
+  for (int k = 0; k < 20000; ++k) {
+    const double v = std::ldexp(static_cast<double>(random() >> 11), static_cast<int>(random() % 80) - 70);
+    const char* formats[] = {"%f", "%.3f", "%.15g", "%.17g", "%.6e", "%.20f"};
+    std::snprintf(buffer, sizeof buffer, formats[k % 6], (k & 64) ? -v : v);
+    fields.push_back(buffer);
+    std::string digits = (k & 1) ? "-" : "";
+    const int length = 1 + static_cast<int>(random() % 26), point = static_cast<int>(random() % (length + 2));
+    for (int d = 0; d < length; ++d) digits += (d == point ? "." : "") + std::to_string(random() % 10);
+    fields.push_back(digits);
+  }
+  for (const std::string& field : fields) {
+    const std::optional<double> expected = c_library(field), read = whole_real(field);
+    ASSERT_EQ(read.has_value(), expected.has_value()) << "\"" << field << "\"";
+    if (!read || std::isnan(*read)) continue;
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(*read), std::bit_cast<std::uint64_t>(*expected)) << field;
+  }
+}
+
 }  // namespace meridox::host
