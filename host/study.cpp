@@ -99,15 +99,27 @@ std::vector<std::vector<double>> failed_metrics(const Calculator& calc, const St
                                           std::vector<double>(metric_names(calc).size(), no_value));
 }
 
-// The record ends with a line of its own, so that a record cut short by a
-// killed host never passes for a complete one. Its first line is the
-// status: the same text carries a case's results from its child process.
+// What, beside its sheet, decides a case's metrics: the host that computed
+// them and the study's options. A case recorded under other options is run
+// again, whoever started the study (the command, a script, a worker).
+std::string case_options(const Calculator& calc, const StudySpec& spec) {
+  std::string text = "meridox " MERIDOX_VERSION " " + std::string(calc.name) + " thresholds";
+  for (const double t : thresholds_of(spec)) text += " " + number_text(t);
+  text += " cut " + number_text(spec.cut.cut_x) + " " + number_text(spec.cut.cut_y) + (spec.cut.dark ? " dark" : " bright");
+  text += " band " + (spec.band ? number_text(*spec.band) : std::string("-"));
+  return text;
+}
+
+// The record of a case's results: its options, its status, its metric rows
+// and a line of its own at the end, so that a record cut short by a killed
+// host never passes for a complete one. The same text carries a case's
+// results from its child process.
 constexpr const char* record_end = "end";
 
-std::string record_text(const CaseResult& r) {
+std::string record_text(const std::string& options, const CaseResult& r) {
   std::string status = r.status;
   std::replace_if(status.begin(), status.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
-  std::string text = status + "\n";
+  std::string text = options + "\n" + status + "\n";
   for (const auto& row : r.metrics) {
     for (std::size_t k = 0; k < row.size(); ++k) text += (k ? "\t" : "") + number_text(row[k]);
     text += "\n";
@@ -115,9 +127,13 @@ std::string record_text(const CaseResult& r) {
   return text + record_end + "\n";
 }
 
-// A complete record of `rows` rows of `columns` metrics; nothing otherwise.
-std::optional<CaseResult> parse_record(std::string_view text, std::size_t rows, std::size_t columns) {
-  const auto lines = split_lines(text);
+// A complete record made under `options`, of `rows` rows of `columns`
+// metrics; nothing otherwise.
+std::optional<CaseResult> parse_record(std::string_view text, const std::string& options, std::size_t rows,
+                                       std::size_t columns) {
+  const std::size_t first_end = text.find('\n');
+  if (first_end == std::string_view::npos || text.substr(0, first_end) != options) return std::nullopt;
+  const auto lines = split_lines(text.substr(first_end + 1));
   if (lines.size() != rows + 2 || lines[0].size() != 1 || lines.back().size() != 1 || lines.back()[0] != record_end) {
     return std::nullopt;
   }
@@ -134,6 +150,10 @@ std::optional<CaseResult> parse_record(std::string_view text, std::size_t rows, 
     r.metrics.push_back(std::move(row));
   }
   return r;
+}
+
+std::optional<CaseResult> parse_record(std::string_view text, const Calculator& calc, const StudySpec& spec) {
+  return parse_record(text, case_options(calc, spec), metric_rows_per_case(calc, spec), metric_names(calc).size());
 }
 
 // Writes a file in a case folder the study made itself: straight over what
@@ -365,7 +385,7 @@ std::optional<CaseResult> reusable_case(const Calculator& calc, const StudySpec&
     return std::nullopt;
   }
   if (!read_bounded((fs::path(folder) / result_record).string(), table_byte_limit, record).empty()) return std::nullopt;
-  std::optional<CaseResult> r = parse_record(record, metric_rows_per_case(calc, spec), metric_names(calc).size());
+  std::optional<CaseResult> r = parse_record(record, calc, spec);
   if (!r || r->status != "ok") return std::nullopt;
   r->reused = true;
   return r;
@@ -435,7 +455,8 @@ CaseResult case_here(const Calculator& calc, Entry entry, const StudySpec& spec,
   } else {
     remove_tables(calc, folder);
   }
-  if (const std::string problem = write_own_file(folder / result_record, record_text(result)); !problem.empty()) {
+  if (const std::string problem = write_own_file(folder / result_record, record_text(case_options(calc, spec), result));
+      !problem.empty()) {
     return fail("cannot record the case's results: " + problem);
   }
   return result;
@@ -478,7 +499,9 @@ class CaseRunner {
     while (group_.running() >= static_cast<std::size_t>(jobs_)) collect(ended);
     const std::string failed = group_.start(
         index,
-        [&] { return ChildWork{true, record_text(case_here(calc_, entry_, spec_, sheet, plan, folder))}; },
+        [&] {
+          return ChildWork{true, record_text(case_options(calc_, spec_), case_here(calc_, entry_, spec_, sheet, plan, folder))};
+        },
         "case " + c.name);
     if (!failed.empty()) ended(index, failure(failed));
   }
@@ -502,8 +525,7 @@ class CaseRunner {
         ended(index, failure(outcome.text));
         continue;
       }
-      std::optional<CaseResult> r =
-          parse_record(outcome.text, metric_rows_per_case(calc_, spec_), metric_names(calc_).size());
+      std::optional<CaseResult> r = parse_record(outcome.text, calc_, spec_);
       ended(index, r ? std::move(*r) : failure("the case's results came back incomplete"));
     }
   }

@@ -106,6 +106,15 @@ std::vector<CaseResult> run_cases(const Calculator& calc, Entry entry, const Stu
                                   const std::vector<StudyCase>& cases, const std::string& cases_folder, int jobs,
                                   const std::function<void(std::size_t, std::size_t)>& progress = {});
 
+// study.json, beside study.csv: the calculator, the library, the command
+// that made the study, its base sheet, the columns with their units, and
+// how many cases there were, failed and were reused.
+struct StudyCounts {
+  std::size_t cases = 0, failed = 0, reused = 0;
+};
+std::string study_json(const Calculator& calc, const StudySpec& spec, const std::string& library,
+                       const std::string& command, const std::string& base_name, const StudyCounts& counts);
+
 // The process window of a focus study: per threshold, the depth of focus
 // (the longest contiguous focus interval with |cd - target| <= tolerance x
 // target, its ends interpolated linearly between sampled focus values), the

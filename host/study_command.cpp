@@ -125,6 +125,29 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
 
 }  // namespace
 
+std::string study_json(const Calculator& calc, const StudySpec& spec, const std::string& library,
+                       const std::string& command, const std::string& base_name, const StudyCounts& counts) {
+  const std::string base = base_sheet(calc, spec);
+  nlohmann::json info;
+  info["calculator"] = calc.name;
+  info["alias"] = calc.alias;
+  info["library"] = library;
+  info["command"] = command;
+  info["base_sheet"] = base_name;
+  info["base_sheet_text"] = display_text(base);
+  std::map<std::string, std::string> units;
+  for (const Varied& v : spec.vary) units[v.name] = unit_of(calc, base, v.name);
+  if (has_threshold_column(calc)) units["threshold"] = "1 (of the clear-field intensity)";
+  const std::vector<std::string> names = metric_names(calc), metric_unit = metric_units(calc, base);
+  for (std::size_t k = 0; k < names.size(); ++k) units[names[k]] = metric_unit[k];
+  info["columns"] = study_header(calc, spec);
+  info["units"] = units;
+  info["cases"] = counts.cases;
+  info["failed"] = counts.failed;
+  info["reused"] = counts.reused;
+  return info.dump(2) + "\n";
+}
+
 int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
   const Calculator* calc = find_calculator(request.spec.calculator);
   if (calc == nullptr) {
@@ -225,24 +248,10 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     return incomplete;
   }
 
-  nlohmann::json info;
-  info["calculator"] = calc->name;
-  info["alias"] = calc->alias;
-  info["library"] = library_path(*calc, request.lib_dir);
-  info["command"] = request.command_line;
-  info["base_sheet"] = request.sheet_path ? *request.sheet_path : std::string("built-in example");
-  info["base_sheet_text"] = display_text(base_sheet);
-  std::map<std::string, std::string> units;
-  for (const Varied& v : spec.vary) units[v.name] = unit_of(*calc, base_sheet, v.name);
-  if (has_threshold_column(*calc)) units["threshold"] = "1 (of the clear-field intensity)";
-  const std::vector<std::string> names = metric_names(*calc), metric_unit = metric_units(*calc, base_sheet);
-  for (std::size_t k = 0; k < names.size(); ++k) units[names[k]] = metric_unit[k];
-  info["columns"] = header;
-  info["units"] = units;
-  info["cases"] = cases->size();
-  info["failed"] = failed;
-  info["reused"] = reused;
-  if (const std::string problem = replace_file(folder / "study.json", info.dump(2) + "\n"); !problem.empty()) {
+  const std::string info = study_json(*calc, spec, library_path(*calc, request.lib_dir), request.command_line,
+                                      request.sheet_path ? *request.sheet_path : std::string("built-in example"),
+                                      {cases->size(), failed, reused});
+  if (const std::string problem = replace_file(folder / "study.json", info); !problem.empty()) {
     err << "meridox: cannot write " << (folder / "study.json").string() << ": " << problem << "\n";
     return incomplete;
   }

@@ -215,6 +215,13 @@ py::tuple study_table(const py::dict& d, const std::vector<std::pair<std::string
   return py::make_tuple(host::study_header(calc, spec), host::study_rows(calc, spec, cases, case_results));
 }
 
+// study.json as the meridox study command writes it.
+std::string study_json(const py::dict& d, const std::string& library, const std::string& command,
+                       const std::string& base_name, std::size_t cases, std::size_t failed, std::size_t reused) {
+  const host::StudySpec spec = spec_of(d);
+  return host::study_json(calculator(spec.calculator), spec, library, command, base_name, {cases, failed, reused});
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -232,6 +239,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("run_case", &run_case);
   m.def("study_table", &study_table);
   m.def("csv_text", &host::csv_text);
+  m.def("study_json", &study_json);
   m.def("interrupted", &host::interrupted);
   m.def("clear_interrupted", &host::clear_interrupted);
 }

@@ -13,7 +13,8 @@
 //
 // Standard output: "done N F" after each case that ends (N done, F failed),
 // then one line per case in case order: name, TAB, status, TAB, the metric
-// rows separated by ";", each row's values separated by spaces.
+// rows separated by ";", each row's values separated by spaces, TAB, 1 when
+// the case's results were reused from its folder, else 0.
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -107,7 +108,7 @@ int serve(std::istream& in) {
         std::cout << (m ? " " : (r ? ";" : "")) << number_text(results[k].metrics[r][m]);
       }
     }
-    std::cout << '\n';
+    std::cout << '\t' << (results[k].reused ? 1 : 0) << '\n';
   }
   std::cout.flush();
   return std::cout ? 0 : 1;

@@ -89,7 +89,8 @@ _RUNNER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "meridox-case
 def _run_cases(spec, library_folder, cases_folder, jobs, cases, progress=None):
     """Runs the cases (name, values) with the host's study machinery in the
     small meridox-cases process, `jobs` at once, each in cases_folder/<case>;
-    returns (status, metric rows) per case in case order."""
+    returns (status, metric rows) per case in case order and how many
+    cases were reused from their folders."""
     number = _core.number_text
     request = [spec["calculator"], library_folder, cases_folder, str(jobs), number(spec["timeout"]),
                "1" if spec["keep_tables"] else "0", " ".join(number(t) for t in spec["thresholds"]),
@@ -102,18 +103,19 @@ def _run_cases(spec, library_folder, cases_folder, jobs, cases, progress=None):
     try:
         runner.stdin.write(head + body)
         runner.stdin.close()
-        results = []
+        results, reused = [], 0
         for line in runner.stdout:
             line = line.decode("utf-8", "replace").rstrip("\n")
             if line.startswith("done "):
                 if progress:
                     progress(*map(int, line.split()[1:]))
                 continue
-            _, status, metrics = line.split("\t")
+            _, status, metrics, was_reused = line.split("\t")
+            reused += was_reused == "1"
             results.append((status, [[float(v) for v in row.split(" ")] for row in metrics.split(";")]))
         if runner.wait() != 0 or len(results) != len(cases):
             raise RuntimeError(f"the study's cases were not all run (meridox-cases ended with {runner.returncode})")
-        return results
+        return results, reused
     finally:
         if runner.poll() is None:
             runner.terminate()  # it ends the running cases' children
@@ -152,11 +154,23 @@ def study(calc, vary, sheet=None, params=None, thresholds=None, client=None, job
     root = os.path.abspath(out) if out is not None else tempfile.mkdtemp(prefix="meridox-study-")
     try:
         os.makedirs(os.path.join(root, "cases"), exist_ok=True)
-        results = _run_cases(spec, _library_folder_for(c), os.path.join(root, "cases"), jobs or os.cpu_count() or 1,
-                             cases, _progress_line(len(cases)) if shown else None)
+        library = _library_folder_for(c)
+        results, reused = _run_cases(spec, library, os.path.join(root, "cases"), jobs or os.cpu_count() or 1, cases,
+                                     _progress_line(len(cases)) if shown else None)
         result = Study(spec, cases, results)
         if out is not None:
             result.to_csv(os.path.join(root, "study.csv"))
+            given = {"sheet": sheet, "params": params, "thresholds": thresholds, "jobs": jobs, "out": out,
+                     "keep_tables": keep_tables or None, **options}
+            command = "meridox.study(" + ", ".join([repr(calc), repr(dict(vary))] + [
+                f"{k}={v!r}" for k, v in given.items() if v is not None and k != "threshold"]) + ")"
+            base = "built-in example" if sheet is None else (
+                "a meridox.Sheet" if not isinstance(sheet, (str, os.PathLike)) else os.fspath(sheet))
+            failed = sum(status != "ok" for status, _ in results)
+            info = _core.study_json(spec, os.path.join(library, f"lib{c.name}.so"), command, base, len(cases),
+                                    failed, reused)
+            with open(os.path.join(root, "study.json"), "w", encoding="utf-8") as f:
+                f.write(info)
         return result
     finally:
         if out is None:
@@ -178,7 +192,7 @@ def _run_batch(spec, cases, study_id):
     ends = [time.monotonic()]
     with _ONE_CASE_AT_A_TIME:
         try:
-            results = _run_cases(spec, folder_of_libraries, root, 1, cases, lambda *_: ends.append(time.monotonic()))
+            results, _ = _run_cases(spec, folder_of_libraries, root, 1, cases, lambda *_: ends.append(time.monotonic()))
         finally:
             for name, _ in cases:
                 shutil.rmtree(os.path.join(root, name), ignore_errors=True)

@@ -1,3 +1,4 @@
+import json
 import os
 import subprocess
 
@@ -28,6 +29,17 @@ def test_study_rows_and_csv(tmp_path):
     assert csv[8].startswith(b"3,0.3,0.7,0.5,") and csv[8].endswith(b",ok") and csv[9] == b""
     frame = one.frame()
     assert list(frame.columns) == one.columns and len(frame) == 8
+    # study.json describes the same columns and units as the command's; a
+    # rerun reuses every case, unless an option that decides the metrics changed.
+    mine, theirs = (json.loads((tmp_path / d / "study.json").read_text()) for d in ("one", "command"))
+    for key in ("calculator", "columns", "units", "cases", "failed", "base_sheet_text"):
+        assert mine[key] == theirs[key], key
+    assert mine["command"].startswith("meridox.study('projection', {'defocus': [0, 0.3]") and mine["reused"] == 0
+    meridox.study("projection", vary, thresholds=[0.3, 0.5], jobs=2, out=str(tmp_path / "one"))
+    assert json.loads((tmp_path / "one" / "study.json").read_text())["reused"] == 4
+    dark = meridox.study("projection", vary, thresholds=[0.3, 0.5], tone="dark", jobs=2, out=str(tmp_path / "one"))
+    assert json.loads((tmp_path / "one" / "study.json").read_text())["reused"] == 0
+    assert [r["cd"] for r in dark.rows] != [r["cd"] for r in one.rows]
 
 
 @pytest.fixture(scope="module")
