@@ -3,7 +3,11 @@
 // the same file whatever the number of jobs, resuming, failed cases in their
 // rows, and named parameters.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cmath>
@@ -233,6 +237,40 @@ TEST_F(Study, FailedCasesAreReportedInTheirRowsAndTheStudyGoesOn) {
   EXPECT_NE(rows[2].at("status").find("still running after 1 s"), std::string::npos) << rows[2].at("status");
   EXPECT_EQ(rows[2].at("final_error"), "nan");
   EXPECT_TRUE(fs::exists(dir() / "fail" / "cases" / "2" / "IN_FM.txt"));
+}
+
+// Progress goes to a terminal on one updating line, ending with the count of
+// every case and of the failed ones; into a pipe or a file nothing is shown.
+TEST_F(Study, ProgressShowsOnATerminalOnly) {
+  const std::string args = "study stage --lib-dir '" FAKE_LIB_DIR "' --set step_count=9 --set print_interval=1 "
+                           "--vary offset_switch=0,7,0,0 -j 2 --no-pictures -o ";
+  const std::string command = "cd '" + dir().string() + "' && '" MERIDOX_EXE "' " + args + "tty >/dev/null";
+  int terminal = -1;
+  const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::string shown;
+  char buffer[4096];
+  for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);) {
+    if (n > 0) shown.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(terminal);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << shown;
+  const std::size_t last = shown.rfind("\r4 of 4 cases, 1 failed, 00:0");
+  ASSERT_NE(last, std::string::npos) << shown;
+  EXPECT_NE(shown.find(" elapsed, 00:00 left", last), std::string::npos) << shown;
+  EXPECT_EQ(shown.find('\n'), shown.find("\n", last)) << "progress on more than one line: " << shown;
+  EXPECT_NE(shown.find("1 of 4 cases failed"), std::string::npos) << shown;
+
+  const Result piped = meridox(args + "pipe");
+  EXPECT_EQ(piped.status, 1);
+  EXPECT_EQ(piped.err.find("cases, "), std::string::npos) << piped.err;
+  EXPECT_EQ(std::count(piped.err.begin(), piped.err.end(), '\n'), 1) << piped.err;
 }
 
 TEST_F(Study, NamedParametersAreSetAsTypedAndUnknownNamesRefused) {
