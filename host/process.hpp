@@ -63,6 +63,7 @@ class ChildGroup {
     std::size_t tag;
     pid_t pid;
     int report;  // read end of the child's report pipe; -1 once it closed
+    int exited;  // readable once the child has ended; -1 when the system has none
     double deadline;
     std::string what;
     std::string said;
