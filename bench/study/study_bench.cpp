@@ -54,13 +54,29 @@ double calculator_seconds(Entry entry, const fs::path& folder, const std::string
   return seconds_since(start);
 }
 
+// 1,000 children of this process that end at once, two at a time as the
+// study's are: what a process of its own costs a case on this system.
+double empty_children_seconds() {
+  const auto start = std::chrono::steady_clock::now();
+  for (int k = 0; k < cases; k += 2) {
+    pid_t children[2];
+    for (pid_t& child : children) {
+      child = fork();
+      if (child == 0) _exit(0);
+    }
+    for (const pid_t child : children) waitpid(child, nullptr, 0);
+  }
+  return seconds_since(start);
+}
+
 double study_cpu = 0.0;
 
-double study_seconds(const fs::path& out) {
+// `extra` is added to the study's options.
+double study_seconds(const fs::path& out, const std::string& extra = "") {
   fs::remove_all(out);
   const std::string command = std::string("'") + MERIDOX_EXE + "' study stage --vary position_gain=40:120:" +
                               std::to_string(cases) + " -j 2 --no-pictures --lib-dir '" + MERIDOX_LIB_DIR + "' -o '" +
-                              out.string() + "' >/dev/null";
+                              out.string() + "' " + extra + " >/dev/null";
   const double cpu = cpu_seconds();
   const auto start = std::chrono::steady_clock::now();
   const int status = std::system(command.c_str());
@@ -97,13 +113,15 @@ int main(int argc, char** argv) {
   const std::string example(example_sheet(calc.name));
   const std::optional<NamedCell> interval = named_cell(calc, "print_interval");
   const std::string every = with_cell_text(example, interval->column, interval->row, "1");
-  std::vector<double> plain, dense, study, plain_cpu, study_cpus;
+  std::vector<double> plain, dense, study, plain_cpu, study_cpus, empty, short_study;
   for (int round = 0; round < 3; ++round) {
     plain.push_back(calculator_seconds(entry, scratch, example));
     plain_cpu.push_back(calculator_cpu);
     dense.push_back(calculator_seconds(entry, scratch, every));
     study.push_back(study_seconds(scratch / "study"));
     study_cpus.push_back(study_cpu);
+    empty.push_back(empty_children_seconds());
+    short_study.push_back(study_seconds(scratch / "short", "--set step_count=9"));
   }
   const double p = median(plain), d = median(dense), s = median(study);
   std::printf("1,000 runs of the stage example in one process: %.3f s (median of 3; %.3f to %.3f)\n", p,
@@ -116,6 +134,9 @@ int main(int argc, char** argv) {
   std::printf("study / (runs printing every step / 2):  %.2f\n", s / (d / 2));
   std::printf("processor time: study %.3f s, 1,000 runs as in the sheet %.3f s, ratio %.2f (medians)\n",
               median(study_cpus), median(plain_cpu), median(study_cpus) / median(plain_cpu));
+  std::printf("where the rest goes (medians of 3):\n");
+  std::printf("  1,000 empty children of this process, two at a time: %.3f s\n", median(empty));
+  std::printf("  the same study of 9 steps a case (the machinery alone): %.3f s\n", median(short_study));
   std::printf("study folder on %s\n", scratch.parent_path().c_str());
   fs::remove_all(scratch);
   return 0;
