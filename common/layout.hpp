@@ -60,6 +60,11 @@ struct TableSpec {
   std::string_view kind;  // what a reader takes it for: image, spectrum_amplitude, stage, ...
   TableForm form;
   std::string_view title;  // what the table holds, in English
+  // The table's first line as the calculator writes it, in code page 932
+  // and without its line end: a map's title (empty for a map without one),
+  // the TAB-separated labels of a column table. A reader tells the tables
+  // apart by it.
+  std::string_view header;
   std::span<const ColumnSpec> columns;
   MetricKind metrics = MetricKind::none;
   int error_column = -1;    // stages: the displacement the servo drives to 0
@@ -97,6 +102,15 @@ struct Layout {
 // The cell of a name, for a reader: evaluated while compiling, so that a
 // name the layout does not hold does not build.
 consteval const CellSpec& cell_of(const Layout& layout, std::string_view name) { return layout.at(name); }
+
+// The table a calculator writes under a file name, for its writer: a name
+// the layout does not hold does not build.
+consteval const TableSpec& table_of(const Layout& layout, std::string_view file) {
+  for (const TableSpec& t : layout.tables) {
+    if (t.file == file) return t;
+  }
+  throw "no such table in the layout";
+}
 
 // The cell as the calculator converts it (atoi or atof), with its limit.
 inline int read_integer(const Sheet& sheet, const CellSpec& cell) {
