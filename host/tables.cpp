@@ -135,7 +135,7 @@ TableKind identify_table(std::string_view bytes) {
     for (const TableSpec& t : c.layout->tables) {
       const bool same = t.form == TableForm::map ? (t.header.empty() ? untitled_map : !untitled_map && title == t.header)
                                                  : labels == t.header;
-      if (same) return kind_of(t);
+      if (same) return TableKind(t);
     }
   }
   if (untitled_map) return TableKind::other_map;
@@ -145,32 +145,36 @@ TableKind identify_table(std::string_view bytes) {
   return numeric_header ? TableKind::unknown : TableKind::other_columns;
 }
 
-bool is_map(TableKind kind) {
-  return kind == TableKind::image || kind == TableKind::spectrum_amplitude ||
-         kind == TableKind::spectrum_phase || kind == TableKind::proximity_image ||
-         kind == TableKind::other_map;
-}
+bool is_map(TableKind kind) { return kind.generic() == TableKind::other_map; }
 
 const char* describe(TableKind kind) {
-  switch (kind) {
+  if (kind.spec() != nullptr) return kind.spec()->title.data();  // a calculator's table, as its layout calls it
+  switch (kind.generic()) {
     case TableKind::empty: return "empty table";
-    case TableKind::image:
-    case TableKind::spectrum_amplitude:
-    case TableKind::spectrum_phase:
-    case TableKind::proximity_image:
-    case TableKind::plate:
-    case TableKind::stage:
-    case TableKind::nut_stage:
-    case TableKind::stage_base: {
-      // A calculator's table: as its layout calls it.
-      const std::optional<TableWriterOf> owner = writer_of(kind);
-      return owner ? owner->table->title.data() : "table";
-    }
     case TableKind::other_map: return "map";
     case TableKind::other_columns: return "column table";
     case TableKind::unknown: return "table of unknown layout";
   }
   return "table";
+}
+
+std::string UnitWords::text(std::string_view word) const {
+  for (const auto& [w, text] : texts) {
+    if (w == word) return text;
+  }
+  return {};
+}
+
+std::string unit_label(const TableSpec& spec, std::string_view unit, const std::string& length_unit,
+                       const UnitWords& words) {
+  if (unit == "length") return length_unit.empty() ? "length unit of the sheet" : length_unit;
+  if (unit == "-") return "1";
+  for (const UnitSpec& u : spec.units) {
+    if (u.word != unit) continue;
+    const std::string text = words.text(unit);
+    return text.empty() ? std::string(u.quantity) + " unit of the sheet" : text;
+  }
+  return std::string(unit);
 }
 
 }  // namespace meridox::host

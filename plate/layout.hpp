@@ -24,6 +24,12 @@ inline constexpr ColumnSpec table_columns[] = {
     {"curvature w''", "1/length"},  {"radial moment Mr", "stress length^2/length"},
     {"radial stress sigma r", "stress"}, {"pitch error Pe", "thickness"}};
 
+inline constexpr PanelSpec panels[] = {{"Deflection", "w", {{1, "w", Ink::blue}}},
+                                       {"Slope", "w'", {{2, "w'", Ink::blue}}},
+                                       {"Radial stress", "sigma r", {{5, "sigma r", Ink::red}}},
+                                       {"Pitch error", "Pe", {{6, "Pe", Ink::green}}}};
+inline constexpr UnitSpec units[] = {{"stress", "modulus", "stress"}, {"thickness", "thickness", "length"}};
+
 inline constexpr TableSpec tables[] = {
     {.file = "OUT_M.txt",
      .kind = "plate",
@@ -39,7 +45,12 @@ inline constexpr TableSpec tables[] = {
                "\x89\x9e\x97\xcd\x83\xd0" "r\t"  // 応力σr
                "\x83\x73\x83\x62\x83\x60\x8c\xeb\x8d\xb7" "Pe",  // ピッチ誤差Pe
      .columns = table_columns,
-     .metrics = MetricKind::plate},
+     .metrics = MetricKind::plate,
+     .x_symbol = "radius r",
+     .panels = panels,
+     .units = units,
+     .short_last_row_where = "at the end radius",
+     .short_last_row_why = "no pitch error there"},
 };
 
 }  // namespace layout_data

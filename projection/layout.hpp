@@ -47,7 +47,14 @@ inline constexpr TableSpec tables[] = {
      // "フーリエ変換後の波動振幅" (wave amplitude after the Fourier transform)
      .header = "\x83\x74\x81\x5b\x83\x8a\x83\x47\x95\xcf\x8a\xb7\x8c\xe3\x82\xcc"
                "\x94\x67\x93\xae\x90\x55\x95\x9d",
-     .columns = amplitude_columns},
+     .columns = amplitude_columns,
+     .map = {.value = MapValue::amplitude,
+             .picture_title = "Mask spectrum: amplitude",
+             .scale_label = "amplitude (1)",
+             .summary_words = "amplitude, dimensionless",
+             .axes = "direction sines",
+             .pupil_cell = "NA",
+             .source_cell = "sigma"}},
     {.file = "OUT_MI.txt",
      .kind = "spectrum_phase",
      .form = TableForm::map,
@@ -55,7 +62,13 @@ inline constexpr TableSpec tables[] = {
      // "フーリエ変換後の光の位相" (phase of the light after the Fourier transform)
      .header = "\x83\x74\x81\x5b\x83\x8a\x83\x47\x95\xcf\x8a\xb7\x8c\xe3\x82\xcc"
                "\x8c\xf5\x82\xcc\x88\xca\x91\x8a",
-     .columns = phase_columns},
+     .columns = phase_columns,
+     .map = {.value = MapValue::phase,
+             .picture_title = "Mask spectrum: phase",
+             .scale_label = "phase (rad)",
+             .summary_words = "phase in rad",
+             .axes = "direction sines",
+             .mask_file = "OUT_MR.txt"}},
     {.file = "OUT_M.txt",
      .kind = "image",
      .form = TableForm::map,
@@ -64,7 +77,10 @@ inline constexpr TableSpec tables[] = {
      .header = "\x93\x8a\x89\x65\x91\x9c\x8c\xf5\x8b\xad\x93\x78\x95\xaa\x95\x7a"
                "II[i][j]",
      .columns = image_columns,
-     .metrics = MetricKind::image},
+     .metrics = MetricKind::image,
+     .map = {.picture_title = "Projection image: intensity",
+             .scale_label = "intensity (1 = clear field)",
+             .summary_words = "intensity, 1 = clear field"}},
 };
 
 }  // namespace layout_data

@@ -31,7 +31,10 @@ inline constexpr TableSpec tables[] = {
      .title = "proximity image intensity",
      .header = {},  // no title: the table starts with its axis line
      .columns = image_columns,
-     .metrics = MetricKind::image},
+     .metrics = MetricKind::image,
+     .map = {.picture_title = "Proximity image: relative intensity",
+             .scale_label = "relative intensity (1 = open light)",
+             .summary_words = "intensity, 1 = open light"}},
 };
 
 }  // namespace layout_data

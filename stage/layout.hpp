@@ -70,6 +70,18 @@ inline constexpr ColumnSpec stage_base_columns[] = {
     {"time", "s"},          {"stage displacement", "mm"},      {"base displacement", "mm"},
     {"stage minus base", "mm"}, {"control current", "A"}, {"stage velocity", "mm/s"}};
 
+inline constexpr PanelSpec stage_panels[] = {{"Displacement", "x", {{1, "x", Ink::blue}}},
+                                             {"Control current", "I", {{2, "I", Ink::red}}},
+                                             {"Velocity", "v", {{3, "v", Ink::green}}}};
+inline constexpr PanelSpec nut_stage_panels[] = {
+    {"Displacement", "x", {{1, "nut", Ink::red}, {2, "stage", Ink::blue}}},
+    {"Control current", "I", {{3, "I", Ink::red}}},
+    {"Velocity", "v", {{4, "nut", Ink::red}, {5, "stage", Ink::blue}}}};
+inline constexpr PanelSpec stage_base_panels[] = {
+    {"Displacement", "x", {{1, "stage", Ink::blue}, {2, "base", Ink::red}, {3, "stage - base", Ink::green}}},
+    {"Control current", "I", {{4, "I", Ink::red}}},
+    {"Stage velocity", "v", {{5, "v", Ink::blue}}}};
+
 // The servo error that matters for exposure: the stage (whichever sensor the
 // nut-and-stage servo reads), the stage relative to its base.
 inline constexpr TableSpec stage_tables[] = {
@@ -85,7 +97,9 @@ inline constexpr TableSpec stage_tables[] = {
      .metrics = MetricKind::stage,
      .error_column = 1,
      .current_column = 2,
-     .count_cell = "resolution"}};
+     .count_cell = "resolution",
+     .x_symbol = "t",
+     .panels = stage_panels}};
 inline constexpr TableSpec nut_stage_tables[] = {
     {.file = "OUT_M.txt",
      .kind = "nut_stage",
@@ -101,7 +115,9 @@ inline constexpr TableSpec nut_stage_tables[] = {
      .metrics = MetricKind::stage,
      .error_column = 2,
      .current_column = 3,
-     .count_cell = "scale_resolution"}};
+     .count_cell = "scale_resolution",
+     .x_symbol = "t",
+     .panels = nut_stage_panels}};
 inline constexpr TableSpec stage_base_tables[] = {
     {.file = "OUT_M.txt",
      .kind = "stage_base",
@@ -117,7 +133,9 @@ inline constexpr TableSpec stage_base_tables[] = {
      .metrics = MetricKind::stage,
      .error_column = 3,
      .current_column = 4,
-     .count_cell = "resolution"}};
+     .count_cell = "resolution",
+     .x_symbol = "t",
+     .panels = stage_base_panels}};
 
 }  // namespace layout_data
 
