@@ -52,7 +52,9 @@ enum class TableForm { map, columns };
 // A column of a result table (for a map: x, y and the value), in English.
 struct ColumnSpec {
   std::string_view name;
-  std::string_view unit;  // "length" for the sheet's length unit
+  // "length" for the sheet's length unit, a word of the table's UnitSpec for
+  // another unit the sheet gives, "-" for a pure number, else the unit itself
+  std::string_view unit;
 };
 
 // What a map's values are: a reader draws an amplitude on a logarithmic
@@ -103,7 +105,7 @@ struct UnitSpec {
 
 struct TableSpec {
   std::string_view file;
-  std::string_view kind;  // what a reader takes it for: image, spectrum_amplitude, stage, ...
+  std::string_view kind;  // its name for a reader: image, spectrum_amplitude, stage, ...
   TableForm form;
   std::string_view title;  // what the table holds, in English
   // The table's first line as the calculator writes it, in code page 932
@@ -129,7 +131,9 @@ struct TableSpec {
   std::string_view short_last_row_why = {};
 
   // Whether a map's x and y are lengths in the sheet's length unit.
-  constexpr bool map_in_lengths() const { return form == TableForm::map && !columns.empty() && columns[0].unit == "length"; }
+  constexpr bool map_in_lengths() const {
+    return form == TableForm::map && !columns.empty() && columns[0].unit == "length";
+  }
 };
 
 struct Layout {
