@@ -52,19 +52,88 @@ enum class TableForm { map, columns };
 // A column of a result table (for a map: x, y and the value), in English.
 struct ColumnSpec {
   std::string_view name;
-  std::string_view unit;  // "length" for the sheet's length unit
+  // "length" for the sheet's length unit, a word of the table's UnitSpec for
+  // another unit the sheet gives, "-" for a pure number, else the unit itself
+  std::string_view unit;
+};
+
+// What a map's values are: a reader draws an amplitude on a logarithmic
+// scale when asked, a phase with colours that wrap round at +-pi.
+enum class MapValue { intensity, amplitude, phase };
+
+// What a reader shows of a map beyond its columns (x, y and the value, whose
+// units give the axes: "length" for the sheet's length unit).
+struct MapSpec {
+  MapValue value = MapValue::intensity;
+  std::string_view picture_title;  // "Projection image: intensity"
+  std::string_view scale_label;    // the picture's colour scale: "intensity (1 = clear field)"
+  std::string_view summary_words;  // the values in a summary line: "intensity, 1 = clear field"
+  std::string_view axes = {};      // x and y in words when they are no lengths: "direction sines"
+  // An amplitude table beside this one: where its amplitude is negligible,
+  // this map's value means nothing and is drawn blank.
+  std::string_view mask_file = {};
+  // Cells drawn as circles on a map of direction sines: the pupil's
+  // numerical aperture, and the source's size as a fraction of it.
+  std::string_view pupil_cell = {};
+  std::string_view source_cell = {};
+};
+
+// A curve of a column table's picture: a column against column 0.
+enum class Ink { blue, red, green };
+struct TraceSpec {
+  int column = -1;  // -1: no curve
+  std::string_view name;
+  Ink ink = Ink::blue;
+};
+
+// A panel of a column table's picture; its value axis is in the unit of its
+// first curve's column.
+struct PanelSpec {
+  std::string_view title;   // "Displacement"
+  std::string_view symbol;  // the value axis: "x"
+  TraceSpec traces[3];
+};
+
+// A unit word of a table's columns whose text the sheet gives, in the unit
+// column of a cell's row; a reader says "<quantity> unit of the sheet" when
+// the sheet gives none.
+struct UnitSpec {
+  std::string_view word;
+  std::string_view cell;
+  std::string_view quantity;
 };
 
 struct TableSpec {
   std::string_view file;
-  std::string_view kind;  // what a reader takes it for: image, spectrum_amplitude, stage, ...
+  std::string_view kind;  // its name for a reader: image, spectrum_amplitude, stage, ...
   TableForm form;
   std::string_view title;  // what the table holds, in English
+  // The table's first line as the calculator writes it, in code page 932
+  // and without its line end: a map's title (empty for a map without one),
+  // the TAB-separated labels of a column table. A reader tells the tables
+  // apart by it.
+  std::string_view header;
   std::span<const ColumnSpec> columns;
   MetricKind metrics = MetricKind::none;
   int error_column = -1;    // stages: the displacement the servo drives to 0
   int current_column = -1;  // stages: the control current
   std::string_view count_cell = {};  // stages: the cell of one count of the error's sensor (its settling band)
+  MapSpec map = {};                  // maps
+  // Column tables: the picture's x axis (column 0) by its symbol, and its
+  // panels in order (a stage table's servo error panel comes first).
+  std::string_view x_symbol = {};
+  std::span<const PanelSpec> panels = {};
+  // Unit words of the columns (besides "length") whose text the sheet gives.
+  std::span<const UnitSpec> units = {};
+  // Why the last row may lack the last column, in the words of a summary:
+  // "the last row, <where>, has 6: <why>".
+  std::string_view short_last_row_where = {};
+  std::string_view short_last_row_why = {};
+
+  // Whether a map's x and y are lengths in the sheet's length unit.
+  constexpr bool map_in_lengths() const {
+    return form == TableForm::map && !columns.empty() && columns[0].unit == "length";
+  }
 };
 
 struct Layout {
@@ -97,6 +166,15 @@ struct Layout {
 // The cell of a name, for a reader: evaluated while compiling, so that a
 // name the layout does not hold does not build.
 consteval const CellSpec& cell_of(const Layout& layout, std::string_view name) { return layout.at(name); }
+
+// The table a calculator writes under a file name, for its writer: a name
+// the layout does not hold does not build.
+consteval const TableSpec& table_of(const Layout& layout, std::string_view file) {
+  for (const TableSpec& t : layout.tables) {
+    if (t.file == file) return t;
+  }
+  throw "no such table in the layout";
+}
 
 // The cell as the calculator converts it (atoi or atof), with its limit.
 inline int read_integer(const Sheet& sheet, const CellSpec& cell) {

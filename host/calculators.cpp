@@ -77,26 +77,19 @@ const TableSpec* table_spec(const Calculator& calculator, std::string_view file)
   return nullptr;
 }
 
-TableKind kind_of(const TableSpec& table) {
-  static constexpr std::pair<std::string_view, TableKind> kinds[] = {
-      {"image", TableKind::image},
-      {"spectrum_amplitude", TableKind::spectrum_amplitude},
-      {"spectrum_phase", TableKind::spectrum_phase},
-      {"proximity_image", TableKind::proximity_image},
-      {"plate", TableKind::plate},
-      {"stage", TableKind::stage},
-      {"nut_stage", TableKind::nut_stage},
-      {"stage_base", TableKind::stage_base}};
-  for (const auto& [name, kind] : kinds) {
-    if (table.kind == name) return kind;
+TableKind table_kind(std::string_view name) {
+  for (const Calculator& c : calculators()) {
+    for (const TableSpec& t : c.layout->tables) {
+      if (t.kind == name) return TableKind(t);
+    }
   }
-  return table.form == TableForm::map ? TableKind::other_map : TableKind::other_columns;
+  return TableKind::unknown;
 }
 
 std::optional<TableWriterOf> writer_of(TableKind kind) {
   for (const Calculator& c : calculators()) {
     for (const TableSpec& t : c.layout->tables) {
-      if (kind_of(t) == kind) return TableWriterOf{&c, &t};
+      if (&t == kind.spec()) return TableWriterOf{&c, &t};
     }
   }
   return std::nullopt;

@@ -63,8 +63,9 @@ int row_of(const Calculator& calculator, std::string_view name);
 // it; nullptr when it writes none of that name.
 const TableSpec* table_spec(const Calculator& calculator, std::string_view file);
 
-// The kind of table a reader takes a layout's table for.
-TableKind kind_of(const TableSpec& table);
+// The kind of the layouts' table whose kind name is `name` ("image",
+// "stage", ...); unknown when no layout has one.
+TableKind table_kind(std::string_view name);
 
 // The calculator that writes tables of a kind, with that table; nothing for
 // the kinds no calculator writes.

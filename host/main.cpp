@@ -164,7 +164,7 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
     plot.count = stage.count;
     plot.band = stage.settle_band();
   }
-  if (kind == TableKind::spectrum_phase) read_bounded((beside / "OUT_MR.txt").string(), table_byte_limit, plot.amplitude_table);
+  read_mask_table(kind, beside, plot);
   std::string summary;
   try {
     summary = summary_text(kind, bytes, context);

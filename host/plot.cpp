@@ -90,9 +90,8 @@ std::string map_problem(const MapTable& map) {
 std::string columns_problem(TableKind kind, const ColumnTable& t) {
   if (t.rows() == 0) return "the table holds no rows";
   if (t.columns.size() < 2) return "the table has a single column";
-  const std::size_t need = kind == TableKind::plate ? 7 : kind == TableKind::stage ? 4
-                           : kind == TableKind::other_columns                   ? 2
-                                                                                : 6;
+  // A calculator's table has every column its layout gives.
+  const std::size_t need = kind.spec() != nullptr ? kind.spec()->columns.size() : 2;
   if (t.columns.size() < need) return "the table has too few columns";
   if (!any_finite(t.columns[0])) return "its first column holds no finite values";
   bool finite = false;
@@ -136,10 +135,6 @@ void set_cyclic_palette() {
   PLINT alt[] = {0, 0};
   plscmap1n(256);
   plscmap1l(0, 2, pos, hue, light, sat, alt);
-}
-
-std::string with_unit(const std::string& name, const std::string& unit) {
-  return name + " (" + (unit.empty() ? std::string("length unit of the sheet") : unit) + ")";
 }
 
 void legend(const std::vector<std::string>& names, const std::vector<int>& colours) {
@@ -202,20 +197,17 @@ struct MapLabels {
 };
 
 MapLabels map_labels(TableKind kind, const PlotOptions& o) {
-  switch (kind) {
-    case TableKind::image:
-      return {"Projection image: intensity", with_unit("x", o.length_unit), with_unit("y", o.length_unit),
-              "intensity (1 = clear field)", true, o.length_unit};
-    case TableKind::proximity_image:
-      return {"Proximity image: relative intensity", with_unit("x", o.length_unit), with_unit("y", o.length_unit),
-              "relative intensity (1 = open light)", true, o.length_unit};
-    case TableKind::spectrum_amplitude:
-      return {"Mask spectrum: amplitude", "direction sine x (1)", "direction sine y (1)",
-              o.log_amplitude ? "log10 amplitude (1)" : "amplitude (1)", false, ""};
-    case TableKind::spectrum_phase:
-      return {"Mask spectrum: phase", "direction sine x (1)", "direction sine y (1)", "phase (rad)", false, ""};
-    default: return {"Map", "x (unit of the table)", "y (unit of the table)", "value (unit of the table)", false, ""};
+  const TableSpec* spec = kind.spec();
+  if (spec == nullptr) {
+    return {"Map", "x (unit of the table)", "y (unit of the table)", "value (unit of the table)", false, ""};
   }
+  auto axis = [&](const ColumnSpec& c) {
+    return std::string(c.name) + " (" + unit_label(*spec, c.unit, o.length_unit, o.units) + ")";
+  };
+  const bool log = spec->map.value == MapValue::amplitude && o.log_amplitude;
+  const bool lengths = spec->map_in_lengths();
+  return {std::string(spec->map.picture_title), axis(spec->columns[0]), axis(spec->columns[1]),
+          (log ? "log10 " : "") + std::string(spec->map.scale_label), lengths, lengths ? o.length_unit : ""};
 }
 
 // A map of one row or one column: the values along the other axis.
@@ -239,18 +231,19 @@ void draw_profile(const MapTable& map, const std::vector<double>& x, const std::
 
 void draw_map(TableKind kind, const MapTable& map, const PlotOptions& o) {
   const MapLabels labels = map_labels(kind, o);
+  const MapValue value = kind.spec() != nullptr ? kind.spec()->map.value : MapValue::intensity;
   const double scale = labels.lengths ? o.length_scale : 1.0;
   std::vector<double> x = map.x, y = map.y;
   for (double& v : x) v *= scale;
   for (double& v : y) v *= scale;
   std::vector<double> values = map.values;
   Range z = finite_range(values);
-  if (kind == TableKind::spectrum_amplitude && o.log_amplitude) {
+  if (value == MapValue::amplitude && o.log_amplitude) {
     const double floor = z.high * std::pow(10.0, -log_decades);
     for (double& v : values) v = std::isfinite(v) ? std::log10(std::max(v, floor)) : v;
     z = finite_range(values);
   }
-  if (kind == TableKind::spectrum_phase) {
+  if (value == MapValue::phase) {
     z = {-pi, pi};
     for (double& v : values) v = std::remainder(v, 2 * pi);
     // Where the amplitude is negligible the phase is noise: leave it blank.
@@ -288,7 +281,7 @@ void draw_map(TableKind kind, const MapTable& map, const PlotOptions& o) {
   const double dy = (y.back() - y.front()) / static_cast<double>(ny - 1);
   const double x0 = std::min(x.front() - dx / 2, x.back() + dx / 2), x1 = std::max(x.front() - dx / 2, x.back() + dx / 2);
   const double y0 = std::min(y.front() - dy / 2, y.back() + dy / 2), y1 = std::max(y.front() - dy / 2, y.back() + dy / 2);
-  if (kind == TableKind::spectrum_phase) {
+  if (value == MapValue::phase) {
     set_cyclic_palette();
   } else {
     set_heat_palette();
@@ -305,7 +298,7 @@ void draw_map(TableKind kind, const MapTable& map, const PlotOptions& o) {
   plbox("bcnst", 0.0, 0, "bcnstv", 0.0, 0);
   pllab(labels.x.c_str(), labels.y.c_str(), "");
   plmtex("t", 2.6, 0.5, 0.5, labels.title.c_str());
-  if (kind == TableKind::spectrum_amplitude && std::isfinite(o.na) && o.na > 0) {
+  if (value == MapValue::amplitude && std::isfinite(o.na) && o.na > 0) {
     // The pupil (NA) and the source (sigma NA) on the direction-sine axes.
     plcol0(15);
     plwidth(2.0);
@@ -317,7 +310,7 @@ void draw_map(TableKind kind, const MapTable& map, const PlotOptions& o) {
     plmtex("t", 0.9, 0.5, 0.5, "outer circle: pupil (NA); inner circle: source (sigma NA)");
     plschr(0.0, 1.0);
   }
-  if (kind == TableKind::spectrum_phase && !o.amplitude_table.empty()) {
+  if (value == MapValue::phase && !o.amplitude_table.empty()) {
     plschr(0.0, 0.75);
     plmtex("t", 0.9, 0.5, 0.5, "blank: amplitude below 1e-3 of the peak");
     plschr(0.0, 1.0);
@@ -393,42 +386,46 @@ void draw_error_panel(const ColumnTable& t, const PlotOptions& o) {
   if (std::isfinite(band)) legend({"e", "band"}, {blue, grey});
 }
 
-void draw_columns(TableKind kind, const ColumnTable& t, const PlotOptions& o) {
+int colour_of(Ink ink) {
+  switch (ink) {
+    case Ink::blue: return blue;
+    case Ink::red: return red;
+    case Ink::green: return green;
+  }
+  return black;
+}
+
+// A calculator's table as its layout draws it: column 0 along x, the
+// layout's panels, each in the unit of its first curve's column.
+std::vector<Panel> layout_panels(const TableSpec& spec, const PlotOptions& o) {
   std::vector<Panel> panels;
-  std::string x_label = "t (s)";
-  const bool stage = kind == TableKind::stage || kind == TableKind::nut_stage || kind == TableKind::stage_base;
-  switch (kind) {
-    case TableKind::plate: {
-      const std::string& length = o.plate_length_unit;
-      x_label = with_unit("radius r", length);
-      panels = {{"Deflection", with_unit("w", length), {{1, "w", blue}}},
-                {"Slope", "w' (rad)", {{2, "w'", blue}}},
-                {"Radial stress", "sigma r (" + (o.plate_stress_unit.empty() ? std::string("stress unit of the sheet") : o.plate_stress_unit) + ")",
-                 {{5, "sigma r", red}}},
-                {"Pitch error", with_unit("Pe", o.plate_pitch_unit), {{6, "Pe", green}}}};
-      break;
-    }
-    case TableKind::stage:
-      panels = {{"Displacement", "x (mm)", {{1, "x", blue}}},
-                {"Control current", "I (A)", {{2, "I", red}}},
-                {"Velocity", "v (mm/s)", {{3, "v", green}}}};
-      break;
-    case TableKind::nut_stage:
-      panels = {{"Displacement", "x (mm)", {{1, "nut", red}, {2, "stage", blue}}},
-                {"Control current", "I (A)", {{3, "I", red}}},
-                {"Velocity", "v (mm/s)", {{4, "nut", red}, {5, "stage", blue}}}};
-      break;
-    case TableKind::stage_base:
-      panels = {{"Displacement", "x (mm)", {{1, "stage", blue}, {2, "base", red}, {3, "stage - base", green}}},
-                {"Control current", "I (A)", {{4, "I", red}}},
-                {"Stage velocity", "v (mm/s)", {{5, "v", blue}}}};
-      break;
-    default:
-      x_label = "first column (unit of the table)";
-      for (std::size_t k = 1; k < t.columns.size() && k <= 6; ++k) {
-        panels.push_back({"column " + std::to_string(k + 1), "value (unit of the table)", {{k, "", blue}}});
+  for (const PanelSpec& p : spec.panels) {
+    Panel panel{std::string(p.title), std::string(p.symbol), {}};
+    for (const TraceSpec& trace : p.traces) {
+      if (trace.column < 0) continue;
+      if (panel.traces.empty()) {
+        const std::string_view unit = spec.columns[static_cast<std::size_t>(trace.column)].unit;
+        panel.y_label += " (" + unit_label(spec, unit, o.length_unit, o.units) + ")";
       }
-      break;
+      panel.traces.push_back({static_cast<std::size_t>(trace.column), std::string(trace.name), colour_of(trace.ink)});
+    }
+    panels.push_back(std::move(panel));
+  }
+  return panels;
+}
+
+void draw_columns(TableKind kind, const ColumnTable& t, const PlotOptions& o) {
+  const TableSpec* spec = kind.spec();
+  const bool stage = spec != nullptr && spec->error_column >= 0;
+  std::vector<Panel> panels;
+  std::string x_label = "first column (unit of the table)";
+  if (spec != nullptr && !spec->panels.empty()) {
+    x_label = std::string(spec->x_symbol) + " (" + unit_label(*spec, spec->columns[0].unit, o.length_unit, o.units) + ")";
+    panels = layout_panels(*spec, o);
+  } else {
+    for (std::size_t k = 1; k < t.columns.size() && k <= 6; ++k) {
+      panels.push_back({"column " + std::to_string(k + 1), "value (unit of the table)", {{k, "", blue}}});
+    }
   }
   const std::size_t count = panels.size() + (stage ? 1 : 0);
   const int columns = count > 3 ? 2 : 1;

@@ -14,8 +14,8 @@ namespace meridox::host {
 struct PlotOptions {
   int width = 960;
   int height = 720;
-  std::string length_unit;   // unit of the optics lengths as drawn; empty when not known
-  double length_scale = 1.0; // the table's lengths times this are in length_unit
+  std::string length_unit;   // unit of the tables' lengths as drawn; empty when not known
+  double length_scale = 1.0; // a map's lengths times this are in length_unit
   bool log_amplitude = false;  // spectrum amplitude on a logarithmic scale
   // Projection: the pupil (NA) and source (sigma NA) circles on the spectrum.
   double na = std::numeric_limits<double>::quiet_NaN();
@@ -28,8 +28,8 @@ struct PlotOptions {
   std::size_t error_column = 0;
   double count = std::numeric_limits<double>::quiet_NaN();
   double band = std::numeric_limits<double>::quiet_NaN();
-  // Plate: units of the radius and deflection, of the stress and of the pitch error.
-  std::string plate_length_unit, plate_stress_unit, plate_pitch_unit;
+  // The sheet's texts of the tables' unit words other than the length.
+  UnitWords units;
 };
 
 // The picture size bounds, checked before anything runs.

@@ -33,7 +33,7 @@ constexpr const char* every_step_prefix = ".every-step-";
 
 TableKind expected_kind(const Calculator& c, const char* table) {
   const TableSpec* spec = table_spec(c, table);
-  return spec ? kind_of(*spec) : TableKind::unknown;
+  return spec ? TableKind(*spec) : TableKind::unknown;
 }
 
 bool is_stage(const Calculator& c) { return stage_table(c) != nullptr; }
@@ -305,7 +305,7 @@ StageColumns stage_columns_for(const Calculator& calculator, const Sheet& sheet)
   // The error that matters is the stage's, whichever sensor the servo reads;
   // its band is one count of that stage's sensor.
   const TableSpec* t = stage_table(calculator);
-  if (t == nullptr) return stage_columns(TableKind::stage);
+  if (t == nullptr) return stage_columns(TableKind::unknown);
   StageColumns c{static_cast<std::size_t>(t->error_column), static_cast<std::size_t>(t->current_column)};
   c.count = sheet.real(2, row_of(calculator, t->count_cell));
   return c;
@@ -320,23 +320,19 @@ std::string describe_run(const Calculator& calculator, std::string_view sheet_by
   const Sheet sheet = load_sheet(calculator, sheet_bytes);
   const std::string sheet_unit = length_unit(calculator, sheet_bytes);
   context.length_unit = sheet_unit;
-  if (calculator.kind == Kind::plate) {
-    context.plate_length_unit = sheet_unit;
-    context.plate_stress_unit = unit_text(sheet, row_of(calculator, "modulus"));
-    context.plate_pitch_unit = unit_text(sheet, row_of(calculator, "thickness"));
-    plot.plate_length_unit = context.plate_length_unit;
-    plot.plate_stress_unit = context.plate_stress_unit;
-    plot.plate_pitch_unit = context.plate_pitch_unit;
+  bool lengths = false;  // whether a map of the calculator is drawn in lengths
+  for (const TableSpec& t : calculator.layout->tables) {
+    lengths = lengths || t.map_in_lengths();
+    for (const UnitSpec& u : t.units) context.units.texts.emplace_back(u.word, unit_text(sheet, row_of(calculator, u.cell)));
+    const CellSpec* pupil = calculator.layout->find(t.map.pupil_cell);
+    const CellSpec* source = calculator.layout->find(t.map.source_cell);
+    if (pupil != nullptr) plot.na = sheet.real(pupil->column, pupil->row);
+    if (source != nullptr) plot.sigma = sheet.real(source->column, source->row);
   }
-  if (calculator.kind == Kind::projection) {
-    plot.na = sheet.real(2, row_of(calculator, "NA"));
-    plot.sigma = sheet.real(2, row_of(calculator, "sigma"));
-  }
+  plot.units = context.units;
   if (!plot.length_unit.empty() && plot.length_unit != sheet_unit) {
     const double from = metres_per(sheet_unit), to = metres_per(plot.length_unit);
-    if (calculator.kind != Kind::projection && calculator.kind != Kind::proximity) {
-      return "--unit applies to the optics calculators' lengths only";
-    }
+    if (!lengths) return "--unit applies to the optics calculators' lengths only";
     if (std::isnan(to)) return "--unit takes nm, um, mm, cm or m, not \"" + plot.length_unit + "\"";
     if (std::isnan(from)) {
       return "--unit converts from the sheet's length unit, and the sheet's \"" + sheet_unit +
@@ -347,6 +343,11 @@ std::string describe_run(const Calculator& calculator, std::string_view sheet_by
     plot.length_unit = sheet_unit;
   }
   return {};
+}
+
+void read_mask_table(TableKind kind, const std::filesystem::path& folder, PlotOptions& options) {
+  if (kind.spec() == nullptr || kind.spec()->map.mask_file.empty()) return;
+  read_bounded((folder / kind.spec()->map.mask_file).string(), table_byte_limit, options.amplitude_table);
 }
 
 std::string report_table(const std::string& folder, const char* table, TableKind expected,
@@ -387,7 +388,7 @@ std::string report_table(const std::string& folder, const char* table, TableKind
     return {};
   }
   PlotOptions options = *plot;
-  if (kind == TableKind::spectrum_phase) read_bounded((fs::path(folder) / "OUT_MR.txt").string(), table_byte_limit, options.amplitude_table);
+  read_mask_table(kind, fs::path(folder), options);
   if (context.stage) {
     options.error_column = context.stage->error;
     options.count = context.stage->count;

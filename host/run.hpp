@@ -103,6 +103,10 @@ StageColumns stage_columns_for(const Calculator& calculator, const Sheet& sheet)
 std::string describe_run(const Calculator& calculator, std::string_view sheet_bytes, SummaryContext& context,
                          PlotOptions& plot);
 
+// The table beside a map that masks its picture (the amplitude beside a
+// phase), read from `folder` into the options when the map's layout names one.
+void read_mask_table(TableKind kind, const std::filesystem::path& folder, PlotOptions& options);
+
 // The table and picture summary of one table in a folder. Returns an empty
 // string when all is well, else the one line that says what failed (the
 // summary is printed first in every case it can be).

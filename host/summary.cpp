@@ -18,41 +18,42 @@ std::string length(double v, const std::string& unit) {
   return g(v) + (unit.empty() || std::isnan(v) ? "" : " " + unit);
 }
 
-bool is_stage(TableKind kind) {
-  return kind == TableKind::stage || kind == TableKind::nut_stage || kind == TableKind::stage_base;
-}
+bool is_stage(TableKind kind) { return kind.spec() != nullptr && kind.spec()->metrics == MetricKind::stage; }
 
 // What the numbers of a map's minimum and maximum line are in.
-std::string value_units(TableKind kind, const std::string& unit) {
-  const std::string where = unit.empty() ? std::string("x, y in the sheet's length unit") : "x, y in " + unit;
-  switch (kind) {
-    case TableKind::image: return " (" + where + "; intensity, 1 = clear field)";
-    case TableKind::proximity_image: return " (" + where + "; intensity, 1 = open light)";
-    case TableKind::spectrum_amplitude: return " (x, y in direction sines; amplitude, dimensionless)";
-    case TableKind::spectrum_phase: return " (x, y in direction sines; phase in rad)";
-    default: return {};
-  }
+std::string value_units(const TableSpec* spec, const std::string& unit) {
+  if (spec == nullptr) return {};
+  const std::string axes = !spec->map_in_lengths() ? std::string(spec->map.axes)
+                           : unit.empty()          ? std::string("the sheet's length unit")
+                                                   : unit;
+  return " (x, y in " + axes + "; " + std::string(spec->map.summary_words) + ")";
 }
 
 std::string map_text(TableKind kind, const std::string& bytes, const SummaryContext& c) {
   const MapTable map = parse_map(bytes);
   const MapSummary s = summarize_map(map);
-  const bool image = kind == TableKind::image || kind == TableKind::proximity_image;
-  const std::string unit = image ? c.length_unit : std::string();
+  const TableSpec* spec = kind.spec();
+  const bool lengths = spec != nullptr && spec->map_in_lengths();
+  const std::string unit = lengths ? c.length_unit : std::string();
   std::string out = "  " + std::to_string(map.x.size()) + " x " + std::to_string(map.y.size()) + " samples";
   if (!map.x.empty() && !map.y.empty()) {
+    // The axes' unit: the sheet's length unit, or the layout's words for
+    // them; nothing for a map of no calculator.
+    const std::string axes = lengths ? (unit.empty() ? "" : " " + unit)
+                             : spec  ? " (" + std::string(spec->map.axes) + ")"
+                                     : std::string();
     out += ", x " + g(map.x.front()) + " to " + g(map.x.back()) + ", y " + g(map.y.front()) + " to " +
-           g(map.y.back()) + (image && !unit.empty() ? " " + unit : std::string(image ? "" : " (direction sines)"));
+           g(map.y.back()) + axes;
   }
   out += "\n";
   if (!std::isnan(s.maximum)) {
     out += "  minimum " + g(s.minimum) + " at (" + g(s.min_x) + ", " + g(s.min_y) + "), maximum " + g(s.maximum) +
-           " at (" + g(s.max_x) + ", " + g(s.max_y) + ")" + value_units(kind, unit) + "\n";
+           " at (" + g(s.max_x) + ", " + g(s.max_y) + ")" + value_units(spec, unit) + "\n";
   } else if (!map.values.empty()) {
     out += "  no finite value\n";
   }
   if (s.non_finite) out += "  " + std::to_string(s.non_finite) + " values are inf or nan\n";
-  if (!image || map.values.empty()) return out;
+  if (spec == nullptr || spec->metrics != MetricKind::image || map.values.empty()) return out;
   const ImageMetrics m = image_metrics(map.x, map.y, map.values, c.cut);
   out += "  cut along y = " + length(map.y[m.row], unit) + " (row " + std::to_string(m.row) + "), centre x = " +
          length(map.x[m.centre], unit) + ", " + (c.cut.dark ? "dark" : "bright") + " feature, threshold " +
@@ -70,17 +71,25 @@ std::string finite_share(const std::vector<double>& column, std::size_t rows) {
   return finite == rows ? std::string() : " (over " + std::to_string(finite) + " finite of " + std::to_string(rows) + " rows)";
 }
 
-std::string plate_text(const ColumnTable& t, const SummaryContext& c) {
+// A column's unit as the sheet gives it; empty when it gives none.
+std::string sheet_unit(const SummaryContext& c, std::string_view unit) {
+  return unit == "length" ? c.length_unit : c.units.text(unit);
+}
+
+std::string plate_text(const TableSpec& spec, const ColumnTable& t, const SummaryContext& c) {
   const PlateSummary s = summarize_plate(t);
-  const std::string& r_unit = c.plate_length_unit;
+  const std::string r_unit = sheet_unit(c, spec.columns[0].unit);
+  const std::string w_unit = sheet_unit(c, spec.columns[1].unit);
+  const std::string stress_unit = sheet_unit(c, spec.columns[5].unit);
+  const std::string pitch_unit = sheet_unit(c, spec.columns[6].unit);
   // The last row has no pitch error by layout: it is not counted as missing.
   const std::size_t pitch_rows = t.widths.back() < 7 ? t.rows() - 1 : t.rows();
   std::string out;
-  out += "  max_deflection: largest deflection " + length(s.deflection.value, r_unit) + " at r = " +
+  out += "  max_deflection: largest deflection " + length(s.deflection.value, w_unit) + " at r = " +
          length(s.deflection.at, r_unit) + " (max_deflection_r)" + finite_share(t.columns[1], t.rows()) + "\n";
-  out += "  max_stress: largest stress " + length(s.stress.value, c.plate_stress_unit) + " at r = " +
+  out += "  max_stress: largest stress " + length(s.stress.value, stress_unit) + " at r = " +
          length(s.stress.at, r_unit) + finite_share(t.columns[5], t.rows()) + "\n";
-  out += "  max_pitch_error: largest pitch error " + length(s.pitch_error.value, c.plate_pitch_unit) + " at r = " +
+  out += "  max_pitch_error: largest pitch error " + length(s.pitch_error.value, pitch_unit) + " at r = " +
          length(s.pitch_error.at, r_unit) + finite_share(t.columns[6], pitch_rows) + "\n";
   return out;
 }
@@ -159,11 +168,15 @@ double settling_time(const std::vector<double>& time, const std::vector<double>&
 }
 
 StageColumns stage_columns(TableKind kind, bool) {
-  // The servo error and current columns as the writer's layout gives them;
-  // the single stage's for any other table.
-  std::optional<TableWriterOf> owner = writer_of(kind);
-  if (!owner || owner->table->error_column < 0) owner = writer_of(TableKind::stage);
-  return {static_cast<std::size_t>(owner->table->error_column), static_cast<std::size_t>(owner->table->current_column)};
+  // The servo error and current columns as the table's layout gives them;
+  // the first stage table's for any other table.
+  const TableSpec* spec = kind.spec() != nullptr && kind.spec()->error_column >= 0 ? kind.spec() : nullptr;
+  for (const Calculator& c : calculators()) {
+    for (const TableSpec& t : c.layout->tables) {
+      if (spec == nullptr && t.error_column >= 0) spec = &t;
+    }
+  }
+  return {static_cast<std::size_t>(spec->error_column), static_cast<std::size_t>(spec->current_column)};
 }
 
 StageMetrics stage_table_metrics(const ColumnTable& t, const StageColumns& c) {
@@ -214,8 +227,11 @@ std::string summary_text(TableKind kind, const std::string& bytes, const Summary
   std::string out = "  " + std::to_string(t.rows()) + " rows of " + std::to_string(t.labels.size()) + " columns";
   std::size_t short_rows = 0;
   for (const std::size_t w : t.widths) short_rows += w < t.labels.size() ? 1 : 0;
-  if (kind == TableKind::plate && short_rows == 1 && t.widths.back() + 1 == t.labels.size()) {
-    out += " (the last row, at the end radius, has " + std::to_string(t.widths.back()) + ": no pitch error there)";
+  const TableSpec* spec = kind.spec();
+  if (spec != nullptr && !spec->short_last_row_where.empty() && short_rows == 1 &&
+      t.widths.back() + 1 == t.labels.size()) {
+    out += " (the last row, " + std::string(spec->short_last_row_where) + ", has " + std::to_string(t.widths.back()) +
+           ": " + std::string(spec->short_last_row_why) + ")";
   } else if (short_rows > 0) {
     out += " (" + std::to_string(short_rows) + " rows shorter)";
   }
@@ -223,7 +239,7 @@ std::string summary_text(TableKind kind, const std::string& bytes, const Summary
   if (t.rows() == 0) return out;
   const Finiteness f = finiteness(kind, bytes);
   if (f.non_finite) out += "  " + std::to_string(f.non_finite) + " of " + std::to_string(f.values) + " values are inf or nan\n";
-  if (kind == TableKind::plate) out += plate_text(t, context);
+  if (spec != nullptr && spec->metrics == MetricKind::plate) out += plate_text(*spec, t, context);
   if (is_stage(kind)) out += stage_text(t, kind, context);
   return out;
 }

@@ -62,8 +62,8 @@ struct SummaryContext {
   std::optional<StageMetrics> every_step;
   std::string printed_rows_only;
   CutOptions cut;
-  std::string length_unit;  // optics lengths as in the sheet
-  std::string plate_length_unit, plate_stress_unit, plate_pitch_unit;
+  std::string length_unit;  // the tables' lengths as in the sheet
+  UnitWords units;          // the sheet's texts of the tables' other unit words
 };
 
 // The summary lines printed after a run (or a plot) for a table of this kind.

@@ -18,17 +18,6 @@ double number(const std::string& field, std::size_t line, std::size_t column) {
 
 bool is_number(const std::string& field) { return whole_real(field).has_value(); }
 
-// The table headers the calculators write, decoded to UTF-8.
-constexpr std::string_view image_title = "投影像光強度分布II[i][j]";
-constexpr std::string_view amplitude_title = "フーリエ変換後の波動振幅";
-constexpr std::string_view phase_title = "フーリエ変換後の光の位相";
-constexpr std::string_view plate_header = "半径\t変位\t傾斜\t曲率\tﾓｰﾒﾝﾄMr\t応力σr\tピッチ誤差Pe";
-constexpr std::string_view stage_header = "時間(s)\t変位(mm)\t制御電流(A)\t速度(mm/s)";
-constexpr std::string_view nut_stage_header =
-    "時間(s)\tﾅｯﾄ変位(mm)\tｽﾃｰｼﾞ変位(mm)\t制御電流(A)\tﾅｯﾄ速度(mm/s)\tｽﾃｰｼﾞ速度(mm/s)";
-constexpr std::string_view stage_base_header =
-    "時間(s)\t変位s(mm)\t変位b(mm)\t変位差分(mm)\t制御電流(A)\t速度(mm/s)";
-
 }  // namespace
 
 namespace {
@@ -129,54 +118,57 @@ TableKind identify_table(std::string_view bytes) {
   if (second_end != std::string_view::npos) second_end = bytes.find('\n', second_end + 1);
   const auto lines = split_lines(bytes.substr(0, second_end == std::string_view::npos ? bytes.size() : second_end + 1));
   if (lines.empty()) return TableKind::empty;
-  if (!lines[0].empty() && lines[0][0].empty()) return TableKind::proximity_image;
-  const std::size_t end = bytes.find_first_of("\r\n");
-  const std::string header = display_text(bytes.substr(0, end));
-  if (header == image_title) return TableKind::image;
-  if (header == amplitude_title) return TableKind::spectrum_amplitude;
-  if (header == phase_title) return TableKind::spectrum_phase;
-  // Column headers contain TABs, which display_text escapes: compare per label.
+  // A calculator's table by the first line it writes: a map's title (a map
+  // without one starts with its axis line, whose first cell is empty), a
+  // column table's labels (compared field by field, as a reader splits them).
+  const bool untitled_map = !lines[0].empty() && lines[0][0].empty();
+  const std::string_view title = bytes.substr(0, bytes.find_first_of("\r\n"));
   std::string labels;
-  for (std::size_t k = 0; k < lines[0].size(); ++k) {
-    if (k) labels += '\t';
-    labels += display_text(lines[0][k]);
+  for (std::size_t k = 0; k < lines[0].size(); ++k) (labels += k ? "\t" : "") += lines[0][k];
+  for (const Calculator& c : calculators()) {
+    for (const TableSpec& t : c.layout->tables) {
+      const bool same = t.form == TableForm::map ? (t.header.empty() ? untitled_map : !untitled_map && title == t.header)
+                                                 : labels == t.header;
+      if (same) return TableKind(t);
+    }
   }
-  if (labels == plate_header) return TableKind::plate;
-  if (labels == stage_header) return TableKind::stage;
-  if (labels == nut_stage_header) return TableKind::nut_stage;
-  if (labels == stage_base_header) return TableKind::stage_base;
+  if (untitled_map) return TableKind::other_map;
   if (lines.size() > 1 && !lines[1].empty() && lines[1][0].empty()) return TableKind::other_map;
   bool numeric_header = true;
   for (const std::string& f : lines[0]) numeric_header = numeric_header && is_number(f);
   return numeric_header ? TableKind::unknown : TableKind::other_columns;
 }
 
-bool is_map(TableKind kind) {
-  return kind == TableKind::image || kind == TableKind::spectrum_amplitude ||
-         kind == TableKind::spectrum_phase || kind == TableKind::proximity_image ||
-         kind == TableKind::other_map;
-}
+bool is_map(TableKind kind) { return kind.generic() == TableKind::other_map; }
 
 const char* describe(TableKind kind) {
-  switch (kind) {
+  if (kind.spec() != nullptr) return kind.spec()->title.data();  // a calculator's table, as its layout calls it
+  switch (kind.generic()) {
     case TableKind::empty: return "empty table";
-    case TableKind::image:
-    case TableKind::spectrum_amplitude:
-    case TableKind::spectrum_phase:
-    case TableKind::proximity_image:
-    case TableKind::plate:
-    case TableKind::stage:
-    case TableKind::nut_stage:
-    case TableKind::stage_base: {
-      // A calculator's table: as its layout calls it.
-      const std::optional<TableWriterOf> owner = writer_of(kind);
-      return owner ? owner->table->title.data() : "table";
-    }
     case TableKind::other_map: return "map";
     case TableKind::other_columns: return "column table";
     case TableKind::unknown: return "table of unknown layout";
   }
   return "table";
+}
+
+std::string UnitWords::text(std::string_view word) const {
+  for (const auto& [w, text] : texts) {
+    if (w == word) return text;
+  }
+  return {};
+}
+
+std::string unit_label(const TableSpec& spec, std::string_view unit, const std::string& length_unit,
+                       const UnitWords& words) {
+  if (unit == "length") return length_unit.empty() ? "length unit of the sheet" : length_unit;
+  if (unit == "-") return "1";
+  for (const UnitSpec& u : spec.units) {
+    if (u.word != unit) continue;
+    const std::string text = words.text(unit);
+    return text.empty() ? std::string(u.quantity) + " unit of the sheet" : text;
+  }
+  return std::string(unit);
 }
 
 }  // namespace meridox::host

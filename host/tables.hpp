@@ -4,7 +4,10 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "common/layout.hpp"
 
 namespace meridox::host {
 
@@ -38,24 +41,46 @@ std::vector<std::vector<std::string>> split_lines(std::string_view bytes);
 MapTable parse_map(std::string_view bytes);
 ColumnTable parse_columns(std::string_view bytes);
 
-// What a table is, told from its header and its shape.
-enum class TableKind {
-  empty,
-  image,               // projection image intensity
-  spectrum_amplitude,  // projection mask spectrum, amplitude
-  spectrum_phase,      // projection mask spectrum, phase
-  proximity_image,     // proximity intensity map (no title)
-  plate,
-  stage,
-  nut_stage,
-  stage_base,
-  other_map,
-  other_columns,
-  unknown,
+// What a table is, told from its header and its shape: one of the tables a
+// calculator writes, as its layout describes it, or a table of no calculator.
+class TableKind {
+ public:
+  enum Generic {
+    empty,
+    other_map,
+    other_columns,
+    unknown,  // neither a map nor a table of labelled columns
+  };
+  constexpr TableKind(Generic generic) : generic_(generic) {}
+  constexpr explicit TableKind(const TableSpec& spec)
+      : spec_(&spec), generic_(spec.form == TableForm::map ? other_map : other_columns) {}
+  // The calculator's table; nullptr for a table of no calculator.
+  constexpr const TableSpec* spec() const { return spec_; }
+  // What the table is read as: a calculator's map reads as a map.
+  constexpr Generic generic() const { return generic_; }
+  bool operator==(const TableKind&) const = default;
+
+ private:
+  const TableSpec* spec_ = nullptr;
+  Generic generic_;
 };
 
 TableKind identify_table(std::string_view bytes);
 const char* describe(TableKind kind);
 bool is_map(TableKind kind);
+
+// The texts a sheet gives for the unit words of its calculator's table
+// columns (the layouts' UnitSpec; the length unit is kept apart).
+struct UnitWords {
+  std::vector<std::pair<std::string, std::string>> texts;
+  // The sheet's text of a word; empty when it gives none.
+  std::string text(std::string_view word) const;
+};
+
+// A column's unit in words for a picture's axis: "length" as `length_unit`
+// and the unit words as the sheet gives them (else "<quantity> unit of the
+// sheet"), "-" as "1", any other unit as it is.
+std::string unit_label(const TableSpec& spec, std::string_view unit, const std::string& length_unit,
+                       const UnitWords& words);
 
 }  // namespace meridox::host

@@ -24,8 +24,33 @@ inline constexpr ColumnSpec table_columns[] = {
     {"curvature w''", "1/length"},  {"radial moment Mr", "stress length^2/length"},
     {"radial stress sigma r", "stress"}, {"pitch error Pe", "thickness"}};
 
+inline constexpr PanelSpec panels[] = {{"Deflection", "w", {{1, "w", Ink::blue}}},
+                                       {"Slope", "w'", {{2, "w'", Ink::blue}}},
+                                       {"Radial stress", "sigma r", {{5, "sigma r", Ink::red}}},
+                                       {"Pitch error", "Pe", {{6, "Pe", Ink::green}}}};
+inline constexpr UnitSpec units[] = {{"stress", "modulus", "stress"}, {"thickness", "thickness", "length"}};
+
 inline constexpr TableSpec tables[] = {
-    {"OUT_M.txt", "plate", TableForm::columns, "plate bending table", table_columns, MetricKind::plate},
+    {.file = "OUT_M.txt",
+     .kind = "plate",
+     .form = TableForm::columns,
+     .title = "plate bending table",
+     // "半径\t変位\t傾斜\t曲率\tﾓｰﾒﾝﾄMr\t応力σr\tピッチ誤差Pe" (radius, deflection,
+     // slope, curvature, moment, stress, pitch error)
+     .header = "\x94\xbc\x8c\x61\t"              // 半径
+               "\x95\xcf\x88\xca\t"              // 変位
+               "\x8c\x58\x8e\xce\t"              // 傾斜
+               "\x8b\xc8\x97\xa6\t"              // 曲率
+               "\xd3\xb0\xd2\xdd\xc4" "Mr\t"     // ﾓｰﾒﾝﾄMr
+               "\x89\x9e\x97\xcd\x83\xd0" "r\t"  // 応力σr
+               "\x83\x73\x83\x62\x83\x60\x8c\xeb\x8d\xb7" "Pe",  // ピッチ誤差Pe
+     .columns = table_columns,
+     .metrics = MetricKind::plate,
+     .x_symbol = "radius r",
+     .panels = panels,
+     .units = units,
+     .short_last_row_where = "at the end radius",
+     .short_last_row_why = "no pitch error there"},
 };
 
 }  // namespace layout_data

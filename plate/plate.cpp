@@ -29,17 +29,6 @@ double Mr;
 double sigma_r;
 double Pe;
 
-// "半径 変位 傾斜 曲率 ﾓｰﾒﾝﾄMr 応力σr ピッチ誤差Pe" (radius, deflection, slope,
-// curvature, moment, stress, pitch error), TAB-separated, in code page 932.
-const char table_header[] =
-    "\x94\xbc\x8c\x61\t"                  // 半径
-    "\x95\xcf\x88\xca\t"                  // 変位
-    "\x8c\x58\x8e\xce\t"                  // 傾斜
-    "\x8b\xc8\x97\xa6\t"                  // 曲率
-    "\xd3\xb0\xd2\xdd\xc4" "Mr\t"         // ﾓｰﾒﾝﾄMr
-    "\x89\x9e\x97\xcd\x83\xd0" "r\t"      // 応力σr
-    "\x83\x73\x83\x62\x83\x60\x8c\xeb\x8d\xb7" "Pe\n";  // ピッチ誤差Pe
-
 void run() {
   const std::string folder = start_run({result_table});
   read_cells(read_parameter_sheet(folder, layout.grid));
@@ -52,7 +41,8 @@ void run() {
   solve_start_values(steps);
 
   TableWriter table(folder + result_table);
-  table.text(table_header);
+  table.text(table_of(layout, result_table).header);
+  table.end_line();
   write_profile(table, steps);
 }
 

@@ -103,8 +103,7 @@ double newton_update(double u, double f_minus, double f0, double f_plus);
 void solve_start_values(int steps);
 
 // --- Result table ------------------------------------------------------------
-// The Shift-JIS header line of the table (with its LF).
-extern const char table_header[];
+// The header line is the layout's.
 
 // Sets Mr and sigma_r from the current state and radius.
 void update_moment();

@@ -40,9 +40,47 @@ inline constexpr ColumnSpec image_columns[] = {
     {"x", "length"}, {"y", "length"}, {"intensity (1 = clear field)", "-"}};
 
 inline constexpr TableSpec tables[] = {
-    {"OUT_MR.txt", "spectrum_amplitude", TableForm::map, "mask spectrum amplitude", amplitude_columns},
-    {"OUT_MI.txt", "spectrum_phase", TableForm::map, "mask spectrum phase", phase_columns},
-    {"OUT_M.txt", "image", TableForm::map, "projection image intensity", image_columns, MetricKind::image},
+    {.file = "OUT_MR.txt",
+     .kind = "spectrum_amplitude",
+     .form = TableForm::map,
+     .title = "mask spectrum amplitude",
+     // "フーリエ変換後の波動振幅" (wave amplitude after the Fourier transform)
+     .header = "\x83\x74\x81\x5b\x83\x8a\x83\x47\x95\xcf\x8a\xb7\x8c\xe3\x82\xcc"
+               "\x94\x67\x93\xae\x90\x55\x95\x9d",
+     .columns = amplitude_columns,
+     .map = {.value = MapValue::amplitude,
+             .picture_title = "Mask spectrum: amplitude",
+             .scale_label = "amplitude (1)",
+             .summary_words = "amplitude, dimensionless",
+             .axes = "direction sines",
+             .pupil_cell = "NA",
+             .source_cell = "sigma"}},
+    {.file = "OUT_MI.txt",
+     .kind = "spectrum_phase",
+     .form = TableForm::map,
+     .title = "mask spectrum phase",
+     // "フーリエ変換後の光の位相" (phase of the light after the Fourier transform)
+     .header = "\x83\x74\x81\x5b\x83\x8a\x83\x47\x95\xcf\x8a\xb7\x8c\xe3\x82\xcc"
+               "\x8c\xf5\x82\xcc\x88\xca\x91\x8a",
+     .columns = phase_columns,
+     .map = {.value = MapValue::phase,
+             .picture_title = "Mask spectrum: phase",
+             .scale_label = "phase (rad)",
+             .summary_words = "phase in rad",
+             .axes = "direction sines",
+             .mask_file = "OUT_MR.txt"}},
+    {.file = "OUT_M.txt",
+     .kind = "image",
+     .form = TableForm::map,
+     .title = "projection image intensity",
+     // "投影像光強度分布II[i][j]" (light intensity distribution of the projected image)
+     .header = "\x93\x8a\x89\x65\x91\x9c\x8c\xf5\x8b\xad\x93\x78\x95\xaa\x95\x7a"
+               "II[i][j]",
+     .columns = image_columns,
+     .metrics = MetricKind::image,
+     .map = {.picture_title = "Projection image: intensity",
+             .scale_label = "intensity (1 = clear field)",
+             .summary_words = "intensity, 1 = clear field"}},
 };
 
 }  // namespace layout_data

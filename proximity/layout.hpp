@@ -25,7 +25,16 @@ inline constexpr ColumnSpec image_columns[] = {
     {"x", "length"}, {"y", "length"}, {"intensity (1 = open light)", "-"}};
 
 inline constexpr TableSpec tables[] = {
-    {"OUT_M.txt", "proximity_image", TableForm::map, "proximity image intensity", image_columns, MetricKind::image},
+    {.file = "OUT_M.txt",
+     .kind = "proximity_image",
+     .form = TableForm::map,
+     .title = "proximity image intensity",
+     .header = {},  // no title: the table starts with its axis line
+     .columns = image_columns,
+     .metrics = MetricKind::image,
+     .map = {.picture_title = "Proximity image: relative intensity",
+             .scale_label = "relative intensity (1 = open light)",
+             .summary_words = "intensity, 1 = open light"}},
 };
 
 }  // namespace layout_data

@@ -6,8 +6,7 @@
 //
 // A simulator supplies only what is its own, as a struct `Sim` with
 //   static constexpr int equations;          // equations passed to the stepper
-//   static constexpr std::string_view header; // Shift-JIS header line
-//   static constexpr const Layout& layout;    // its sheet and table
+//   static constexpr const Layout& layout;    // its sheet and table (with its header)
 //   static void load(const Sheet&);          // its cell map
 //   static void start();                     // state set at the start of a run
 //   static double measured_count();          // count of its sensor, now
@@ -126,7 +125,8 @@ inline bool row_due(int i, int print_interval) {
 template <class Sim>
 void drive(TableWriter& table) {
   using F = Frame<Sim>;
-  table.text(Sim::header);
+  table.text(table_of(Sim::layout, result_table).header);
+  table.end_line();
   F::previous_count = 0;
   const int steps = F::step_count;
   const int interval = F::print_interval;

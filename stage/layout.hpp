@@ -70,14 +70,72 @@ inline constexpr ColumnSpec stage_base_columns[] = {
     {"time", "s"},          {"stage displacement", "mm"},      {"base displacement", "mm"},
     {"stage minus base", "mm"}, {"control current", "A"}, {"stage velocity", "mm/s"}};
 
+inline constexpr PanelSpec stage_panels[] = {{"Displacement", "x", {{1, "x", Ink::blue}}},
+                                             {"Control current", "I", {{2, "I", Ink::red}}},
+                                             {"Velocity", "v", {{3, "v", Ink::green}}}};
+inline constexpr PanelSpec nut_stage_panels[] = {
+    {"Displacement", "x", {{1, "nut", Ink::red}, {2, "stage", Ink::blue}}},
+    {"Control current", "I", {{3, "I", Ink::red}}},
+    {"Velocity", "v", {{4, "nut", Ink::red}, {5, "stage", Ink::blue}}}};
+inline constexpr PanelSpec stage_base_panels[] = {
+    {"Displacement", "x", {{1, "stage", Ink::blue}, {2, "base", Ink::red}, {3, "stage - base", Ink::green}}},
+    {"Control current", "I", {{4, "I", Ink::red}}},
+    {"Stage velocity", "v", {{5, "v", Ink::blue}}}};
+
 // The servo error that matters for exposure: the stage (whichever sensor the
 // nut-and-stage servo reads), the stage relative to its base.
 inline constexpr TableSpec stage_tables[] = {
-    {"OUT_M.txt", "stage", TableForm::columns, "stage time series", stage_columns, MetricKind::stage, 1, 2, "resolution"}};
+    {.file = "OUT_M.txt",
+     .kind = "stage",
+     .form = TableForm::columns,
+     .title = "stage time series",
+     // "時間(s)\t変位(mm)\t制御電流(A)\t速度(mm/s)" (time, displacement, control
+     // current, velocity)
+     .header = "\x8e\x9e\x8a\xd4(s)\t\x95\xcf\x88\xca(mm)\t\x90\xa7\x8c\xe4\x93"
+               "d\x97\xac(A)\t\x91\xac\x93x(mm/s)",
+     .columns = stage_columns,
+     .metrics = MetricKind::stage,
+     .error_column = 1,
+     .current_column = 2,
+     .count_cell = "resolution",
+     .x_symbol = "t",
+     .panels = stage_panels}};
 inline constexpr TableSpec nut_stage_tables[] = {
-    {"OUT_M.txt", "nut_stage", TableForm::columns, "nut and stage time series", nut_stage_columns, MetricKind::stage, 2, 3, "scale_resolution"}};
+    {.file = "OUT_M.txt",
+     .kind = "nut_stage",
+     .form = TableForm::columns,
+     .title = "nut and stage time series",
+     // "時間(s)\tﾅｯﾄ変位(mm)\tｽﾃｰｼﾞ変位(mm)\t制御電流(A)\tﾅｯﾄ速度(mm/s)\tｽﾃｰｼﾞ速度(mm/s)"
+     // (time, nut displacement, stage displacement, control current, nut
+     // velocity, stage velocity); the katakana are half-width, one byte each
+     .header = "\x8e\x9e\x8a\xd4(s)\t\xc5\xaf\xc4\x95\xcf\x88\xca(mm)\t\xbd\xc3\xb0\xbc\xde\x95\xcf\x88\xca"
+               "(mm)\t\x90\xa7\x8c\xe4\x93"
+               "d\x97\xac(A)\t\xc5\xaf\xc4\x91\xac\x93x(mm/s)\t\xbd\xc3\xb0\xbc\xde\x91\xac\x93x(mm/s)",
+     .columns = nut_stage_columns,
+     .metrics = MetricKind::stage,
+     .error_column = 2,
+     .current_column = 3,
+     .count_cell = "scale_resolution",
+     .x_symbol = "t",
+     .panels = nut_stage_panels}};
 inline constexpr TableSpec stage_base_tables[] = {
-    {"OUT_M.txt", "stage_base", TableForm::columns, "stage and base time series", stage_base_columns, MetricKind::stage, 3, 4, "resolution"}};
+    {.file = "OUT_M.txt",
+     .kind = "stage_base",
+     .form = TableForm::columns,
+     .title = "stage and base time series",
+     // "時間(s)\t変位s(mm)\t変位b(mm)\t変位差分(mm)\t制御電流(A)\t速度(mm/s)" (time,
+     // stage displacement, base displacement, their difference, control
+     // current, velocity)
+     .header = "\x8e\x9e\x8a\xd4(s)\t\x95\xcf\x88\xcas(mm)\t\x95\xcf\x88\xca"
+               "b(mm)\t\x95\xcf\x88\xca\x8d\xb7\x95\xaa(mm)\t\x90\xa7\x8c\xe4\x93"
+               "d\x97\xac(A)\t\x91\xac\x93x(mm/s)",
+     .columns = stage_base_columns,
+     .metrics = MetricKind::stage,
+     .error_column = 3,
+     .current_column = 4,
+     .count_cell = "resolution",
+     .x_symbol = "t",
+     .panels = stage_base_panels}};
 
 }  // namespace layout_data
 

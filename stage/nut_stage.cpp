@@ -33,13 +33,6 @@ double sensor_resolution() { return scale_switch == 0 ? encoder_resolution : sca
 
 struct Sim {
   static constexpr int equations = 4;  // Y[0] = angle, Y[1] = angular velocity, Y[2] = xs, Y[3] = vs
-  // "時間(s) ﾅｯﾄ変位(mm) ｽﾃｰｼﾞ変位(mm) 制御電流(A) ﾅｯﾄ速度(mm/s) ｽﾃｰｼﾞ速度(mm/s)"
-  // in code page 932; the katakana are half-width, one byte each.
-  static constexpr std::string_view header =
-      "\x8e\x9e\x8a\xd4(s)\t\xc5\xaf\xc4\x95\xcf\x88\xca(mm)\t\xbd\xc3\xb0\xbc\xde\x95\xcf\x88\xca"
-      "(mm)\t\x90\xa7\x8c\xe4\x93"
-      "d\x97\xac(A)\t\xc5\xaf\xc4\x91\xac\x93x(mm/s)\t\xbd\xc3\xb0\xbc\xde\x91\xac\x93x(mm/s)\n";
-
   static constexpr const Layout& layout = nut_stage_layout;
   static void load(const Sheet& sheet) {
     scale_switch = read_integer(sheet, cell_of(layout, "scale_switch"));

@@ -12,11 +12,6 @@ ServoCells cells;
 
 struct Sim {
   static constexpr int equations = 2;  // Y[0] = x, Y[1] = v
-  // "時間(s) 変位(mm) 制御電流(A) 速度(mm/s)" in code page 932.
-  static constexpr std::string_view header =
-      "\x8e\x9e\x8a\xd4(s)\t\x95\xcf\x88\xca(mm)\t\x90\xa7\x8c\xe4\x93"
-      "d\x97\xac(A)\t\x91\xac\x93x(mm/s)\n";
-
   static constexpr const Layout& layout = single_stage_layout;
   static void load(const Sheet& sheet) { load_servo_rows<Sim>(sheet, cells); }
   static void start() {}

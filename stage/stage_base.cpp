@@ -15,12 +15,6 @@ double base_friction;   // Fb, friction between base and ground, magnitude
 
 struct Sim {
   static constexpr int equations = 4;  // Y[0] = xs, Y[1] = vs, Y[2] = xb, Y[3] = vb
-  // "時間(s) 変位s(mm) 変位b(mm) 変位差分(mm) 制御電流(A) 速度(mm/s)" in code page 932.
-  static constexpr std::string_view header =
-      "\x8e\x9e\x8a\xd4(s)\t\x95\xcf\x88\xcas(mm)\t\x95\xcf\x88\xca"
-      "b(mm)\t\x95\xcf\x88\xca\x8d\xb7\x95\xaa(mm)\t\x90\xa7\x8c\xe4\x93"
-      "d\x97\xac(A)\t\x91\xac\x93x(mm/s)\n";
-
   static constexpr const Layout& layout = stage_base_layout;
   static void load(const Sheet& sheet) {
     load_servo_rows<Sim>(sheet, cells);

@@ -5,6 +5,7 @@
 // the table the library writes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -179,6 +180,52 @@ TEST(Layout, EveryStageCellNameChangesTheStageTable) {
         if (!switch_only && !scale_only) {
           EXPECT_NE(other, base) << cell.name << " = " << changed;
         }
+      }
+    }
+  }
+}
+
+// Each table a layout describes is told from every other by its first line
+// alone, and its description is whole: the columns, cells and tables it
+// names for the readers that draw and summarise it are the layout's own.
+TEST(Layout, EveryTableIsToldByItsHeaderAndDescribedWhole) {
+  for (const Calculator& c : calculators()) {
+    for (const TableSpec& t : c.layout->tables) {
+      SCOPED_TRACE(std::string(c.name) + " " + std::string(t.file));
+      const std::size_t n = t.columns.size();
+      std::string text = t.header.empty() ? std::string() : std::string(t.header) + "\r\n";
+      if (t.form == TableForm::map) {
+        text += "\t0.000000\t\r\n0.000000\t1.000000\t\r\n";
+      } else {
+        for (std::size_t k = 0; k < n; ++k) text += k + 1 < n ? "0.000000\t" : "0.000000\r\n";
+      }
+      EXPECT_TRUE(identify_table(text) == TableKind(t)) << describe(identify_table(text));
+      for (const std::string_view cell : {t.count_cell, t.map.pupil_cell, t.map.source_cell}) {
+        EXPECT_TRUE(cell.empty() || c.layout->find(cell) != nullptr) << cell;
+      }
+      if (t.form == TableForm::map) {
+        ASSERT_EQ(n, 3u);
+        EXPECT_FALSE(t.map.picture_title.empty() || t.map.scale_label.empty() || t.map.summary_words.empty());
+        EXPECT_NE(t.map.axes.empty(), !t.map_in_lengths());
+        if (!t.map.mask_file.empty()) {
+          const TableSpec* mask = table_spec(c, t.map.mask_file);
+          ASSERT_NE(mask, nullptr);
+          EXPECT_EQ(mask->map.value, MapValue::amplitude);
+        }
+        continue;
+      }
+      EXPECT_EQ(static_cast<std::size_t>(std::count(t.header.begin(), t.header.end(), '\t')) + 1, n);
+      EXPECT_LT(t.error_column, static_cast<int>(n));
+      EXPECT_LT(t.current_column, static_cast<int>(n));
+      EXPECT_FALSE(t.panels.empty());
+      for (const PanelSpec& p : t.panels) {
+        EXPECT_GT(p.traces[0].column, 0) << p.title;
+        for (const TraceSpec& trace : p.traces) EXPECT_LT(trace.column, static_cast<int>(n)) << p.title;
+      }
+      for (const UnitSpec& u : t.units) {
+        EXPECT_NE(c.layout->find(u.cell), nullptr) << u.cell;
+        EXPECT_TRUE(std::any_of(t.columns.begin(), t.columns.end(), [&](const ColumnSpec& k) { return k.unit == u.word; }))
+            << u.word;
       }
     }
   }

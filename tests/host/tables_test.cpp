@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "host/calculators.hpp"
 #include "host/summary.hpp"
 #include "host/tables.hpp"
 #include "host/text.hpp"
@@ -53,7 +54,7 @@ const std::string stage_header = shift_jis("時間(s)\t変位(mm)\t制御電流(
 TEST(HostTables, ReadsTheProjectionMapLayout) {
   const std::string title = shift_jis("投影像光強度分布II[i][j]");
   const std::string text = map_text(title, {-1, 0, 1}, {-1, 0, 1}, {1, 2, 3, 4, 5, 6, 7, 8, 9.5});
-  EXPECT_EQ(identify_table(text), TableKind::image);
+  EXPECT_EQ(identify_table(text), table_kind("image"));
   const MapTable map = parse_map(text);
   EXPECT_EQ(map.title, title);
   EXPECT_EQ(map.x, (std::vector<double>{-1, 0, 1}));
@@ -62,9 +63,9 @@ TEST(HostTables, ReadsTheProjectionMapLayout) {
   EXPECT_EQ(map.at(0, 2), 7.0);  // lines step through y
   EXPECT_EQ(map.at(2, 2), 9.5);
   EXPECT_EQ(identify_table(map_text(shift_jis("フーリエ変換後の波動振幅"), {0}, {0}, {1})),
-            TableKind::spectrum_amplitude);
+            table_kind("spectrum_amplitude"));
   EXPECT_EQ(identify_table(map_text(shift_jis("フーリエ変換後の光の位相"), {0}, {0}, {1})),
-            TableKind::spectrum_phase);
+            table_kind("spectrum_phase"));
   // A grid size of 0: title, a lone TAB, an empty line.
   const MapTable none = parse_map(title + "\r\n\t\r\n\r\n");
   EXPECT_TRUE(none.x.empty());
@@ -76,7 +77,7 @@ TEST(HostTables, ReadsTheProximityMapLayout) {
   const std::string text = "\t-1.000000\t0.000000\t1.000000\t\r\n"
                            "-0.500000\t0.250000\t1.000000\t0.250000\t\r\n"
                            "0.500000\t0.062500\t0.500000\tinf\t\r\n";
-  EXPECT_EQ(identify_table(text), TableKind::proximity_image);
+  EXPECT_EQ(identify_table(text), table_kind("proximity_image"));
   const MapTable map = parse_map(text);
   EXPECT_TRUE(map.title.empty());
   EXPECT_EQ(map.x.size(), 3u);
@@ -97,7 +98,7 @@ TEST(HostTables, ReadsColumnTablesWithAShortLastRow) {
   const std::string text = rows_text(plate_header, {{10, 0, 0, -0.001, 0.5, 0.75, 0},
                                                     {55, -0.02, -0.0004, 0.0001, -0.1, -0.15, -0.0003},
                                                     {100, -0.01, 0, 0.0002, -0.4, -0.6}});
-  EXPECT_EQ(identify_table(text), TableKind::plate);
+  EXPECT_EQ(identify_table(text), table_kind("plate"));
   const ColumnTable t = parse_columns(text);
   ASSERT_EQ(t.columns.size(), 7u);
   EXPECT_EQ(t.rows(), 3u);
@@ -115,14 +116,14 @@ TEST(HostTables, ReadsColumnTablesWithAShortLastRow) {
 }
 
 TEST(HostTables, TellsTheStageTablesApart) {
-  EXPECT_EQ(identify_table(rows_text(stage_header, {{0, 0, 0, 0}})), TableKind::stage);
+  EXPECT_EQ(identify_table(rows_text(stage_header, {{0, 0, 0, 0}})), table_kind("stage"));
   EXPECT_EQ(identify_table(rows_text(shift_jis("時間(s)\tﾅｯﾄ変位(mm)\tｽﾃｰｼﾞ変位(mm)\t制御電流(A)\t"
                                                "ﾅｯﾄ速度(mm/s)\tｽﾃｰｼﾞ速度(mm/s)"),
                                      {{0, 0, 0, 0, 0, 0}})),
-            TableKind::nut_stage);
+            table_kind("nut_stage"));
   EXPECT_EQ(identify_table(rows_text(shift_jis("時間(s)\t変位s(mm)\t変位b(mm)\t変位差分(mm)\t制御電流(A)\t速度(mm/s)"),
                                      {{0, 0, 0, 0, 0, 0}})),
-            TableKind::stage_base);
+            table_kind("stage_base"));
   EXPECT_EQ(identify_table(""), TableKind::empty);
   EXPECT_EQ(identify_table("1\t2\r\n3\t4\r\n"), TableKind::unknown);
   EXPECT_EQ(identify_table("a\tb\r\n3\t4\r\n"), TableKind::other_columns);
@@ -161,7 +162,7 @@ TEST(HostSummary, StageSummaryUsesTheServoedPositionAndTheCurrent) {
                                                          {0.1, 0.6, 0.2, 0.4, -3.0, 0},
                                                          {0.2, 0.3, 0.25, 0.05, 7.5, 0},
                                                          {0.3, 0.2, 0.21, -0.01, 1.0, 0}}));
-  StageColumns c = stage_columns(TableKind::stage_base);
+  StageColumns c = stage_columns(table_kind("stage_base"));
   c.count = 0.1;
   const StageSummary s = summarize_stage(t, c);
   EXPECT_EQ(s.final_time, 0.3);
@@ -169,17 +170,50 @@ TEST(HostSummary, StageSummaryUsesTheServoedPositionAndTheCurrent) {
   EXPECT_EQ(s.peak_current.value, 7.5);
   EXPECT_EQ(s.peak_current.at, 0.2);
   EXPECT_EQ(s.settling, 0.2);
-  const std::string text = summary_text(TableKind::stage_base, rows_text(header, {{0, 1, 0, 1, 2, 0},
+  const std::string text = summary_text(table_kind("stage_base"), rows_text(header, {{0, 1, 0, 1, 2, 0},
                                                                                  {0.5, 0.5, 0.4, 0.1, -4, 0}}),
                                         &c);
   EXPECT_NE(text.find("final position error 0.1 mm at t = 0.5 s (1 counts)"), std::string::npos) << text;
   EXPECT_NE(text.find("peak current -4 A at t = 0.5 s"), std::string::npos) << text;
   EXPECT_NE(text.find("settled within one count (0.1 mm) from t = 0.5 s"), std::string::npos) << text;
   // The nut-and-stage table: the stage's displacement, whichever sensor the servo reads.
-  EXPECT_EQ(stage_columns(TableKind::nut_stage, true).error, 2u);
-  EXPECT_EQ(stage_columns(TableKind::nut_stage, false).error, 2u);
-  EXPECT_EQ(stage_columns(TableKind::nut_stage, false).current, 3u);
-  EXPECT_EQ(stage_columns(TableKind::stage).current, 2u);
+  EXPECT_EQ(stage_columns(table_kind("nut_stage"), true).error, 2u);
+  EXPECT_EQ(stage_columns(table_kind("nut_stage"), false).error, 2u);
+  EXPECT_EQ(stage_columns(table_kind("nut_stage"), false).current, 3u);
+  EXPECT_EQ(stage_columns(table_kind("stage")).current, 2u);
+}
+
+// What a summary says a table's numbers are in comes from the table's
+// layout and the sheet: a spectrum's axes in direction sines, the plate's
+// stress and pitch error in the units the sheet gives the modulus and the
+// thickness (not the length's), nothing for a map of no calculator.
+TEST(HostSummary, SaysTheUnitsTheLayoutAndTheSheetGive) {
+  const std::string amplitude = map_text(shift_jis("フーリエ変換後の波動振幅"), {-0.5, 0.5}, {0, 1}, {1, 2, 3, 4});
+  const std::string spectrum = summary_text(identify_table(amplitude), amplitude, nullptr);
+  EXPECT_NE(spectrum.find("x -0.5 to 0.5, y 0 to 1 (direction sines)\n"), std::string::npos) << spectrum;
+  EXPECT_NE(spectrum.find("(x, y in direction sines; amplitude, dimensionless)"), std::string::npos) << spectrum;
+  const std::string foreign = map_text("a map of another program", {-0.5, 0.5}, {0, 1}, {1, 2, 3, 4});
+  ASSERT_EQ(identify_table(foreign), TableKind::other_map);
+  const std::string other = summary_text(TableKind::other_map, foreign, nullptr);
+  EXPECT_NE(other.find("x -0.5 to 0.5, y 0 to 1\n"), std::string::npos) << other;
+  EXPECT_EQ(other.find("direction sines"), std::string::npos) << other;
+
+  const std::string plate = rows_text(plate_header, {{10, 0, 0, -0.001, 0.5, 0.75, 0},
+                                                     {55, -0.02, -0.0004, 0.0001, -0.1, -0.15, -0.0003},
+                                                     {100, -0.01, 0, 0.0002, -0.4, -0.6}});
+  SummaryContext context;
+  context.length_unit = "mm";
+  context.units.texts = {{"stress", "N/mm^2"}, {"thickness", "um"}};
+  const std::string text = summary_text(identify_table(plate), plate, context);
+  EXPECT_NE(text.find("3 rows of 7 columns (the last row, at the end radius, has 6: no pitch error there)\n"),
+            std::string::npos) << text;
+  EXPECT_NE(text.find("largest deflection -0.02 mm at r = 55 mm"), std::string::npos) << text;
+  EXPECT_NE(text.find("largest stress 0.75 N/mm^2 at r = 10 mm"), std::string::npos) << text;
+  EXPECT_NE(text.find("largest pitch error -0.0003 um at r = 55 mm"), std::string::npos) << text;
+  // The same rows under labels of another program: a column table, no plate metrics.
+  const std::string renamed = rows_text("r\tw\ta\tb\tc\td\te", {{10, 0, 0, 0, 0, 0, 0}, {20, 0, 0, 0, 0, 0}});
+  const std::string plain = summary_text(identify_table(renamed), renamed, context);
+  EXPECT_EQ(plain, "  2 rows of 7 columns (1 rows shorter)\n");
 }
 
 }  // namespace
