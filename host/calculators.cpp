@@ -100,6 +100,13 @@ const Layout* find_layout(std::string_view name) {
   return c ? c->layout : nullptr;
 }
 
+Sheet sheet_of(const Calculator& calculator, std::string_view bytes) {
+  Sheet sheet(calculator.shape);
+  sheet.feed(bytes);
+  sheet.finish();
+  return sheet;
+}
+
 std::optional<NamedCell> named_cell(const Calculator& calculator, std::string_view name) {
   const Layout& layout = *calculator.layout;
   if (const CellSpec* cell = layout.find(name)) {

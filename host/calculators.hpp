@@ -89,6 +89,9 @@ struct NamedCell {
 };
 std::optional<NamedCell> named_cell(const Calculator& calculator, std::string_view name);
 
+// A sheet's bytes read into the calculator's grid, as its reader reads them.
+Sheet sheet_of(const Calculator& calculator, std::string_view bytes);
+
 // Every scalar cell name and the rectangle name patterns, for messages.
 std::vector<std::string> cell_names(const Calculator& calculator);
 

@@ -39,12 +39,6 @@ bool same_label(std::string_view a, std::string_view b) {
   return true;
 }
 
-Sheet sheet_of(const Calculator& c, std::string_view bytes) {
-  Sheet sheet(c.shape);
-  sheet.feed(bytes);
-  sheet.finish();
-  return sheet;
-}
 
 std::string label_of(const Sheet& sheet, int row, bool with_unit) {
   std::string label = display_text(sheet.cell(0, row));

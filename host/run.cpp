@@ -43,12 +43,6 @@ std::string picture_name(const char* table) {
   return name.substr(0, name.rfind('.')) + ".png";
 }
 
-Sheet load_sheet(const Calculator& c, std::string_view bytes) {
-  Sheet sheet(c.shape);
-  sheet.feed(bytes);
-  sheet.finish();
-  return sheet;
-}
 
 std::string unit_text(const Sheet& sheet, int row) {
   if (row < 0) return {};
@@ -145,7 +139,7 @@ std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& ta
 std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry, const std::string& sheet,
                                                const std::filesystem::path& folder, const StageColumns& columns,
                                                double timeout, std::string& why_not) {
-  const Sheet cells = load_sheet(c, sheet);
+  const Sheet cells = sheet_of(c, sheet);
   const int interval_row = row_of(c, "print_interval");
   const long long steps = cells.integer(2, row_of(c, "step_count"));
   const int interval = cells.integer(2, interval_row);
@@ -282,7 +276,7 @@ std::string library_folder(const std::optional<std::string>& chosen) {
 
 std::string length_unit(const Calculator& calculator, std::string_view sheet_bytes) {
   const std::string_view cell = calculator.layout->length_unit_cell;
-  return unit_text(load_sheet(calculator, sheet_bytes), cell.empty() ? -1 : row_of(calculator, cell));
+  return unit_text(sheet_of(calculator, sheet_bytes), cell.empty() ? -1 : row_of(calculator, cell));
 }
 
 double metres_per(std::string_view unit) {
@@ -312,18 +306,26 @@ StageColumns stage_columns_for(const Calculator& calculator, const Sheet& sheet)
 }
 
 StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes) {
-  return stage_columns_for(calculator, load_sheet(calculator, sheet_bytes));
+  return stage_columns_for(calculator, sheet_of(calculator, sheet_bytes));
+}
+
+UnitWords unit_words(const Calculator& calculator, const Sheet& sheet) {
+  UnitWords words;
+  for (const TableSpec& t : calculator.layout->tables) {
+    for (const UnitSpec& u : t.units) words.texts.emplace_back(u.word, unit_text(sheet, row_of(calculator, u.cell)));
+  }
+  return words;
 }
 
 std::string describe_run(const Calculator& calculator, std::string_view sheet_bytes, SummaryContext& context,
                          PlotOptions& plot) {
-  const Sheet sheet = load_sheet(calculator, sheet_bytes);
+  const Sheet sheet = sheet_of(calculator, sheet_bytes);
   const std::string sheet_unit = length_unit(calculator, sheet_bytes);
   context.length_unit = sheet_unit;
+  context.units = unit_words(calculator, sheet);
   bool lengths = false;  // whether a map of the calculator is drawn in lengths
   for (const TableSpec& t : calculator.layout->tables) {
     lengths = lengths || t.map_in_lengths();
-    for (const UnitSpec& u : t.units) context.units.texts.emplace_back(u.word, unit_text(sheet, row_of(calculator, u.cell)));
     const CellSpec* pupil = calculator.layout->find(t.map.pupil_cell);
     const CellSpec* source = calculator.layout->find(t.map.source_cell);
     if (pupil != nullptr) plot.na = sheet.real(pupil->column, pupil->row);

@@ -100,6 +100,9 @@ StageColumns stage_columns_for(const Calculator& calculator, const Sheet& sheet)
 
 // The summary context and picture options of a calculator's tables, from
 // its sheet. Returns why the asked length unit cannot be used, or "".
+// The sheet's texts of the unit words of its calculator's table columns.
+UnitWords unit_words(const Calculator& calculator, const Sheet& sheet);
+
 std::string describe_run(const Calculator& calculator, std::string_view sheet_bytes, SummaryContext& context,
                          PlotOptions& plot);
 

@@ -186,9 +186,7 @@ struct StagePlan {
 };
 
 StagePlan stage_plan(const Calculator& calc, const StudySpec& spec, const std::string& case_sheet) {
-  Sheet sheet(calc.shape);
-  sheet.feed(case_sheet);
-  sheet.finish();
+  const Sheet sheet = sheet_of(calc, case_sheet);
   StagePlan plan;
   const std::optional<NamedCell> steps = named_cell(calc, "step_count");
   plan.steps = sheet.integer(steps->column, steps->row);
@@ -350,32 +348,48 @@ std::string base_sheet(const Calculator& calc, const StudySpec& spec) {
 
 bool has_threshold_column(const Calculator& calc) { return metric_kind(calc) == MetricKind::image; }
 
-std::vector<std::string> metric_names(const Calculator& calc) {
-  switch (metric_kind(calc)) {
-    case MetricKind::image: return {"peak", "contrast", "cd", "edge_left", "edge_right", "nils"};
+namespace {
+
+// A metric column of a study and the column of the calculator's table it is
+// measured in, whose unit it carries (-1: a pure number).
+struct MetricColumn {
+  const char* name;
+  int column;
+};
+
+std::vector<MetricColumn> metric_columns(const Calculator& calc) {
+  const TableSpec* t = metric_table(calc);
+  if (t == nullptr) return {};
+  switch (t->metrics) {
+    case MetricKind::image:
+      return {{"peak", -1}, {"contrast", -1}, {"cd", 0}, {"edge_left", 0}, {"edge_right", 0}, {"nils", -1}};
     case MetricKind::stage:
-      return {"final_error", "settling_time", "max_excursion", "overshoot", "peak_current", "rms_current"};
-    case MetricKind::plate: return {"max_deflection", "max_deflection_r", "max_stress", "max_pitch_error"};
+      return {{"final_error", t->error_column},   {"settling_time", 0},
+              {"max_excursion", t->error_column}, {"overshoot", t->error_column},
+              {"peak_current", t->current_column}, {"rms_current", t->current_column}};
+    case MetricKind::plate:
+      return {{"max_deflection", 1}, {"max_deflection_r", 0}, {"max_stress", 5}, {"max_pitch_error", 6}};
     default: return {};
   }
 }
 
+}  // namespace
+
+std::vector<std::string> metric_names(const Calculator& calc) {
+  std::vector<std::string> names;
+  for (const MetricColumn& m : metric_columns(calc)) names.emplace_back(m.name);
+  return names;
+}
+
 std::vector<std::string> metric_units(const Calculator& calc, std::string_view sheet) {
+  const TableSpec* t = metric_table(calc);
   const std::string length = length_unit(calc, sheet);
-  auto unit_of = [&](const char* name) {
-    Sheet s(calc.shape);
-    s.feed(sheet);
-    s.finish();
-    const std::optional<NamedCell> cell = named_cell(calc, name);
-    const std::string text = cell ? display_text(s.cell(1, cell->row)) : std::string();
-    return is_blank(text) ? std::string() : text;
-  };
-  switch (metric_kind(calc)) {
-    case MetricKind::image: return {"1", "1", length, length, length, "1"};
-    case MetricKind::stage: return {"mm", "s", "mm", "mm", "A", "A"};
-    case MetricKind::plate: return {length, length, unit_of("modulus"), unit_of("thickness")};
-    default: return {};
+  const UnitWords words = unit_words(calc, sheet_of(calc, sheet));
+  std::vector<std::string> units;
+  for (const MetricColumn& m : metric_columns(calc)) {
+    units.push_back(m.column < 0 ? std::string("1") : unit_label(*t, t->columns[static_cast<std::size_t>(m.column)].unit, length, words));
   }
+  return units;
 }
 
 std::optional<CaseResult> reusable_case(const Calculator& calc, const StudySpec& spec, const std::string& sheet,

@@ -60,9 +60,7 @@ std::string clock_text(double seconds) {
 std::string unit_of(const Calculator& calc, const std::string& sheet_bytes, const std::string& name) {
   const std::optional<NamedCell> cell = named_cell(calc, name);
   if (!cell) return {};
-  Sheet sheet(calc.shape);
-  sheet.feed(sheet_bytes);
-  sheet.finish();
+  const Sheet sheet = sheet_of(calc, sheet_bytes);
   const std::string text = display_text(sheet.cell(1, cell->row));
   if (!is_blank(text) && text.size() <= 24) return text;
   return cell->unit;

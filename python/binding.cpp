@@ -74,9 +74,7 @@ py::bytes set_cell(const std::string& calc, const py::bytes& sheet, const std::s
 
 // The text of a cell and its value as the calculator converts it.
 py::tuple cell_value(const std::string& calc, const py::bytes& sheet, int column, int row, bool integer) {
-  Sheet grid(calculator(calc).shape);
-  grid.feed(std::string(sheet));
-  grid.finish();
+  const Sheet grid = host::sheet_of(calculator(calc), std::string(sheet));
   const py::bytes text(std::string(grid.cell(column, row)));
   if (integer) return py::make_tuple(text, py::int_(grid.integer(column, row)));
   return py::make_tuple(text, py::float_(grid.real(column, row)));
