@@ -218,10 +218,11 @@ std::vector<std::pair<std::size_t, ChildOutcome>> ChildGroup::wait_any() {
       kill(c.pid, SIGKILL);
       while (waitpid(c.pid, nullptr, 0) < 0 && errno == EINTR) {
       }
-      end_child(k, {false, interrupting_signal != 0
-                               ? c.what + " was ended: the host was interrupted (" + strsignal(interrupting_signal) + ")"
-                               : c.what + " was still running after " + seconds_text(options_.timeout_seconds) +
-                                     " s and was ended"});
+      const std::string why =
+          interrupting_signal != 0
+              ? c.what + " was ended: the host was interrupted (" + strsignal(interrupting_signal) + ")"
+              : c.what + " was still running after " + seconds_text(options_.timeout_seconds) + " s and was ended";
+      end_child(k, {false, why});
     }
     if (!ended.empty()) break;
     // A child holds the write end of its report pipe until it ends, so the

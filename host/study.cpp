@@ -105,7 +105,8 @@ std::vector<std::vector<double>> failed_metrics(const Calculator& calc, const St
 std::string case_options(const Calculator& calc, const StudySpec& spec) {
   std::string text = "meridox " MERIDOX_VERSION " " + std::string(calc.name) + " thresholds";
   for (const double t : thresholds_of(spec)) text += " " + number_text(t);
-  text += " cut " + number_text(spec.cut.cut_x) + " " + number_text(spec.cut.cut_y) + (spec.cut.dark ? " dark" : " bright");
+  text += " cut " + number_text(spec.cut.cut_x) + " " + number_text(spec.cut.cut_y);
+  text += spec.cut.dark ? " dark" : " bright";
   text += " band " + (spec.band ? number_text(*spec.band) : std::string("-"));
   return text;
 }
@@ -387,7 +388,8 @@ std::vector<std::string> metric_units(const Calculator& calc, std::string_view s
   const UnitWords words = unit_words(calc, sheet_of(calc, sheet));
   std::vector<std::string> units;
   for (const MetricColumn& m : metric_columns(calc)) {
-    units.push_back(m.column < 0 ? std::string("1") : unit_label(*t, t->columns[static_cast<std::size_t>(m.column)].unit, length, words));
+    const std::size_t column = static_cast<std::size_t>(m.column);
+    units.push_back(m.column < 0 ? std::string("1") : unit_label(*t, t->columns[column].unit, length, words));
   }
   return units;
 }
@@ -514,7 +516,8 @@ class CaseRunner {
     const std::string failed = group_.start(
         index,
         [&] {
-          return ChildWork{true, record_text(case_options(calc_, spec_), case_here(calc_, entry_, spec_, sheet, plan, folder))};
+          const CaseResult result = case_here(calc_, entry_, spec_, sheet, plan, folder);
+          return ChildWork{true, record_text(case_options(calc_, spec_), result)};
         },
         "case " + c.name);
     if (!failed.empty()) ended(index, failure(failed));
