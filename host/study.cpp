@@ -10,12 +10,15 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <ostream>
 #include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include "host/check.hpp"
 #include "host/process.hpp"
@@ -567,6 +570,60 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
   runner.add(0, c, folder, keep);
   runner.finish(keep);
   return result;
+}
+
+namespace {
+
+constexpr const char* study_key_file = "study-key.txt";
+
+// Everything that decides the rows, in one text: a study folder made by a
+// command or script with another key starts afresh.
+std::string study_key(const Calculator& calc, const StudySpec& spec) {
+  nlohmann::json key;
+  key["calculator"] = calc.name;
+  key["sheet"] = nlohmann::json::binary(std::vector<std::uint8_t>(spec.sheet.begin(), spec.sheet.end()));
+  for (const auto& [name, value] : spec.set) key["set"].push_back({name, value});
+  for (const Varied& v : spec.vary) {
+    std::vector<std::string> values;
+    for (const double x : v.values) values.push_back(number_text(x));
+    key["vary"].push_back({{"name", v.name}, {"values", values}});
+  }
+  for (const double t : spec.thresholds) key["thresholds"].push_back(number_text(t));
+  key["cut"] = {number_text(spec.cut.cut_x), number_text(spec.cut.cut_y), spec.cut.dark};
+  key["band"] = spec.band ? number_text(*spec.band) : "";
+  key["timeout"] = number_text(spec.timeout);
+  key["keep_tables"] = spec.keep_tables;
+  return key.dump() + "\n";
+}
+
+}  // namespace
+
+std::string prepare_study_folder(const Calculator& calc, const StudySpec& spec, const std::string& folder_text,
+                                 std::string& note) {
+  const fs::path folder(folder_text);
+  const fs::path cases_folder = folder / "cases";
+  std::error_code ec;
+  fs::create_directories(cases_folder, ec);
+  if (ec || !fs::is_directory(cases_folder)) {
+    return "cannot create the study folder " + cases_folder.string() + ": " +
+           (ec ? ec.message() : std::string("not a folder"));
+  }
+  // A folder made by another command holds cases that are not this study's.
+  const std::string key = study_key(calc, spec);
+  std::string old_key;
+  const bool had_key = read_bounded((cases_folder / study_key_file).string(), sheet_byte_limit, old_key).empty();
+  const bool had_cases = fs::directory_iterator(cases_folder, ec) != fs::directory_iterator();
+  if (had_cases && old_key != key) {
+    note = folder.string() + " holds " +
+           (had_key ? "a study made by another command" : "cases of unknown origin") + "; starting afresh";
+    fs::remove_all(cases_folder, ec);
+    fs::create_directories(cases_folder, ec);
+  }
+  if (const std::string problem = replace_file(cases_folder / study_key_file, key); !problem.empty()) {
+    return "cannot write in " + cases_folder.string() + ": " + problem;
+  }
+  for (const char* name : {"study.csv", "study.json", "process-window.csv"}) fs::remove(folder / name, ec);
+  return {};
 }
 
 std::vector<std::string> study_header(const Calculator& calc, const StudySpec& spec) {

@@ -89,6 +89,13 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
 std::optional<CaseResult> reusable_case(const Calculator& calc, const StudySpec& spec, const std::string& sheet,
                                         const std::string& folder);
 
+// Makes `folder`/cases for a study and removes the study's earlier tables
+// there. Cases made by another study (another command, script or set of
+// options) are removed first, and `note` says so in one line. Returns an
+// empty string, or why the folder cannot be used.
+std::string prepare_study_folder(const Calculator& calc, const StudySpec& spec, const std::string& folder,
+                                 std::string& note);
+
 // The study table: header, then the rows in case order.
 std::vector<std::string> study_header(const Calculator& calc, const StudySpec& spec);
 std::vector<std::vector<std::string>> study_rows(const Calculator& calc, const StudySpec& spec,

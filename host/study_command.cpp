@@ -22,28 +22,6 @@ namespace fs = std::filesystem;
 namespace meridox::host {
 namespace {
 
-constexpr const char* study_key_file = "study-key.txt";
-
-// Everything that decides the rows, in one text: a study folder made by a
-// command with another key starts afresh.
-std::string study_key(const Calculator& calc, const StudySpec& spec) {
-  nlohmann::json key;
-  key["calculator"] = calc.name;
-  key["sheet"] = nlohmann::json::binary(std::vector<std::uint8_t>(spec.sheet.begin(), spec.sheet.end()));
-  for (const auto& [name, value] : spec.set) key["set"].push_back({name, value});
-  for (const Varied& v : spec.vary) {
-    std::vector<std::string> values;
-    for (const double x : v.values) values.push_back(number_text(x));
-    key["vary"].push_back({{"name", v.name}, {"values", values}});
-  }
-  for (const double t : spec.thresholds) key["thresholds"].push_back(number_text(t));
-  key["cut"] = {number_text(spec.cut.cut_x), number_text(spec.cut.cut_y), spec.cut.dark};
-  key["band"] = spec.band ? number_text(*spec.band) : "";
-  key["timeout"] = number_text(spec.timeout);
-  key["keep_tables"] = spec.keep_tables;
-  return key.dump() + "\n";
-}
-
 std::string clock_text(double seconds) {
   if (!std::isfinite(seconds) || seconds < 0) return "--:--";
   const long s = std::lround(seconds);
@@ -188,29 +166,12 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
   }
   const fs::path folder(request.out);
   const fs::path cases_folder = folder / "cases";
-  std::error_code ec;
-  fs::create_directories(cases_folder, ec);
-  if (ec || !fs::is_directory(cases_folder)) {
-    err << "meridox: cannot create the study folder " << cases_folder.string() << ": "
-        << (ec ? ec.message() : std::string("not a folder")) << "\n";
+  std::string note;
+  if (const std::string problem = prepare_study_folder(*calc, spec, folder.string(), note); !problem.empty()) {
+    err << "meridox: " << problem << "\n";
     return bad_input;
   }
-  // A folder made by another command holds cases that are not this study's.
-  const std::string key = study_key(*calc, spec);
-  std::string old_key;
-  const bool had_key = read_bounded((cases_folder / study_key_file).string(), sheet_byte_limit, old_key).empty();
-  const bool had_cases = fs::directory_iterator(cases_folder, ec) != fs::directory_iterator();
-  if (had_cases && old_key != key) {
-    err << "meridox: " << folder.string() << " holds "
-        << (had_key ? "a study made by another command" : "cases of unknown origin") << "; starting afresh\n";
-    fs::remove_all(cases_folder, ec);
-    fs::create_directories(cases_folder, ec);
-  }
-  if (const std::string problem = replace_file(cases_folder / study_key_file, key); !problem.empty()) {
-    err << "meridox: cannot write in " << cases_folder.string() << ": " << problem << "\n";
-    return bad_input;
-  }
-  for (const char* name : {"study.csv", "study.json", "process-window.csv"}) fs::remove(folder / name, ec);
+  if (!note.empty()) err << "meridox: " << note << "\n";
 
   const int jobs = request.jobs > 0 ? request.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   const bool terminal = isatty(STDERR_FILENO) == 1;

@@ -213,6 +213,20 @@ py::tuple study_table(const py::dict& d, const std::vector<std::pair<std::string
   return py::make_tuple(host::study_header(calc, spec), host::study_rows(calc, spec, cases, case_results));
 }
 
+// Makes out/cases for a study as the command does; the note (empty, or the
+// line saying that another study's cases were removed). OSError when the
+// folder cannot be used.
+std::string prepare_study_folder(const py::dict& d, const std::string& out) {
+  const host::StudySpec spec = spec_of(d);
+  std::string note;
+  if (const std::string problem = host::prepare_study_folder(calculator(spec.calculator), spec, out, note);
+      !problem.empty()) {
+    PyErr_SetString(PyExc_OSError, problem.c_str());
+    throw py::error_already_set();
+  }
+  return note;
+}
+
 // study.json as the meridox study command writes it.
 std::string study_json(const py::dict& d, const std::string& library, const std::string& command,
                        const std::string& base_name, std::size_t cases, std::size_t failed, std::size_t reused) {
@@ -238,6 +252,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("study_table", &study_table);
   m.def("csv_text", &host::csv_text);
   m.def("study_json", &study_json);
+  m.def("prepare_study_folder", &prepare_study_folder);
   m.def("interrupted", &host::interrupted);
   m.def("clear_interrupted", &host::clear_interrupted);
 }

@@ -153,7 +153,9 @@ def study(calc, vary, sheet=None, params=None, thresholds=None, client=None, job
         return result
     root = os.path.abspath(out) if out is not None else tempfile.mkdtemp(prefix="meridox-study-")
     try:
-        os.makedirs(os.path.join(root, "cases"), exist_ok=True)
+        note = _core.prepare_study_folder(spec, root)
+        if note:
+            sys.stderr.write(f"meridox: {note}\n")
         library = _library_folder_for(c)
         results, reused = _run_cases(spec, library, os.path.join(root, "cases"), jobs or os.cpu_count() or 1, cases,
                                      _progress_line(len(cases)) if shown else None)

@@ -40,6 +40,9 @@ def test_study_rows_and_csv(tmp_path):
     dark = meridox.study("projection", vary, thresholds=[0.3, 0.5], tone="dark", jobs=2, out=str(tmp_path / "one"))
     assert json.loads((tmp_path / "one" / "study.json").read_text())["reused"] == 0
     assert [r["cd"] for r in dark.rows] != [r["cd"] for r in one.rows]
+    # Another study into the same folder replaces the cases of the first.
+    meridox.study("projection", {"defocus": [0.1]}, jobs=1, out=str(tmp_path / "one"))
+    assert sorted(p.name for p in (tmp_path / "one" / "cases").iterdir()) == ["0", "study-key.txt"]
 
 
 @pytest.fixture(scope="module")
