@@ -61,16 +61,16 @@ struct Picture {
 
 // One picture per metric against the first varied parameter, a curve for
 // each combination of the threshold and the other varied values.
-std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec, const std::string& base_sheet,
+std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec, const std::string& base,
                                   const std::vector<StudyCase>& cases, const std::vector<CaseResult>& results,
                                   const fs::path& folder, const PlotOptions& plot) {
   std::vector<Picture> pictures;
   if (spec.vary.empty()) return pictures;
-  const std::vector<std::string> names = metric_names(calc), units = metric_units(calc, base_sheet);
+  const std::vector<std::string> names = metric_names(calc), units = metric_units(calc, base);
   const std::vector<double> thresholds = spec.thresholds.empty() ? std::vector<double>{0.3} : spec.thresholds;
   const bool by_threshold = has_threshold_column(calc) && thresholds.size() > 1;
   const std::string x_name = spec.vary[0].name;
-  const std::string x_label = with_unit(x_name, unit_of(calc, base_sheet, x_name));
+  const std::string x_label = with_unit(x_name, unit_of(calc, base, x_name));
   for (std::size_t m = 0; m < names.size(); ++m) {
     Chart chart;
     chart.title = names[m] == "cd" && by_threshold && (x_name == "defocus" || x_name == "gap")
@@ -158,7 +158,7 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     err << "meridox: " << why << "\n";
     return bad_input;
   }
-  const std::string base_sheet = *apply_settings(*calc, spec.sheet, spec.set, why);
+  const std::string base = base_sheet(*calc, spec);
   const Entry entry = load_entry(*calc, request.lib_dir, why);
   if (entry == nullptr) {
     err << "meridox: " << why << "\n";
@@ -242,7 +242,7 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
       Chart chart;
       chart.title = "Process window: cd within " + number_text(request.cd_tolerance * 100) + " % of " +
                     number_text(*request.target_cd);
-      chart.x_label = with_unit(spec.vary[0].name, unit_of(*calc, base_sheet, spec.vary[0].name));
+      chart.x_label = with_unit(spec.vary[0].name, unit_of(*calc, base, spec.vary[0].name));
       chart.y_label = "threshold (dose 1/threshold)";
       ChartCurve best{"best focus", {}, {}};
       for (const WindowRow& w : window) {
@@ -273,7 +273,7 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     }
   }
   if (request.pictures) {
-    for (const Picture& p : draw_metrics(*calc, spec, base_sheet, *cases, results, folder, request.plot)) {
+    for (const Picture& p : draw_metrics(*calc, spec, base, *cases, results, folder, request.plot)) {
       if (p.problem.empty()) {
         out << "picture: " << p.file << "\n";
       } else {
