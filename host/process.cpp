@@ -75,13 +75,12 @@ void end_watch() {
   for (std::size_t k = 0; k < std::size(ending_signals); ++k) sigaction(ending_signals[k], &saved_actions[k], nullptr);
 }
 
-class InterruptWatch {
- public:
-  InterruptWatch() { begin_watch(); }
-  ~InterruptWatch() { end_watch(); }
-  InterruptWatch(const InterruptWatch&) = delete;
-  InterruptWatch& operator=(const InterruptWatch&) = delete;
-};
+// Ends a child at once and waits until it is gone.
+void end_now(pid_t child) {
+  kill(child, SIGKILL);
+  while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
 
 // Closes every descriptor above the standard three except `keep`.
 void close_other_descriptors(int keep) {
@@ -133,9 +132,7 @@ ChildGroup::ChildGroup(ChildOptions options) : options_(options) { begin_watch()
 
 ChildGroup::~ChildGroup() {
   for (Child& c : children_) {
-    kill(c.pid, SIGKILL);
-    while (waitpid(c.pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    end_now(c.pid);
     if (c.report >= 0) close(c.report);
     if (c.exited >= 0) close(c.exited);
   }
@@ -215,9 +212,7 @@ std::vector<std::pair<std::size_t, ChildOutcome>> ChildGroup::wait_any() {
     for (std::size_t k = children_.size(); k-- > 0;) {
       const Child& c = children_[k];
       if (now < c.deadline && interrupting_signal == 0) continue;
-      kill(c.pid, SIGKILL);
-      while (waitpid(c.pid, nullptr, 0) < 0 && errno == EINTR) {
-      }
+      end_now(c.pid);
       const std::string why =
           interrupting_signal != 0
               ? c.what + " was ended: the host was interrupted (" + strsignal(interrupting_signal) + ")"

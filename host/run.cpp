@@ -43,7 +43,6 @@ std::string picture_name(const char* table) {
   return name.substr(0, name.rfind('.')) + ".png";
 }
 
-
 std::string unit_text(const Sheet& sheet, int row) {
   if (row < 0) return {};
   std::string unit = display_text(sheet.cell(1, row));

@@ -50,14 +50,6 @@ std::string slurp(const fs::path& path) {
   return bytes;
 }
 
-double parse_number(std::string_view text, bool& ok) {
-  const std::string s(text);
-  char* end = nullptr;
-  const double v = std::strtod(s.c_str(), &end);
-  ok = !s.empty() && end == s.c_str() + s.size();
-  return v;
-}
-
 std::vector<double> thresholds_of(const StudySpec& spec) {
   return spec.thresholds.empty() ? std::vector<double>{0.3} : spec.thresholds;
 }
@@ -147,9 +139,9 @@ std::optional<CaseResult> parse_record(std::string_view text, const std::string&
     if (lines[k].size() != columns) return std::nullopt;
     std::vector<double> row;
     for (const std::string& field : lines[k]) {
-      bool ok = false;
-      row.push_back(parse_number(field, ok));
-      if (!ok) return std::nullopt;
+      const std::optional<double> value = whole_real(field);
+      if (!value) return std::nullopt;
+      row.push_back(*value);
     }
     r.metrics.push_back(std::move(row));
   }
@@ -275,14 +267,12 @@ std::optional<Varied> parse_vary(std::string_view text, std::string& why) {
       from = at + 1;
     }
   };
-  bool ok = true;
   if (rest.find(':') != std::string_view::npos) {
     const auto parts = split(rest, ':');
-    bool a = false, b = false, n = false;
-    const double from = parts.size() == 3 ? parse_number(parts[0], a) : 0.0;
-    const double to = parts.size() == 3 ? parse_number(parts[1], b) : 0.0;
-    const double count = parts.size() == 3 ? parse_number(parts[2], n) : 0.0;
-    if (!(a && b && n) || !std::isfinite(from) || !std::isfinite(to) || count < 1 || count > 1e6 ||
+    auto part = [&](std::size_t k) { return parts.size() == 3 ? whole_real(parts[k]) : std::nullopt; };
+    const std::optional<double> first = part(0), last = part(1), number = part(2);
+    const double from = first.value_or(0.0), to = last.value_or(0.0), count = number.value_or(0.0);
+    if (!(first && last && number) || !std::isfinite(from) || !std::isfinite(to) || count < 1 || count > 1e6 ||
         count != std::floor(count) || (count == 1 && from != to)) {
       why = "--vary " + v.name + ": FROM:TO:COUNT takes two finite numbers and a whole count of 1 to 10^6 (1 only when FROM = TO), not \"" +
             std::string(rest) + "\"";
@@ -295,11 +285,12 @@ std::optional<Varied> parse_vary(std::string_view text, std::string& why) {
     return v;
   }
   for (const std::string_view part : split(rest, ',')) {
-    v.values.push_back(parse_number(part, ok));
-    if (!ok) {
+    const std::optional<double> value = whole_real(part);
+    if (!value) {
       why = "--vary " + v.name + ": \"" + std::string(part) + "\" is not a number";
       return std::nullopt;
     }
+    v.values.push_back(*value);
   }
   return v;
 }
@@ -413,13 +404,14 @@ std::optional<CaseResult> reusable_case(const Calculator& calc, const StudySpec&
 namespace {
 
 // One case, run in this process (the case's own child): see run_case.
-CaseResult case_here(const Calculator& calc, Entry entry, const StudySpec& spec, const std::string& sheet,
-                     const StagePlan& plan, const fs::path& folder) {
+// Returns its record, written to its folder too when the case completed.
+std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec, const std::string& options,
+                      const std::string& sheet, const StagePlan& plan, const fs::path& folder) {
   CaseResult result;
   auto fail = [&](const std::string& why) {
     result.status = why.empty() ? "failed" : why;
     result.metrics = failed_metrics(calc, spec);
-    return result;
+    return record_text(options, result);
   };
   const bool stage = metric_kind(calc) == MetricKind::stage;
   const std::string first_sheet = plan.every_step_only ? every_step_text(calc, sheet) : sheet;
@@ -474,11 +466,11 @@ CaseResult case_here(const Calculator& calc, Entry entry, const StudySpec& spec,
   } else {
     remove_tables(calc, folder);
   }
-  if (const std::string problem = write_own_file(folder / result_record, record_text(case_options(calc, spec), result));
-      !problem.empty()) {
+  const std::string record = record_text(options, result);
+  if (const std::string problem = write_own_file(folder / result_record, record); !problem.empty()) {
     return fail("cannot record the case's results: " + problem);
   }
-  return result;
+  return record;
 }
 
 // Cases run in children of their own, several at once, started and waited
@@ -486,7 +478,8 @@ CaseResult case_here(const Calculator& calc, Entry entry, const StudySpec& spec,
 class CaseRunner {
  public:
   CaseRunner(const Calculator& calc, Entry entry, const StudySpec& spec, int jobs)
-      : calc_(calc), entry_(entry), spec_(spec), base_(base_sheet(calc, spec)), jobs_(std::max(1, jobs)),
+      : calc_(calc), entry_(entry), spec_(spec), base_(base_sheet(calc, spec)), options_(case_options(calc, spec)),
+        rows_(metric_rows_per_case(calc, spec)), columns_(metric_names(calc).size()), jobs_(std::max(1, jobs)),
         group_({spec.timeout, false}) {
     // A stage case's plan reads its step count and the count of its
     // settling band: worked out once, unless the study varies one of them.
@@ -518,10 +511,7 @@ class CaseRunner {
     while (group_.running() >= static_cast<std::size_t>(jobs_)) collect(ended);
     const std::string failed = group_.start(
         index,
-        [&] {
-          const CaseResult result = case_here(calc_, entry_, spec_, sheet, plan, folder);
-          return ChildWork{true, record_text(case_options(calc_, spec_), result)};
-        },
+        [&] { return ChildWork{true, case_here(calc_, entry_, spec_, options_, sheet, plan, folder)}; },
         "case " + c.name);
     if (!failed.empty()) ended(index, failure(failed));
   }
@@ -545,7 +535,7 @@ class CaseRunner {
         ended(index, failure(outcome.text));
         continue;
       }
-      std::optional<CaseResult> r = parse_record(outcome.text, calc_, spec_);
+      std::optional<CaseResult> r = parse_record(outcome.text, options_, rows_, columns_);
       ended(index, r ? std::move(*r) : failure("the case's results came back incomplete"));
     }
   }
@@ -554,6 +544,8 @@ class CaseRunner {
   Entry entry_;
   const StudySpec& spec_;
   std::string base_;
+  std::string options_;  // what decides a case's metrics beside its sheet
+  std::size_t rows_, columns_;  // of a case's metrics
   int jobs_;
   ChildGroup group_;
   StagePlan plan_;
