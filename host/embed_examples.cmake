@@ -1,7 +1,7 @@
 # Writes a C++ source that holds the example sheets byte for byte.
 # Called with -DOUTPUT=<file> -DSOURCE_DIR=<examples folder> -DNAMES=<a,b,...>
 string(REPLACE "," ";" NAMES "${NAMES}")
-set(body "// Generated from the example sheets; do not edit.\n#include \"host/calculators.hpp\"\n\nnamespace meridox::host {\nnamespace {\n")
+set(body "// Generated from the example sheets; do not edit.\n#include \"host/core/calculators.hpp\"\n\nnamespace meridox::host {\nnamespace {\n")
 foreach(name IN LISTS NAMES)
   file(READ "${SOURCE_DIR}/${name}.txt" hex HEX)
   string(LENGTH "${hex}" hex_length)

@@ -10,13 +10,14 @@
 #include <string>
 
 #include "common/sheet.hpp"
-#include "host/calculators.hpp"
-#include "host/check.hpp"
-#include "host/process.hpp"
-#include "host/run.hpp"
-#include "host/study.hpp"
-#include "host/tables.hpp"
-#include "host/text.hpp"
+#include "host/core/calculators.hpp"
+#include "host/core/check.hpp"
+#include "host/core/files.hpp"
+#include "host/core/process.hpp"
+#include "host/core/library.hpp"
+#include "host/study/study.hpp"
+#include "host/core/tables.hpp"
+#include "host/core/text.hpp"
 
 namespace py = pybind11;
 using namespace meridox;

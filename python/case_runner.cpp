@@ -29,10 +29,10 @@
 #include <string>
 #include <vector>
 
-#include "host/calculators.hpp"
-#include "host/process.hpp"
-#include "host/run.hpp"
-#include "host/study.hpp"
+#include "host/core/calculators.hpp"
+#include "host/core/process.hpp"
+#include "host/core/library.hpp"
+#include "host/study/study.hpp"
 
 namespace {
 

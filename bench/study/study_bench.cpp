@@ -15,9 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "host/calculators.hpp"
-#include "host/run.hpp"
-#include "host/text.hpp"
+#include "host/core/calculators.hpp"
+#include "host/core/files.hpp"
+#include "host/core/library.hpp"
+#include "host/core/text.hpp"
 
 #include <unistd.h>
 

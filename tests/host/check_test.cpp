@@ -5,7 +5,7 @@
 #include <iterator>
 #include <string>
 
-#include "host/check.hpp"
+#include "host/core/check.hpp"
 #include "sheet_edit.hpp"
 #include "support/harness.hpp"
 

@@ -15,10 +15,10 @@
 #include <map>
 #include <string>
 
-#include "host/calculators.hpp"
-#include "host/process.hpp"
-#include "host/run.hpp"
-#include "host/tables.hpp"
+#include "host/core/calculators.hpp"
+#include "host/core/process.hpp"
+#include "host/cli/run_command.hpp"
+#include "host/core/tables.hpp"
 #include "command_runner.hpp"
 #include "png_reader.hpp"
 #include "sheet_edit.hpp"

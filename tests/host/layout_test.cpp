@@ -14,10 +14,10 @@
 #include <sstream>
 #include <string>
 
-#include "host/calculators.hpp"
-#include "host/check.hpp"
-#include "host/run.hpp"
-#include "host/text.hpp"
+#include "host/core/calculators.hpp"
+#include "host/core/check.hpp"
+#include "host/cli/run_command.hpp"
+#include "host/core/text.hpp"
 #include "plate/layout.hpp"
 #include "plate/plate.hpp"
 #include "projection/parameters.hpp"

@@ -4,8 +4,9 @@
 #include <cmath>
 #include <vector>
 
-#include "host/metrics.hpp"
-#include "host/study.hpp"
+#include "host/core/metrics.hpp"
+#include "host/study/process_window.hpp"
+#include "host/study/study.hpp"
 
 namespace meridox::host {
 namespace {

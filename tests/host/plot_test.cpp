@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <string>
 
-#include "host/calculators.hpp"
-#include "host/plot.hpp"
+#include "host/core/calculators.hpp"
+#include "host/pictures/plot.hpp"
 #include "png_reader.hpp"
 #include "support/harness.hpp"
 

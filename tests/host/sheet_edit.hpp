@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/text.hpp"
+#include "host/core/text.hpp"
 
 namespace meridox::testing {
 

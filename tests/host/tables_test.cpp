@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "host/calculators.hpp"
-#include "host/summary.hpp"
-#include "host/tables.hpp"
-#include "host/text.hpp"
+#include "host/core/calculators.hpp"
+#include "host/core/summary.hpp"
+#include "host/core/tables.hpp"
+#include "host/core/text.hpp"
 #include "support/harness.hpp"
 
 namespace meridox::host {

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/calculators.hpp"
+#include "host/core/calculators.hpp"
 
 namespace meridox::host {
 

@@ -1,4 +1,4 @@
-#include "host/check.hpp"
+#include "host/core/check.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -9,7 +9,7 @@
 
 #include "common/numbers.hpp"
 #include "common/sheet.hpp"
-#include "host/text.hpp"
+#include "host/core/text.hpp"
 
 namespace meridox::host {
 namespace {

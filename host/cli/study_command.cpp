@@ -13,9 +13,14 @@
 #include <ostream>
 #include <thread>
 
-#include "host/process.hpp"
-#include "host/study.hpp"
-#include "host/text.hpp"
+#include "host/cli/study_command.hpp"
+#include "host/core/files.hpp"
+#include "host/core/library.hpp"
+#include "host/core/process.hpp"
+#include "host/core/report.hpp"
+#include "host/core/text.hpp"
+#include "host/core/units.hpp"
+#include "host/study/process_window.hpp"
 
 namespace fs = std::filesystem;
 
@@ -32,16 +37,6 @@ std::string clock_text(double seconds) {
     std::snprintf(buffer, sizeof buffer, "%02ld:%02ld", s / 60, s % 60);
   }
   return buffer;
-}
-
-// The unit text of a named cell as the sheet gives it, else the layout's.
-std::string unit_of(const Calculator& calc, const std::string& sheet_bytes, const std::string& name) {
-  const std::optional<NamedCell> cell = named_cell(calc, name);
-  if (!cell) return {};
-  const Sheet sheet = sheet_of(calc, sheet_bytes);
-  const std::string text = display_text(sheet.cell(1, cell->row));
-  if (!is_blank(text) && text.size() <= 24) return text;
-  return cell->unit;
 }
 
 std::string short_text(double v) {
@@ -70,7 +65,7 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
   const std::vector<double> thresholds = spec.thresholds.empty() ? std::vector<double>{0.3} : spec.thresholds;
   const bool by_threshold = has_threshold_column(calc) && thresholds.size() > 1;
   const std::string x_name = spec.vary[0].name;
-  const std::string x_label = with_unit(x_name, unit_of(calc, base, x_name));
+  const std::string x_label = with_unit(x_name, cell_unit(calc, base, x_name));
   for (std::size_t m = 0; m < names.size(); ++m) {
     Chart chart;
     chart.title = names[m] == "cd" && by_threshold && (x_name == "defocus" || x_name == "gap")
@@ -101,28 +96,6 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
 
 }  // namespace
 
-std::string study_json(const Calculator& calc, const StudySpec& spec, const std::string& library,
-                       const std::string& command, const std::string& base_name, const StudyCounts& counts) {
-  const std::string base = base_sheet(calc, spec);
-  nlohmann::json info;
-  info["calculator"] = calc.name;
-  info["alias"] = calc.alias;
-  info["library"] = library;
-  info["command"] = command;
-  info["base_sheet"] = base_name;
-  info["base_sheet_text"] = display_text(base);
-  std::map<std::string, std::string> units;
-  for (const Varied& v : spec.vary) units[v.name] = unit_of(calc, base, v.name);
-  if (has_threshold_column(calc)) units["threshold"] = "1 (of the clear-field intensity)";
-  const std::vector<std::string> names = metric_names(calc), metric_unit = metric_units(calc, base);
-  for (std::size_t k = 0; k < names.size(); ++k) units[names[k]] = metric_unit[k];
-  info["columns"] = study_header(calc, spec);
-  info["units"] = units;
-  info["cases"] = counts.cases;
-  info["failed"] = counts.failed;
-  info["reused"] = counts.reused;
-  return info.dump(2) + "\n";
-}
 
 int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
   const Calculator* calc = find_calculator(request.spec.calculator);
@@ -242,7 +215,7 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
       Chart chart;
       chart.title = "Process window: cd within " + number_text(request.cd_tolerance * 100) + " % of " +
                     number_text(*request.target_cd);
-      chart.x_label = with_unit(spec.vary[0].name, unit_of(*calc, base, spec.vary[0].name));
+      chart.x_label = with_unit(spec.vary[0].name, cell_unit(*calc, base, spec.vary[0].name));
       chart.y_label = "threshold (dose 1/threshold)";
       ChartCurve best{"best focus", {}, {}};
       for (const WindowRow& w : window) {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "host/metrics.hpp"
-#include "host/tables.hpp"
+#include "host/core/metrics.hpp"
+#include "host/core/tables.hpp"
 
 namespace meridox::host {
 

@@ -1,8 +1,8 @@
-#include "host/summary.hpp"
+#include "host/core/summary.hpp"
 
 #include <cstdio>
 
-#include "host/calculators.hpp"
+#include "host/core/calculators.hpp"
 
 namespace meridox::host {
 namespace {

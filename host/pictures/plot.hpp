@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/tables.hpp"
+#include "host/core/tables.hpp"
 
 namespace meridox::host {
 

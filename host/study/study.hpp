@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "host/calculators.hpp"
-#include "host/metrics.hpp"
-#include "host/run.hpp"
+#include "host/core/calculators.hpp"
+#include "host/core/metrics.hpp"
+#include "host/core/library.hpp"
 
 namespace meridox::host {
 
@@ -121,34 +121,5 @@ struct StudyCounts {
 };
 std::string study_json(const Calculator& calc, const StudySpec& spec, const std::string& library,
                        const std::string& command, const std::string& base_name, const StudyCounts& counts);
-
-// The process window of a focus study: per threshold, the depth of focus
-// (the longest contiguous focus interval with |cd - target| <= tolerance x
-// target, its ends interpolated linearly between sampled focus values), the
-// best focus (that interval's middle) and the exposure latitude there.
-struct WindowRow {
-  double threshold;
-  double best_focus = no_value;
-  double depth_of_focus = 0.0;
-  double focus_low = no_value, focus_high = no_value;
-  double exposure_latitude = no_value;  // percent of the dose 1/threshold
-};
-std::vector<WindowRow> process_window(const std::vector<double>& focus, const std::vector<double>& thresholds,
-                                      const std::vector<std::vector<double>>& cd, double target, double tolerance);
-
-// The `study` command.
-struct StudyRequest {
-  StudySpec spec;
-  std::optional<std::string> sheet_path;  // the built-in example when absent
-  std::optional<std::string> lib_dir;
-  std::string out;        // the study folder
-  int jobs = 0;           // 0: the number of cores
-  bool pictures = true;
-  std::optional<double> target_cd;
-  double cd_tolerance = 0.1;
-  std::string command_line;  // for study.json
-  PlotOptions plot;
-};
-int study(const StudyRequest& request, std::ostream& out, std::ostream& err);
 
 }  // namespace meridox::host

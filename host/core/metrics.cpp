@@ -1,4 +1,4 @@
-#include "host/metrics.hpp"
+#include "host/core/metrics.hpp"
 
 #include <cmath>
 

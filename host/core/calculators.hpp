@@ -6,11 +6,12 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/layout.hpp"
 #include "common/sheet.hpp"
-#include "host/tables.hpp"
+#include "host/core/tables.hpp"
 
 namespace meridox::host {
 
@@ -104,5 +105,17 @@ std::vector<std::string> closest_names(const Calculator& calculator, std::string
 // one line, naming the closest known names).
 std::optional<std::string> set_named_cell(const Calculator& calculator, std::string_view sheet,
                                           std::string_view name, std::string_view value, std::string& why);
+
+// The calculator's library file name ("lib<name>.so").
+std::string library_file_name(const Calculator& calculator);
+
+// "NAME=VALUE" split at its first '='; nothing when there is none or the name is empty.
+std::optional<std::pair<std::string, std::string>> parse_assignment(std::string_view text);
+
+// The sheet with every assignment applied in order; nothing (and `why`, one
+// line) when a name is not one of the calculator's cells.
+std::optional<std::string> apply_settings(const Calculator& calculator, std::string sheet,
+                                          const std::vector<std::pair<std::string, std::string>>& set,
+                                          std::string& why);
 
 }  // namespace meridox::host

@@ -1,10 +1,10 @@
-#include "host/calculators.hpp"
+#include "host/core/calculators.hpp"
 
 #include <algorithm>
 #include <cctype>
 #include <iterator>
 
-#include "host/text.hpp"
+#include "host/core/text.hpp"
 
 #include "plate/layout.hpp"
 #include "projection/layout.hpp"
@@ -206,6 +206,25 @@ std::optional<std::string> set_named_cell(const Calculator& calculator, std::str
     return std::nullopt;
   }
   return with_cell_text(sheet, cell->column, cell->row, value);
+}
+
+std::string library_file_name(const Calculator& calculator) { return "lib" + std::string(calculator.name) + ".so"; }
+
+std::optional<std::pair<std::string, std::string>> parse_assignment(std::string_view text) {
+  const std::size_t equals = text.find('=');
+  if (equals == std::string_view::npos || equals == 0) return std::nullopt;
+  return std::pair<std::string, std::string>(text.substr(0, equals), text.substr(equals + 1));
+}
+
+std::optional<std::string> apply_settings(const Calculator& calculator, std::string sheet,
+                                          const std::vector<std::pair<std::string, std::string>>& set,
+                                          std::string& why) {
+  for (const auto& [name, value] : set) {
+    std::optional<std::string> changed = set_named_cell(calculator, sheet, name, value, why);
+    if (!changed) return std::nullopt;
+    sheet = std::move(*changed);
+  }
+  return sheet;
 }
 
 }  // namespace meridox::host

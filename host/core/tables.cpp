@@ -1,11 +1,11 @@
-#include "host/tables.hpp"
+#include "host/core/tables.hpp"
 
 #include <cmath>
 #include <limits>
 
 #include "common/numbers.hpp"
-#include "host/calculators.hpp"
-#include "host/text.hpp"
+#include "host/core/calculators.hpp"
+#include "host/core/text.hpp"
 
 namespace meridox::host {
 namespace {

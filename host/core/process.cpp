@@ -1,4 +1,4 @@
-#include "host/process.hpp"
+#include "host/core/process.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

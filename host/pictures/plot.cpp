@@ -1,4 +1,4 @@
-#include "host/plot.hpp"
+#include "host/pictures/plot.hpp"
 
 #include <plplot.h>
 #include <sys/stat.h>
@@ -14,8 +14,9 @@
 #include <iterator>
 #include <vector>
 
-#include "host/process.hpp"
-#include "host/text.hpp"
+#include "host/core/files.hpp"
+#include "host/core/process.hpp"
+#include "host/core/text.hpp"
 
 namespace meridox::host {
 namespace {

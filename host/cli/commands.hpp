@@ -1,0 +1,45 @@
+#pragma once
+// The commands of `meridox` other than run and study, and the options the
+// commands share; main() reads the command line and calls one of them.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/core/calculators.hpp"
+#include "host/core/metrics.hpp"
+#include "host/pictures/plot.hpp"
+
+namespace CLI {
+class App;
+}
+
+namespace meridox::host {
+
+// The calculator of a name or alias; nullptr after one line on standard
+// error when there is none.
+const Calculator* calculator_or_complain(const std::string& name);
+
+// The options every command that summarises an image or a stage shares.
+struct MetricOptions {
+  std::string size_text;
+  std::string tone = "bright";
+  std::optional<double> band;
+  CutOptions cut;
+};
+void add_metric_options(CLI::App* cmd, MetricOptions& m, PlotOptions& plot);
+// Checks the shared options; false (after one line) when one is unusable.
+bool settle_metric_options(MetricOptions& m, PlotOptions& plot);
+// NAME=VALUE options; false (after one line) when one has no '='.
+bool parse_settings(const std::vector<std::string>& texts, std::vector<std::pair<std::string, std::string>>& out);
+
+// `meridox check CALC SHEET`: the sheet's warnings; 1 when there are any.
+int check_command(const std::string& name, const std::string& sheet_path);
+// `meridox sheet CALC`: the built-in example sheet on standard output.
+int sheet_command(const std::string& name);
+// `meridox list`: the calculators and where their libraries are.
+int list_command(const std::optional<std::string>& lib_dir);
+// `meridox plot TABLE`: the summary and picture of an existing table.
+int plot_command(const std::string& table, std::optional<std::string> png, PlotOptions plot,
+                 const MetricOptions& metrics);
+
+}  // namespace meridox::host

@@ -1,0 +1,74 @@
+#include <CLI/CLI.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+
+#include "host/cli/commands.hpp"
+#include "host/core/units.hpp"
+
+namespace meridox::host {
+
+const Calculator* calculator_or_complain(const std::string& name) {
+  const Calculator* calc = find_calculator(name);
+  if (calc == nullptr) {
+    std::cerr << "meridox: unknown calculator \"" << name << "\"; choose one of " << calculator_names() << "\n";
+  }
+  return calc;
+}
+
+
+namespace {
+
+bool parse_size(const std::string& text, PlotOptions& plot) {
+  int w = 0, h = 0;
+  char extra = 0;
+  if (std::sscanf(text.c_str(), "%dx%d%c", &w, &h, &extra) != 2) return false;
+  if (w < smallest_picture || h < smallest_picture || w > largest_picture || h > largest_picture) return false;
+  plot.width = w;
+  plot.height = h;
+  return true;
+}
+
+}  // namespace
+
+void add_metric_options(CLI::App* cmd, MetricOptions& m, PlotOptions& plot) {
+  cmd->add_option("--size", m.size_text, "picture size in pixels, WIDTHxHEIGHT, 64 to 8192 a side (default 960x720)");
+  cmd->add_option("--unit", plot.length_unit, "draw the optics lengths in this unit: nm, um, mm, cm or m");
+  cmd->add_flag("--log", plot.log_amplitude, "draw the spectrum amplitude on a logarithmic scale");
+  cmd->add_option("--cut-y", m.cut.cut_y, "image metrics along the row nearest this y (default 0)");
+  cmd->add_option("--cut-x", m.cut.cut_x, "centre of the measured feature: the sample nearest this x (default 0)");
+  cmd->add_option("--threshold", m.cut.threshold, "intensity threshold of the feature edges (default 0.3)")
+      ->check(CLI::PositiveNumber);
+  cmd->add_option("--tone", m.tone, "bright (I >= threshold, default) or dark (I < threshold) feature")
+      ->check(CLI::IsMember({"bright", "dark"}));
+  cmd->add_option("--band", m.band, "stage settling band in mm (default one count of the stage's sensor)")
+      ->check(CLI::PositiveNumber);
+}
+
+bool settle_metric_options(MetricOptions& m, PlotOptions& plot) {
+  if (!m.size_text.empty() && !parse_size(m.size_text, plot)) {
+    std::cerr << "meridox: --size takes WIDTHxHEIGHT, 64 to 8192 a side, for example 960x720\n";
+    return false;
+  }
+  if (!plot.length_unit.empty() && std::isnan(metres_per(plot.length_unit))) {
+    std::cerr << "meridox: --unit takes nm, um, mm, cm or m, not \"" << plot.length_unit << "\"\n";
+    return false;
+  }
+  m.cut.dark = m.tone == "dark";
+  return true;
+}
+
+bool parse_settings(const std::vector<std::string>& texts, std::vector<std::pair<std::string, std::string>>& out) {
+  for (const std::string& text : texts) {
+    const auto assignment = parse_assignment(text);
+    if (!assignment) {
+      std::cerr << "meridox: --set takes NAME=VALUE, not \"" << text << "\"\n";
+      return false;
+    }
+    out.push_back(*assignment);
+  }
+  return true;
+}
+
+}  // namespace meridox::host

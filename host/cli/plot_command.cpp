@@ -1,0 +1,76 @@
+#include <filesystem>
+#include <iostream>
+
+#include "host/cli/commands.hpp"
+#include "host/cli/run_command.hpp"
+#include "host/core/files.hpp"
+#include "host/core/report.hpp"
+#include "host/core/summary.hpp"
+#include "host/core/units.hpp"
+
+namespace meridox::host {
+
+int plot_command(const std::string& table, std::optional<std::string> png, PlotOptions plot,
+                 const MetricOptions& metrics) {
+  std::string bytes;
+  if (const std::string why = read_bounded(table, table_byte_limit, bytes); !why.empty()) {
+    std::cerr << "meridox: cannot read the table " << table << ": " << why << "\n";
+    return bad_input;
+  }
+  const TableKind kind = identify_table(bytes);
+  if (!png) png = std::filesystem::path(table).replace_extension(".png").string();
+  std::error_code ec;
+  if (std::filesystem::equivalent(table, *png, ec)) {
+    std::cerr << "meridox: the picture " << *png << " would overwrite the table itself\n";
+    return bad_input;
+  }
+  if (const std::string problem = picture_path_problem(*png); !problem.empty()) {
+    std::cerr << "meridox: no picture of " << table << ": " << problem << "\n";
+    return bad_input;
+  }
+  // The sheet of the run that wrote the table, when it lies beside it, gives
+  // the units, the sensor's count and the pupil.
+  const std::filesystem::path beside = std::filesystem::path(table).parent_path();
+  SummaryContext context;
+  context.cut = metrics.cut;
+  StageColumns stage = stage_columns(kind);
+  std::string sheet;
+  const std::optional<TableWriterOf> owner = writer_of(kind);
+  const Calculator* writer = owner ? owner->calculator : nullptr;
+  if (writer != nullptr && read_bounded((beside / "IN_FM.txt").string(), sheet_byte_limit, sheet).empty()) {
+    if (const std::string problem = describe_run(*writer, sheet, context, plot); !problem.empty()) {
+      std::cerr << "meridox: " << problem << "\n";
+      return bad_input;
+    }
+    stage = stage_columns_for(*writer, sheet);
+  } else if (!plot.length_unit.empty()) {
+    std::cerr << "meridox: --unit needs the run's sheet IN_FM.txt beside the table, to convert from its unit\n";
+    return bad_input;
+  }
+  if (metrics.band) stage.band = *metrics.band;
+  const bool stage_kind = owner && owner->table->metrics == meridox::MetricKind::stage;
+  if (stage_kind) {
+    context.stage = &stage;
+    context.printed_rows_only = "plot reads the table as printed";
+    plot.error_column = stage.error;
+    plot.count = stage.count;
+    plot.band = stage.settle_band();
+  }
+  read_mask_table(kind, beside, plot);
+  std::string summary;
+  try {
+    summary = summary_text(kind, bytes, context);
+  } catch (const TableError&) {
+  }
+  const std::string problem = plot_table(kind, bytes, *png, plot);
+  std::cout << table << ": " << describe(kind) << "\n" << summary;
+  if (!problem.empty()) {
+    std::cout.flush();
+    std::cerr << "meridox: no picture of " << table << ": " << problem << "\n";
+    return kind == TableKind::unknown || kind == TableKind::empty || summary.empty() ? bad_input : incomplete;
+  }
+  std::cout << "  picture: " << *png << "\n";
+  return 0;
+}
+
+}  // namespace meridox::host

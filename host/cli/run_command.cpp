@@ -1,0 +1,199 @@
+#include "host/cli/run_command.hpp"
+
+#include <cmath>
+#include <filesystem>
+#include <ostream>
+
+#include "common/sheet.hpp"
+#include "host/core/calls.hpp"
+#include "host/core/check.hpp"
+#include "host/core/files.hpp"
+#include "host/core/library.hpp"
+#include "host/core/process.hpp"
+#include "host/core/text.hpp"
+#include "host/core/units.hpp"
+
+namespace fs = std::filesystem;
+
+namespace meridox::host {
+namespace {
+
+TableKind expected_kind(const Calculator& c, const char* table) {
+  const TableSpec* spec = table_spec(c, table);
+  return spec ? TableKind(*spec) : TableKind::unknown;
+}
+
+bool is_stage(const Calculator& c) { return stage_table(c) != nullptr; }
+
+}  // namespace
+
+std::string describe_run(const Calculator& calculator, std::string_view sheet_bytes, SummaryContext& context,
+                         PlotOptions& plot) {
+  SheetDescription d;
+  d.context = context;
+  if (std::string problem = describe_sheet(calculator, sheet_bytes, plot.length_unit, d); !problem.empty()) {
+    return problem;
+  }
+  context = d.context;
+  if (!std::isnan(d.na)) plot.na = d.na;
+  if (!std::isnan(d.sigma)) plot.sigma = d.sigma;
+  plot.units = context.units;
+  plot.length_unit = d.length_unit;
+  plot.length_scale = d.length_scale;
+  return {};
+}
+
+void read_mask_table(TableKind kind, const std::filesystem::path& folder, PlotOptions& options) {
+  if (kind.spec() == nullptr || kind.spec()->map.mask_file.empty()) return;
+  read_bounded((folder / kind.spec()->map.mask_file).string(), table_byte_limit, options.amplitude_table);
+}
+
+std::string report_table(const std::string& folder, const char* table, TableKind expected,
+                         const SummaryContext& context, const PlotOptions* plot, std::ostream& out) {
+  const TableReport report = summarize_table(folder, table, expected, context, out);
+  if (!report.problem.empty() || report.kind == TableKind::empty || plot == nullptr) return report.problem;
+  if (!report.drawable) {
+    out << "  no samples, no picture\n";
+    return {};
+  }
+  PlotOptions options = *plot;
+  read_mask_table(report.kind, fs::path(folder), options);
+  if (context.stage) {
+    options.error_column = context.stage->error;
+    options.count = context.stage->count;
+    options.band = context.stage->settle_band();
+  }
+  const std::string png = (fs::path(folder) / picture_name(table)).string();
+  const std::string problem = plot_table(report.kind, report.bytes, png, options);
+  if (!problem.empty()) {
+    out << "  no picture\n";
+    return "no picture of " + std::string(table) + ": " + problem;
+  }
+  out << "  picture: " << png << "\n";
+  return {};
+}
+
+int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
+  const Calculator* calc = find_calculator(request.calculator);
+  if (calc == nullptr) {
+    err << "meridox: unknown calculator \"" << request.calculator << "\"; choose one of " << calculator_names()
+        << "\n";
+    return bad_input;
+  }
+  std::string sheet;
+  if (request.sheet) {
+    if (const std::string why = read_bounded(*request.sheet, sheet_byte_limit, sheet); !why.empty()) {
+      err << "meridox: cannot read the sheet " << *request.sheet << ": " << why << "\n";
+      return bad_input;
+    }
+  } else {
+    sheet = std::string(example_sheet(calc->name));
+  }
+  std::string why;
+  if (std::optional<std::string> changed = apply_settings(*calc, sheet, request.set, why)) {
+    sheet = std::move(*changed);
+  } else {
+    err << "meridox: " << why << "\n";
+    return bad_input;
+  }
+  SummaryContext context;
+  context.cut = request.cut;
+  PlotOptions plot = request.plot;
+  if (const std::string problem = describe_run(*calc, sheet, context, plot); !problem.empty()) {
+    err << "meridox: " << problem << "\n";
+    return bad_input;
+  }
+  StageColumns stage = stage_columns_for(*calc, sheet);
+  if (request.band) stage.band = *request.band;
+  if (is_stage(*calc)) context.stage = &stage;
+
+  const std::string library = library_path(*calc, request.lib_dir);
+  std::error_code ec;
+  if (!fs::is_regular_file(library, ec)) {
+    err << "meridox: the library " << library << " is missing (build it first, or give --lib-dir)\n";
+    return not_installed;
+  }
+
+  const fs::path folder = request.out ? fs::path(*request.out) : fs::path("meridox-out") / request.calculator;
+  fs::create_directories(folder, ec);
+  if (ec || !fs::is_directory(folder)) {
+    err << "meridox: cannot create the output folder " << folder.string() << ": "
+        << (ec ? ec.message() : std::string("not a folder")) << "\n";
+    return bad_input;
+  }
+  const fs::path absolute = fs::absolute(folder, ec);
+
+  const CheckReport report = check_sheet(*calc, sheet);
+  for (const Warning& w : report.warnings) err << "warning [" << w.code << "]: " << w.message << "\n";
+
+  // Tables and pictures of an earlier run would pass for this run's.
+  for (const std::string& name : every_result_file()) {
+    const fs::path stale = absolute / name;
+    // Only regular files: a link or a special file of that name is never removed.
+    if (!fs::is_symlink(stale, ec) && fs::is_regular_file(stale, ec)) fs::remove(stale, ec);
+  }
+  remove_leftovers(absolute);
+  if (const std::string problem = replace_file(absolute / "IN_FM.txt", sheet); !problem.empty()) {
+    err << "meridox: cannot write " << (absolute / "IN_FM.txt").string() << ": " << problem << "\n";
+    return bad_input;
+  }
+
+  const Entry entry = load_entry(*calc, request.lib_dir, why);
+  if (entry == nullptr) {
+    err << "meridox: " << why << "\n";
+    return not_installed;
+  }
+  out << calc->alias << " (" << calc->name << "): "
+      << (request.sheet ? "sheet " + *request.sheet : std::string("built-in example sheet")) << "\n";
+  for (const auto& [name, value] : request.set) {
+    const std::optional<NamedCell> cell = named_cell(*calc, name);
+    out << "set " << name << " = " << value << " (cell (" << cell->column << "," << cell->row << "))\n";
+  }
+  out << "output folder: " << absolute.string() << "/\n";
+  out.flush();
+  err.flush();
+  if (const std::string failed = call_entry(entry, absolute, calc->name, request.timeout); !failed.empty()) {
+    err << "meridox: " << failed << "; its tables may be incomplete\n";
+    return incomplete;
+  }
+  if (is_stage(*calc)) {
+    context.every_step =
+        every_step_metrics(*calc, entry, sheet, absolute, stage, request.timeout, context.printed_rows_only);
+    if (interrupted() != 0) {
+      err << "meridox: " << context.printed_rows_only << "\n";
+      return incomplete;
+    }
+  }
+
+  // Every table is summarised before any failure is told.
+  std::vector<std::string> failures;
+  bool non_finite = false;
+  for (const char* table : calc->tables) {
+    const std::string problem = report_table(absolute.string(), table, expected_kind(*calc, table), context,
+                                             request.pictures ? &plot : nullptr, out);
+    if (!problem.empty()) failures.push_back(problem);
+    std::string bytes;
+    if (request.strict && read_bounded((absolute / table).string(), table_byte_limit, bytes).empty()) {
+      try {
+        non_finite = non_finite || finiteness(identify_table(bytes), bytes).non_finite > 0;
+      } catch (const TableError&) {
+      }
+    }
+  }
+  out.flush();
+  if (!failures.empty()) {
+    err << "meridox: " << failures.front();
+    if (failures.size() > 1) err << " (and " << failures.size() - 1 << " more)";
+    err << "\n";
+    return incomplete;
+  }
+  if (request.strict && (!report.warnings.empty() || non_finite)) {
+    err << "meridox: --strict: " << (report.warnings.empty() ? "a table holds values that are not finite"
+                                                              : std::to_string(report.warnings.size()) + " warnings")
+        << "\n";
+    return incomplete;
+  }
+  return ok;
+}
+
+}  // namespace meridox::host

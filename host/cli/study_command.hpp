@@ -1,0 +1,29 @@
+#pragma once
+// `meridox study`: a study's cases run with their metrics in study.csv and
+// study.json, pictures of each metric and, for a focus study with a target
+// width, its process window.
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+#include "host/pictures/plot.hpp"
+#include "host/study/study.hpp"
+
+namespace meridox::host {
+
+// The `study` command.
+struct StudyRequest {
+  StudySpec spec;
+  std::optional<std::string> sheet_path;  // the built-in example when absent
+  std::optional<std::string> lib_dir;
+  std::string out;        // the study folder
+  int jobs = 0;           // 0: the number of cores
+  bool pictures = true;
+  std::optional<double> target_cd;
+  double cd_tolerance = 0.1;
+  std::string command_line;  // for study.json
+  PlotOptions plot;
+};
+int study(const StudyRequest& request, std::ostream& out, std::ostream& err);
+
+}  // namespace meridox::host

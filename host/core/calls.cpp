@@ -1,0 +1,165 @@
+#include "host/core/calls.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "host/core/files.hpp"
+#include "host/core/process.hpp"
+#include "host/core/text.hpp"
+
+namespace fs = std::filesystem;
+
+namespace meridox::host {
+
+std::string picture_name(const char* table) {
+  std::string name(table);
+  return name.substr(0, name.rfind('.')) + ".png";
+}
+
+// Calls the entry once in a child process with the exchange folder set: a
+// calculator that crashes, ends the process or runs past the timeout ends
+// the child, not the host.
+std::string call_entry(Entry entry, const std::filesystem::path& exchange, const std::string& what, double timeout) {
+  return run_in_child(
+      [&]() -> std::string {
+        setenv("MERIDOXWORK", (exchange.string() + "/").c_str(), 1);
+        entry();
+        return {};
+      },
+      what, {timeout, false});
+}
+
+// The metrics of a stage history read line by line from a table file, in
+// blocks, so that ten million steps need no more memory than one block.
+std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& table, const StageColumns& c) {
+  const int fd = open(table.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  StageMetricsBuilder builder(c.settle_band());
+  const std::size_t need = std::max(c.error, c.current) + 1;
+  std::vector<double> fields(need);
+  constexpr std::size_t block_size = 1 << 16;
+  // One line: its first `need` TAB-separated fields, each wholly a number.
+  auto take = [&](std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) return true;
+    for (std::size_t k = 0; k < need; ++k) {
+      const std::size_t tab = line.find('\t');
+      const std::optional<double> value = whole_real(line.substr(0, tab));
+      if (!value) return false;
+      fields[k] = *value;
+      line = tab == std::string_view::npos ? std::string_view() : line.substr(tab + 1);
+    }
+    builder.add(fields[0], fields[c.error], fields[c.current]);
+    return true;
+  };
+  // Uninitialised, so that a fresh process touches only the pages it reads into.
+  const std::unique_ptr<char[]> block(new char[block_size]);
+  std::string carried;  // a line that runs on into the next block
+  bool header = true, ok = true;
+  while (ok) {
+    const ssize_t n = read(fd, block.get(), block_size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    std::string_view rest(block.get(), static_cast<std::size_t>(n));
+    for (std::size_t end; ok && (end = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(end + 1)) {
+      std::string_view line = rest.substr(0, end);
+      if (!carried.empty()) line = (carried.append(line));
+      if (!header) ok = take(line);
+      header = false;
+      carried.clear();
+    }
+    carried.append(rest);
+  }
+  close(fd);
+  if (ok && !carried.empty()) {
+    if (!header) ok = take(carried);
+    header = false;
+  }
+  if (!ok || header) return std::nullopt;
+  return builder.result();
+}
+
+// Stage metrics from every step: the table itself when it prints every
+// step, else a second run printing every step in a scratch folder inside
+// the output folder, removed afterwards. `why_not` says why there are none.
+std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry, const std::string& sheet,
+                                               const std::filesystem::path& folder, const StageColumns& columns,
+                                               double timeout, std::string& why_not) {
+  const Sheet cells = sheet_of(c, sheet);
+  const int interval_row = row_of(c, "print_interval");
+  const long long steps = cells.integer(2, row_of(c, "step_count"));
+  const int interval = cells.integer(2, interval_row);
+  // A table of every step holds the N + 1 states t = 0, h, ..., N h; fewer
+  // (a full disk, a stopped run) would pass part of a history for all of it.
+  const std::size_t states = static_cast<std::size_t>(std::max(steps, 0LL)) + 1;
+  auto complete = [&](std::optional<StageMetrics> m) -> std::optional<StageMetrics> {
+    if (m && m->states != states) {
+      why_not = "the table of every step holds " + std::to_string(m->states) + " of the " + std::to_string(states) +
+                " states";
+      return std::nullopt;
+    }
+    if (!m && why_not.empty()) why_not = "the table of every step cannot be read";
+    return m;
+  };
+  if (steps <= 0 || interval == 1) return complete(stream_stage_metrics(folder / "OUT_M.txt", columns));
+  if (steps > every_step_limit) {
+    why_not = std::to_string(steps) + " steps are more than the 10^7 a table of every step may hold";
+    return std::nullopt;
+  }
+  std::string pattern_text = std::string(every_step_prefix) + "XXXXXX";
+  std::string scratch = (folder / pattern_text).string();
+  if (mkdtemp(scratch.data()) == nullptr) {
+    why_not = std::string("no scratch folder for a run of every step: ") + std::strerror(errno);
+    return std::nullopt;
+  }
+  std::optional<StageMetrics> metrics;
+  const std::string every = with_cell_text(sheet, 2, interval_row, "1");
+  if (const std::string problem = replace_file(fs::path(scratch) / "IN_FM.txt", every); !problem.empty()) {
+    why_not = "cannot write the sheet of a run of every step: " + problem;
+  } else if (const std::string failed = call_entry(entry, scratch, std::string(c.name) + " (every step)", timeout);
+             !failed.empty()) {
+    why_not = failed;
+  } else {
+    metrics = complete(stream_stage_metrics(fs::path(scratch) / "OUT_M.txt", columns));
+  }
+  std::error_code ec;
+  fs::remove_all(scratch, ec);
+  return metrics;
+}
+
+
+void remove_leftovers(const fs::path& folder) {
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    const bool scratch = name.rfind(every_step_prefix, 0) == 0 && it->is_directory(ec) && !it->is_symlink(ec);
+    bool partial = false;
+    for (const std::string& result : every_result_file()) {
+      partial = partial || name.rfind("." + result + ".", 0) == 0;
+    }
+    partial = partial || name.rfind(".IN_FM.txt.", 0) == 0;
+    if (scratch) fs::remove_all(it->path(), ec);
+    if (partial && it->is_regular_file(ec) && !it->is_symlink(ec)) fs::remove(it->path(), ec);
+  }
+}
+
+std::vector<std::string> every_result_file() {
+  std::vector<std::string> names;
+  for (const Calculator& c : calculators()) {
+    for (const char* table : c.tables) {
+      for (const std::string& name : {std::string(table), picture_name(table)}) {
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+      }
+    }
+  }
+  return names;
+}
+
+}  // namespace meridox::host

@@ -1,0 +1,50 @@
+#pragma once
+// Calls of a calculator's entry in a child process, with the exchange folder
+// set, and the runs of every step that a stage's metrics are made from.
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/core/calculators.hpp"
+#include "host/core/library.hpp"
+#include "host/core/metrics.hpp"
+#include "host/core/summary.hpp"
+
+namespace meridox::host {
+
+// A stage history beyond this many steps is summarised from its printed rows
+// only: a table of every step takes some 40 bytes a step.
+inline constexpr long long every_step_limit = 10'000'000;
+
+// Scratch folders of the runs of every step; like the temporaries of the
+// sheet and the pictures, named with a leading dot.
+inline constexpr const char* every_step_prefix = ".every-step-";
+
+// Calls the entry once in a child process with the exchange folder set; an
+// empty string when it ran to its end, else one line saying what happened.
+std::string call_entry(Entry entry, const std::filesystem::path& exchange, const std::string& what, double timeout);
+
+// The metrics of a stage history read line by line from a table file.
+std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& table, const StageColumns& c);
+
+// Stage metrics from every step: the table in `folder` when it prints every
+// step, else a second run printing every step in a scratch folder inside
+// `folder`, removed afterwards. `why_not` says why there are none.
+std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry, const std::string& sheet,
+                                               const std::filesystem::path& folder, const StageColumns& columns,
+                                               double timeout, std::string& why_not);
+
+// The picture file drawn of a table: its name with .png.
+std::string picture_name(const char* table);
+
+// Every table any calculator writes and its picture: an earlier run of
+// another calculator in the same folder must not leave its tables beside
+// this run's.
+std::vector<std::string> every_result_file();
+
+// What an interrupted earlier run may have left in a folder (partial tables,
+// sheets, scratch folders of runs of every step): removed before a new run.
+void remove_leftovers(const std::filesystem::path& folder);
+
+}  // namespace meridox::host

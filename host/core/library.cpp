@@ -1,0 +1,42 @@
+#include "host/core/library.hpp"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace meridox::host {
+
+Entry load_entry(const Calculator& calc, const std::optional<std::string>& lib_dir, std::string& why) {
+  const std::string library = library_path(calc, lib_dir);
+  std::error_code ec;
+  if (!fs::is_regular_file(library, ec)) {
+    why = "the library " + library + " is missing (build it first, or give --lib-dir)";
+    return nullptr;
+  }
+  void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    why = "cannot load " + library + ": " + dlerror();
+    return nullptr;
+  }
+  auto entry = reinterpret_cast<Entry>(dlsym(handle, calc.entry));
+  if (entry == nullptr) why = library + " has no entry " + calc.entry;
+  return entry;
+}
+
+std::string library_path(const Calculator& calc, const std::optional<std::string>& lib_dir) {
+  return (fs::path(library_folder(lib_dir)) / library_file_name(calc)).string();
+}
+
+std::string library_folder(const std::optional<std::string>& chosen) {
+  if (chosen) return *chosen;
+  if (const char* env = std::getenv("MERIDOX_LIB_DIR"); env != nullptr && *env != '\0') return env;
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return "lib";
+  return (exe.parent_path().parent_path() / "lib").string();
+}
+
+}  // namespace meridox::host

@@ -1,0 +1,53 @@
+#pragma once
+// What a sheet says of its tables beyond their numbers: the unit of the
+// optics lengths, the words for the other units, the stage's columns, count
+// and band, and the optics of the pupil and source that its maps show.
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "common/sheet.hpp"
+#include "host/core/calculators.hpp"
+#include "host/core/summary.hpp"
+
+namespace meridox::host {
+
+// The unit text of the optics lengths in a sheet (column 1 of the row that
+// gives the pitch or the image window).
+std::string length_unit(const Calculator& calculator, std::string_view sheet_bytes);
+
+// Metres in one of the length units the pictures can convert between (nm,
+// um, mm, cm, m); NaN for any other text.
+double metres_per(std::string_view unit);
+
+// The stage table of a calculator's layout; nullptr for the others.
+const TableSpec* stage_table(const Calculator& calculator);
+
+// Which columns, count and band the stage summary uses, from the sheet.
+StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes);
+StageColumns stage_columns_for(const Calculator& calculator, const Sheet& sheet);
+
+// The sheet's texts of the unit words of its calculator's table columns.
+UnitWords unit_words(const Calculator& calculator, const Sheet& sheet);
+
+// The unit of a named cell as the sheet gives it in column 1, else the
+// layout's; "" for a name that is not one of the calculator's cells.
+std::string cell_unit(const Calculator& calc, const std::string& sheet_bytes, const std::string& name);
+
+// What a run's summary and pictures take from its sheet: the summary
+// context, the pupil and source of the spectrum maps, and the length unit
+// the pictures draw in with its scale from the sheet's.
+struct SheetDescription {
+  SummaryContext context;
+  double na = std::numeric_limits<double>::quiet_NaN();
+  double sigma = std::numeric_limits<double>::quiet_NaN();
+  std::string length_unit;  // as drawn: the unit asked for, else the sheet's
+  double length_scale = 1.0;
+};
+
+// Describes a sheet, with lengths drawn in `asked_unit` when one is given.
+// Returns why the asked unit cannot be used, or "".
+std::string describe_sheet(const Calculator& calculator, std::string_view sheet_bytes, const std::string& asked_unit,
+                           SheetDescription& description);
+
+}  // namespace meridox::host

@@ -1,0 +1,33 @@
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "host/core/text.hpp"
+#include "host/core/units.hpp"
+#include "host/study/study.hpp"
+
+namespace meridox::host {
+
+std::string study_json(const Calculator& calc, const StudySpec& spec, const std::string& library,
+                       const std::string& command, const std::string& base_name, const StudyCounts& counts) {
+  const std::string base = base_sheet(calc, spec);
+  nlohmann::json info;
+  info["calculator"] = calc.name;
+  info["alias"] = calc.alias;
+  info["library"] = library;
+  info["command"] = command;
+  info["base_sheet"] = base_name;
+  info["base_sheet_text"] = display_text(base);
+  std::map<std::string, std::string> units;
+  for (const Varied& v : spec.vary) units[v.name] = cell_unit(calc, base, v.name);
+  if (has_threshold_column(calc)) units["threshold"] = "1 (of the clear-field intensity)";
+  const std::vector<std::string> names = metric_names(calc), metric_unit = metric_units(calc, base);
+  for (std::size_t k = 0; k < names.size(); ++k) units[names[k]] = metric_unit[k];
+  info["columns"] = study_header(calc, spec);
+  info["units"] = units;
+  info["cases"] = counts.cases;
+  info["failed"] = counts.failed;
+  info["reused"] = counts.reused;
+  return info.dump(2) + "\n";
+}
+
+}  // namespace meridox::host
