@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <limits>
+#include <utility>
 
 #include "common/numbers.hpp"
 #include "common/sheet.hpp"
@@ -22,7 +23,7 @@ constexpr double long_plate_divisions = 1e6;
 constexpr double long_fresnel_evaluations = 1e9;
 
 
-// Labels differing only in case or surrounding blanks are the same.
+// At most this many rows are named one by one in a label warning.
 constexpr int label_warning_limit = 5;
 
 std::string_view trimmed(std::string_view text) {
@@ -31,14 +32,47 @@ std::string_view trimmed(std::string_view text) {
   return text;
 }
 
-bool same_label(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t k = 0; k < a.size(); ++k) {
-    if (std::tolower(static_cast<unsigned char>(a[k])) != std::tolower(static_cast<unsigned char>(b[k]))) return false;
+// A label as it is compared: decoded to UTF-8 (Shift-JIS as a spreadsheet
+// saves it, or UTF-8), without surrounding blanks, ASCII letters in lower
+// case; labels differing only in case or surrounding blanks are the same.
+std::string label_key(std::string_view cell) {
+  const std::string text = display_text(cell);
+  std::string key(trimmed(text));
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
-  return true;
+  return key;
 }
 
+// The non-empty labels (column 0) of a calculator's value rows in a sheet.
+struct RowLabel {
+  int row;
+  const char* name;  // the parameter the calculator reads in that row
+  std::string key;   // as compared
+  std::string shown;  // as the user wrote it, decoded
+};
+
+std::vector<RowLabel> row_labels(const Calculator& calculator, std::string_view sheet_bytes) {
+  const Sheet sheet = sheet_of(calculator, sheet_bytes);
+  std::vector<RowLabel> labels;
+  for (const Cell& c : calculator.cells) {
+    std::string key = label_key(sheet.cell(0, c.row));
+    if (!key.empty()) labels.push_back({c.row, c.name, std::move(key), display_text(trimmed(sheet.cell(0, c.row)))});
+  }
+  return labels;
+}
+
+// The example's row with this label: its own row when the label is there,
+// otherwise the first; nullptr when the example has no such label.
+const RowLabel* example_row(const std::vector<RowLabel>& example, const RowLabel& label) {
+  const RowLabel* found = nullptr;
+  for (const RowLabel& e : example) {
+    if (e.key != label.key) continue;
+    if (e.row == label.row) return &e;
+    if (found == nullptr) found = &e;
+  }
+  return found;
+}
 
 std::string label_of(const Sheet& sheet, int row, bool with_unit) {
   std::string label = display_text(sheet.cell(0, row));
@@ -157,49 +191,89 @@ class Checker {
     }
   }
 
-  // Rows whose label differs from the built-in example's: the values may
-  // have moved to other rows, or the sheet belongs to another calculator.
+  // Columns 0 and 1 are the user's and no calculator reads them: a label
+  // says something about the values only when it is one of a built-in
+  // example's. Labels of this calculator's example in other rows than the
+  // example's mean a line was added or deleted above them; labels that are
+  // mostly another calculator's mean the sheet is that calculator's. Any other
+  // wording (Japanese, the user's own English) is the user's: a note, no warning.
   void compare_labels() {
-    const Sheet example = sheet_of(calc_, example_sheet(calc_.name));
-    int labelled = 0, differing = 0;
-    for (const Cell& c : calc_.cells) {
-      const std::string_view own = trimmed(sheet_.cell(0, c.row));
-      const std::string_view expected = trimmed(example.cell(0, c.row));
-      if (own.empty() || expected.empty()) continue;
-      ++labelled;
-      if (same_label(own, expected)) continue;
-      ++differing;
-      if (differing <= label_warning_limit) {
-        warn("label-mismatch", 0, c.row,
-             "(0," + std::to_string(c.row) + ") " + c.name + ": the label \"" + display_text(own) +
-                 "\" is not the example's \"" + display_text(expected) + "\"");
-      }
+    const std::vector<RowLabel> example = row_labels(calc_, example_sheet(calc_.name));
+    const std::vector<RowLabel> labels = row_labels(calc_, bytes_);
+    int known = 0;
+    std::vector<std::pair<const RowLabel*, const RowLabel*>> moved;  // the sheet's row, the example's
+    for (const RowLabel& label : labels) {
+      const RowLabel* home = example_row(example, label);
+      if (home == nullptr) continue;
+      ++known;
+      if (home->row != label.row) moved.emplace_back(&label, home);
     }
-    if (differing == 0 || 2 * differing <= labelled) return;
-    std::string summary = std::to_string(differing) + " of " + std::to_string(labelled) +
-                          " labels differ from the example's";
-    if (differing > label_warning_limit) summary += " (the first " + std::to_string(label_warning_limit) + " are shown)";
-    const Calculator* best = nullptr;
-    int best_matches = 0;
+    if (const LabelFit other = better_fitting_calculator(); other.calculator != nullptr) {
+      warn("label-mismatch", -1, -1,
+           "the sheet holds " + std::to_string(other.labels) + " of " + other.calculator->alias +
+               "'s example labels and " + std::to_string(other.own) + " of " + calc_.alias +
+               "'s: this looks like a sheet of " + other.calculator->alias + " (" + other.calculator->name + ")");
+      return;
+    }
+    const std::size_t shown = std::min<std::size_t>(moved.size(), label_warning_limit);
+    for (std::size_t k = 0; k < shown; ++k) {
+      const auto [label, home] = moved[k];
+      warn("label-mismatch", 0, label->row,
+           "(0," + std::to_string(label->row) + ") " + label->name + ": the label \"" + label->shown +
+               "\" is the example's label of row " + std::to_string(home->row) + " (" + home->name +
+               "): a line added or deleted above it?");
+    }
+    if (moved.size() > shown) {
+      warn("label-mismatch", -1, -1,
+           std::to_string(moved.size()) + " labels lie in other rows than the example's (the first " +
+               std::to_string(label_warning_limit) +
+               " are shown): values may lie in other rows than the calculator reads (a line added or deleted?)");
+    }
+    const std::size_t own = labels.size() - static_cast<std::size_t>(known);
+    if (own > 0) {
+      report_.notes.push_back(std::to_string(own) + " of " + std::to_string(labels.size()) +
+                              " labels are the sheet's own wording, not the example's: the values are read by "
+                              "row, whatever the label says");
+    }
+  }
+
+  // The calculator more of whose example labels the sheet holds than of this
+  // one's, and most of them; of two equally fitting, the one with fewer rows
+  // (a sheet of the stage is all but the base rows of the stage on a base).
+  // In which rows the labels lie does not matter here: a sheet of another
+  // calculator with a line added is still that calculator's. No calculator
+  // when none fits better.
+  struct LabelFit {
+    const Calculator* calculator = nullptr;
+    int labels = 0;  // its example's labels that the sheet holds
+    int own = 0;     // this calculator's example's labels that the sheet holds
+  };
+  LabelFit better_fitting_calculator() const {
+    std::vector<std::string> keys;
+    for (int row = 0; row <= calc_.shape.row_guard; ++row) {
+      std::string key = label_key(sheet_.cell(0, row));
+      if (!key.empty()) keys.push_back(std::move(key));
+    }
+    auto fit = [&](const std::vector<RowLabel>& example) {
+      int n = 0;
+      for (const RowLabel& e : example) n += std::find(keys.begin(), keys.end(), e.key) != keys.end() ? 1 : 0;
+      return n;
+    };
+    const int own = fit(row_labels(calc_, example_sheet(calc_.name)));
+    LabelFit best{nullptr, own, own};
+    std::size_t best_rows = 0;
     for (const Calculator& other : calculators()) {
-      const Sheet other_example = sheet_of(other, example_sheet(other.name));
-      const Sheet mine = sheet_of(other, bytes_);
-      int matches = 0;
-      for (const Cell& c : other.cells) {
-        const std::string_view own = trimmed(mine.cell(0, c.row));
-        matches += !own.empty() && same_label(own, trimmed(other_example.cell(0, c.row))) ? 1 : 0;
-      }
-      if (matches > best_matches) {
-        best_matches = matches;
-        best = &other;
+      if (&other == &calc_) continue;
+      const std::vector<RowLabel> theirs = row_labels(other, example_sheet(other.name));
+      const int labels = fit(theirs);
+      if (2 * static_cast<std::size_t>(labels) <= theirs.size()) continue;
+      if (labels > best.labels ||
+          (best.calculator != nullptr && labels == best.labels && theirs.size() < best_rows)) {
+        best = {&other, labels, own};
+        best_rows = theirs.size();
       }
     }
-    if (best != nullptr && best != &calc_ && 2 * best_matches > static_cast<int>(best->cells.size())) {
-      summary += ": this looks like a sheet of " + std::string(best->alias) + " (" + best->name + ")";
-    } else {
-      summary += ": values may lie in other rows than the calculator reads (a line added or deleted?)";
-    }
-    warn("label-mismatch", -1, -1, summary);
+    return best;
   }
 
   // Values no physical set-up has: the run goes on, but its results mean nothing.
@@ -484,6 +558,7 @@ std::string format_report(const Calculator& calculator, const CheckReport& repor
     out += column(cell, 8) + column(c.name, 26) + column(shortest(c.value), 16) + column("\"" + c.raw + "\"", 18) +
            c.label + "\n";
   }
+  for (const std::string& note : report.notes) out += "note: " + note + "\n";
   if (report.warnings.empty()) {
     out += "no warnings\n";
   } else {

@@ -32,6 +32,7 @@ struct Warning {
 struct CheckReport {
   std::vector<CheckedCell> cells;
   std::vector<Warning> warnings;
+  std::vector<std::string> notes;  // worth knowing, never a warning (--strict ignores them)
 
   const CheckedCell* cell(std::string_view name) const;
   double value(std::string_view name) const;  // 0 when the name is not used

@@ -1,6 +1,7 @@
 // Reading sheets as the calculators will, and the warnings before a run.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -14,6 +15,8 @@ namespace {
 
 using testing::shift_jis;
 using testing::with_cell;
+using testing::with_labels;
+using testing::with_line;
 
 const Calculator& calc(const char* name) { return *find_calculator(name); }
 
@@ -218,6 +221,68 @@ TEST(HostCheck, ReadsLikeTheCalculatorsReader) {
   const CheckReport empty = check_sheet(calc("stage"), "");
   EXPECT_EQ(empty.value("time_step"), 0.0);
   EXPECT_TRUE(empty.has("no-number", 12));
+}
+
+// Japanese labels of a user's spreadsheet, one per line.
+std::string japanese_label(int row) {
+  static const char* const words[] = {"質量", "ステージ速度", "位置ゲイン", "時間刻み", "波長", "板厚 t"};
+  return words[row % 6] + std::to_string(row);
+}
+
+TEST(HostCheckLabels, TheUsersOwnWordingGivesNoWarning) {
+  for (const Calculator& c : calculators()) {
+    SCOPED_TRACE(c.name);
+    const std::string ex = example(c.name);
+    const auto clean = [&](const std::string& sheet) {
+      const CheckReport r = check_sheet(c, sheet);
+      for (const Warning& w : r.warnings) ADD_FAILURE() << w.message;
+      return r;
+    };
+    // Japanese in Shift-JIS, as a Windows spreadsheet saves it, and in UTF-8.
+    const CheckReport sjis = clean(with_labels(ex, [](int row) { return shift_jis(japanese_label(row)); }));
+    EXPECT_NE(format_report(c, sjis).find("note: " + std::to_string(c.cells.size()) + " of "), std::string::npos);
+    clean(with_labels(ex, japanese_label));
+    // The example's labels reworded are the user's own (noted); in capitals
+    // between blanks they are still the example's.
+    const Sheet grid = sheet_of(c, ex);
+    EXPECT_EQ(clean(with_labels(ex, [&](int row) { return std::string(grid.cell(0, row)) + " as measured"; }))
+                  .notes.size(),
+              1u);
+    EXPECT_TRUE(clean(with_labels(ex, [&](int row) {
+                  std::string label(grid.cell(0, row));
+                  for (char& ch : label) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+                  return " " + label + "  ";
+                })).notes.empty());
+  }
+}
+
+TEST(HostCheckLabels, AnotherCalculatorsSheetOrAMovedLineWarns) {
+  for (const Calculator& c : calculators()) {
+    for (const Calculator& other : calculators()) {
+      if (&other == &c) continue;
+      SCOPED_TRACE(std::string(other.name) + " checked as " + c.name);
+      const CheckReport r = check_sheet(c, example(other.name));
+      // The plain stage's sheet is the first rows of the stage on a base,
+      // with the base's cells empty, which those cells' own warnings name.
+      if (std::string_view(other.name) == "drovik2" && std::string_view(c.name) == "drovik3") {
+        EXPECT_FALSE(r.has("label-mismatch"));
+        EXPECT_TRUE(r.has("no-number", row_of(c, "base_mass")));
+        continue;
+      }
+      ASSERT_TRUE(r.has("label-mismatch"));
+      EXPECT_NE(format_report(c, r).find("this looks like a sheet of " + std::string(other.alias) + " ("),
+                std::string::npos);
+    }
+    // A line inserted near the top moves every value down by one row.
+    SCOPED_TRACE(c.name);
+    const int first = c.cells.front().row;
+    const std::string inserted = with_line(example(c.name), first, "my remark\t\t");
+    const CheckReport r = check_sheet(c, inserted);
+    EXPECT_TRUE(r.has("label-mismatch", first + 1));
+    EXPECT_NE(format_report(c, r).find("is the example's label of row " + std::to_string(first) + " (" +
+                                       c.cells.front().name + ")"),
+              std::string::npos);
+  }
 }
 
 TEST(HostCheck, ReportNamesEveryCellAndWarning) {

@@ -301,6 +301,28 @@ TEST_F(HostCommand, StageMetricsCoverEveryStep) {
   EXPECT_EQ(meridox("run stage warned.txt --out w --no-pictures --strict").status, 1);
 }
 
+// Labels in Japanese or the user's own words are theirs; another calculator's
+// sheet or a line added above the values warns, in `check` and `run --strict`.
+TEST_F(HostCommand, OnlyAnotherCalculatorsOrMovedLabelsWarn) {
+  const std::string stage(example_sheet("drovik2"));
+  write("japanese.txt", testing::with_labels(stage, [](int row) {
+          return testing::shift_jis((row % 2 ? "ステージ質量 " : "位置ゲイン ") + std::to_string(row));
+        }));
+  write("own.txt", testing::with_labels(stage, [](int row) { return "our setting no. " + std::to_string(row); }));
+  write("base.txt", std::string(example_sheet("drovik3")));
+  write("inserted.txt", testing::with_line(stage, 1, "revised by the lab\t\t"));
+  for (const auto& [name, warns] : {std::pair{"japanese", false}, {"own", false}, {"base", true}, {"inserted", true}}) {
+    SCOPED_TRACE(name);
+    const std::string sheet = std::string(name) + ".txt";
+    const Result check = meridox("check stage " + sheet);
+    EXPECT_EQ(has(check.out, "warning [label-mismatch]"), warns) << check.out;
+    EXPECT_EQ(check.status, warns ? 1 : 0) << check.out;
+    const Result run = meridox("run stage " + sheet + " --out " + name + " --no-pictures --strict");
+    EXPECT_EQ(has(run.err, "warning [label-mismatch]"), warns) << run.err;
+    EXPECT_EQ(run.status, warns ? 1 : 0) << run.err;
+  }
+}
+
 TEST_F(HostCommand, BadSheetsAreNamedForWhatTheyAre) {
   const std::string stage = std::string(example_sheet("drovik2"));
   write("shifted.txt", stage.substr(stage.find('\n') + 1));
