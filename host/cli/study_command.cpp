@@ -39,11 +39,7 @@ std::string clock_text(double seconds) {
   return buffer;
 }
 
-std::string short_text(double v) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%.4g", v);
-  return buffer;
-}
+std::string short_text(double v) { return rounded_text(v, 4); }
 
 std::string with_unit(const std::string& name, const std::string& unit) {
   return unit.empty() || unit == "-" || unit == "1" ? name : name + " (" + unit + ")";

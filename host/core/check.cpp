@@ -290,7 +290,7 @@ class Checker {
     negative("gap", "the mask lies a positive gap above the resist");
     negative("sigma", "a coherence factor lies between 0 and 1");
     if (report_.cell("NA") && (v("NA") < 0.0 || v("NA") > 1.0)) {
-      warn_at("implausible", "NA", shortest(v("NA")) + " lies outside (0, 1]: a numerical aperture is a sine");
+      warn_at("implausible", "NA", number_text(v("NA")) + " lies outside (0, 1]: a numerical aperture is a sine");
     }
   }
 
@@ -310,7 +310,7 @@ class Checker {
     } else if (!is_blank(raw.substr(extent))) {
       warn("trailing-text", column, row,
            where + name + ": \"" + display_text(raw) + "\" has text after the number; it reads as " +
-               shortest(value));
+               number_text(value));
     }
   }
 
@@ -390,8 +390,8 @@ class Checker {
       if (c.value > c0 || c.value < -c0) {
         const double limited = c.value > c0 ? c0 : -c0;
         warn("limited", c.column, c.row,
-             c.name + " = " + shortest(c.value) + " lies beyond the edge of the " +
-                 std::to_string(used_n) + "-sample grid; it is used as " + shortest(limited));
+             c.name + " = " + number_text(c.value) + " lies beyond the edge of the " +
+                 std::to_string(used_n) + "-sample grid; it is used as " + number_text(limited));
       }
     }
   }
@@ -534,12 +534,6 @@ CheckReport check_sheet(const Calculator& calculator, std::string_view sheet_byt
   return Checker(calculator, sheet_bytes).run();
 }
 
-std::string shortest(double value) {
-  char buffer[64];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return std::string(buffer, result.ptr);
-}
-
 namespace {
 
 // `text` padded with spaces to `width` characters (longer text is kept whole).
@@ -555,7 +549,7 @@ std::string format_report(const Calculator& calculator, const CheckReport& repor
   out += column("cell", 8) + column("parameter", 26) + column("value", 16) + column("raw text", 18) + "label [unit]\n";
   for (const CheckedCell& c : report.cells) {
     const std::string cell = "(" + std::to_string(c.column) + "," + std::to_string(c.row) + ")";
-    out += column(cell, 8) + column(c.name, 26) + column(shortest(c.value), 16) + column("\"" + c.raw + "\"", 18) +
+    out += column(cell, 8) + column(c.name, 26) + column(number_text(c.value), 16) + column("\"" + c.raw + "\"", 18) +
            c.label + "\n";
   }
   for (const std::string& note : report.notes) out += "note: " + note + "\n";

@@ -44,7 +44,5 @@ CheckReport check_sheet(const Calculator& calculator, std::string_view sheet_byt
 // The report as the `check` command prints it.
 std::string format_report(const Calculator& calculator, const CheckReport& report);
 
-// A value as short as it can be and still read back exactly.
-std::string shortest(double value);
 
 }  // namespace meridox::host

@@ -15,8 +15,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <iterator>
 #include <mutex>
+
+#include "host/core/text.hpp"
 
 namespace meridox::host {
 namespace {
@@ -82,6 +85,16 @@ void end_now(pid_t child) {
   }
 }
 
+// Reads what is there from a report pipe without waiting for more.
+ssize_t recv_some(int fd, char* buffer, std::size_t size) {
+  pollfd ready{fd, POLLIN, 0};
+  if (poll(&ready, 1, 0) <= 0) {
+    errno = EAGAIN;
+    return -1;
+  }
+  return read(fd, buffer, size);
+}
+
 // Closes every descriptor above the standard three except `keep`.
 void close_other_descriptors(int keep) {
   if (keep > 3) close_range(3, static_cast<unsigned>(keep) - 1, 0);
@@ -94,11 +107,7 @@ std::string trimmed_line(std::string text) {
   return text;
 }
 
-std::string seconds_text(double s) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%g", s);
-  return buffer;
-}
+std::string seconds_text(double s) { return rounded_text(s, 6); }
 
 }  // namespace
 
@@ -133,7 +142,7 @@ ChildGroup::ChildGroup(ChildOptions options) : options_(options) { begin_watch()
 ChildGroup::~ChildGroup() {
   for (Child& c : children_) {
     end_now(c.pid);
-    if (c.report >= 0) close(c.report);
+    if (c.state == Child::State::reporting) close(c.report);
     if (c.exited >= 0) close(c.exited);
   }
   end_watch();
@@ -164,11 +173,20 @@ std::string ChildGroup::start(std::size_t tag, const std::function<ChildWork()>&
       const int null = open("/dev/null", O_WRONLY);
       if (null >= 0) dup2(null, 2);
     }
-    const ChildWork done = work();
-    std::fflush(nullptr);
-    if (!done.ok) fail_child(done.text.c_str());
-    write_all(report_fd, &success_mark, 1);
-    write_all(report_fd, done.text.data(), done.text.size());
+    // Nothing may unwind out of the work: the stack below it is a copy of
+    // the host's (a study's group of children among it), and its
+    // destructors would act on the host's behalf. Every way out is _exit.
+    try {
+      const ChildWork done = work();
+      std::fflush(nullptr);
+      if (!done.ok) fail_child(done.text.c_str());
+      write_all(report_fd, &success_mark, 1);
+      write_all(report_fd, done.text.data(), done.text.size());
+    } catch (const std::exception& e) {
+      fail_child((what + " failed: " + e.what()).c_str());
+    } catch (...) {
+      fail_child((what + " failed on an unexpected error").c_str());
+    }
     _exit(0);
   }
   close(pipe_fds[1]);
@@ -176,7 +194,7 @@ std::string ChildGroup::start(std::size_t tag, const std::function<ChildWork()>&
   // A descriptor that wakes a wait the moment the child has ended (none on
   // kernels without it: then a short pause between looks stands in).
   const int exited = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
-  children_.push_back({tag, child, pipe_fds[0], exited, deadline, what, {}});
+  children_.push_back({tag, child, Child::State::reporting, pipe_fds[0], exited, deadline, what, {}});
   return {};
 }
 
@@ -197,11 +215,29 @@ ChildOutcome ChildGroup::outcome(const Child& c, int status) const {
   return {false, c.what + " ended the process with status " + std::to_string(WEXITSTATUS(status))};
 }
 
+// Reads what the child has written so far without waiting; at the end of
+// its report (the child has closed its end) the report is complete.
+void ChildGroup::drain(Child& c) {
+  while (c.state == Child::State::reporting) {
+    char buffer[1 << 16];
+    const ssize_t n = recv_some(c.report, buffer, sizeof buffer);
+    if (n > 0) {
+      c.said.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return;
+    close(c.report);
+    c.report = -1;
+    c.state = Child::State::reported;
+  }
+}
+
 std::vector<std::pair<std::size_t, ChildOutcome>> ChildGroup::wait_any() {
   std::vector<std::pair<std::size_t, ChildOutcome>> ended;
   auto end_child = [&](std::size_t k, const ChildOutcome& why) {
     Child& c = children_[k];
-    if (c.report >= 0) close(c.report);
+    if (c.state == Child::State::reporting) close(c.report);
     if (c.exited >= 0) close(c.exited);
     ended.emplace_back(c.tag, why);
     children_.erase(children_.begin() + static_cast<std::ptrdiff_t>(k));
@@ -212,6 +248,16 @@ std::vector<std::pair<std::size_t, ChildOutcome>> ChildGroup::wait_any() {
     for (std::size_t k = children_.size(); k-- > 0;) {
       const Child& c = children_[k];
       if (now < c.deadline && interrupting_signal == 0) continue;
+      // A child that finished its work just before its deadline keeps its
+      // result: read what it reported and see whether it has ended.
+      if (interrupting_signal == 0) {
+        drain(children_[k]);
+        int status = 0;
+        if (c.state == Child::State::reported && waitpid(c.pid, &status, WNOHANG) == c.pid) {
+          end_child(k, outcome(c, status));
+          continue;
+        }
+      }
       end_now(c.pid);
       const std::string why =
           interrupting_signal != 0
@@ -230,7 +276,7 @@ std::vector<std::pair<std::size_t, ChildOutcome>> ChildGroup::wait_any() {
     for (std::size_t k = children_.size(); k-- > 0;) {
       Child& c = children_[k];
       next_deadline = std::min(next_deadline, c.deadline);
-      if (c.report >= 0) {
+      if (c.state == Child::State::reporting) {
         watch.push_back({c.report, POLLIN, 0});
         continue;
       }
@@ -258,14 +304,7 @@ std::vector<std::pair<std::size_t, ChildOutcome>> ChildGroup::wait_any() {
     for (const pollfd& w : watch) {
       if (w.revents == 0) continue;
       for (Child& c : children_) {
-        if (c.report != w.fd) continue;
-        char buffer[4096];
-        const ssize_t n = read(c.report, buffer, sizeof buffer);
-        if (n > 0 && c.said.size() < report_limit) c.said.append(buffer, static_cast<std::size_t>(n));
-        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
-          close(c.report);
-          c.report = -1;
-        }
+        if (c.state == Child::State::reporting && c.report == w.fd) drain(c);
       }
     }
   }

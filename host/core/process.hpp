@@ -60,15 +60,20 @@ class ChildGroup {
 
  private:
   struct Child {
+    // reporting: its report pipe is open and read as it comes; reported:
+    // the child has closed it (it has ended or is about to), and its end is
+    // waited for.
+    enum class State { reporting, reported };
     std::size_t tag;
     pid_t pid;
-    int report;  // read end of the child's report pipe; -1 once it closed
+    State state;
+    int report;  // read end of the child's report pipe while reporting
     int exited;  // readable once the child has ended; -1 when the system has none
     double deadline;
     std::string what;
-    std::string said;
+    std::string said;  // the whole report, however long
   };
-  static constexpr std::size_t report_limit = 1 << 20;
+  void drain(Child& c);
   ChildOutcome outcome(const Child& c, int status) const;
 
   ChildOptions options_;

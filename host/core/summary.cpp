@@ -3,15 +3,12 @@
 #include <cstdio>
 
 #include "host/core/calculators.hpp"
+#include "host/core/text.hpp"
 
 namespace meridox::host {
 namespace {
 
-std::string g(double v) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.6g", v);
-  return buffer;
-}
+std::string g(double v) { return rounded_text(v, 6); }
 
 // A length with its unit, or nan.
 std::string length(double v, const std::string& unit) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cmath>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -164,6 +165,20 @@ std::optional<double> whole_real(std::string_view field) {
   const std::size_t extent = real_extent(field);
   if (extent == 0 || extent != field.size()) return std::nullopt;
   return c_atof(std::string(field));
+}
+
+std::string number_text(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  char buffer[64];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
+std::string rounded_text(double value, int digits) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.*g", digits, value);
+  return buffer;
 }
 
 std::string with_cell_text(std::string_view sheet, int column, int row, std::string_view text) {

@@ -25,6 +25,14 @@ std::size_t real_extent(std::string_view text);
 // spaces, hexadecimal) the C library's own reading.
 std::optional<double> whole_real(std::string_view field);
 
+// A number as the host writes it for a reader to read back: the shortest
+// text that reads back as the same double; nan, inf and -inf for the others.
+std::string number_text(double value);
+
+// A number rounded to `digits` significant digits for a person to read
+// ("%.6g" style: 0.000123457, 1.5e+07).
+std::string rounded_text(double value, int digits = 6);
+
 // The sheet with the text of cell (column, row) replaced, every other byte
 // kept; lines and fields are added when the sheet has too few.
 std::string with_cell_text(std::string_view sheet, int column, int row, std::string_view text);

@@ -227,14 +227,6 @@ void remove_tables(const Calculator& calc, const fs::path& folder) {
 
 }  // namespace
 
-std::string number_text(double value) {
-  if (std::isnan(value)) return "nan";
-  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-  char buffer[64];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return std::string(buffer, result.ptr);
-}
-
 std::optional<Varied> parse_vary(std::string_view text, std::string& why) {
   const std::size_t equals = text.find('=');
   if (equals == std::string_view::npos || equals == 0 || equals + 1 == text.size()) {

@@ -16,13 +16,11 @@
 
 #include "host/core/calculators.hpp"
 #include "host/core/metrics.hpp"
+#include "host/core/text.hpp"
 #include "host/core/library.hpp"
 
 namespace meridox::host {
 
-// A number as the study writes it: the shortest text that reads back as the
-// same double; nan, inf and -inf for the others.
-std::string number_text(double value);
 
 struct Varied {
   std::string name;

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <stdexcept>
 #include <string>
 
 #include "host/core/calculators.hpp"
@@ -463,7 +464,7 @@ TEST_F(HostCommand, HostileFilesAndEndlessRuns) {
   // its own tag, in the order they end, with what the work returned.
   {
     ChildGroup group({0.5, false});
-    const std::size_t big = 200000;  // more than a pipe holds at once
+    const std::size_t big = 3 << 20;  // more than a pipe holds at once, and more than 1 MiB
     EXPECT_EQ(group.start(1, [] { return ChildWork{true, "one"}; }, "c1"), "");
     EXPECT_EQ(group.start(2, [&] { return ChildWork{true, std::string(big, 'x')}; }, "c2"), "");
     EXPECT_EQ(group.start(3, [] { return ChildWork{false, "bad sheet"}; }, "c3"), "");
@@ -481,6 +482,29 @@ TEST_F(HostCommand, HostileFilesAndEndlessRuns) {
     EXPECT_TRUE(!seen[4].ok && has(seen[4].text, "c4 stopped on signal 6")) << seen[4].text;
     EXPECT_TRUE(!seen[5].ok && has(seen[5].text, "c5 was still running after 0.5 s")) << seen[5].text;
     EXPECT_TRUE(group.wait_any().empty());
+  }
+  // Nothing unwinds out of a child's work into the copy of the host it runs
+  // on: a throwing work fails alone, and a sibling still running is not ended
+  // by the copy of the group. A child that finished before its deadline but
+  // is looked at after it keeps its result.
+  {
+    ChildGroup group({5.0, false});
+    EXPECT_EQ(group.start(1, [] { usleep(300000); return ChildWork{true, "slow"}; }, "c1"), "");
+    EXPECT_EQ(group.start(2, []() -> ChildWork { throw std::runtime_error("boom"); }, "c2"), "");
+    std::map<std::size_t, ChildOutcome> seen;
+    while (group.running() > 0) {
+      for (auto& [tag, outcome] : group.wait_any()) seen.emplace(tag, outcome);
+    }
+    EXPECT_TRUE(seen[1].ok && seen[1].text == "slow") << seen[1].text;
+    EXPECT_TRUE(!seen[2].ok && seen[2].text == "c2 failed: boom") << seen[2].text;
+  }
+  {
+    ChildGroup group({0.2, false});
+    EXPECT_EQ(group.start(7, [] { return ChildWork{true, "in time"}; }, "c7"), "");
+    usleep(500000);
+    const auto ended = group.wait_any();
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_TRUE(ended[0].second.ok && ended[0].second.text == "in time") << ended[0].second.text;
   }
   // Terminated during the run of every step, the host ends that run, removes
   // its scratch folder, says so in one line and ends as the signal asked.

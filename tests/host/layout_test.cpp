@@ -88,7 +88,7 @@ void expect_each_cell_reaches_its_name(const char* alias, Reader read) {
   for (const CellSpec& cell : calc.layout->cells) {
     const double value = cell.row + (cell.is_integer() ? 0.0 : 0.5);
     std::string why;
-    const auto sheet = set_named_cell(calc, "", cell.name, shortest(value), why);
+    const auto sheet = set_named_cell(calc, "", cell.name, number_text(value), why);
     ASSERT_TRUE(sheet) << why;
     const Fields fields = read(*sheet);
     ASSERT_TRUE(fields.count(std::string(cell.name))) << alias << " reads no parameter " << cell.name;
@@ -118,13 +118,13 @@ TEST(Layout, RectangleCellNamesAreTheCellsTheReaderReads) {
     int k = 0;
     for (const std::string_view column : rectangle_columns) {
       const std::string name = std::string(column) + "[3]";
-      const std::string value = shortest(1.25 + k++);
+      const std::string value = number_text(1.25 + k++);
       const auto changed = set_named_cell(calc, sheet, name, value, why);
       ASSERT_TRUE(changed) << why;
       const Fields before = read(sheet), after = read(*changed);
       for (const auto& [field, got] : after) {
         if (field == name) {
-          EXPECT_EQ(shortest(got), value) << alias << " " << name;
+          EXPECT_EQ(number_text(got), value) << alias << " " << name;
         } else {
           EXPECT_EQ(got, before.at(field)) << alias << ": " << name << " set, " << field << " changed";
         }
@@ -170,7 +170,7 @@ TEST(Layout, EveryStageCellNameChangesTheStageTable) {
         if (cell.name == switch_name) continue;
         const double now = example.real(cell.column, cell.row);
         const std::string changed = cell.is_integer() ? std::to_string(static_cast<int>(now) + 3)
-                                                      : shortest(now == 0.0 ? 0.25 : now * 1.5);
+                                                      : number_text(now == 0.0 ? 0.25 : now * 1.5);
         const std::string other = table({{switch_name, turned}, {std::string(cell.name), changed}});
         // Cells that only matter with the switch turned (an offset width,
         // the scale behind an encoder servo) are checked in the other pass.
