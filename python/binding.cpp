@@ -101,13 +101,14 @@ py::tuple read_table(const std::string& path) {
     throw py::value_error("cannot read the table " + path + ": " + why);
   }
   try {
-    if (host::is_map(host::identify_table(bytes))) {
-      const host::MapTable map = host::parse_map(bytes);
+    const host::ResultTable read = host::read_result_table(bytes);
+    if (host::is_map(read.kind)) {
+      const host::MapTable& map = read.map;
       py::array_t<double> values({map.y.size(), map.x.size()});
       std::copy(map.values.begin(), map.values.end(), values.mutable_data());
       return py::make_tuple("map", py::bytes(map.title), vector_array(map.x), vector_array(map.y), values);
     }
-    const host::ColumnTable table = host::parse_columns(bytes);
+    const host::ColumnTable& table = read.columns;
     const std::size_t rows = table.rows(), columns = table.columns.size();
     py::array_t<double> data({rows, columns});
     double* d = data.mutable_data();

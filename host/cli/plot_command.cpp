@@ -57,12 +57,17 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
     plot.band = stage.settle_band();
   }
   read_mask_table(kind, beside, plot);
-  std::string summary;
+  std::string summary, problem;
   try {
-    summary = summary_text(kind, bytes, context);
-  } catch (const TableError&) {
+    const ResultTable read = read_result_table(bytes, kind);
+    summary = summary_text(read, context);
+    problem = plot_table(read, *png, plot);
+  } catch (const TableError& e) {
+    problem = kind == TableKind::empty     ? "the table is empty"
+              : kind == TableKind::unknown ? "the table has no layout the host knows"
+                                           : e.what();
   }
-  const std::string problem = plot_table(kind, bytes, *png, plot);
+
   std::cout << table << ": " << describe(kind) << "\n" << summary;
   if (!problem.empty()) {
     std::cout.flush();

@@ -48,29 +48,30 @@ void read_mask_table(TableKind kind, const std::filesystem::path& folder, PlotOp
   read_bounded((folder / kind.spec()->map.mask_file).string(), table_byte_limit, options.amplitude_table);
 }
 
-std::string report_table(const std::string& folder, const char* table, TableKind expected,
+TableReport report_table(const std::string& folder, const char* table, TableKind expected,
                          const SummaryContext& context, const PlotOptions* plot, std::ostream& out) {
-  const TableReport report = summarize_table(folder, table, expected, context, out);
-  if (!report.problem.empty() || report.kind == TableKind::empty || plot == nullptr) return report.problem;
-  if (!report.drawable) {
+  TableReport report = summarize_table(folder, table, expected, context, out);
+  if (!report.problem.empty() || report.table.kind == TableKind::empty || plot == nullptr) return report;
+  if (!report.table.has_samples()) {
     out << "  no samples, no picture\n";
-    return {};
+    return report;
   }
   PlotOptions options = *plot;
-  read_mask_table(report.kind, fs::path(folder), options);
+  read_mask_table(report.table.kind, fs::path(folder), options);
   if (context.stage) {
     options.error_column = context.stage->error;
     options.count = context.stage->count;
     options.band = context.stage->settle_band();
   }
   const std::string png = (fs::path(folder) / picture_name(table)).string();
-  const std::string problem = plot_table(report.kind, report.bytes, png, options);
+  const std::string problem = plot_table(report.table, png, options);
   if (!problem.empty()) {
     out << "  no picture\n";
-    return "no picture of " + std::string(table) + ": " + problem;
+    report.problem = "no picture of " + std::string(table) + ": " + problem;
+    return report;
   }
   out << "  picture: " << png << "\n";
-  return {};
+  return report;
 }
 
 int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
@@ -169,16 +170,10 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   std::vector<std::string> failures;
   bool non_finite = false;
   for (const char* table : calc->tables) {
-    const std::string problem = report_table(absolute.string(), table, expected_kind(*calc, table), context,
-                                             request.pictures ? &plot : nullptr, out);
-    if (!problem.empty()) failures.push_back(problem);
-    std::string bytes;
-    if (request.strict && read_bounded((absolute / table).string(), table_byte_limit, bytes).empty()) {
-      try {
-        non_finite = non_finite || finiteness(identify_table(bytes), bytes).non_finite > 0;
-      } catch (const TableError&) {
-      }
-    }
+    const TableReport report = report_table(absolute.string(), table, expected_kind(*calc, table), context,
+                                            request.pictures ? &plot : nullptr, out);
+    if (!report.problem.empty()) failures.push_back(report.problem);
+    non_finite = non_finite || report.table.finiteness.non_finite > 0;
   }
   out.flush();
   if (!failures.empty()) {

@@ -42,10 +42,10 @@ std::string describe_run(const Calculator& calculator, std::string_view sheet_by
 // phase), read from `folder` into the options when the map's layout names one.
 void read_mask_table(TableKind kind, const std::filesystem::path& folder, PlotOptions& options);
 
-// The table and picture summary of one table in a folder. Returns an empty
-// string when all is well, else the one line that says what failed (the
-// summary is printed first in every case it can be).
-std::string report_table(const std::string& folder, const char* table, TableKind expected,
+// The table and picture summary of one table in a folder, and the table as
+// read. Its problem is empty when all is well, else the one line that says
+// what failed (the summary is printed first in every case it can be).
+TableReport report_table(const std::string& folder, const char* table, TableKind expected,
                          const SummaryContext& context, const PlotOptions* plot, std::ostream& out);
 
 }  // namespace meridox::host

@@ -20,14 +20,11 @@ enum Status : int {
   not_installed = 3  // the calculator's library or its entry cannot be loaded
 };
 
-// One table of a run as read back: its bytes and kind, `problem` the one
-// line that says what failed ("" when all is well), and whether it holds
-// samples that a picture can show.
+// One table of a run as read back, once: `problem` the one line that says
+// what failed ("" when all is well), and the table as read.
 struct TableReport {
   std::string problem;
-  std::string bytes;
-  TableKind kind = TableKind::unknown;
-  bool drawable = false;
+  ResultTable table;
 };
 
 // Reads the table `table` from `folder`, tells its kind (a header in other

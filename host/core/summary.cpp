@@ -26,8 +26,7 @@ std::string value_units(const TableSpec* spec, const std::string& unit) {
   return " (x, y in " + axes + "; " + std::string(spec->map.summary_words) + ")";
 }
 
-std::string map_text(TableKind kind, const std::string& bytes, const SummaryContext& c) {
-  const MapTable map = parse_map(bytes);
+std::string map_text(TableKind kind, const MapTable& map, const SummaryContext& c) {
   const MapSummary s = summarize_map(map);
   const TableSpec* spec = kind.spec();
   const bool lengths = spec != nullptr && spec->map_in_lengths();
@@ -191,36 +190,10 @@ StageSummary summarize_stage(const ColumnTable& t, const StageColumns& c) {
   return s;
 }
 
-Finiteness finiteness(TableKind kind, const std::string& bytes) {
-  Finiteness f;
-  auto count = [&f](const std::vector<double>& values) {
-    for (const double v : values) {
-      ++f.values;
-      if (!std::isfinite(v)) ++f.non_finite;
-    }
-  };
-  if (is_map(kind)) {
-    count(parse_map(bytes).values);
-  } else {
-    const ColumnTable t = parse_columns(bytes);
-    for (std::size_t k = 0; k < t.columns.size(); ++k) {
-      for (std::size_t r = 0; r < t.rows(); ++r) {
-        if (k < t.widths[r]) count({t.columns[k][r]});
-      }
-    }
-  }
-  return f;
-}
-
-std::string summary_text(TableKind kind, const std::string& bytes, const StageColumns* stage) {
-  SummaryContext context;
-  context.stage = stage;
-  return summary_text(kind, bytes, context);
-}
-
-std::string summary_text(TableKind kind, const std::string& bytes, const SummaryContext& context) {
-  if (is_map(kind)) return map_text(kind, bytes, context);
-  const ColumnTable t = parse_columns(bytes);
+std::string summary_text(const ResultTable& table, const SummaryContext& context) {
+  const TableKind kind = table.kind;
+  if (is_map(kind)) return map_text(kind, table.map, context);
+  const ColumnTable& t = table.columns;
   std::string out = "  " + std::to_string(t.rows()) + " rows of " + std::to_string(t.labels.size()) + " columns";
   std::size_t short_rows = 0;
   for (const std::size_t w : t.widths) short_rows += w < t.labels.size() ? 1 : 0;
@@ -234,7 +207,7 @@ std::string summary_text(TableKind kind, const std::string& bytes, const Summary
   }
   out += "\n";
   if (t.rows() == 0) return out;
-  const Finiteness f = finiteness(kind, bytes);
+  const Finiteness& f = table.finiteness;
   if (f.non_finite) out += "  " + std::to_string(f.non_finite) + " of " + std::to_string(f.values) + " values are inf or nan\n";
   if (spec != nullptr && spec->metrics == MetricKind::plate) out += plate_text(*spec, t, context);
   if (is_stage(kind)) out += stage_text(t, kind, context);

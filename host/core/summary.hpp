@@ -66,16 +66,7 @@ struct SummaryContext {
   UnitWords units;          // the sheet's texts of the tables' other unit words
 };
 
-// The summary lines printed after a run (or a plot) for a table of this kind.
-std::string summary_text(TableKind kind, const std::string& bytes, const SummaryContext& context);
-std::string summary_text(TableKind kind, const std::string& bytes, const StageColumns* stage);
-
-// Whether a table holds at least one finite value (beyond its axes), and how
-// many of its values are not finite.
-struct Finiteness {
-  std::size_t values = 0;
-  std::size_t non_finite = 0;
-};
-Finiteness finiteness(TableKind kind, const std::string& bytes);
+// The summary lines printed after a run (or a plot) for a table.
+std::string summary_text(const ResultTable& table, const SummaryContext& context);
 
 }  // namespace meridox::host

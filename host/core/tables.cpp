@@ -141,6 +141,36 @@ TableKind identify_table(std::string_view bytes) {
 
 bool is_map(TableKind kind) { return kind.generic() == TableKind::other_map; }
 
+bool ResultTable::has_samples() const {
+  if (is_map(kind)) return !map.x.empty() && !map.y.empty();
+  return columns.rows() > 0;
+}
+
+ResultTable read_result_table(std::string_view bytes, TableKind kind) {
+  ResultTable t;
+  t.kind = kind;
+  Finiteness& f = t.finiteness;
+  auto count = [&f](double v) {
+    ++f.values;
+    if (!std::isfinite(v)) ++f.non_finite;
+  };
+  if (is_map(kind)) {
+    t.map = parse_map(bytes);
+    for (const double v : t.map.values) count(v);
+  } else {
+    t.columns = parse_columns(bytes);
+    const ColumnTable& c = t.columns;
+    for (std::size_t k = 0; k < c.columns.size(); ++k) {
+      for (std::size_t r = 0; r < c.rows(); ++r) {
+        if (k < c.widths[r]) count(c.columns[k][r]);
+      }
+    }
+  }
+  return t;
+}
+
+ResultTable read_result_table(std::string_view bytes) { return read_result_table(bytes, identify_table(bytes)); }
+
 const char* describe(TableKind kind) {
   if (kind.spec() != nullptr) return kind.spec()->title.data();  // a calculator's table, as its layout calls it
   switch (kind.generic()) {

@@ -69,6 +69,32 @@ TableKind identify_table(std::string_view bytes);
 const char* describe(TableKind kind);
 bool is_map(TableKind kind);
 
+// Whether a table holds at least one finite value (beyond its axes), and how
+// many of its values are not finite.
+struct Finiteness {
+  std::size_t values = 0;
+  std::size_t non_finite = 0;
+};
+
+// A result table read once: what it is, its map or its columns, and how
+// many of its values are finite. The summary, the pictures, a study and
+// Python all work from this one reading.
+struct ResultTable {
+  TableKind kind = TableKind::unknown;
+  MapTable map;         // a map's samples
+  ColumnTable columns;  // a column table's
+  Finiteness finiteness;
+  // Whether it holds anything to draw: a grid size of 0 or a header without
+  // rows is a valid result with no picture.
+  bool has_samples() const;
+};
+
+// Reads a table's bytes as `kind` (a map or a column table); throws
+// TableError when they do not read as one.
+ResultTable read_result_table(std::string_view bytes, TableKind kind);
+// As above, its kind told from its header and shape.
+ResultTable read_result_table(std::string_view bytes);
+
 // The texts a sheet gives for the unit words of its calculator's table
 // columns (the layouts' UnitSpec; the length unit is kept apart).
 struct UnitWords {

@@ -534,29 +534,22 @@ void draw_chart(const Chart& chart) {
 
 }  // namespace
 
-std::string plot_table(TableKind kind, const std::string& bytes, const std::string& png_path,
-                       const PlotOptions& options) {
+std::string plot_table(const ResultTable& table, const std::string& png_path, const PlotOptions& options) {
+  const TableKind kind = table.kind;
   if (options.width < smallest_picture || options.height < smallest_picture || options.width > largest_picture ||
       options.height > largest_picture) {
     return "picture size must lie between 64 and 8192 pixels a side";
   }
   if (kind == TableKind::empty) return "the table is empty";
   if (kind == TableKind::unknown) return "the table has no layout the host knows";
-  // Parse before PLplot starts, so that a bad table leaves no half picture.
-  MapTable map;
-  ColumnTable columns;
-  try {
-    const std::string problem =
-        is_map(kind) ? map_problem(map = parse_map(bytes)) : columns_problem(kind, columns = parse_columns(bytes));
-    if (!problem.empty()) return problem;
-  } catch (const TableError& e) {
-    return e.what();
-  }
+  // Checked before PLplot starts, so that a bad table leaves no half picture.
+  const std::string problem = is_map(kind) ? map_problem(table.map) : columns_problem(kind, table.columns);
+  if (!problem.empty()) return problem;
   return draw_picture(png_path, options, [&] {
     if (is_map(kind)) {
-      draw_map(kind, map, options);
+      draw_map(kind, table.map, options);
     } else {
-      draw_columns(kind, columns, options);
+      draw_columns(kind, table.columns, options);
     }
   });
 }

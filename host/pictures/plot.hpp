@@ -41,11 +41,9 @@ inline constexpr int largest_picture = 8192;
 // is only ever written to a new name or over a regular file.
 std::string picture_path_problem(const std::string& png_path);
 
-// Draws the table (bytes of kind `kind`) into a PNG file. Returns an empty
-// string on success, otherwise why nothing was drawn; nothing is left at
-// png_path then.
-std::string plot_table(TableKind kind, const std::string& bytes, const std::string& png_path,
-                       const PlotOptions& options);
+// Draws the table into a PNG file. Returns an empty string on success,
+// otherwise why nothing was drawn; nothing is left at png_path then.
+std::string plot_table(const ResultTable& table, const std::string& png_path, const PlotOptions& options);
 
 // A line chart of curves against one axis, each with its legend label;
 // dashed horizontal lines at `levels` (a target and its tolerance).

@@ -21,6 +21,15 @@ extern "C" __attribute__((used, visibility("default"))) const char* __lsan_defau
 namespace meridox::host {
 namespace {
 
+// A table's bytes read as `kind` and drawn, or why they cannot be.
+std::string plot_bytes(TableKind kind, const std::string& bytes, const std::string& png, const PlotOptions& options) {
+  try {
+    return plot_table(read_result_table(bytes, kind), png, options);
+  } catch (const TableError& e) {
+    return e.what();
+  }
+}
+
 using testing::printf_fixed;
 using testing::read_png;
 using testing::shift_jis;
@@ -62,7 +71,7 @@ TEST_F(HostPlot, HeatMapHasTheAskedSizeAndAColourRange) {
   options.width = 800;
   options.height = 600;
   options.length_unit = "um";
-  ASSERT_EQ(plot_table(table_kind("image"), spot_map(), png("map.png"), options), "");
+  ASSERT_EQ(plot_bytes(table_kind("image"), spot_map(), png("map.png"), options), "");
   const testing::Picture picture = read_png(png("map.png"));
   ASSERT_TRUE(picture.ok);
   EXPECT_EQ(picture.width, 800);
@@ -74,7 +83,7 @@ TEST_F(HostPlot, HeatMapHasTheAskedSizeAndAColourRange) {
 
 TEST_F(HostPlot, LineChartsOfStageAndPlateTables) {
   const PlotOptions options;
-  ASSERT_EQ(plot_table(table_kind("stage"), stage_series(), png("stage.png"), options), "");
+  ASSERT_EQ(plot_bytes(table_kind("stage"), stage_series(), png("stage.png"), options), "");
   const testing::Picture stage = read_png(png("stage.png"));
   ASSERT_TRUE(stage.ok);
   EXPECT_EQ(stage.width, 960);
@@ -89,7 +98,7 @@ TEST_F(HostPlot, LineChartsOfStageAndPlateTables) {
              "\t0.000000\t1.000000\t" + printf_fixed(600 - 10 * r) + "\t" + printf_fixed(-r * 1e-5) + "\r\n";
   }
   plate += "100.000000\t-0.100000\t0.000000\t0.000000\t1.000000\t-400.000000\r\n";
-  ASSERT_EQ(plot_table(table_kind("plate"), plate, png("plate.png"), options), "");
+  ASSERT_EQ(plot_bytes(table_kind("plate"), plate, png("plate.png"), options), "");
   const testing::Picture picture = read_png(png("plate.png"));
   ASSERT_TRUE(picture.ok);
   EXPECT_EQ(picture.width, 960);
@@ -99,22 +108,22 @@ TEST_F(HostPlot, LineChartsOfStageAndPlateTables) {
 TEST_F(HostPlot, FlatAndNonFiniteMapsStillDraw) {
   const std::string flat = "\t0.000000\t1.000000\t\r\n0.000000\t0.000000\t0.000000\t\r\n"
                            "1.000000\t0.000000\t0.000000\t\r\n";
-  ASSERT_EQ(plot_table(table_kind("proximity_image"), flat, png("flat.png"), {}), "");
+  ASSERT_EQ(plot_bytes(table_kind("proximity_image"), flat, png("flat.png"), {}), "");
   EXPECT_TRUE(read_png(png("flat.png")).ok);
   const std::string odd = "\t0.000000\t1.000000\t\r\n0.000000\tnan\tinf\t\r\n1.000000\t-inf\t0.500000\t\r\n";
-  ASSERT_EQ(plot_table(table_kind("proximity_image"), odd, png("odd.png"), {}), "");
+  ASSERT_EQ(plot_bytes(table_kind("proximity_image"), odd, png("odd.png"), {}), "");
   EXPECT_TRUE(read_png(png("odd.png")).ok);
 }
 
 TEST_F(HostPlot, RefusesWhatItCannotDrawAndLeavesNoFile) {
-  EXPECT_NE(plot_table(TableKind::empty, "", png("a.png"), {}), "");
-  EXPECT_NE(plot_table(table_kind("proximity_image"), "\t1.0\t\r\n0.0\tx\t\r\n", png("b.png"), {}), "");
-  EXPECT_NE(plot_table(table_kind("stage"), shift_jis("時間(s)\t変位(mm)\t制御電流(A)\t速度(mm/s)") + "\r\n",
+  EXPECT_NE(plot_bytes(TableKind::empty, "", png("a.png"), {}), "");
+  EXPECT_NE(plot_bytes(table_kind("proximity_image"), "\t1.0\t\r\n0.0\tx\t\r\n", png("b.png"), {}), "");
+  EXPECT_NE(plot_bytes(table_kind("stage"), shift_jis("時間(s)\t変位(mm)\t制御電流(A)\t速度(mm/s)") + "\r\n",
                        png("c.png"), {}),
             "");
   PlotOptions tiny;
   tiny.width = 10;
-  EXPECT_NE(plot_table(table_kind("image"), spot_map(), png("d.png"), tiny), "");
+  EXPECT_NE(plot_bytes(table_kind("image"), spot_map(), png("d.png"), tiny), "");
   for (const char* name : {"a.png", "b.png", "c.png", "d.png"}) {
     EXPECT_FALSE(std::filesystem::exists(png(name))) << name;
   }
@@ -161,19 +170,19 @@ Box coloured_box(const testing::Picture& p) {
 
 TEST_F(HostPlot, MapsAtEqualScaleProfilesAndBlanks) {
   // 9 x 3 samples one unit apart: 9 by 3 units, whatever the page's shape.
-  ASSERT_EQ(plot_table(table_kind("proximity_image"), grid_map(9, 3, ""), png("wide.png"), {}), "");
+  ASSERT_EQ(plot_bytes(table_kind("proximity_image"), grid_map(9, 3, ""), png("wide.png"), {}), "");
   const Box b = coloured_box(read_png(png("wide.png")));
   const double aspect = static_cast<double>(b.right - b.left + 1) / (b.bottom - b.top + 1);
   EXPECT_NEAR(aspect, 3.0, 0.1) << b.left << " " << b.right << " " << b.top << " " << b.bottom;
   // A single row is a line plot: some ink, not a filled field, no blank page.
-  ASSERT_EQ(plot_table(table_kind("proximity_image"), grid_map(9, 1, ""), png("row.png"), {}), "");
+  ASSERT_EQ(plot_bytes(table_kind("proximity_image"), grid_map(9, 1, ""), png("row.png"), {}), "");
   const testing::Picture row = read_png(png("row.png"));
   EXPECT_GT(row.share_not_background(), 0.01);
   EXPECT_LT(row.share_not_background(), 0.2);
   // A blank sample leaves the other samples' colours as they were.
   std::string holed = grid_map(9, 3, "");
   holed.replace(holed.find("0.100000", holed.find("\r\n")), 8, "nan");
-  ASSERT_EQ(plot_table(table_kind("proximity_image"), holed, png("holed.png"), {}), "");
+  ASSERT_EQ(plot_bytes(table_kind("proximity_image"), holed, png("holed.png"), {}), "");
   const testing::Picture full = read_png(png("wide.png")), hole = read_png(png("holed.png"));
   std::size_t same = 0, coloured = 0;
   for (std::size_t k = 0; k < full.pixels.size(); ++k) {
@@ -183,18 +192,18 @@ TEST_F(HostPlot, MapsAtEqualScaleProfilesAndBlanks) {
   }
   EXPECT_GT(same, coloured * 9 / 10);
   // No finite value, or axes that are not finite: no picture at all.
-  EXPECT_NE(plot_table(table_kind("proximity_image"), grid_map(3, 3, "nan"), png("nan.png"), {}), "");
+  EXPECT_NE(plot_bytes(table_kind("proximity_image"), grid_map(3, 3, "nan"), png("nan.png"), {}), "");
   std::string bad_axes = grid_map(3, 3, "");
   bad_axes.replace(bad_axes.find("-1.000000"), 9, "nan");
-  EXPECT_NE(plot_table(table_kind("proximity_image"), bad_axes, png("axes.png"), {}), "");
+  EXPECT_NE(plot_bytes(table_kind("proximity_image"), bad_axes, png("axes.png"), {}), "");
   EXPECT_FALSE(std::filesystem::exists(png("nan.png")) || std::filesystem::exists(png("axes.png")));
   // The phase is left blank where the amplitude is negligible.
   const std::string phase = shift_jis("フーリエ変換後の光の位相") + "\r\n" + grid_map(9, 9, "1.000000");
   PlotOptions masked;
   masked.amplitude_table = shift_jis("フーリエ変換後の波動振幅") + "\r\n" + grid_map(9, 9, "");
   masked.amplitude_table.replace(masked.amplitude_table.find("\t0.000000\t") + 1, 8, "0.000000");
-  ASSERT_EQ(plot_table(table_kind("spectrum_phase"), phase, png("all.png"), {}), "");
-  ASSERT_EQ(plot_table(table_kind("spectrum_phase"), phase, png("masked.png"), masked), "");
+  ASSERT_EQ(plot_bytes(table_kind("spectrum_phase"), phase, png("all.png"), {}), "");
+  ASSERT_EQ(plot_bytes(table_kind("spectrum_phase"), phase, png("masked.png"), masked), "");
   // One sample of 81 masked (the amplitude 0 at the first sample).
   EXPECT_LT(read_png(png("masked.png")).share_not_background(), read_png(png("all.png")).share_not_background());
 }

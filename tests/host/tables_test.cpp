@@ -20,6 +20,15 @@
 namespace meridox::host {
 namespace {
 
+std::string summary_of(TableKind kind, const std::string& bytes, const SummaryContext& context) {
+  return summary_text(read_result_table(bytes, kind), context);
+}
+std::string summary_of(TableKind kind, const std::string& bytes, const StageColumns* stage) {
+  SummaryContext context;
+  context.stage = stage;
+  return summary_of(kind, bytes, context);
+}
+
 using testing::printf_fixed;
 using testing::shift_jis;
 
@@ -170,7 +179,7 @@ TEST(HostSummary, StageSummaryUsesTheServoedPositionAndTheCurrent) {
   EXPECT_EQ(s.peak_current.value, 7.5);
   EXPECT_EQ(s.peak_current.at, 0.2);
   EXPECT_EQ(s.settling, 0.2);
-  const std::string text = summary_text(table_kind("stage_base"), rows_text(header, {{0, 1, 0, 1, 2, 0},
+  const std::string text = summary_of(table_kind("stage_base"), rows_text(header, {{0, 1, 0, 1, 2, 0},
                                                                                  {0.5, 0.5, 0.4, 0.1, -4, 0}}),
                                         &c);
   EXPECT_NE(text.find("final position error 0.1 mm at t = 0.5 s (1 counts)"), std::string::npos) << text;
@@ -189,12 +198,12 @@ TEST(HostSummary, StageSummaryUsesTheServoedPositionAndTheCurrent) {
 // thickness (not the length's), nothing for a map of no calculator.
 TEST(HostSummary, SaysTheUnitsTheLayoutAndTheSheetGive) {
   const std::string amplitude = map_text(shift_jis("フーリエ変換後の波動振幅"), {-0.5, 0.5}, {0, 1}, {1, 2, 3, 4});
-  const std::string spectrum = summary_text(identify_table(amplitude), amplitude, nullptr);
+  const std::string spectrum = summary_of(identify_table(amplitude), amplitude, nullptr);
   EXPECT_NE(spectrum.find("x -0.5 to 0.5, y 0 to 1 (direction sines)\n"), std::string::npos) << spectrum;
   EXPECT_NE(spectrum.find("(x, y in direction sines; amplitude, dimensionless)"), std::string::npos) << spectrum;
   const std::string foreign = map_text("a map of another program", {-0.5, 0.5}, {0, 1}, {1, 2, 3, 4});
   ASSERT_EQ(identify_table(foreign), TableKind::other_map);
-  const std::string other = summary_text(TableKind::other_map, foreign, nullptr);
+  const std::string other = summary_of(TableKind::other_map, foreign, nullptr);
   EXPECT_NE(other.find("x -0.5 to 0.5, y 0 to 1\n"), std::string::npos) << other;
   EXPECT_EQ(other.find("direction sines"), std::string::npos) << other;
 
@@ -204,7 +213,7 @@ TEST(HostSummary, SaysTheUnitsTheLayoutAndTheSheetGive) {
   SummaryContext context;
   context.length_unit = "mm";
   context.units.texts = {{"stress", "N/mm^2"}, {"thickness", "um"}};
-  const std::string text = summary_text(identify_table(plate), plate, context);
+  const std::string text = summary_of(identify_table(plate), plate, context);
   EXPECT_NE(text.find("3 rows of 7 columns (the last row, at the end radius, has 6: no pitch error there)\n"),
             std::string::npos) << text;
   EXPECT_NE(text.find("largest deflection -0.02 mm at r = 55 mm"), std::string::npos) << text;
@@ -212,7 +221,7 @@ TEST(HostSummary, SaysTheUnitsTheLayoutAndTheSheetGive) {
   EXPECT_NE(text.find("largest pitch error -0.0003 um at r = 55 mm"), std::string::npos) << text;
   // The same rows under labels of another program: a column table, no plate metrics.
   const std::string renamed = rows_text("r\tw\ta\tb\tc\td\te", {{10, 0, 0, 0, 0, 0, 0}, {20, 0, 0, 0, 0, 0}});
-  const std::string plain = summary_text(identify_table(renamed), renamed, context);
+  const std::string plain = summary_of(identify_table(renamed), renamed, context);
   EXPECT_EQ(plain, "  2 rows of 7 columns (1 rows shorter)\n");
 }
 
