@@ -118,6 +118,8 @@ struct TableSpec {
   int error_column = -1;    // stages: the displacement the servo drives to 0
   int current_column = -1;  // stages: the control current
   std::string_view count_cell = {};  // stages: the cell of one count of the error's sensor (its settling band)
+  std::string_view steps_cell = {};     // stages: the number of integration steps
+  std::string_view interval_cell = {};  // stages: a row is printed every this many steps
   MapSpec map = {};                  // maps
   // Column tables: the picture's x axis (column 0) by its symbol, and its
   // panels in order (a stage table's servo error panel comes first).
@@ -145,6 +147,9 @@ struct Layout {
   const RectangleSpec* rectangles;  // nullptr when the sheet has none
   std::span<const TableSpec> tables;  // in the order the calculator writes them
   std::string_view length_unit_cell;  // the cell whose unit column gives the tables' lengths
+  // The optics calculators' focus: the cell a through-focus study varies
+  // (the defocus of a projection, the gap of a proximity print).
+  std::string_view focus_cell = {};
 
   constexpr const CellSpec* find(std::string_view name) const {
     for (const CellSpec& c : cells) {

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "host/cli/commands.hpp"
+#include "host/core/text.hpp"
 #include "host/core/units.hpp"
 
 namespace meridox::host {
@@ -38,7 +39,7 @@ void add_metric_options(CLI::App* cmd, MetricOptions& m, PlotOptions& plot) {
   cmd->add_flag("--log", plot.log_amplitude, "draw the spectrum amplitude on a logarithmic scale");
   cmd->add_option("--cut-y", m.cut.cut_y, "image metrics along the row nearest this y (default 0)");
   cmd->add_option("--cut-x", m.cut.cut_x, "centre of the measured feature: the sample nearest this x (default 0)");
-  cmd->add_option("--threshold", m.cut.threshold, "intensity threshold of the feature edges (default 0.3)")
+  cmd->add_option("--threshold", m.cut.threshold, "intensity threshold of the feature edges (default " + number_text(default_threshold) + ")")
       ->check(CLI::PositiveNumber);
   cmd->add_option("--tone", m.tone, "bright (I >= threshold, default) or dark (I < threshold) feature")
       ->check(CLI::IsMember({"bright", "dark"}));

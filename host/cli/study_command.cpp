@@ -58,13 +58,13 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
   std::vector<Picture> pictures;
   if (spec.vary.empty()) return pictures;
   const std::vector<std::string> names = metric_names(calc), units = metric_units(calc, base);
-  const std::vector<double> thresholds = spec.thresholds.empty() ? std::vector<double>{0.3} : spec.thresholds;
+  const std::vector<double> thresholds = thresholds_of(spec);
   const bool by_threshold = has_threshold_column(calc) && thresholds.size() > 1;
   const std::string x_name = spec.vary[0].name;
   const std::string x_label = with_unit(x_name, cell_unit(calc, base, x_name));
   for (std::size_t m = 0; m < names.size(); ++m) {
     Chart chart;
-    chart.title = names[m] == "cd" && by_threshold && (x_name == "defocus" || x_name == "gap")
+    chart.title = names[m] == "cd" && by_threshold && x_name == calc.layout->focus_cell
                       ? "cd against " + x_name + " for each threshold (Bossung plot)"
                       : names[m] + " against " + x_name;
     chart.x_label = x_label;
@@ -194,7 +194,7 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     if (spec.vary.size() != 1) {
       problems.push_back("the process window needs a study that varies the focus alone");
     } else {
-      std::vector<double> thresholds = spec.thresholds.empty() ? std::vector<double>{0.3} : spec.thresholds;
+      std::vector<double> thresholds = thresholds_of(spec);
       const std::size_t cd_column = 2;  // peak, contrast, cd, ...
       std::vector<std::size_t> order(thresholds.size());
       for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;

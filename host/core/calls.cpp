@@ -12,6 +12,7 @@
 #include "host/core/files.hpp"
 #include "host/core/process.hpp"
 #include "host/core/text.hpp"
+#include "host/core/units.hpp"
 
 namespace fs = std::filesystem;
 
@@ -92,10 +93,9 @@ std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& ta
 std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry, const std::string& sheet,
                                                const std::filesystem::path& folder, const StageColumns& columns,
                                                double timeout, std::string& why_not) {
-  const Sheet cells = sheet_of(c, sheet);
-  const int interval_row = row_of(c, "print_interval");
-  const long long steps = cells.integer(2, row_of(c, "step_count"));
-  const int interval = cells.integer(2, interval_row);
+  const StageSteps run = stage_steps(c, sheet_of(c, sheet));
+  const long long steps = run.steps;
+  const int interval = run.interval;
   // A table of every step holds the N + 1 states t = 0, h, ..., N h; fewer
   // (a full disk, a stopped run) would pass part of a history for all of it.
   const std::size_t states = static_cast<std::size_t>(std::max(steps, 0LL)) + 1;
@@ -120,7 +120,7 @@ std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry,
     return std::nullopt;
   }
   std::optional<StageMetrics> metrics;
-  const std::string every = with_cell_text(sheet, 2, interval_row, "1");
+  const std::string every = with_cell_text(sheet, run.interval_cell->column, run.interval_cell->row, "1");
   if (const std::string problem = replace_file(fs::path(scratch) / "IN_FM.txt", every); !problem.empty()) {
     why_not = "cannot write the sheet of a run of every step: " + problem;
   } else if (const std::string failed = call_entry(entry, scratch, std::string(c.name) + " (every step)", timeout);

@@ -15,10 +15,14 @@ inline constexpr double no_value = std::numeric_limits<double>::quiet_NaN();
 
 // ---- Images --------------------------------------------------------------
 
+// The edge threshold of the image metrics unless one is asked for, as a
+// fraction of the clear-field intensity 1.
+inline constexpr double default_threshold = 0.3;
+
 struct CutOptions {
   double cut_y = 0.0;       // the row whose y is nearest (ties to the lower index)
   double cut_x = 0.0;       // the centre sample: the x nearest (ties to the lower index)
-  double threshold = 0.3;   // of the clear-field intensity 1
+  double threshold = default_threshold;  // of the clear-field intensity 1
   bool dark = false;        // measure a dark feature (I < threshold) instead of a bright one
 };
 

@@ -52,6 +52,17 @@ StageColumns stage_columns_for(const Calculator& calculator, std::string_view sh
   return stage_columns_for(calculator, sheet_of(calculator, sheet_bytes));
 }
 
+StageSteps stage_steps(const Calculator& calculator, const Sheet& sheet) {
+  StageSteps s;
+  const TableSpec* t = stage_table(calculator);
+  if (t == nullptr) return s;
+  s.steps_cell = calculator.layout->find(t->steps_cell);
+  s.interval_cell = calculator.layout->find(t->interval_cell);
+  if (s.steps_cell != nullptr) s.steps = sheet.integer(s.steps_cell->column, s.steps_cell->row);
+  if (s.interval_cell != nullptr) s.interval = sheet.integer(s.interval_cell->column, s.interval_cell->row);
+  return s;
+}
+
 UnitWords unit_words(const Calculator& calculator, const Sheet& sheet) {
   UnitWords words;
   for (const TableSpec& t : calculator.layout->tables) {

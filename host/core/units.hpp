@@ -27,6 +27,16 @@ const TableSpec* stage_table(const Calculator& calculator);
 StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes);
 StageColumns stage_columns_for(const Calculator& calculator, const Sheet& sheet);
 
+// A stage sheet's step count and print interval as the simulator reads
+// them, with their cells; nullptr cells (and zeros) for other calculators.
+struct StageSteps {
+  const CellSpec* steps_cell = nullptr;
+  const CellSpec* interval_cell = nullptr;
+  long long steps = 0;
+  int interval = 0;
+};
+StageSteps stage_steps(const Calculator& calculator, const Sheet& sheet);
+
 // The sheet's texts of the unit words of its calculator's table columns.
 UnitWords unit_words(const Calculator& calculator, const Sheet& sheet);
 

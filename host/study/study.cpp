@@ -55,9 +55,6 @@ std::string slurp(const fs::path& path) {
   return bytes;
 }
 
-std::vector<double> thresholds_of(const StudySpec& spec) {
-  return spec.thresholds.empty() ? std::vector<double>{0.3} : spec.thresholds;
-}
 
 // The metrics of one table of a case, one row per threshold for an image.
 std::vector<std::vector<double>> table_metrics(const Calculator& calc, const StudySpec& spec,
@@ -170,8 +167,7 @@ struct StagePlan {
 StagePlan stage_plan(const Calculator& calc, const StudySpec& spec, const std::string& case_sheet) {
   const Sheet sheet = sheet_of(calc, case_sheet);
   StagePlan plan;
-  const std::optional<NamedCell> steps = named_cell(calc, "step_count");
-  plan.steps = sheet.integer(steps->column, steps->row);
+  plan.steps = stage_steps(calc, sheet).steps;
   plan.columns = stage_columns_for(calc, sheet);
   if (spec.band) plan.columns.band = *spec.band;
   plan.every_step_only = !spec.keep_tables && plan.steps <= every_step_limit;
@@ -179,7 +175,7 @@ StagePlan stage_plan(const Calculator& calc, const StudySpec& spec, const std::s
 }
 
 std::string every_step_text(const Calculator& calc, const std::string& sheet) {
-  const std::optional<NamedCell> interval = named_cell(calc, "print_interval");
+  const CellSpec* interval = calc.layout->find(stage_table(calc)->interval_cell);
   return with_cell_text(sheet, interval->column, interval->row, "1");
 }
 
@@ -317,6 +313,10 @@ std::string case_sheet(const Calculator& calc, const std::string& base, const St
 std::string base_sheet(const Calculator& calc, const StudySpec& spec) {
   std::string why;
   return apply_settings(calc, spec.sheet, spec.set, why).value_or(spec.sheet);
+}
+
+std::vector<double> thresholds_of(const StudySpec& spec) {
+  return spec.thresholds.empty() ? std::vector<double>{default_threshold} : spec.thresholds;
 }
 
 bool has_threshold_column(const Calculator& calc) { return metric_kind(calc) == MetricKind::image; }
@@ -466,7 +466,7 @@ class CaseRunner {
     const TableSpec* table = stage_table(calc);
     for (const Varied& v : spec.vary) {
       const std::optional<NamedCell> cell = named_cell(calc, v.name);
-      for (const std::string_view read : {std::string_view("step_count"), table->count_cell}) {
+      for (const std::string_view read : {table->steps_cell, table->count_cell}) {
         const std::optional<NamedCell> used = named_cell(calc, read);
         plan_varies_ = plan_varies_ || (cell && used && cell->column == used->column && cell->row == used->row);
       }

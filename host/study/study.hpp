@@ -37,7 +37,7 @@ struct StudySpec {
   std::string sheet;       // the base sheet's bytes, before the settings
   std::vector<std::pair<std::string, std::string>> set;  // applied to the base sheet first
   std::vector<Varied> vary;
-  std::vector<double> thresholds;  // image calculators; {0.3} when empty
+  std::vector<double> thresholds;  // image calculators; {default_threshold} when empty
   CutOptions cut;                  // its threshold is taken from `thresholds`
   std::optional<double> band;      // stage settling band, mm
   double timeout = 0.0;            // seconds per case; 0 for none
@@ -66,6 +66,8 @@ std::string case_sheet(const Calculator& calc, const std::string& base, const St
 std::vector<std::string> metric_names(const Calculator& calc);
 std::vector<std::string> metric_units(const Calculator& calc, std::string_view sheet);
 bool has_threshold_column(const Calculator& calc);
+// The thresholds a study measures its images at: the asked ones, else the default.
+std::vector<double> thresholds_of(const StudySpec& spec);
 
 struct CaseResult {
   std::string status = "ok";  // "ok", or the one line that says what failed
