@@ -54,17 +54,9 @@ Kernel complex_product_kernel(VectorLevel level) {
   return kernel_of_level<Kernel>(level, complex_product_portable, avx2_kernel, avx512_kernel);
 }
 
-namespace {
-Kernel chosen = choose_kernel<Kernel>(complex_product_portable, avx2_kernel, avx512_kernel);
-}  // namespace
-
-void complex_product(const ComplexProduct& p) { chosen(p); }
-
-bool use_complex_product_level(VectorLevel level) {
-  const Kernel kernel = complex_product_kernel(level);
-  if (kernel == nullptr) return false;
-  chosen = kernel;
-  return true;
+void complex_product(const ComplexProduct& p) {
+  static const Kernel chosen = choose_kernel<Kernel>(complex_product_portable, avx2_kernel, avx512_kernel);
+  chosen(p);
 }
 
 }  // namespace meridox::proximity

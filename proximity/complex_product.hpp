@@ -42,12 +42,7 @@ void complex_product_avx512(const ComplexProduct& p);
 // The kernel of one vector level, nullptr where this build or processor
 // lacks it.
 void (*complex_product_kernel(VectorLevel level))(const ComplexProduct&);
-// The kernel that complex_product runs: the widest this processor runs,
-// chosen once, unless use_complex_product_level picked another.
+// The widest kernel this processor runs, chosen once.
 void complex_product(const ComplexProduct& p);
-// Makes complex_product run the kernel of `level` from now on (benchmarks
-// that time each level end to end); false, and no change, where this build
-// or processor lacks it.
-bool use_complex_product_level(VectorLevel level);
 
 }  // namespace meridox::proximity
