@@ -1,64 +1,92 @@
 // AVX2 + FMA version of the complex product. This file is compiled with
 // -mavx2 -mfma and holds nothing but the kernel, so that no code built for
 // those instructions can be shared with (and run by) the portable build.
-// The 2 x 8 tile keeps its twelve live vectors in registers.
+//
+// Like the AVX-512 kernel it forms each product from three real products
+// (Re = Lr Rr - Li Ri, Im = (Lr + Li)(Rr + Ri) - Lr Rr - Li Ri), each summed
+// over the groups in ascending order with one fused multiply-add per term,
+// and combined in the same order: the two kernels give the same bits. A tile
+// of up to six rows by one 8-column panel takes the three real products one
+// after the other, each with its twelve accumulators in registers; the first
+// two are parked in the output and read back by the third. Each six-row band
+// runs through all panels while its rows of L stay in cache.
 #include <immintrin.h>
+
+#include <cstddef>
 
 #include "proximity/complex_product.hpp"
 
 namespace meridox::proximity {
+namespace {
+
+constexpr int w = product_block;
+
+// What a pass does with its sums S (rows of one tile, one 8-column panel).
+enum class Pass { park_real, park_imag, combine };
+
+// S[r] = sum over g of l[r * depth + g] * panel[g][0 ... 7]. The first two
+// passes park Lr Rr in re and Li Ri in im; the third, with (Lr + Li)(Rr + Ri)
+// as S, leaves Re = Lr Rr - Li Ri in re and Im = (S - Lr Rr) - Li Ri in im.
+template <int rows, Pass pass>
+inline void tile_pass(const double* l, const double* panel, int depth, double* re, double* im,
+                      int stride) {
+  // The row loops are unrolled from the start (pragmas) so that the compiler
+  // keeps lo and hi in registers; left to itself GCC stores them every step.
+  __m256d lo[rows], hi[rows];
+#pragma GCC unroll 8
+  for (int r = 0; r < rows; ++r) lo[r] = hi[r] = _mm256_setzero_pd();
+  for (int g = 0; g < depth; ++g) {
+    const __m256d r_lo = _mm256_loadu_pd(panel + g * w);
+    const __m256d r_hi = _mm256_loadu_pd(panel + g * w + 4);
+#pragma GCC unroll 8
+    for (int r = 0; r < rows; ++r) {
+      const __m256d a = _mm256_broadcast_sd(l + static_cast<std::ptrdiff_t>(r) * depth + g);
+      lo[r] = _mm256_fmadd_pd(a, r_lo, lo[r]);
+      hi[r] = _mm256_fmadd_pd(a, r_hi, hi[r]);
+    }
+  }
+  const auto finish = [re, im](std::ptrdiff_t at, __m256d sum) {
+    if constexpr (pass == Pass::park_real) {
+      _mm256_storeu_pd(re + at, sum);
+    } else if constexpr (pass == Pass::park_imag) {
+      _mm256_storeu_pd(im + at, sum);
+    } else {
+      const __m256d real = _mm256_loadu_pd(re + at);
+      const __m256d imag = _mm256_loadu_pd(im + at);
+      _mm256_storeu_pd(re + at, _mm256_sub_pd(real, imag));
+      _mm256_storeu_pd(im + at, _mm256_sub_pd(_mm256_sub_pd(sum, real), imag));
+    }
+  };
+#pragma GCC unroll 8
+  for (int r = 0; r < rows; ++r) {
+    finish(static_cast<std::ptrdiff_t>(r) * stride, lo[r]);
+    finish(static_cast<std::ptrdiff_t>(r) * stride + 4, hi[r]);
+  }
+}
+
+template <int rows>
+void tile(const ComplexProduct& p, int b, int i0) {
+  const std::ptrdiff_t panel = static_cast<std::ptrdiff_t>(b) * p.depth * w;
+  const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(i0) * p.depth;
+  double* re = p.p_re + static_cast<std::ptrdiff_t>(i0) * p.p_stride + b * w;
+  double* im = p.p_im + static_cast<std::ptrdiff_t>(i0) * p.p_stride + b * w;
+  tile_pass<rows, Pass::park_real>(p.l_re + first, p.r_re + panel, p.depth, re, im, p.p_stride);
+  tile_pass<rows, Pass::park_imag>(p.l_im + first, p.r_im + panel, p.depth, re, im, p.p_stride);
+  tile_pass<rows, Pass::combine>(p.l_sum + first, p.r_sum + panel, p.depth, re, im, p.p_stride);
+}
+
+}  // namespace
 
 void complex_product_avx2(const ComplexProduct& p) {
-  constexpr int w = product_block;
+  const int rows = 2 * p.row_pairs;
+  int i = 0;
+  for (; i + 6 <= rows; i += 6)
+    for (int b = 0; b < p.col_blocks; ++b) tile<6>(p, b, i);
   for (int b = 0; b < p.col_blocks; ++b) {
-    const double* r_re = p.r_re + b * p.depth * w;
-    const double* r_im = p.r_im + b * p.depth * w;
-    for (int pair = 0; pair < p.row_pairs; ++pair) {
-      const int i0 = 2 * pair;
-      const double* l0_re = p.l_re + i0 * p.depth;
-      const double* l0_im = p.l_im + i0 * p.depth;
-      const double* l1_re = l0_re + p.depth;
-      const double* l1_im = l0_im + p.depth;
-      __m256d s0r_lo = _mm256_setzero_pd(), s0r_hi = _mm256_setzero_pd();
-      __m256d s0i_lo = _mm256_setzero_pd(), s0i_hi = _mm256_setzero_pd();
-      __m256d s1r_lo = _mm256_setzero_pd(), s1r_hi = _mm256_setzero_pd();
-      __m256d s1i_lo = _mm256_setzero_pd(), s1i_hi = _mm256_setzero_pd();
-      for (int g = 0; g < p.depth; ++g) {
-        const __m256d rr_lo = _mm256_loadu_pd(r_re + g * w);
-        const __m256d rr_hi = _mm256_loadu_pd(r_re + g * w + 4);
-        const __m256d ri_lo = _mm256_loadu_pd(r_im + g * w);
-        const __m256d ri_hi = _mm256_loadu_pd(r_im + g * w + 4);
-        __m256d a = _mm256_broadcast_sd(l0_re + g);
-        s0r_lo = _mm256_fmadd_pd(a, rr_lo, s0r_lo);
-        s0r_hi = _mm256_fmadd_pd(a, rr_hi, s0r_hi);
-        s0i_lo = _mm256_fmadd_pd(a, ri_lo, s0i_lo);
-        s0i_hi = _mm256_fmadd_pd(a, ri_hi, s0i_hi);
-        a = _mm256_broadcast_sd(l0_im + g);
-        s0r_lo = _mm256_fnmadd_pd(a, ri_lo, s0r_lo);
-        s0r_hi = _mm256_fnmadd_pd(a, ri_hi, s0r_hi);
-        s0i_lo = _mm256_fmadd_pd(a, rr_lo, s0i_lo);
-        s0i_hi = _mm256_fmadd_pd(a, rr_hi, s0i_hi);
-        a = _mm256_broadcast_sd(l1_re + g);
-        s1r_lo = _mm256_fmadd_pd(a, rr_lo, s1r_lo);
-        s1r_hi = _mm256_fmadd_pd(a, rr_hi, s1r_hi);
-        s1i_lo = _mm256_fmadd_pd(a, ri_lo, s1i_lo);
-        s1i_hi = _mm256_fmadd_pd(a, ri_hi, s1i_hi);
-        a = _mm256_broadcast_sd(l1_im + g);
-        s1r_lo = _mm256_fnmadd_pd(a, ri_lo, s1r_lo);
-        s1r_hi = _mm256_fnmadd_pd(a, ri_hi, s1r_hi);
-        s1i_lo = _mm256_fmadd_pd(a, rr_lo, s1i_lo);
-        s1i_hi = _mm256_fmadd_pd(a, rr_hi, s1i_hi);
-      }
-      double* out0_re = p.p_re + i0 * p.p_stride + b * w;
-      double* out0_im = p.p_im + i0 * p.p_stride + b * w;
-      _mm256_storeu_pd(out0_re, s0r_lo);
-      _mm256_storeu_pd(out0_re + 4, s0r_hi);
-      _mm256_storeu_pd(out0_im, s0i_lo);
-      _mm256_storeu_pd(out0_im + 4, s0i_hi);
-      _mm256_storeu_pd(out0_re + p.p_stride, s1r_lo);
-      _mm256_storeu_pd(out0_re + p.p_stride + 4, s1r_hi);
-      _mm256_storeu_pd(out0_im + p.p_stride, s1i_lo);
-      _mm256_storeu_pd(out0_im + p.p_stride + 4, s1i_hi);
+    if (i + 4 == rows) {
+      tile<4>(p, b, i);
+    } else if (i + 2 == rows) {
+      tile<2>(p, b, i);
     }
   }
 }

@@ -1,7 +1,7 @@
 #include "proximity/fast_field.hpp"
 
 #include "proximity/complex_product.hpp"
-#include "proximity/fresnel.hpp"
+#include "proximity/edge_factors.hpp"
 #include "proximity/model.hpp"
 
 namespace meridox::proximity {
@@ -60,34 +60,39 @@ void form_groups() {
   }
 }
 
-// Fresnel differences of one edge pair seen from `coordinate` with source
-// offset `offset`: the same arguments and look-ups as the direct sum.
-struct EdgeFactor {
-  double c;
-  double s;
+// The kernels the sum runs: the widest this processor runs unless
+// use_vector_level chose others.
+struct Kernels {
+  void (*product)(const ComplexProduct&);
+  void (*factors)(const EdgeRun&);
 };
 
-EdgeFactor edge_factor(double e1, double e2, double coordinate, double offset, double a) {
-  const double v1 = a * ((e1 - coordinate) - offset);
-  const double v2 = a * ((e2 - coordinate) - offset);
-  return {fresnel_c_diff(v1, v2), fresnel_s_diff(v1, v2)};
+Kernels& kernels() {
+  static Kernels chosen{complex_product_kernel(processor_vector_level()),
+                        edge_factors_kernel(processor_vector_level())};
+  return chosen;
 }
 
 // Fills the factor matrix of one axis for one offset. `grouped` tells
 // whether the groups were formed along this axis: then each group's factor
-// is its shared edge factor, otherwise the sum over its rectangles of the
-// transmission times the rectangle's factor. index(point, group) places an
-// element; the caller has zeroed the matrix.
+// is its shared edge factor, otherwise the sum over its rectangles, in
+// ascending order, of the transmission times the rectangle's factor.
+// index(point, group) places an element; the caller has zeroed the matrix.
 template <class Index>
 void fill_axis(const double* e1, const double* e2, double start, double step, int points,
                double offset, double a, bool grouped, double* m_re, double* m_im, Index index) {
+  double c[padded], s[padded];
+  EdgeRun run{0.0, 0.0, start, step, offset, a, points, c, s};
+  const auto factors = kernels().factors;
   if (grouped) {
     for (int g = 0; g < groups.count; ++g) {
       const int k = groups.representative[g];
+      run.e1 = e1[k];
+      run.e2 = e2[k];
+      factors(run);
       for (int p = 0; p < points; ++p) {
-        const EdgeFactor f = edge_factor(e1[k], e2[k], start + step * p, offset, a);
-        m_re[index(p, g)] = f.c;
-        m_im[index(p, g)] = f.s;
+        m_re[index(p, g)] = c[p];
+        m_im[index(p, g)] = s[p];
       }
     }
     return;
@@ -96,10 +101,12 @@ void fill_axis(const double* e1, const double* e2, double start, double step, in
     const int g = groups.of[k];
     const double t_re = rect_t_re[k];
     const double t_im = rect_t_im[k];
+    run.e1 = e1[k];
+    run.e2 = e2[k];
+    factors(run);
     for (int p = 0; p < points; ++p) {
-      const EdgeFactor f = edge_factor(e1[k], e2[k], start + step * p, offset, a);
-      m_re[index(p, g)] += t_re * f.c - t_im * f.s;
-      m_im[index(p, g)] += t_re * f.s + t_im * f.c;
+      m_re[index(p, g)] += t_re * c[p] - t_im * s[p];
+      m_im[index(p, g)] += t_re * s[p] + t_im * c[p];
     }
   }
 }
@@ -142,6 +149,14 @@ void add_product_intensity(int columns, int rows) {
 
 }  // namespace
 
+bool use_vector_level(VectorLevel level) {
+  const auto product = complex_product_kernel(level);
+  const auto factors = edge_factors_kernel(level);
+  if (product == nullptr || factors == nullptr) return false;
+  kernels() = {product, factors};
+  return true;
+}
+
 int factor_group_count() {
   form_groups();
   return groups.count;
@@ -174,7 +189,7 @@ void integrate_source_fast(double scale) {
       product.r_re = right_re[j + r];
       product.r_im = right_im[j + r];
       product.r_sum = right_sum[j + r];
-      complex_product(product);
+      kernels().product(product);
       add_product_intensity(columns, rows);
     }
   }

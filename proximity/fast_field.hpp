@@ -10,11 +10,19 @@
 // that share both x edges (or both y edges) share one factor, which shrinks
 // the inner dimension of the product.
 
+#include "common/cpu_features.hpp"
+
 namespace meridox::proximity {
 
 // Sums the intensities of all source lattice points into `intensity`
 // (not averaged); sets source_count. `scale` is the Fresnel scale.
 void integrate_source_fast(double scale);
+
+// Makes the sum run the kernels of `level` from now on (benchmarks that time
+// each level end to end); false, and no change, where this build or
+// processor lacks the level. The widest level the processor runs is the
+// default.
+bool use_vector_level(VectorLevel level);
 
 // Number of factor groups the product runs over for the current mask
 // (distinct x edge pairs or distinct y edge pairs, whichever is fewer).

@@ -7,6 +7,7 @@ namespace meridox::proximity {
 double table_step = 0.0;
 double fresnel_c[fresnel_entries];
 double fresnel_s[fresnel_entries];
+alignas(32) double fresnel_intervals[fresnel_limit_index][4];
 
 namespace {
 // The value of pi used throughout this calculator (fifteen significant digits).
@@ -32,6 +33,12 @@ void tabulate_fresnel() {
     s_sum = s_sum + ((4.0 * std::sin(p1) + std::sin(p0)) + std::sin(p2)) * h / 3.0;
     fresnel_c[i + 1] = c_sum;
     fresnel_s[i + 1] = s_sum;
+  }
+  for (int n = 0; n < fresnel_limit_index; ++n) {
+    fresnel_intervals[n][0] = fresnel_c[n];
+    fresnel_intervals[n][1] = fresnel_c[n + 1] - fresnel_c[n];
+    fresnel_intervals[n][2] = fresnel_s[n];
+    fresnel_intervals[n][3] = fresnel_s[n + 1] - fresnel_s[n];
   }
 }
 

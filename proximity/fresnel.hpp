@@ -14,8 +14,12 @@ inline constexpr int fresnel_limit_index = 1000;
 extern double table_step;
 extern double fresnel_c[fresnel_entries];
 extern double fresnel_s[fresnel_entries];
+// The tables by interval, for look-ups of both integrals at once: row n
+// (0 ... 999) holds C[n], C[n+1] - C[n], S[n], S[n+1] - S[n]. Interpolating
+// with a row gives the same bits as fresnel_value on each table.
+alignas(32) extern double fresnel_intervals[fresnel_limit_index][4];
 
-// Sets table_step and fills both tables; must run before any look-up.
+// Sets table_step and fills the tables; must run before any look-up.
 void tabulate_fresnel();
 
 // Interpolated value of one table at the signed argument u. Exactly odd in u;

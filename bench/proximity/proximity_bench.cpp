@@ -1,8 +1,11 @@
 // Proximity benchmark: for each sheet, main3 end to end (factorised field)
 // against a run with the direct diffraction sum, same sheet, same process.
 //
-//   proximity_bench [--fast-only] [sheet...]
+//   proximity_bench [--fast-only] [--level baseline|avx2|avx512] [sheet...]
 // Without sheets it runs the Q-A, Q-M and Q-B sheets of examples/bench.
+// --level times main3's run with the kernels of that vector level (through
+// the core linked here, the same code as the library's) instead of the
+// widest the processor runs.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -89,7 +92,7 @@ int count_differing_lines(const std::string& a, const std::string& b) {
 constexpr int runs = 5;
 
 void bench_sheet(const std::filesystem::path& sheet, const std::filesystem::path& folder,
-                 bool fast_only) {
+                 bool fast_only, bool forced_level) {
   std::filesystem::copy_file(sheet, folder / "IN_FM.txt",
                              std::filesystem::copy_options::overwrite_existing);
   std::printf("%s\n", sheet.filename().string().c_str());
@@ -97,7 +100,11 @@ void bench_sheet(const std::filesystem::path& sheet, const std::filesystem::path
   double fast = 1e300;
   for (int repeat = 0; repeat < runs; ++repeat) {
     const auto start = Clock::now();
-    main3();
+    if (forced_level) {
+      px::run();
+    } else {
+      main3();
+    }
     fast = std::min(fast, seconds_since(start));
   }
   const std::string fast_table = read_bytes(folder / "OUT_M.txt");
@@ -170,15 +177,41 @@ void bench_kernels() {
   std::printf("\n");
 }
 
+// The vector level named on the command line.
+bool parse_level(const std::string& name, meridox::VectorLevel& level) {
+  const char* const names[] = {"baseline", "avx2", "avx512"};  // in VectorLevel order
+  for (int n = 0; n < 3; ++n) {
+    if (name == names[n]) {
+      level = static_cast<meridox::VectorLevel>(n);
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   bool fast_only = false;
+  bool forced_level = false;
+  meridox::VectorLevel level = meridox::processor_vector_level();
   std::vector<std::filesystem::path> sheets;
   for (int n = 1; n < argc; ++n) {
     const std::string arg = argv[n];
     if (arg == "--fast-only") {
       fast_only = true;
+    } else if (arg == "--level") {
+      if (n + 1 >= argc || !parse_level(argv[n + 1], level)) {
+        std::fprintf(stderr, "proximity_bench: --level takes baseline, avx2 or avx512\n");
+        return 2;
+      }
+      if (!px::use_vector_level(level)) {
+        std::fprintf(stderr, "proximity_bench: this build or processor has no %s kernels\n",
+                     meridox::vector_level_name(level));
+        return 2;
+      }
+      forced_level = true;
+      ++n;
     } else {
       sheets.emplace_back(arg);
     }
@@ -191,9 +224,11 @@ int main(int argc, char** argv) {
   const auto folder = std::filesystem::temp_directory_path() / "meridox-proximity-bench";
   std::filesystem::create_directories(folder);
   setenv("MERIDOXWORK", (folder.string() + "/").c_str(), 1);
-  std::printf("processor: %s\n", meridox::vector_level_name(meridox::processor_vector_level()));
+  std::printf("processor: %s; main3 runs with the %s kernels%s\n",
+              meridox::vector_level_name(meridox::processor_vector_level()),
+              meridox::vector_level_name(level), forced_level ? " (--level, through the linked core)" : "");
   bench_kernels();
-  for (const auto& sheet : sheets) bench_sheet(sheet, folder, fast_only);
+  for (const auto& sheet : sheets) bench_sheet(sheet, folder, fast_only, forced_level);
   std::filesystem::remove_all(folder);
   return 0;
 }

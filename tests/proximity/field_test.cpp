@@ -197,7 +197,14 @@ TEST(FastField, MatchesDirectSumOnRandomMasks) {
     // span several grid steps.
     px::gap = 12.5;
     px::wavelength = 0.16;
-    expect_fast_matches_direct(1e-12);
+    // With the kernels of every vector level this processor runs.
+    for (const meridox::VectorLevel level :
+         {meridox::VectorLevel::baseline, meridox::VectorLevel::avx2, meridox::VectorLevel::avx512}) {
+      if (!px::use_vector_level(level)) continue;
+      SCOPED_TRACE(meridox::vector_level_name(level));
+      expect_fast_matches_direct(1e-12);
+    }
+    ASSERT_TRUE(px::use_vector_level(meridox::processor_vector_level()));
   }
 }
 
