@@ -124,7 +124,8 @@ py::tuple read_table(const std::string& path) {
 // ---- Studies ---------------------------------------------------------------
 // A study travels between Python processes (and machines) as a plain dict:
 // calculator, sheet (bytes), set [(name, text)], vary [(name, [values])],
-// thresholds, cut_y, cut_x, dark, band (None or mm), timeout, keep_tables.
+// thresholds, cut_y, cut_x, dark, band (None or mm), timeout, keep_tables,
+// and optionally hold and window (None or s).
 
 host::StudySpec spec_of(const py::dict& d) {
   host::StudySpec spec;
@@ -139,6 +140,9 @@ host::StudySpec spec_of(const py::dict& d) {
   spec.cut.cut_x = d["cut_x"].cast<double>();
   spec.cut.dark = d["dark"].cast<bool>();
   spec.band = d["band"].cast<std::optional<double>>();
+  // The stage's settling hold and closing window (s), when the dict gives them.
+  if (d.contains("hold")) spec.hold = d["hold"].cast<std::optional<double>>();
+  if (d.contains("window")) spec.window = d["window"].cast<std::optional<double>>();
   spec.timeout = d["timeout"].cast<double>();
   spec.keep_tables = d["keep_tables"].cast<bool>();
   return spec;

@@ -24,9 +24,13 @@ struct MetricOptions {
   std::string size_text;
   std::string tone = "bright";
   std::optional<double> band;
+  std::optional<double> hold;    // stage: settled means within the band at least this long (s)
+  std::optional<double> window;  // stage: the closing window of steady_error and residual_oscillation (s)
   CutOptions cut;
 };
 void add_metric_options(CLI::App* cmd, MetricOptions& m, PlotOptions& plot);
+// --hold and --window, the stage's settling hold and closing window.
+void add_stage_window_options(CLI::App* cmd, MetricOptions& m);
 // Checks the shared options; false (after one line) when one is unusable.
 bool settle_metric_options(MetricOptions& m, PlotOptions& plot);
 // NAME=VALUE options; false (after one line) when one has no '='.

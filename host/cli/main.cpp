@@ -76,6 +76,7 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"bright", "dark"}));
   study_cmd->add_option("--band", study_metrics.band, "stage settling band in mm (default one count)")
       ->check(CLI::PositiveNumber);
+  add_stage_window_options(study_cmd, study_metrics);
   study_cmd->add_option("--size", study_metrics.size_text, "picture size, WIDTHxHEIGHT (default 960x720)");
   study_cmd->add_option("--target-cd", study_request.target_cd, "target line width: writes the process window")
       ->check(CLI::PositiveNumber);
@@ -128,6 +129,8 @@ int main(int argc, char** argv) {
     if (!settle_metric_options(run_metrics, run_request.plot)) return bad_input;
     run_request.cut = run_metrics.cut;
     run_request.band = run_metrics.band;
+    run_request.hold = run_metrics.hold;
+    run_request.window = run_metrics.window;
     run_request.pictures = !no_pictures;
     if (!parse_settings(run_set, run_request.set)) return bad_input;
     const int status = run(run_request, std::cout, std::cerr);
@@ -150,6 +153,8 @@ int main(int argc, char** argv) {
     study_request.spec.thresholds = study_thresholds;
     study_request.spec.cut = study_metrics.cut;
     study_request.spec.band = study_metrics.band;
+    study_request.spec.hold = study_metrics.hold;
+    study_request.spec.window = study_metrics.window;
     study_request.pictures = !study_no_pictures;
     if (study_request.out.empty()) study_request.out = "meridox-study/" + study_request.spec.calculator;
     for (int k = 0; k < argc; ++k) study_request.command_line += (k ? " " : "") + std::string(argv[k]);

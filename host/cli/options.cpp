@@ -45,6 +45,15 @@ void add_metric_options(CLI::App* cmd, MetricOptions& m, PlotOptions& plot) {
       ->check(CLI::IsMember({"bright", "dark"}));
   cmd->add_option("--band", m.band, "stage settling band in mm (default one count of the stage's sensor)")
       ->check(CLI::PositiveNumber);
+  add_stage_window_options(cmd, m);
+}
+
+void add_stage_window_options(CLI::App* cmd, MetricOptions& m) {
+  cmd->add_option("--hold", m.hold, "stage: settled means within the band for at least S seconds, to the end (default 0)")
+      ->check(CLI::NonNegativeNumber);
+  cmd->add_option("--window", m.window,
+                  "stage: steady_error and residual_oscillation over the last S seconds (default the last tenth of the run)")
+      ->check(CLI::PositiveNumber);
 }
 
 bool settle_metric_options(MetricOptions& m, PlotOptions& plot) {

@@ -48,6 +48,8 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
     return bad_input;
   }
   if (metrics.band) stage.band = *metrics.band;
+  if (metrics.hold) stage.hold = *metrics.hold;
+  if (metrics.window) stage.window = *metrics.window;
   const bool stage_kind = owner && owner->table->metrics == meridox::MetricKind::stage;
   if (stage_kind) {
     context.stage = &stage;

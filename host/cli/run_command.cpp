@@ -106,6 +106,8 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   }
   StageColumns stage = stage_columns_for(*calc, sheet);
   if (request.band) stage.band = *request.band;
+  if (request.hold) stage.hold = *request.hold;
+  if (request.window) stage.window = *request.window;
   if (is_stage(*calc)) context.stage = &stage;
 
   const std::string library = library_path(*calc, request.lib_dir);
@@ -181,6 +183,21 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
     if (failures.size() > 1) err << " (and " << failures.size() - 1 << " more)";
     err << "\n";
     return incomplete;
+  }
+  // A run that grew without bound is told, its metrics kept above.
+  if (is_stage(*calc)) {
+    std::optional<StageMetrics> judged = context.every_step;
+    std::string bytes;
+    if (!judged && read_bounded((absolute / stage_table(*calc)->file).string(), table_byte_limit, bytes).empty()) {
+      try {
+        judged = stage_table_metrics(parse_columns(bytes), stage);
+      } catch (const TableError&) {
+      }
+    }
+    if (judged && judged->diverged) {
+      err << "meridox: the run diverged: " << divergence_text(*judged) << "\n";
+      return incomplete;
+    }
   }
   if (request.strict && (!report.warnings.empty() || non_finite)) {
     err << "meridox: --strict: " << (report.warnings.empty() ? "a table holds values that are not finite"

@@ -27,6 +27,8 @@ struct RunRequest {
   double timeout = 0.0;              // seconds; 0 for none
   CutOptions cut;
   std::optional<double> band;        // stage settling band, mm
+  std::optional<double> hold;        // stage settling hold, s
+  std::optional<double> window;      // stage closing window, s
   // Named cells set before the run, in order, each value exactly as typed.
   std::vector<std::pair<std::string, std::string>> set;
 };

@@ -62,6 +62,8 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
   const bool by_threshold = has_threshold_column(calc) && thresholds.size() > 1;
   const std::string x_name = spec.vary[0].name;
   const std::string x_label = with_unit(x_name, cell_unit(calc, base, x_name));
+  const auto diverged = std::count_if(results.begin(), results.end(),
+                                      [](const CaseResult& r) { return r.status == diverged_status; });
   for (std::size_t m = 0; m < names.size(); ++m) {
     Chart chart;
     chart.title = names[m] == "cd" && by_threshold && x_name == calc.layout->focus_cell
@@ -81,9 +83,11 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
         if (added) chart.curves.push_back({label, {}, {}});
         ChartCurve& c = chart.curves[it->second];
         c.x.push_back(cases[k].values[0]);
-        c.y.push_back(results[k].metrics[t][m]);
+        c.y.push_back(results[k].status == diverged_status ? NAN : results[k].metrics[t][m]);
       }
     }
+    // A diverged case's numbers would set the scale for all the others.
+    if (diverged > 0) chart.title += " (" + std::to_string(diverged) + " diverged runs left out)";
     const std::string file = (folder / (names[m] + ".png")).string();
     pictures.push_back({file, plot_chart(chart, file, plot)});
   }
@@ -162,9 +166,10 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     err << "meridox: the study was interrupted; rerun the same command to resume it\n";
     return incomplete;
   }
-  std::size_t failed = 0, reused = 0;
+  std::size_t failed = 0, reused = 0, diverged = 0;
   for (const CaseResult& r : results) {
-    failed += r.status == "ok" ? 0 : 1;
+    failed += r.completed() ? 0 : 1;
+    diverged += r.status == diverged_status ? 1 : 0;
     reused += r.reused ? 1 : 0;
   }
 
@@ -187,6 +192,10 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
   out << calc->alias << " (" << calc->name << "): " << cases->size() << " cases";
   if (reused > 0) out << " (" << reused << " reused from an earlier run)";
   out << ", " << failed << " failed, " << clock_text(elapsed()) << "\n";
+  if (diverged > 0) {
+    out << diverged << " of " << cases->size()
+        << " cases diverged (status diverged in study.csv; their metrics are kept there, left out of the pictures)\n";
+  }
   out << "table: " << (folder / "study.csv").string() << "\n";
 
   std::vector<std::string> problems;

@@ -41,7 +41,7 @@ std::string call_entry(Entry entry, const std::filesystem::path& exchange, const
 std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& table, const StageColumns& c) {
   const int fd = open(table.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
-  StageMetricsBuilder builder(c.settle_band());
+  StageMetricsBuilder builder(c.judging(true));
   const std::size_t need = std::max(c.error, c.current) + 1;
   std::vector<double> fields(need);
   constexpr std::size_t block_size = 1 << 16;

@@ -1,5 +1,6 @@
 #include "host/core/metrics.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace meridox::host {
@@ -95,19 +96,39 @@ ImageMetrics image_metrics(const std::vector<double>& x, const std::vector<doubl
 }
 
 void StageMetricsBuilder::add(double t, double error, double current) {
-  if (m_.states == 0) first_error_ = error;
+  if (m_.states == 0 && std::isfinite(judging_.end_time)) {
+    // The closing window: the asked length before the end, else the last
+    // tenth of the span from this first state to the end.
+    m_.window_start = std::isfinite(judging_.window) ? judging_.end_time - judging_.window
+                                                     : t + 0.9 * (judging_.end_time - t);
+  }
   ++m_.states;
   if (!std::isfinite(error) || !std::isfinite(current)) ++m_.non_finite;
   m_.final_time = t;
   m_.final_error = error;
   if (std::isfinite(error)) {
-    m_.max_excursion = std::isnan(m_.max_excursion) ? std::fabs(error) : std::max(m_.max_excursion, std::fabs(error));
-    if (std::isfinite(first_error_) && first_error_ != 0.0) {
-      const double opposite = first_error_ > 0 ? -error : error;
-      if (std::isnan(worst_opposite_) || opposite > worst_opposite_) worst_opposite_ = opposite;
+    const double size = std::fabs(error);
+    if (std::isnan(m_.max_excursion) || size > m_.max_excursion) {
+      m_.max_excursion = size;
+      m_.peak_time = t;
     }
+    if (sign_ == 0 && error != 0.0) sign_ = error > 0 ? 1 : -1;
+    if (sign_ != 0) {
+      const double along = sign_ * error;  // along the first swing
+      if (!crossed_ && along < 0) crossed_ = true;
+      if (!crossed_) m_.first_peak = std::isnan(m_.first_peak) ? along : std::max(m_.first_peak, along);
+      if (crossed_) worst_opposite_ = std::max(worst_opposite_, -along);
+    }
+    if (t >= m_.window_start) {
+      ++m_.window_states;
+      window_sum_ += error;
+      window_low_ = std::isnan(window_low_) ? error : std::min(window_low_, error);
+      window_high_ = std::isnan(window_high_) ? error : std::max(window_high_, error);
+    }
+  } else if (std::isnan(m_.non_finite_error_time)) {
+    m_.non_finite_error_time = t;
   }
-  if (std::fabs(error) <= band_ && band_ > 0.0) {
+  if (std::fabs(error) <= judging_.band && judging_.band > 0.0) {
     if (std::isnan(settle_from_)) settle_from_ = t;
   } else {
     settle_from_ = no_value;
@@ -121,19 +142,42 @@ void StageMetricsBuilder::add(double t, double error, double current) {
 
 StageMetrics StageMetricsBuilder::result() const {
   StageMetrics m = m_;
-  m.settling_time = settle_from_;
-  if (!std::isnan(worst_opposite_)) m.overshoot = std::max(0.0, worst_opposite_);
+  const double hold = std::isfinite(judging_.hold) ? judging_.hold : 0.0;
+  if (!std::isnan(settle_from_) && m.final_time - settle_from_ >= hold) m.settling_time = settle_from_;
+  if (sign_ != 0) {
+    m.overshoot = worst_opposite_;
+    m.overshoot_percent = 100.0 * worst_opposite_ / m.first_peak;
+  }
+  if (m.window_states > 0) {
+    m.steady_error = window_sum_ / static_cast<double>(m.window_states);
+    m.residual_oscillation = window_high_ - window_low_;
+    m.window_amplitude = std::max(std::fabs(window_low_), std::fabs(window_high_));
+  }
   if (current_count_ > 0) m.rms_current = std::sqrt(square_sum_ / static_cast<double>(current_count_));
+  // Diverged: the error left the numbers, or the closing window swings far
+  // beyond the first peak (never less than one band, so that dithering by
+  // a count after a start within a count is not taken for growth).
+  double reference = std::isnan(m.first_peak) ? 0.0 : m.first_peak;
+  if (judging_.band > 0.0) reference = std::max(reference, judging_.band);
+  m.diverged = !std::isnan(m.non_finite_error_time) ||
+               (reference > 0.0 && m.window_amplitude > divergence_ratio * reference);
   return m;
 }
 
 StageMetrics stage_metrics(const std::vector<double>& t, const std::vector<double>& error,
-                           const std::vector<double>& current, double band) {
-  StageMetricsBuilder builder(band);
-  for (std::size_t k = 0; k < t.size() && k < error.size() && k < current.size(); ++k) {
-    builder.add(t[k], error[k], current[k]);
-  }
+                           const std::vector<double>& current, StageJudging judging) {
+  const std::size_t n = std::min({t.size(), error.size(), current.size()});
+  if (std::isnan(judging.end_time) && n > 0) judging.end_time = t[n - 1];
+  StageMetricsBuilder builder(judging);
+  for (std::size_t k = 0; k < n; ++k) builder.add(t[k], error[k], current[k]);
   return builder.result();
+}
+
+StageMetrics stage_metrics(const std::vector<double>& t, const std::vector<double>& error,
+                           const std::vector<double>& current, double band) {
+  StageJudging judging;
+  judging.band = band;
+  return stage_metrics(t, error, current, judging);
 }
 
 Extreme largest_magnitude(const std::vector<double>& values, const std::vector<double>& at) {

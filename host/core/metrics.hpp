@@ -50,37 +50,75 @@ ImageMetrics image_metrics(const std::vector<double>& x, const std::vector<doubl
 
 // ---- Servo stages ----------------------------------------------------------
 
+// How a stage history is judged, beside the error and current it holds.
+struct StageJudging {
+  double band = no_value;      // settling band; no settling time without a positive band
+  double hold = 0.0;           // settled: within the band for at least this long, and to the end
+  double window = no_value;    // length of the closing window (s); NaN: the last tenth of the run
+  double end_time = no_value;  // when the run ends, known before its states are read (N h); NaN: at the last state
+};
+
+// A run whose closing window swings beyond this many times its first peak
+// (or one band, when that is larger) has diverged.
+inline constexpr double divergence_ratio = 10.0;
+
 struct StageMetrics {
   double final_error = no_value;
-  double settling_time = no_value;  // earliest t from which |e| stays within the band
+  double settling_time = no_value;  // earliest t from which |e| stays within the band (for at least the hold)
   double max_excursion = no_value;
-  double overshoot = no_value;      // NaN when e(0) is 0 or not finite
+  double peak_time = no_value;      // t of max_excursion (its first state)
+  // The first swing: its sign is that of the first error other than 0, its
+  // peak the largest |e| before the error first takes the other sign. From
+  // a start offset at rest that is the offset itself; from rest at zero
+  // error, pushed by a start velocity, it is the swing the push makes.
+  double first_peak = no_value;     // unsigned; NaN when the error is never other than 0
+  double overshoot = no_value;      // largest excursion of the other sign after it; 0 when none
+  double overshoot_percent = no_value;  // of the first peak
+  // The closing window: the last tenth of the run, or the asked length.
+  double window_start = no_value;
+  std::size_t window_states = 0;
+  double steady_error = no_value;          // mean error over the window
+  double residual_oscillation = no_value;  // peak to peak over the window
+  double window_amplitude = no_value;      // largest |e| in the window
   double peak_current = no_value;   // signed
   double peak_current_time = no_value;
   double rms_current = no_value;
   double final_time = no_value;
   std::size_t states = 0;           // states seen
   std::size_t non_finite = 0;       // states whose error or current is not finite
+  // Grown without bound: an error that is not finite, or a closing window
+  // swinging far beyond the first peak. The metrics stay, flagged.
+  bool diverged = false;
+  double non_finite_error_time = no_value;  // t of the first state whose error is not finite
 };
 
 // Takes the states in time order, one at a time, so that a history of
-// millions of steps never needs to be held in memory.
+// millions of steps never needs to be held in memory. Its closing window
+// needs the end of the run in advance (judging.end_time); without it the
+// window's metrics are NaN.
 class StageMetricsBuilder {
  public:
-  explicit StageMetricsBuilder(double band) : band_(band) {}
+  explicit StageMetricsBuilder(const StageJudging& judging) : judging_(judging) {}
   void add(double t, double error, double current);
   StageMetrics result() const;
 
  private:
-  double band_;
+  StageJudging judging_;
   StageMetrics m_;
-  double first_error_ = no_value;
   double settle_from_ = no_value;  // t of the first state of the current run within the band
-  double worst_opposite_ = no_value;
+  int sign_ = 0;                   // of the first swing; 0 until the error leaves 0
+  bool crossed_ = false;           // the error has taken the other sign
+  double worst_opposite_ = 0.0;
+  double window_sum_ = 0.0;
+  double window_low_ = no_value, window_high_ = no_value;
   double square_sum_ = 0.0;
   std::size_t current_count_ = 0;
 };
 
+// The metrics of a history held in memory; the run ends at its last time
+// unless `judging` says otherwise.
+StageMetrics stage_metrics(const std::vector<double>& t, const std::vector<double>& error,
+                           const std::vector<double>& current, StageJudging judging);
 StageMetrics stage_metrics(const std::vector<double>& t, const std::vector<double>& error,
                            const std::vector<double>& current, double band);
 

@@ -90,6 +90,12 @@ std::string plate_text(const TableSpec& spec, const ColumnTable& t, const Summar
   return out;
 }
 
+// A length in mm with its count of the sensor when that is known.
+std::string in_counts(double v, const StageColumns& columns) {
+  const bool counts = std::isfinite(columns.count) && columns.count > 0;
+  return length(v, "mm") + (counts && std::isfinite(v) ? " (" + g(v / columns.count) + " counts)" : std::string());
+}
+
 std::string stage_text(const ColumnTable& t, TableKind kind, const SummaryContext& c) {
   const StageColumns columns = c.stage ? *c.stage : stage_columns(kind);
   const StageMetrics m = c.every_step ? *c.every_step : stage_table_metrics(t, columns);
@@ -97,29 +103,52 @@ std::string stage_text(const ColumnTable& t, TableKind kind, const SummaryContex
                                  : "  metrics over the printed rows only" +
                                        (c.printed_rows_only.empty() ? std::string() : " (" + c.printed_rows_only + ")") +
                                        ":\n";
-  const bool counts = std::isfinite(columns.count) && columns.count > 0;
   out += "  final_error: final position error " + length(m.final_error, "mm") + " at t = " + g(m.final_time) + " s";
+  const bool counts = std::isfinite(columns.count) && columns.count > 0;
   if (counts) out += " (" + g(m.final_error / columns.count) + " counts)";
   const double band = columns.settle_band();
   const std::string band_text = std::isnan(columns.band) || columns.band == columns.count
                                     ? "within one count (" + g(band) + " mm)"
                                     : "within the band (" + g(band) + " mm)";
+  const std::string hold_text = columns.hold > 0 ? " for at least " + g(columns.hold) + " s" : std::string();
   out += "\n  settling_time: ";
   if (!(band > 0)) {
     out += "nan (no band: the sensor's count is not known)\n";
   } else if (std::isnan(m.settling_time)) {
-    out += "nan: not settled " + band_text + " by the end\n";
+    out += "nan: not settled " + band_text + hold_text + " by the end\n";
   } else {
-    out += "settled " + band_text + " from t = " + g(m.settling_time) + " s\n";
+    out += "settled " + band_text + hold_text + " from t = " + g(m.settling_time) + " s\n";
   }
-  out += "  max_excursion: " + length(m.max_excursion, "mm") + "\n";
-  out += "  overshoot: " + g(m.overshoot) + (std::isnan(m.overshoot) ? " (the error starts at 0 or is not finite)\n" : " mm\n");
+  out += "  max_excursion: " + length(m.max_excursion, "mm") + " at t = " + g(m.peak_time) + " s (peak_time)\n";
+  out += "  overshoot: ";
+  if (std::isnan(m.overshoot)) {
+    out += "nan (the error is never other than 0)\n";
+  } else {
+    out += length(m.overshoot, "mm") + ", " + g(m.overshoot_percent) + " % of the first swing's peak " +
+           length(m.first_peak, "mm") + " (overshoot_percent)\n";
+  }
+  const double span = m.final_time - m.window_start;
+  const std::string window_text =
+      std::isnan(columns.window) ? "the last tenth of the run" : "the asked window of " + g(columns.window) + " s";
+  if (m.window_states == 0) {
+    out += "  steady_error, residual_oscillation: nan (no state in the closing window)\n";
+  } else {
+    out += "  steady_error: mean error " + in_counts(m.steady_error, columns) + " over t = " + g(m.window_start) +
+           " to " + g(m.final_time) + " s (" + window_text + ", " + std::to_string(m.window_states) + " states)\n";
+    out += "  residual_oscillation: " + in_counts(m.residual_oscillation, columns) + " peak to peak over " +
+           (span > 0 ? "the same window" : "the closing state");
+    if (!m.diverged && band > 0 && std::isnan(m.settling_time) && m.residual_oscillation > 2 * band) {
+      out += ": still swinging at the end (a limit cycle, or a decay slower than the run), not settled";
+    }
+    out += "\n";
+  }
   out += "  peak_current: peak current " + length(m.peak_current, "A") + " at t = " + g(m.peak_current_time) + " s\n";
   out += "  rms_current: " + length(m.rms_current, "A") + "\n";
   if (m.non_finite) {
     out += "  " + std::to_string(m.non_finite) + " of " + std::to_string(m.states) +
            " states have an error or current that is not finite; the metrics leave them out\n";
   }
+  if (m.diverged) out += "  diverged: " + divergence_text(m) + "; the metrics above are those of a diverging run\n";
   return out;
 }
 
@@ -177,7 +206,17 @@ StageColumns stage_columns(TableKind kind, bool) {
 
 StageMetrics stage_table_metrics(const ColumnTable& t, const StageColumns& c) {
   if (t.columns.size() <= std::max(c.error, c.current)) throw TableError("too few columns for a stage table");
-  return stage_metrics(t.columns[0], t.columns[c.error], t.columns[c.current], c.settle_band());
+  return stage_metrics(t.columns[0], t.columns[c.error], t.columns[c.current], c.judging(false));
+}
+
+std::string divergence_text(const StageMetrics& m) {
+  if (!m.diverged) return {};
+  if (!std::isnan(m.non_finite_error_time)) {
+    return "the error is not finite from t = " + g(m.non_finite_error_time) + " s on";
+  }
+  return "the error swings to " + length(m.window_amplitude, "mm") + " in the closing window from t = " +
+         g(m.window_start) + " s, more than " + g(divergence_ratio) + " times its first peak " +
+         length(m.first_peak, "mm") + ": it grows without bound";
 }
 
 StageSummary summarize_stage(const ColumnTable& t, const StageColumns& c) {

@@ -37,9 +37,17 @@ double settling_time(const std::vector<double>& time, const std::vector<double>&
 struct StageColumns {
   std::size_t error;
   std::size_t current;
-  double count = not_known;  // length of one count; NaN when not known
-  double band = not_known;   // the settling band; one count when NaN
+  double count = not_known;     // length of one count; NaN when not known
+  double band = not_known;      // the settling band; one count when NaN
+  double hold = 0.0;            // settled: within the band at least this long (s), to the end
+  double window = not_known;    // the closing window (s); the last tenth of the run when NaN
+  double end_time = not_known;  // when the run ends (N h from the sheet); NaN when not known
   double settle_band() const { return std::isnan(band) ? count : band; }
+  // How a history of these columns is judged: a history read as it streams
+  // by ends at end_time; one held in memory ends at its last state.
+  StageJudging judging(bool streamed) const {
+    return {settle_band(), hold, window, streamed ? end_time : not_known};
+  }
 };
 StageColumns stage_columns(TableKind kind, bool scale_sensor = true);
 
@@ -53,6 +61,9 @@ StageSummary summarize_stage(const ColumnTable& table, const StageColumns& colum
 
 // The metrics of a stage table's printed rows.
 StageMetrics stage_table_metrics(const ColumnTable& table, const StageColumns& columns);
+
+// Why a run counts as diverged, in one line; "" when it did not.
+std::string divergence_text(const StageMetrics& m);
 
 // What the summary knows beyond the table itself.
 struct SummaryContext {

@@ -1,5 +1,6 @@
 #include "host/core/units.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -45,6 +46,9 @@ StageColumns stage_columns_for(const Calculator& calculator, const Sheet& sheet)
   if (t == nullptr) return stage_columns(TableKind::unknown);
   StageColumns c{static_cast<std::size_t>(t->error_column), static_cast<std::size_t>(t->current_column)};
   c.count = sheet.real(2, row_of(calculator, t->count_cell));
+  // The run ends after N steps of h; known before its states are read, so
+  // that the closing window of a streamed history is known in advance.
+  c.end_time = std::max(sheet.integer(2, row_of(calculator, "step_count")), 0) * sheet.real(2, row_of(calculator, "time_step"));
   return c;
 }
 

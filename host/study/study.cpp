@@ -84,7 +84,9 @@ std::vector<std::vector<double>> table_metrics(const Calculator& calc, const Stu
 }
 
 std::vector<double> stage_row(const StageMetrics& m) {
-  return {m.final_error, m.settling_time, m.max_excursion, m.overshoot, m.peak_current, m.rms_current};
+  return {m.final_error,    m.settling_time,     m.max_excursion,        m.overshoot,
+          m.peak_current,   m.rms_current,       m.overshoot_percent,    m.peak_time,
+          m.steady_error,   m.residual_oscillation};
 }
 
 std::size_t metric_rows_per_case(const Calculator& calc, const StudySpec& spec) {
@@ -105,6 +107,8 @@ std::string case_options(const Calculator& calc, const StudySpec& spec) {
   text += " cut " + number_text(spec.cut.cut_x) + " " + number_text(spec.cut.cut_y);
   text += spec.cut.dark ? " dark" : " bright";
   text += " band " + (spec.band ? number_text(*spec.band) : std::string("-"));
+  text += " hold " + (spec.hold ? number_text(*spec.hold) : std::string("-"));
+  text += " window " + (spec.window ? number_text(*spec.window) : std::string("-"));
   return text;
 }
 
@@ -170,6 +174,8 @@ StagePlan stage_plan(const Calculator& calc, const StudySpec& spec, const std::s
   plan.steps = stage_steps(calc, sheet).steps;
   plan.columns = stage_columns_for(calc, sheet);
   if (spec.band) plan.columns.band = *spec.band;
+  if (spec.hold) plan.columns.hold = *spec.hold;
+  if (spec.window) plan.columns.window = *spec.window;
   plan.every_step_only = !spec.keep_tables && plan.steps <= every_step_limit;
   return plan;
 }
@@ -213,6 +219,7 @@ std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec&
   }
   if (!metrics) return why;
   result.metrics = {stage_row(*metrics)};
+  if (metrics->diverged) result.status = diverged_status;
   return {};
 }
 
@@ -324,10 +331,11 @@ bool has_threshold_column(const Calculator& calc) { return metric_kind(calc) == 
 namespace {
 
 // A metric column of a study and the column of the calculator's table it is
-// measured in, whose unit it carries (-1: a pure number).
+// measured in, whose unit it carries (-1: a pure number, or the unit given).
 struct MetricColumn {
   const char* name;
   int column;
+  const char* unit = nullptr;  // when column is -1: the unit, if the metric has one
 };
 
 std::vector<MetricColumn> metric_columns(const Calculator& calc) {
@@ -339,7 +347,9 @@ std::vector<MetricColumn> metric_columns(const Calculator& calc) {
     case MetricKind::stage:
       return {{"final_error", t->error_column},   {"settling_time", 0},
               {"max_excursion", t->error_column}, {"overshoot", t->error_column},
-              {"peak_current", t->current_column}, {"rms_current", t->current_column}};
+              {"peak_current", t->current_column}, {"rms_current", t->current_column},
+              {"overshoot_percent", -1, "%"},     {"peak_time", 0},
+              {"steady_error", t->error_column},  {"residual_oscillation", t->error_column}};
     case MetricKind::plate:
       return {{"max_deflection", 1}, {"max_deflection_r", 0}, {"max_stress", 5}, {"max_pitch_error", 6}};
     default: return {};
@@ -361,7 +371,9 @@ std::vector<std::string> metric_units(const Calculator& calc, std::string_view s
   std::vector<std::string> units;
   for (const MetricColumn& m : metric_columns(calc)) {
     const std::size_t column = static_cast<std::size_t>(m.column);
-    units.push_back(m.column < 0 ? std::string("1") : unit_label(*t, t->columns[column].unit, length, words));
+    units.push_back(m.column >= 0 ? unit_label(*t, t->columns[column].unit, length, words)
+                    : m.unit     ? std::string(m.unit)
+                                 : std::string("1"));
   }
   return units;
 }
@@ -374,7 +386,7 @@ std::optional<CaseResult> reusable_case(const Calculator& calc, const StudySpec&
   }
   if (!read_bounded((fs::path(folder) / result_record).string(), table_byte_limit, record).empty()) return std::nullopt;
   std::optional<CaseResult> r = parse_record(record, calc, spec);
-  if (!r || r->status != "ok") return std::nullopt;
+  if (!r || !r->completed()) return std::nullopt;
   r->reused = true;
   return r;
 }
@@ -561,6 +573,8 @@ std::string study_key(const Calculator& calc, const StudySpec& spec) {
   for (const double t : spec.thresholds) key["thresholds"].push_back(number_text(t));
   key["cut"] = {number_text(spec.cut.cut_x), number_text(spec.cut.cut_y), spec.cut.dark};
   key["band"] = spec.band ? number_text(*spec.band) : "";
+  key["hold"] = spec.hold ? number_text(*spec.hold) : "";
+  key["window"] = spec.window ? number_text(*spec.window) : "";
   key["timeout"] = number_text(spec.timeout);
   key["keep_tables"] = spec.keep_tables;
   return key.dump() + "\n";
@@ -660,7 +674,7 @@ std::vector<CaseResult> run_cases(const Calculator& calc, Entry entry, const Stu
   auto ended = [&](std::size_t k, CaseResult r) {
     results[k] = std::move(r);
     ++done;
-    failed += results[k].status == "ok" ? 0 : 1;
+    failed += results[k].completed() ? 0 : 1;
     if (progress) progress(done, failed);
   };
   CaseRunner runner(calc, entry, spec, jobs);

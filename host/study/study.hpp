@@ -40,6 +40,8 @@ struct StudySpec {
   std::vector<double> thresholds;  // image calculators; {default_threshold} when empty
   CutOptions cut;                  // its threshold is taken from `thresholds`
   std::optional<double> band;      // stage settling band, mm
+  std::optional<double> hold;      // stage settling hold, s
+  std::optional<double> window;    // stage closing window, s
   double timeout = 0.0;            // seconds per case; 0 for none
   bool keep_tables = false;        // keep each case's tables and summary
 };
@@ -69,11 +71,17 @@ bool has_threshold_column(const Calculator& calc);
 // The thresholds a study measures its images at: the asked ones, else the default.
 std::vector<double> thresholds_of(const StudySpec& spec);
 
+// The status of a stage case that ran to its end but whose error grew
+// without bound: its metrics are kept, and it is no failure of the study.
+inline constexpr const char* diverged_status = "diverged";
+
 struct CaseResult {
-  std::string status = "ok";  // "ok", or the one line that says what failed
+  std::string status = "ok";  // "ok", "diverged", or the one line that says what failed
   // One row of metrics per threshold (image calculators) or one row.
   std::vector<std::vector<double>> metrics;
   bool reused = false;
+  // Whether the case ran to its end and has its metrics ("ok" or "diverged").
+  bool completed() const { return status == "ok" || status == diverged_status; }
 };
 
 // Runs one case in `folder` (created if missing), all of it in a child

@@ -52,14 +52,76 @@ TEST(HostMetrics, StageSettlingOvershootCurrentAndNan) {
   EXPECT_EQ(m.peak_current_time, 1.0);
   EXPECT_DOUBLE_EQ(m.rms_current, std::sqrt((9.0 + 16 + 1) / 5));  // the nan does not count
   EXPECT_EQ(m.non_finite, 1u);
-  // Starting at 0: no overshoot is defined; still out at the end: not settled.
+  // Starting at 0 and swinging out without coming back: no overshoot; still
+  // out at the end: not settled. Never leaving 0: no swing, no overshoot.
   const StageMetrics z = stage_metrics({0, 1}, {0, 3}, {0, 0}, 1.0);
-  EXPECT_TRUE(std::isnan(z.overshoot));
+  EXPECT_EQ(z.overshoot, 0.0);
+  EXPECT_EQ(z.first_peak, 3.0);
   EXPECT_TRUE(std::isnan(z.settling_time));
+  EXPECT_TRUE(std::isnan(stage_metrics({0, 1}, {0, 0}, {0, 0}, 1.0).overshoot));
   // No finite value: every metric is nan, never 0.
   const StageMetrics n = stage_metrics({0, 1}, {NAN, NAN}, {NAN, NAN}, 1.0);
   EXPECT_TRUE(std::isnan(n.peak_current) && std::isnan(n.rms_current) && std::isnan(n.max_excursion) &&
               std::isnan(n.settling_time));
+}
+
+// From rest at zero error a push swings the error out to a first peak; the
+// overshoot is the largest swing of the other sign after it. The closing
+// window (the last tenth, or the asked length) gives the steady error and
+// the residual oscillation; a hold asks the band to be kept that long.
+TEST(HostMetrics, StageFirstSwingWindowHoldAndDivergence) {
+  std::vector<double> t, e, i;
+  for (int k = 0; k <= 100; ++k) {
+    t.push_back(k * 0.01);
+    // Out to +4 at t = 0.05, back through 0 to -1 at t = 0.15, then a
+    // steady 0.25 with a swing of +-0.05 from t = 0.5 on.
+    const double x = k <= 5 ? 0.8 * k : k <= 10 ? 4 - 0.8 * (k - 5) : k <= 15 ? -0.2 * (k - 10) : k < 50 ? -0.5 : 0.25 + (k % 2 ? 0.05 : -0.05);
+    e.push_back(x);
+    i.push_back(0.0);
+  }
+  StageJudging j;
+  j.band = 0.5;
+  StageMetrics m = stage_metrics(t, e, i, j);
+  EXPECT_DOUBLE_EQ(m.first_peak, 4.0);
+  EXPECT_DOUBLE_EQ(m.overshoot, 1.0);
+  EXPECT_DOUBLE_EQ(m.overshoot_percent, 25.0);
+  EXPECT_DOUBLE_EQ(m.peak_time, 0.05);
+  // The last tenth of 0 to 1 s: t = 0.9 to 1, eleven states about 0.25.
+  EXPECT_EQ(m.window_states, 11u);
+  EXPECT_NEAR(m.steady_error, 0.25 - 0.05 / 11, 1e-12);  // six states at 0.2, five at 0.3
+  EXPECT_NEAR(m.residual_oscillation, 0.1, 1e-12);
+  EXPECT_FALSE(m.diverged);
+  // Within the band (|e| <= 0.5) from t = 0.16 on: -1 at t = 0.15 is out.
+  EXPECT_DOUBLE_EQ(m.settling_time, 0.16);
+  j.hold = 0.9;  // 0.84 s of the run are left after 0.16: not held long enough
+  EXPECT_TRUE(std::isnan(stage_metrics(t, e, i, j).settling_time));
+  j.hold = 0.8;
+  EXPECT_DOUBLE_EQ(stage_metrics(t, e, i, j).settling_time, 0.16);
+  j.window = 0.55;  // t = 0.45 to 1: the last states at -0.5 and those about 0.25
+  m = stage_metrics(t, e, i, j);
+  EXPECT_EQ(m.window_states, 56u);
+  EXPECT_NEAR(m.residual_oscillation, 0.8, 1e-12);
+
+  // Growing without bound: a swing ten times the first peak at the end, or
+  // an error that is no longer a number.
+  std::vector<double> grow;
+  for (int k = 0; k <= 100; ++k) grow.push_back(std::sin(k * 0.7) * std::exp(k * 0.05));
+  m = stage_metrics(t, grow, i, StageJudging{});
+  EXPECT_TRUE(m.diverged);
+  EXPECT_GT(m.window_amplitude, 10 * m.first_peak);
+  grow[60] = NAN;
+  m = stage_metrics(t, grow, i, StageJudging{});
+  EXPECT_TRUE(m.diverged);
+  EXPECT_DOUBLE_EQ(m.non_finite_error_time, 0.6);
+  // A steady swing of a count or two about 0 after a start within a count is
+  // a limit cycle, not a divergence.
+  std::vector<double> dither;
+  for (int k = 0; k <= 100; ++k) dither.push_back(k == 0 ? 0.4 : (k % 2 ? 1.5 : -1.5));
+  j = StageJudging{};
+  j.band = 1.0;
+  m = stage_metrics(t, dither, i, j);
+  EXPECT_FALSE(m.diverged);
+  EXPECT_DOUBLE_EQ(m.residual_oscillation, 3.0);
 }
 
 TEST(HostMetrics, PlateExtremesKeepTheirSign) {
