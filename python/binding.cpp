@@ -1,7 +1,9 @@
 // meridox._core: the host's own code for Python: the calculators and their
-// layouts, sheets by name, checks, cases run in child processes with their
-// metrics, the study table, and reading result tables into numpy arrays.
-// The pure-Python package around it gives the user's API.
+// layouts, sheets by name, checks, units, the study table and record, the
+// one whole-file writer, and reading result tables into numpy arrays. No
+// calculator runs in this process or in a fork of it: the package runs its
+// cases through the case runner (meridox-cases). The pure-Python package
+// around it gives the user's API.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -13,11 +15,10 @@
 #include "host/core/calculators.hpp"
 #include "host/core/check.hpp"
 #include "host/core/files.hpp"
-#include "host/core/process.hpp"
-#include "host/core/library.hpp"
 #include "host/study/study.hpp"
 #include "host/core/tables.hpp"
 #include "host/core/text.hpp"
+#include "host/core/units.hpp"
 
 namespace py = pybind11;
 using namespace meridox;
@@ -155,24 +156,6 @@ std::vector<host::StudyCase> cases_or_raise(const host::Calculator& calc, const 
   return std::move(*cases);
 }
 
-// The case of the given values (one per varied parameter), named `name`.
-host::StudyCase case_of(const host::Calculator& calc, host::StudySpec spec, const std::string& name,
-                        const std::vector<double>& values) {
-  if (values.size() != spec.vary.size()) throw py::value_error("one value per varied parameter");
-  for (std::size_t k = 0; k < values.size(); ++k) spec.vary[k].values = {values[k]};
-  cases_or_raise(calc, spec);
-  return {name, values};
-}
-
-host::Entry entry_or_raise(const host::Calculator& calc, const std::string& lib_dir) {
-  std::string why;
-  const host::Entry entry = host::load_entry(calc, lib_dir, why);
-  if (entry == nullptr) throw py::value_error(why);
-  return entry;
-}
-
-py::tuple result_tuple(const host::CaseResult& r) { return py::make_tuple(r.status, r.metrics); }
-
 // Checks a study's names and size; ValueError (one line) when unusable.
 void validate(const py::dict& d) {
   host::StudySpec spec = spec_of(d);
@@ -185,21 +168,6 @@ void validate(const py::dict& d) {
   }
   if (total > 10'000'000) throw py::value_error("a study of more than 10^7 cases is refused");
   cases_or_raise(calc, spec);
-}
-
-// Runs one case in `folder`; (status, metrics rows).
-py::tuple run_case(const py::dict& d, const std::string& lib_dir, const std::string& name,
-                   const std::vector<double>& values, const std::string& folder) {
-  const host::StudySpec spec = spec_of(d);
-  const host::Calculator& calc = calculator(spec.calculator);
-  const host::Entry entry = entry_or_raise(calc, lib_dir);
-  const host::StudyCase c = case_of(calc, spec, name, values);
-  host::CaseResult r;
-  {
-    py::gil_scoped_release release;
-    r = host::run_case(calc, entry, spec, c, folder);
-  }
-  return result_tuple(r);
 }
 
 // The study table as study.csv holds it: (header, rows of texts).
@@ -240,10 +208,55 @@ std::string study_json(const py::dict& d, const std::string& library, const std:
   return host::study_json(calculator(spec.calculator), spec, library, command, base_name, {cases, failed, reused});
 }
 
+// ---- What Python asks the host of a calculator -----------------------------
+
+// Beside the layout: the library's file name and whether the metrics come
+// one row per threshold.
+py::dict calculator_facts(const std::string& name) {
+  const host::Calculator& c = calculator(name);
+  py::dict facts;
+  facts["library_file"] = host::library_file_name(c);
+  facts["threshold_rows"] = host::has_threshold_column(c);
+  return facts;
+}
+
+// A named cell's unit as the sheet gives it (else the layout's), decoded as
+// the host decodes labels; "" for a name the calculator does not have.
+std::string cell_unit(const std::string& calc, const py::bytes& sheet, const std::string& name) {
+  return host::cell_unit(calculator(calc), std::string(sheet), name);
+}
+
+// The columns (English name, unit in the sheet's words, "" for none) of a
+// result table of a calculator.
+std::vector<std::pair<std::string, std::string>> table_columns(const std::string& calc, const py::bytes& sheet,
+                                                               const std::string& file) {
+  const host::Calculator& c = calculator(calc);
+  const TableSpec* spec = host::table_spec(c, file);
+  if (spec == nullptr) throw py::value_error(std::string(c.name) + " writes no table " + file);
+  const std::string bytes(sheet);
+  const std::string length = host::length_unit(c, bytes);
+  const host::UnitWords words = host::unit_words(c, host::sheet_of(c, bytes));
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const ColumnSpec& column : spec->columns) {
+    out.emplace_back(column.name, host::column_unit(*spec, column.unit, length, words));
+  }
+  return out;
+}
+
+// Writes a file whole, as the host writes every file for a user; OSError
+// naming the file when it cannot.
+void replace_file(const std::string& path, const py::bytes& bytes) {
+  if (const std::string why = host::replace_file(path, std::string(bytes)); !why.empty()) {
+    const std::string message = "cannot write " + path + ": " + why;
+    PyErr_SetString(PyExc_OSError, message.c_str());
+    throw py::error_already_set();
+  }
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
-  m.doc() = "The meridox host's C++ code: calculators, sheets, cases in child processes, tables, metrics";
+  m.doc() = "The meridox host's C++ code: calculators, sheets, units, study tables, tables, files";
   m.def("calculators", &calculators);
   m.def("example", [](const std::string& calc) { return py::bytes(std::string(host::example_sheet(calculator(calc).name))); });
   m.def("cell_of", &named_cell_of);
@@ -254,11 +267,14 @@ PYBIND11_MODULE(_core, m) {
   m.def("number_text", &host::number_text);
   m.def("read_table", &read_table);
   m.def("validate", &validate);
-  m.def("run_case", &run_case);
   m.def("study_table", &study_table);
   m.def("csv_text", &host::csv_text);
   m.def("study_json", &study_json);
   m.def("prepare_study_folder", &prepare_study_folder);
-  m.def("interrupted", &host::interrupted);
-  m.def("clear_interrupted", &host::clear_interrupted);
+  m.def("calculator_facts", &calculator_facts);
+  m.attr("default_threshold") = host::CutOptions{}.threshold;
+  m.def("cell_unit", &cell_unit);
+  m.def("table_columns", &table_columns);
+  m.def("replace_file", &replace_file);
+  m.def("display_text", [](const py::bytes& bytes) { return host::display_text(std::string(bytes)); });
 }

@@ -201,4 +201,29 @@ std::string unit_label(const TableSpec& spec, std::string_view unit, const std::
   return std::string(unit);
 }
 
+std::string column_unit(const TableSpec& spec, std::string_view unit, const std::string& length_unit,
+                        const UnitWords& words) {
+  if (unit == "-") return {};
+  auto sheet_text = [&](std::string_view word) {
+    std::string text = word == "length" ? length_unit : std::string();
+    for (const UnitSpec& u : spec.units) {
+      if (u.word == word) text = words.text(word);
+    }
+    return text.empty() ? std::string(word) : text;
+  };
+  auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+  std::string out;
+  for (std::size_t i = 0; i < unit.size();) {
+    std::size_t end = i;
+    while (end < unit.size() && letter(unit[end])) ++end;
+    if (end == i) {
+      out += unit[i++];
+      continue;
+    }
+    out += sheet_text(unit.substr(i, end - i));
+    i = end;
+  }
+  return out;
+}
+
 }  // namespace meridox::host

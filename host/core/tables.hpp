@@ -109,4 +109,11 @@ struct UnitWords {
 std::string unit_label(const TableSpec& spec, std::string_view unit, const std::string& length_unit,
                        const UnitWords& words);
 
+// A column's unit as a reader of the table names it: "length" and the unit
+// words replaced by the texts the sheet gives them, each word of a compound
+// unit too ("1/length" is "1/mm"); a word the sheet gives no text for keeps
+// its name; "" for a pure number ("-").
+std::string column_unit(const TableSpec& spec, std::string_view unit, const std::string& length_unit,
+                        const UnitWords& words);
+
 }  // namespace meridox::host

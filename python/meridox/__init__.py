@@ -46,6 +46,13 @@ def _layout(calc):
             return length_cell, {file: (title, columns) for file, title, columns in tables}
 
 
+def _facts(calc):
+    """What the host says of a calculator beside its layout: its library's
+    file name ("library_file") and whether its metrics come one row per
+    threshold ("threshold_rows")."""
+    return _core.calculator_facts(calc.name)
+
+
 def _calculator(name):
     for c in calculators():
         if name in (c.name, c.alias):
@@ -61,14 +68,14 @@ def library_folder():
     if chosen:
         return chosen
     here = os.path.dirname(os.path.abspath(__file__))
-    if any(n.startswith("lib") and n.endswith(".so") for n in os.listdir(here)):
+    if any(os.path.isfile(os.path.join(here, _facts(c)["library_file"])) for c in calculators()):
         return here
     return os.path.join(os.path.dirname(os.path.dirname(here)), "lib")
 
 
 def _library_folder_for(calc):
     folder = library_folder()
-    path = os.path.join(folder, f"lib{calc.name}.so")
+    path = os.path.join(folder, _facts(calc)["library_file"])
     if not os.path.isfile(path):
         raise FileNotFoundError(f"the library {path} is missing (build it, or set MERIDOX_LIB_DIR)")
     return folder
@@ -110,8 +117,8 @@ class Sheet:
         return cls(calc if calc is not None else _looks_like(data), data)
 
     def write(self, path):
-        with open(path, "wb") as f:
-            f.write(self.data)
+        """Writes the sheet's bytes whole (a reader never sees half a file)."""
+        _core.replace_file(os.fspath(path), self.data)
 
     def copy(self):
         return Sheet(self.calculator, self.data)
@@ -131,7 +138,7 @@ class Sheet:
     def text(self, name):
         """The text of a named cell."""
         column, row, integer = self._cell(name)
-        return _core.cell_value(self.calculator, self.data, column, row, integer)[0].decode("latin-1")
+        return _core.display_text(_core.cell_value(self.calculator, self.data, column, row, integer)[0])
 
     @property
     def rectangles(self):
@@ -157,10 +164,11 @@ class Sheet:
         self["rect_count"] = len(table)
 
     def unit(self, name):
-        """The unit a sheet gives a parameter (the text beside its value)."""
-        _, row, integer = self._cell(name)
-        text = _core.cell_value(self.calculator, self.data, 1, row, integer)[0].decode("utf-8", "replace").strip()
-        return "" if text in ("", "-") or len(text) > 24 else text
+        """The unit a sheet gives a parameter (the text beside its value,
+        else the calculator's own); "" for a pure number."""
+        self._cell(name)  # ValueError for a name the calculator does not have
+        text = _core.cell_unit(self.calculator, self.data, name)
+        return "" if text == "-" else text
 
     def __repr__(self):
         return f"<meridox.Sheet of {self.calculator}, {len(self.data)} bytes>"
@@ -224,17 +232,9 @@ class ColumnTable:
 
 
 def _column_names(calc, sheet, table, count):
-    """The columns' English names with their units; the layout's "length",
-    "stress" and "thickness" stand for the units the sheet gives them."""
-    length_cell, tables = _layout(calc)
-    units = {"length": length_cell, "stress": "modulus", "thickness": "thickness"}
-
-    def unit(text):
-        words = text.replace("/", " / ").replace("^", " ^ ").split(" ")
-        words = [sheet.unit(units[w]) or w if w in units and units[w] else w for w in words]
-        return " ".join(words).replace(" / ", "/").replace(" ^ ", "^")
-
-    names = [f"{name} ({unit(u)})" if u not in ("-", "") else name for name, u in tables[table][1]]
+    """The columns' English names with their units in the sheet's words, as
+    the host names them."""
+    names = [f"{name} ({unit})" if unit else name for name, unit in _core.table_columns(calc.name, sheet.data, table)]
     names += [f"column {k + 1}" for k in range(len(names), count)]
     return names[:count]
 
@@ -263,7 +263,7 @@ class Result:
         return f"<meridox.Result of {self.calculator}: {', '.join(self.tables)}>"
 
 
-def _spec(calc, sheet, vary=(), keep_tables=False, threshold=0.3, cut_y=0.0, cut_x=0.0, tone="bright", band=None,
+def _spec(calc, sheet, vary=(), keep_tables=False, threshold=_core.default_threshold, cut_y=0.0, cut_x=0.0, tone="bright", band=None,
           timeout=0.0, **unknown):
     """A run or a study as the host's study machinery takes it: a plain dict
     that travels to workers as it is."""
@@ -286,13 +286,6 @@ def _spec(calc, sheet, vary=(), keep_tables=False, threshold=0.3, cut_y=0.0, cut
     return spec
 
 
-def _interrupted():
-    """Ctrl-C while a child ran ended the child; it ends the call here."""
-    if _core.interrupted():
-        _core.clear_interrupted()
-        raise KeyboardInterrupt
-
-
 def run(calc, sheet=None, params=None, out=None, **options):
     """Runs a calculator once. `sheet`: a Sheet, a path, or None for the
     built-in example; `params`: named values written into the sheet first;
@@ -304,10 +297,16 @@ def run(calc, sheet=None, params=None, out=None, **options):
     spec = _spec(c, s, keep_tables=True, **options)
     temporary = tempfile.mkdtemp(prefix="meridox-") if out is None else None
     folder = os.path.join(temporary, "run") if out is None else os.path.abspath(out)
+    parent, name = os.path.split(folder)
+    if not name or any(c in name for c in "\t\r\n"):
+        raise ValueError(f"out names a folder without a name of one line: {out!r}")
     try:
-        os.makedirs(os.path.dirname(folder), exist_ok=True)
-        status, sets = _core.run_case(spec, _library_folder_for(c), c.name, [], folder)
-        _interrupted()
+        os.makedirs(parent, exist_ok=True)
+        # One case of no varied parameter, run by the case runner as a
+        # study's cases are: the calculator's child is forked from that
+        # small process, never from this interpreter.
+        from ._study import _run_cases
+        [(status, sets)], _ = _run_cases(spec, _library_folder_for(c), parent, 1, [(name, [])])
         if status != "ok":
             raise CalculatorError(f"{c.name}: {status}")
         tables = _read_tables(c, s, folder)
@@ -315,14 +314,11 @@ def run(calc, sheet=None, params=None, out=None, **options):
         if temporary is not None:
             shutil.rmtree(temporary, ignore_errors=True)
     metrics = [dict(zip(c.metrics, row)) for row in sets]
-    if len(spec["thresholds"]) > 1 and c.name in _IMAGE_CALCULATORS:
+    if len(spec["thresholds"]) > 1 and _facts(c)["threshold_rows"]:
         metrics = dict(zip(spec["thresholds"], metrics))
     else:
         metrics = metrics[0]
     return Result(c.name, s, tables, metrics)
-
-
-_IMAGE_CALCULATORS = ("orvalis", "quendra")
 
 
 from ._study import Study, study  # noqa: E402  (the study uses the names above)

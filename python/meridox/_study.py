@@ -12,7 +12,7 @@ import tempfile
 import threading
 import time
 
-from . import _calculator, _core, _library_folder_for, _sheet_for, _spec
+from . import _calculator, _core, _facts, _library_folder_for, _sheet_for, _spec
 
 # The libraries keep their state in globals: one case at a time per process,
 # however many threads a Dask worker gives its tasks.
@@ -43,8 +43,7 @@ class Study:
 
     def to_csv(self, path):
         """Writes study.csv byte for byte as the meridox study command does."""
-        with open(path, "wb") as f:
-            f.write(_core.csv_text(self.columns, self._texts).encode("utf-8"))
+        _core.replace_file(os.fspath(path), _core.csv_text(self.columns, self._texts).encode("utf-8"))
 
     def frame(self):
         """The rows as a pandas DataFrame."""
@@ -114,7 +113,7 @@ def _run_cases(spec, library_folder, cases_folder, jobs, cases, progress=None):
             reused += was_reused == "1"
             results.append((status, [[float(v) for v in row.split(" ")] for row in metrics.split(";")]))
         if runner.wait() != 0 or len(results) != len(cases):
-            raise RuntimeError(f"the study's cases were not all run (meridox-cases ended with {runner.returncode})")
+            raise RuntimeError(f"meridox-cases ended with status {runner.returncode} before every case was run")
         return results, reused
     finally:
         if runner.poll() is None:
@@ -169,10 +168,9 @@ def study(calc, vary, sheet=None, params=None, thresholds=None, client=None, job
             base = "built-in example" if sheet is None else (
                 "a meridox.Sheet" if not isinstance(sheet, (str, os.PathLike)) else os.fspath(sheet))
             failed = sum(status != "ok" for status, _ in results)
-            info = _core.study_json(spec, os.path.join(library, f"lib{c.name}.so"), command, base, len(cases),
-                                    failed, reused)
-            with open(os.path.join(root, "study.json"), "w", encoding="utf-8") as f:
-                f.write(info)
+            info = _core.study_json(spec, os.path.join(library, _facts(c)["library_file"]), command, base,
+                                    len(cases), failed, reused)
+            _core.replace_file(os.path.join(root, "study.json"), info.encode("utf-8"))
         return result
     finally:
         if out is None:

@@ -1,7 +1,10 @@
+import json
 import math
 import os
 import subprocess
 import sys
+import threading
+import time
 
 import numpy
 import pytest
@@ -120,3 +123,74 @@ def test_library_folder_and_install(tmp_path, monkeypatch):
     shown = subprocess.run([sys.executable, "-c", code], env=env, cwd=tmp_path, check=True,
                            capture_output=True, text=True).stdout.split()
     assert shown == [str(package), repr(meridox.run("stage").metrics["final_error"]), "2"]
+
+
+def process_children(pid):
+    """(pid, command name) of every process whose parent is `pid`."""
+    children = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        name, rest = stat[stat.index("(") + 1:stat.rindex(")")], stat[stat.rindex(")") + 2:].split()
+        if int(rest[1]) == pid:
+            children.append((int(entry), name))
+    return children
+
+
+def test_run_forks_no_interpreter(fake_libraries):
+    # The stand-in stage waits for ever: while it does, the process that runs it is a child
+    # of the case runner, and this interpreter's only child is the runner.
+    failure = []
+
+    def run():
+        try:
+            meridox.run("stage", params={"offset_switch": 8}, timeout=3)
+        except meridox.CalculatorError as e:
+            failure.append(str(e))
+    thread = threading.Thread(target=run)
+    thread.start()
+    seen, deadline = set(), time.monotonic() + 3
+    calculator_child = False
+    while not calculator_child and time.monotonic() < deadline:
+        for pid, name in process_children(os.getpid()):
+            seen.add(name)
+            calculator_child = calculator_child or bool(process_children(pid))
+        time.sleep(0.01)
+    thread.join()
+    assert calculator_child and seen == {"meridox-cases"}, seen
+    assert failure and "still running after 3 s" in failure[0]
+
+
+def test_units_and_files_as_the_host_has_them(tmp_path):
+    # A unit the spreadsheet wrote in Shift-JIS reads as the host reads it, in the sheet,
+    # the tables' column names and study.json alike.
+    micron = "ミクロン"
+    sheet = meridox.Sheet("projection", meridox.Sheet.example("projection").data.replace(
+        b"sample pitch\tum\t", b"sample pitch\t" + micron.encode("cp932") + b"\t"))
+    sheet["grid_size"] = 32
+    assert (sheet.unit("pitch"), sheet.unit("NA"), sheet.unit("wavelength")) == (micron, "", "um")
+    assert meridox.run("projection", sheet).tables["OUT_M.txt"].columns[:2] == [f"x ({micron})", f"y ({micron})"]
+    meridox.study("projection", {"pitch": [0.08]}, sheet=sheet, out=str(tmp_path / "study"))
+    units = json.loads((tmp_path / "study" / "study.json").read_text(encoding="utf-8"))["units"]
+    assert units["pitch"] == micron and units["cd"] == micron
+    # Compound units take the sheet's words in each part.
+    plate = meridox.run("plate").tables["OUT_M.txt"]
+    assert plate.columns[3] == "curvature w'' (1/mm)" and plate.columns[4] == "radial moment Mr (N/mm^2 mm^2/mm)"
+
+    # A file written for the user replaces what is at its path, a link included, and never
+    # writes through the link into the file it points at.
+    target = tmp_path / "elsewhere.txt"
+    target.write_bytes(b"kept")
+    for write in (sheet.write, meridox.study("stage", {"position_gain": [50]}).to_csv):
+        link = tmp_path / "link"
+        link.symlink_to(target)
+        write(str(link))
+        assert not link.is_symlink() and link.read_bytes()[:4] != b"kept" and target.read_bytes() == b"kept"
+        link.unlink()
+    with pytest.raises(OSError, match="no-such-folder"):
+        sheet.write(str(tmp_path / "no-such-folder" / "sheet.txt"))
