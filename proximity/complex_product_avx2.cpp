@@ -8,8 +8,7 @@
 // and combined in the same order: the two kernels give the same bits. A tile
 // of up to six rows by one 8-column panel takes the three real products one
 // after the other, each with its twelve accumulators in registers; the first
-// two are parked in the output and read back by the third. Each six-row band
-// runs through all panels while its rows of L stay in cache.
+// two are parked in the output and read back by the third.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -79,14 +78,29 @@ void tile(const ComplexProduct& p, int b, int i0) {
 
 void complex_product_avx2(const ComplexProduct& p) {
   const int rows = 2 * p.row_pairs;
-  int i = 0;
-  for (; i + 6 <= rows; i += 6)
-    for (int b = 0; b < p.col_blocks; ++b) tile<6>(p, b, i);
+  const int bands = (rows + 5) / 6;
+  // Each panel stays in cache while the bands of L pass over it; meanwhile
+  // every band asks for its share of the next panel, so that a panel that
+  // comes from memory arrives spread over the work instead of at once.
+  const int share = (p.depth + bands - 1) / bands;
   for (int b = 0; b < p.col_blocks; ++b) {
-    if (i + 4 == rows) {
-      tile<4>(p, b, i);
-    } else if (i + 2 == rows) {
-      tile<2>(p, b, i);
+    const std::ptrdiff_t next = static_cast<std::ptrdiff_t>(b + 1) * p.depth * w;
+    for (int i = 0, band = 0; i < rows; i += 6, ++band) {
+      if (b + 1 < p.col_blocks) {
+        const int end = (band + 1) * share < p.depth ? (band + 1) * share : p.depth;
+        for (int g = band * share; g < end; ++g) {  // one 64-byte line per array
+          _mm_prefetch(reinterpret_cast<const char*>(p.r_re + next + g * w), _MM_HINT_T1);
+          _mm_prefetch(reinterpret_cast<const char*>(p.r_im + next + g * w), _MM_HINT_T1);
+          _mm_prefetch(reinterpret_cast<const char*>(p.r_sum + next + g * w), _MM_HINT_T1);
+        }
+      }
+      if (i + 6 <= rows) {
+        tile<6>(p, b, i);
+      } else if (i + 4 == rows) {
+        tile<4>(p, b, i);
+      } else {
+        tile<2>(p, b, i);
+      }
     }
   }
 }

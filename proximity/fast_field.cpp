@@ -19,6 +19,10 @@ struct Groups {
   int count = 0;
   int of[max_rects];         // group of each rectangle
   int representative[max_rects];  // first rectangle of each group
+  // The rectangles of group g in ascending order: members[first[g]] up to
+  // members[first[g + 1]].
+  int first[max_rects + 1];
+  int members[max_rects];
 };
 
 Groups groups;
@@ -58,6 +62,12 @@ void form_groups() {
     for (int k = 0; k < rect_count; ++k) groups.of[k] = of_y[k];
     for (int g = 0; g < gy; ++g) groups.representative[g] = rep_y[g];
   }
+  for (int g = 0; g <= groups.count; ++g) groups.first[g] = 0;
+  for (int k = 0; k < rect_count; ++k) ++groups.first[groups.of[k] + 1];
+  for (int g = 0; g < groups.count; ++g) groups.first[g + 1] += groups.first[g];
+  int placed[max_rects];
+  for (int g = 0; g < groups.count; ++g) placed[g] = groups.first[g];
+  for (int k = 0; k < rect_count; ++k) groups.members[placed[groups.of[k]]++] = k;
 }
 
 // The kernels the sum runs: the widest this processor runs unless
@@ -73,41 +83,44 @@ Kernels& kernels() {
   return chosen;
 }
 
-// Fills the factor matrix of one axis for one offset. `grouped` tells
-// whether the groups were formed along this axis: then each group's factor
-// is its shared edge factor, otherwise the sum over its rectangles, in
-// ascending order, of the transmission times the rectangle's factor.
-// index(point, group) places an element; the caller has zeroed the matrix.
-template <class Index>
+// Forms the factors of one axis for one offset, group by group, and hands
+// each group's column (zero beyond `points`, up to `padded`) to
+// store(g, re, im). `grouped` tells whether the groups were formed along
+// this axis: then each group's factor is its shared edge factor, otherwise
+// the sum over its rectangles, in ascending order and starting from zero, of
+// the transmission times the rectangle's factor.
+template <class Store>
 void fill_axis(const double* e1, const double* e2, double start, double step, int points,
-               double offset, double a, bool grouped, double* m_re, double* m_im, Index index) {
-  double c[padded], s[padded];
+               double offset, double a, bool grouped, Store store) {
+  double c[padded], s[padded], re[padded], im[padded];
   EdgeRun run{0.0, 0.0, start, step, offset, a, points, c, s};
   const auto factors = kernels().factors;
-  if (grouped) {
-    for (int g = 0; g < groups.count; ++g) {
+  for (int g = 0; g < groups.count; ++g) {
+    for (int p = 0; p < padded; ++p) re[p] = im[p] = 0.0;
+    if (grouped) {
       const int k = groups.representative[g];
       run.e1 = e1[k];
       run.e2 = e2[k];
       factors(run);
       for (int p = 0; p < points; ++p) {
-        m_re[index(p, g)] = c[p];
-        m_im[index(p, g)] = s[p];
+        re[p] = c[p];
+        im[p] = s[p];
+      }
+    } else {
+      for (int m = groups.first[g]; m < groups.first[g + 1]; ++m) {
+        const int k = groups.members[m];
+        const double t_re = rect_t_re[k];
+        const double t_im = rect_t_im[k];
+        run.e1 = e1[k];
+        run.e2 = e2[k];
+        factors(run);
+        for (int p = 0; p < points; ++p) {
+          re[p] += t_re * c[p] - t_im * s[p];
+          im[p] += t_re * s[p] + t_im * c[p];
+        }
       }
     }
-    return;
-  }
-  for (int k = 0; k < rect_count; ++k) {
-    const int g = groups.of[k];
-    const double t_re = rect_t_re[k];
-    const double t_im = rect_t_im[k];
-    run.e1 = e1[k];
-    run.e2 = e2[k];
-    factors(run);
-    for (int p = 0; p < points; ++p) {
-      m_re[index(p, g)] += t_re * c[p] - t_im * s[p];
-      m_im[index(p, g)] += t_re * s[p] + t_im * c[p];
-    }
+    store(g, re, im);
   }
 }
 
@@ -115,22 +128,29 @@ void fill_axis(const double* e1, const double* e2, double start, double step, in
 // is grouped they are carried by the y side, and the other way round.
 void fill_left(double offset, double a, int columns) {
   const int depth = groups.count;
-  for (int n = 0; n < padded * depth; ++n) left_re[n] = left_im[n] = 0.0;
-  fill_axis(rect_x1, rect_x2, x_start, x_spacing(), columns, offset, a, groups.by_x, left_re,
-            left_im, [depth](int i, int g) { return i * depth + g; });
-  for (int n = 0; n < padded * depth; ++n) left_sum[n] = left_re[n] + left_im[n];
+  fill_axis(rect_x1, rect_x2, x_start, x_spacing(), columns, offset, a, groups.by_x,
+            [depth](int g, const double* re, const double* im) {
+              for (int i = 0; i < padded; ++i) {
+                left_re[i * depth + g] = re[i];
+                left_im[i * depth + g] = im[i];
+                left_sum[i * depth + g] = re[i] + im[i];
+              }
+            });
 }
 
 void fill_right(int slot, double offset, double a, int rows) {
   const int depth = groups.count;
-  double* m_re = right_re[slot];
-  double* m_im = right_im[slot];
-  for (int n = 0; n < col_blocks_max * depth * product_block; ++n) m_re[n] = m_im[n] = 0.0;
-  fill_axis(rect_y1, rect_y2, y_start, y_spacing(), rows, offset, a, !groups.by_x, m_re, m_im,
-            [depth](int j, int g) {
-              return ((j / product_block) * depth + g) * product_block + j % product_block;
+  fill_axis(rect_y1, rect_y2, y_start, y_spacing(), rows, offset, a, !groups.by_x,
+            [depth, slot](int g, const double* re, const double* im) {
+              for (int b = 0; b < col_blocks_max; ++b) {
+                const int at = (b * depth + g) * product_block;
+                for (int c = 0; c < product_block; ++c) {
+                  right_re[slot][at + c] = re[b * product_block + c];
+                  right_im[slot][at + c] = im[b * product_block + c];
+                  right_sum[slot][at + c] = re[b * product_block + c] + im[b * product_block + c];
+                }
+              }
             });
-  for (int n = 0; n < col_blocks_max * depth * product_block; ++n) right_sum[slot][n] = m_re[n] + m_im[n];
 }
 
 // The product is sum of t X Y; the amplitude is that divided by 2i, whose
