@@ -107,6 +107,7 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   if (request.band) stage.band = *request.band;
   if (request.hold) stage.hold = *request.hold;
   if (request.window) stage.window = *request.window;
+  stage.loop_unstable = context.loop && context.loop->why_not.empty() && !context.loop->stable;
   if (is_stage(*calc)) context.stage = &stage;
 
   const std::string library = library_path(*calc, request.lib_dir);
