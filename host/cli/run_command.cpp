@@ -190,6 +190,16 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
     err << "\n";
     return incomplete;
   }
+  // The loop's Bode picture beside the stage's table.
+  if (request.pictures && context.loop && context.loop->why_not.empty()) {
+    const std::string png = (absolute / loop_picture).string();
+    if (const std::string problem = plot_loop(*context.loop, png, plot); !problem.empty()) {
+      err << "meridox: no picture of the loop: " << problem << "\n";
+      return incomplete;
+    }
+    out << "  loop picture: " << png << "\n";
+    out.flush();
+  }
   // A run that grew without bound is told, its metrics kept above.
   if (is_stage(*calc)) {
     std::optional<StageMetrics> judged = context.every_step;

@@ -463,6 +463,46 @@ double spectral_radius(const ServoLoop& loop, double position_factor, double vel
   return radius_of(closed_loop_poles(sampled(loop), loop, position_factor, velocity_factor));
 }
 
+PlantMode integrated_mode(Complex s, double h) {
+  PlantMode m;
+  m.s = s;
+  m.hz = std::abs(s) / (2 * pi);
+  m.damping = -s.real() / std::abs(s);
+  m.omega_h = std::abs(s) * h;
+  const Complex x = s * h;
+  const Complex p = 1.0 + x * (1.0 + x / 2.0 * (1.0 + x / 3.0 * (1.0 + x / 4.0)));
+  m.growth = std::abs(p);
+  m.step_error = std::abs(std::log(p) / h - s) / std::abs(s);
+  return m;
+}
+
+double faithful_step(Complex s) {
+  auto faithful = [&](double h) {
+    const PlantMode m = integrated_mode(s, h);
+    return m.step_error <= step_accuracy_limit && (m.growth <= 1 || m.damping < 0);
+  };
+  double a = 0.0, b = 4.0 / std::abs(s);  // no mode is integrated faithfully at omega h = 4
+  for (int k = 0; k < 60; ++k) (faithful((a + b) / 2) ? a : b) = (a + b) / 2;
+  return a;
+}
+
+bool finite_loop(const ServoLoop& l) {
+  bool finite = std::isfinite(l.position_gain) && std::isfinite(l.velocity_gain);
+  for (std::size_t i = 0; i < l.order; ++i) {
+    finite = finite && std::isfinite(l.b[i]) && std::isfinite(l.c[i]);
+    for (std::size_t j = 0; j < l.order; ++j) finite = finite && std::isfinite(l.a[i][j]);
+  }
+  return finite;
+}
+
+FirstStep first_step(const ServoLoop& l) {
+  FirstStep f;
+  f.count = std::floor(l.start_measured / l.resolution + 0.5);
+  f.velocity_term = -((l.velocity_gain * f.count) * l.resolution) / l.time_step;
+  f.position_term = -(l.position_gain * f.count) * l.resolution;
+  return f;
+}
+
 std::vector<PlantMode> plant_modes(const ServoLoop& l) {
   Matrix<double> a{};
   for (std::size_t i = 0; i < l.order; ++i) {
@@ -474,16 +514,7 @@ std::vector<PlantMode> plant_modes(const ServoLoop& l) {
     // The rigid body's eigenvalues 0 (found within rounding of a double
     // root) are no mode; of a pair, the upper one.
     if (std::abs(s) <= 1e-6 * norm || s.imag() < -1e-9 * std::abs(s)) continue;
-    PlantMode m;
-    m.s = s;
-    m.hz = std::abs(s) / (2 * pi);
-    m.damping = -s.real() / std::abs(s);
-    m.omega_h = std::abs(s) * l.time_step;
-    const Complex x = s * l.time_step;
-    const Complex p = 1.0 + x * (1.0 + x / 2.0 * (1.0 + x / 3.0 * (1.0 + x / 4.0)));
-    m.growth = std::abs(p);
-    m.step_error = std::abs(std::log(p) / l.time_step - s) / std::abs(s);
-    modes.push_back(m);
+    modes.push_back(integrated_mode(s, l.time_step));
   }
   std::sort(modes.begin(), modes.end(), [](const PlantMode& x, const PlantMode& y) { return x.hz < y.hz; });
   return modes;
@@ -492,16 +523,11 @@ std::vector<PlantMode> plant_modes(const ServoLoop& l) {
 LoopAnalysis analyse_loop(const ServoLoop& l) {
   LoopAnalysis r;
   const double h = l.time_step;
-  bool finite = std::isfinite(l.position_gain) && std::isfinite(l.velocity_gain);
-  for (std::size_t i = 0; i < l.order; ++i) {
-    finite = finite && std::isfinite(l.b[i]) && std::isfinite(l.c[i]);
-    for (std::size_t j = 0; j < l.order; ++j) finite = finite && std::isfinite(l.a[i][j]);
-  }
   if (!(h > 0) || !std::isfinite(h)) {
     r.why_not = "the time step is not a positive number";
     return r;
   }
-  if (!finite) {
+  if (!finite_loop(l)) {
     r.why_not = "a mass, inertia or lead of 0 leaves the plant without finite coefficients";
     return r;
   }

@@ -67,6 +67,27 @@ inline constexpr double step_accuracy_limit = 0.01;
 
 std::vector<PlantMode> plant_modes(const ServoLoop& loop);
 
+// What one Runge-Kutta step of h makes of a mode s: its growth |P(s h)| and
+// its relative error.
+PlantMode integrated_mode(std::complex<double> s, double h);
+
+// The largest step that integrates a mode within step_accuracy_limit and
+// without growth (an undamped mode: omega h = 1.1, and 2.83 for stability).
+double faithful_step(std::complex<double> s);
+
+// Whether the plant and the gains are finite numbers (a mass of 0 is not).
+bool finite_loop(const ServoLoop& loop);
+
+// The count the sensor gives at the start, and what the first step's
+// control law makes of it: the velocity term sees a previous count of 0, so
+// a start offset of n counts gives -Kd n r / h for one step.
+struct FirstStep {
+  double count = 0.0;          // n at t = 0
+  double velocity_term = 0.0;  // -Kd n r / h, A
+  double position_term = 0.0;  // -Kp n r, A (the offset rule aside)
+};
+FirstStep first_step(const ServoLoop& loop);
+
 // A closed-loop pole z and the continuous-time pole s = log(z) / h it stands for.
 struct LoopPole {
   std::complex<double> z;
