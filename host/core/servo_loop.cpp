@@ -459,6 +459,10 @@ std::optional<ServoLoop> servo_loop(const Calculator& calc, std::string_view she
   return l;
 }
 
+std::complex<double> open_loop_response(const ServoLoop& loop, double hz) {
+  return open_loop(sampled(loop), loop, hz);
+}
+
 double spectral_radius(const ServoLoop& loop, double position_factor, double velocity_factor) {
   return radius_of(closed_loop_poles(sampled(loop), loop, position_factor, velocity_factor));
 }

@@ -134,6 +134,9 @@ struct LoopAnalysis {
 
 LoopAnalysis analyse_loop(const ServoLoop& loop);
 
+// The open loop L at one frequency (Hz), as the analysis samples it.
+std::complex<double> open_loop_response(const ServoLoop& loop, double hz);
+
 // The closed loop's spectral radius (largest |z| of its poles) with the
 // position gain times `position_factor` and the velocity gain times
 // `velocity_factor`: below 1 the sampled loop is stable.
