@@ -108,6 +108,7 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   if (request.band) stage.band = *request.band;
   if (request.hold) stage.hold = *request.hold;
   if (request.window) stage.window = *request.window;
+  stage.loop_unstable = context.loop && context.loop->why_not.empty() && !context.loop->stable;
   if (is_stage(*calc)) context.stage = &stage;
 
   const std::string library = library_path(*calc, request.lib_dir);
@@ -183,6 +184,16 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
     if (failures.size() > 1) err << " (and " << failures.size() - 1 << " more)";
     err << "\n";
     return incomplete;
+  }
+  // The loop's Bode picture beside the stage's table.
+  if (request.pictures && context.loop && context.loop->why_not.empty()) {
+    const std::string png = (absolute / loop_picture).string();
+    if (const std::string problem = plot_loop(*context.loop, png, plot); !problem.empty()) {
+      err << "meridox: no picture of the loop: " << problem << "\n";
+      return incomplete;
+    }
+    out << "  loop picture: " << png << "\n";
+    out.flush();
   }
   // A run that grew without bound is told, its metrics kept above.
   if (is_stage(*calc)) {

@@ -58,6 +58,7 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
   std::vector<Picture> pictures;
   if (spec.vary.empty()) return pictures;
   const std::vector<std::string> names = metric_names(calc), units = metric_units(calc, base);
+  const std::vector<bool> of_run = metrics_of_the_run(calc);
   const std::vector<double> thresholds = thresholds_of(spec);
   const bool by_threshold = has_threshold_column(calc) && thresholds.size() > 1;
   const std::string x_name = spec.vary[0].name;
@@ -83,11 +84,11 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
         if (added) chart.curves.push_back({label, {}, {}});
         ChartCurve& c = chart.curves[it->second];
         c.x.push_back(cases[k].values[0]);
-        c.y.push_back(results[k].status == diverged_status ? NAN : results[k].metrics[t][m]);
+        c.y.push_back(results[k].status == diverged_status && of_run[m] ? NAN : results[k].metrics[t][m]);
       }
     }
     // A diverged case's numbers would set the scale for all the others.
-    if (diverged > 0) chart.title += " (" + std::to_string(diverged) + " diverged runs left out)";
+    if (diverged > 0 && of_run[m]) chart.title += " (" + std::to_string(diverged) + " diverged runs left out)";
     const std::string file = (folder / (names[m] + ".png")).string();
     pictures.push_back({file, plot_chart(chart, file, plot)});
   }

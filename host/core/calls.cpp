@@ -159,6 +159,7 @@ std::vector<std::string> every_result_file() {
       }
     }
   }
+  names.emplace_back(loop_picture);
   return names;
 }
 

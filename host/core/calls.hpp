@@ -38,6 +38,9 @@ std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry,
 // The picture file drawn of a table: its name with .png.
 std::string picture_name(const char* table);
 
+// The Bode picture of a stage's linearised loop, beside its table.
+inline constexpr const char* loop_picture = "loop.png";
+
 // Every table any calculator writes and its picture: an earlier run of
 // another calculator in the same folder must not leave its tables beside
 // this run's.

@@ -10,6 +10,7 @@
 
 #include "common/numbers.hpp"
 #include "common/sheet.hpp"
+#include "host/core/servo_loop.hpp"
 #include "host/core/text.hpp"
 
 namespace meridox::host {
@@ -111,6 +112,7 @@ class Checker {
         break;
       case Kind::nut_stage: nut_stage(); break;
     }
+    if (calc_.kind == Kind::stage || calc_.kind == Kind::stage_base || calc_.kind == Kind::nut_stage) servo_step();
     return std::move(report_);
   }
 
@@ -500,6 +502,49 @@ class Checker {
     if (v("inertia1") + v("inertia2") == 0.0) {
       warn_at("divides-by-zero", "inertia2", "inertia1 + inertia2 is 0: the screw's acceleration divides by it");
     }
+  }
+
+  // The step is both the servo's period and the integration's: a mode of
+  // the plant too fast for it grows in the integration whatever the servo
+  // does (an undamped mode once omega h > 2.83) or comes out with a wrong
+  // frequency and decay; halving the step to check changes the loop too.
+  // And the first step's velocity term sees a previous count of 0, so a
+  // start offset acts as a jump of that many counts within one step.
+  void servo_step() {
+    const std::optional<ServoLoop> loop = servo_loop(calc_, bytes_);
+    if (!loop || !(loop->time_step > 0) || !finite_loop(*loop)) return;
+    for (const PlantMode& m : plant_modes(*loop)) {
+      const std::string mode = "the plant's mode at " + shortest_of(m.hz) + " Hz (damping " + shortest_of(m.damping) +
+                               ") has omega h = " + shortest_of(m.omega_h);
+      const std::string better = "; a step of at most " + shortest_of(faithful_step(m.s)) +
+                                 " s integrates it within 1 % (the step is also the servo period: the loop changes with it)";
+      if (m.growth > 1 && m.damping >= 0) {
+        warn_at("unstable-step", "time_step",
+                mode + ", beyond the Runge-Kutta step's stability limit (omega h = 2.83 for an undamped mode): the "
+                       "integration multiplies it by " + shortest_of(m.growth) + " a step, a growth no servo causes" + better);
+      } else if (m.step_error > step_accuracy_limit) {
+        warn_at("coarse-step", "time_step",
+                mode + ", beyond the accuracy limit (about 1.1 for an undamped mode): the step's error in its "
+                       "frequency and decay is " + shortest_of(100 * m.step_error) + " %" + better);
+      }
+    }
+    const FirstStep first = first_step(*loop);
+    if (first.count != 0 && std::isfinite(first.velocity_term)) {
+      const char* cell = calc_.kind == Kind::nut_stage && v("scale_switch") == 0 ? "initial_nut_displacement"
+                                                                                  : "stage_displacement";
+      warn_at("derivative-kick", cell,
+              "a start offset of " + shortest_of(first.count) + " counts: the first step's velocity term sees a "
+              "previous count of 0 and drives " + shortest_of(first.velocity_term) + " A (Kd n r / h) for one step, "
+              "besides the position term's " + shortest_of(first.position_term) + " A, as if the stage had jumped "
+              "there within one step");
+    }
+  }
+
+  // A value with four significant digits, for messages about the physics.
+  static std::string shortest_of(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.4g", value);
+    return buffer;
   }
 
   const Calculator& calc_;

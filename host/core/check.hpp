@@ -23,7 +23,8 @@ struct Warning {
   std::string code;  // no-number, trailing-text, limited, divides-by-zero,
                      // print-interval-zero, long-run, empty-result, single-sample,
                      // unsupported, sheet-overflow, label-mismatch, no-tabs,
-                     // utf-16, implausible
+                     // utf-16, implausible, unstable-step, coarse-step,
+                     // derivative-kick
   int column;        // the cell concerned, -1 for the whole sheet
   int row;
   std::string message;

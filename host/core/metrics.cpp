@@ -159,8 +159,9 @@ StageMetrics StageMetricsBuilder::result() const {
   // a count after a start within a count is not taken for growth).
   double reference = std::isnan(m.first_peak) ? 0.0 : m.first_peak;
   if (judging_.band > 0.0) reference = std::max(reference, judging_.band);
+  m.divergence_ratio = judging_.loop_unstable ? 1.0 : divergence_ratio;
   m.diverged = !std::isnan(m.non_finite_error_time) ||
-               (reference > 0.0 && m.window_amplitude > divergence_ratio * reference);
+               (reference > 0.0 && m.window_amplitude > m.divergence_ratio * reference);
   return m;
 }
 

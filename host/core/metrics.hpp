@@ -56,10 +56,12 @@ struct StageJudging {
   double hold = 0.0;           // settled: within the band for at least this long, and to the end
   double window = no_value;    // length of the closing window (s); NaN: the last tenth of the run
   double end_time = no_value;  // when the run ends, known before its states are read (N h); NaN: at the last state
+  bool loop_unstable = false;  // the linearised loop has a pole outside the unit circle
 };
 
 // A run whose closing window swings beyond this many times its first peak
-// (or one band, when that is larger) has diverged.
+// (or one band, when that is larger) has diverged; so has one whose window
+// swings beyond the first peak at all when its linearised loop is unstable.
 inline constexpr double divergence_ratio = 10.0;
 
 struct StageMetrics {
@@ -89,6 +91,7 @@ struct StageMetrics {
   // Grown without bound: an error that is not finite, or a closing window
   // swinging far beyond the first peak. The metrics stay, flagged.
   bool diverged = false;
+  double divergence_ratio = no_value;       // the growth over the first peak that counted as divergence
   double non_finite_error_time = no_value;  // t of the first state whose error is not finite
 };
 

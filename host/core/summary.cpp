@@ -149,6 +149,7 @@ std::string stage_text(const ColumnTable& t, TableKind kind, const SummaryContex
            " states have an error or current that is not finite; the metrics leave them out\n";
   }
   if (m.diverged) out += "  diverged: " + divergence_text(m) + "; the metrics above are those of a diverging run\n";
+  if (c.servo && c.loop) out += loop_text(*c.servo, *c.loop);
   return out;
 }
 
@@ -209,13 +210,54 @@ StageMetrics stage_table_metrics(const ColumnTable& t, const StageColumns& c) {
   return stage_metrics(t.columns[0], t.columns[c.error], t.columns[c.current], c.judging(false));
 }
 
+std::string loop_text(const ServoLoop& servo, const LoopAnalysis& loop) {
+  std::string out = "  the loop, linearised from the sheet (servo on " + servo.sensor + "; left out: ";
+  for (std::size_t k = 0; k < servo.left_out.size(); ++k) out += (k ? ", " : "") + servo.left_out[k];
+  out += "):\n";
+  if (!loop.why_not.empty()) return out + "  no loop analysis: " + loop.why_not + "\n";
+  if (!loop.stable) {
+    out += "  the closed loop is not stable: a pole at |z| = " + g(loop.spectral_radius) +
+           " (at or outside the unit circle); the margins tell how far the gains would have to fall\n";
+  }
+  out += "  gain_margin: " + g(loop.gain_margin) + " (" + g(loop.gain_margin_db) +
+         " dB, gain_margin_db): the factor on the whole loop gain (Kp and Kd together, or the drive's constant) "
+         "at which the loop ";
+  out += loop.stable ? "loses stability" : "would regain it";
+  if (!std::isnan(loop.phase_crossover_hz)) out += "; -180 deg at " + g(loop.phase_crossover_hz) + " Hz";
+  out += "\n  position_gain_margin: " + g(loop.position_gain_margin) + ": Kp alone (Kd kept) from " +
+         g(servo.position_gain) + " to " + g(servo.position_gain * loop.position_gain_margin) + "\n";
+  out += "  phase_margin: " + g(loop.phase_margin) + " deg at crossover_hz " + g(loop.crossover_hz) + " Hz\n";
+  out += "  bandwidth_hz: " + g(loop.bandwidth_hz) + " Hz (closed loop within -3 dB); its resonance " +
+         g(loop.resonance_peak) + " at " + g(loop.resonance_hz) + " Hz\n";
+  out += "  sensitivity_peak: " + g(loop.sensitivity_peak) + " (" + g(loop.sensitivity_peak_db) + " dB) at " +
+         g(loop.sensitivity_peak_hz) + " Hz\n";
+  const LoopPole& d = loop.dominant;
+  out += "  dominant poles: dominant_hz " + g(d.hz) + " Hz, dominant_damping " + g(d.damping);
+  if (d.ringing_hz > 0) out += ", ringing at " + g(d.ringing_hz) + " Hz";
+  if (d.damping > 0) out += ", decaying by 1/e in " + g(1 / (d.damping * 2 * 3.141592653589793 * d.hz)) + " s";
+  out += "\n  closed-loop poles:";
+  for (const LoopPole& p : loop.poles) out += " " + g(p.hz) + " Hz (damping " + g(p.damping) + ");";
+  out.back() = '\n';
+  for (const PlantMode& m : loop.modes) {
+    out += "  plant mode " + g(m.hz) + " Hz (damping " + g(m.damping) + "): omega h = " + g(m.omega_h) +
+           ", the step's error in it " + g(100 * m.step_error) + " %" +
+           (m.growth > 1 && m.damping >= 0 ? ", and the step makes it grow: the integration is unstable" : "") + "\n";
+  }
+  return out;
+}
+
 std::string divergence_text(const StageMetrics& m) {
   if (!m.diverged) return {};
   if (!std::isnan(m.non_finite_error_time)) {
     return "the error is not finite from t = " + g(m.non_finite_error_time) + " s on";
   }
+  if (m.divergence_ratio == 1.0) {
+    return "the error swings to " + length(m.window_amplitude, "mm") + " in the closing window from t = " +
+           g(m.window_start) + " s, beyond its first peak " + length(m.first_peak, "mm") +
+           ", and the linearised loop is unstable: it grows without bound";
+  }
   return "the error swings to " + length(m.window_amplitude, "mm") + " in the closing window from t = " +
-         g(m.window_start) + " s, more than " + g(divergence_ratio) + " times its first peak " +
+         g(m.window_start) + " s, more than " + g(m.divergence_ratio) + " times its first peak " +
          length(m.first_peak, "mm") + ": it grows without bound";
 }
 

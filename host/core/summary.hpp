@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/core/metrics.hpp"
+#include "host/core/servo_loop.hpp"
 #include "host/core/tables.hpp"
 
 namespace meridox::host {
@@ -42,11 +43,12 @@ struct StageColumns {
   double hold = 0.0;            // settled: within the band at least this long (s), to the end
   double window = not_known;    // the closing window (s); the last tenth of the run when NaN
   double end_time = not_known;  // when the run ends (N h from the sheet); NaN when not known
+  bool loop_unstable = false;   // the linearised loop of the sheet is unstable
   double settle_band() const { return std::isnan(band) ? count : band; }
   // How a history of these columns is judged: a history read as it streams
   // by ends at end_time; one held in memory ends at its last state.
   StageJudging judging(bool streamed) const {
-    return {settle_band(), hold, window, streamed ? end_time : not_known};
+    return {settle_band(), hold, window, streamed ? end_time : not_known, loop_unstable};
   }
 };
 StageColumns stage_columns(TableKind kind, bool scale_sensor = true);
@@ -65,6 +67,10 @@ StageMetrics stage_table_metrics(const ColumnTable& table, const StageColumns& c
 // Why a run counts as diverged, in one line; "" when it did not.
 std::string divergence_text(const StageMetrics& m);
 
+// The lines of a stage summary that tell the linearised loop's margins,
+// bandwidth and poles.
+std::string loop_text(const ServoLoop& servo, const LoopAnalysis& loop);
+
 // What the summary knows beyond the table itself.
 struct SummaryContext {
   const StageColumns* stage = nullptr;
@@ -72,6 +78,9 @@ struct SummaryContext {
   // absent, `printed_rows_only` says why the metrics cover the printed rows.
   std::optional<StageMetrics> every_step;
   std::string printed_rows_only;
+  // A stage's loop, linearised from its sheet, and its analysis.
+  std::optional<ServoLoop> servo;
+  std::optional<LoopAnalysis> loop;
   CutOptions cut;
   std::string length_unit;  // the tables' lengths as in the sheet
   UnitWords units;          // the sheet's texts of the tables' other unit words

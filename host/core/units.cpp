@@ -99,6 +99,8 @@ std::string describe_sheet(const Calculator& calculator, std::string_view sheet_
     if (pupil != nullptr) d.na = sheet.real(pupil->column, pupil->row);
     if (source != nullptr) d.sigma = sheet.real(source->column, source->row);
   }
+  d.context.servo = servo_loop(calculator, sheet_bytes);
+  if (d.context.servo) d.context.loop = analyse_loop(*d.context.servo);
   d.length_unit = sheet_unit;
   d.length_scale = 1.0;
   if (!asked_unit.empty() && asked_unit != sheet_unit) {

@@ -532,7 +532,90 @@ void draw_chart(const Chart& chart) {
   if (chart.curves.size() > 1 || !names.front().empty()) legend(names, used);
 }
 
+// A vertical dashed line at x across the window.
+void mark(double x, double low, double high) {
+  if (!std::isfinite(x)) return;
+  const PLFLT bx[] = {x, x}, by[] = {low, high};
+  plcol0(grey);
+  pllsty(2);
+  plline(2, bx, by);
+  pllsty(1);
+}
+
+std::string short_number(double v) { return rounded_text(v, 3); }
+
+void draw_loop(const LoopAnalysis& loop) {
+  // From two decades below the slowest feature that matters to the Nyquist frequency.
+  double features = loop.response.back().hz;
+  for (const double hz : {loop.crossover_hz, loop.bandwidth_hz, loop.resonance_hz, loop.dominant.hz}) {
+    if (std::isfinite(hz) && hz > 0) features = std::min(features, hz);
+  }
+  const double from = std::max(loop.response.front().hz, features / 100);
+  std::vector<double> x, open_db, closed_db, sensitivity_db, phase;
+  // The Nyquist frequency itself is left out: there L is real, and a zero
+  // of the sampled plant on the unit circle there flips its phase.
+  for (const LoopPoint& p : loop.response) {
+    if (p.hz < from || &p == &loop.response.back()) continue;
+    const std::complex<double> l = p.open_loop;
+    x.push_back(std::log10(p.hz));
+    open_db.push_back(20 * std::log10(std::abs(l)));
+    closed_db.push_back(20 * std::log10(std::abs(l / (1.0 + l))));
+    sensitivity_db.push_back(20 * std::log10(1 / std::abs(1.0 + l)));
+    // The phase of a loop of lags, within (-360, 0]: a lightly damped mode
+    // turns it by half a turn in a step, which no unwrapping can place.
+    const double a = std::arg(l) * 180 / pi;
+    phase.push_back(a > 0 ? a - 360 : a);
+  }
+  const Range xr = finite_range(x);
+  std::vector<double> gains(open_db);
+  gains.insert(gains.end(), closed_db.begin(), closed_db.end());
+  gains.insert(gains.end(), sensitivity_db.begin(), sensitivity_db.end());
+  Range gr = finite_range(gains);
+  gr = padded({std::max(gr.low, -80.0), std::min(gr.high, 120.0)});
+  plssub(1, 2);
+  plschr(0.0, 0.9);
+  pladv(0);
+  plvsta();
+  plwind(xr.low, xr.high, gr.low, gr.high);
+  plcol0(black);
+  plbox("bcglnst", 0.0, 0, "bcgnstv", 0.0, 0);
+  const std::string title = "Loop gain: gain margin " + short_number(loop.gain_margin) + " (" +
+                            short_number(loop.gain_margin_db) + " dB), sensitivity peak " +
+                            short_number(loop.sensitivity_peak_db) + " dB";
+  pllab("frequency (Hz)", "gain (dB)", title.c_str());
+  mark(std::log10(loop.crossover_hz), gr.low, gr.high);
+  mark(std::log10(loop.phase_crossover_hz), gr.low, gr.high);
+  curve(x, open_db, blue);
+  curve(x, closed_db, green);
+  curve(x, sensitivity_db, red);
+  legend({"open loop L", "closed loop T", "sensitivity S"}, {blue, green, red});
+  Range pr = padded(finite_range(phase));
+  pr = {std::min(pr.low, -200.0), std::max(pr.high, -160.0)};
+  pladv(0);
+  plvsta();
+  plwind(xr.low, xr.high, pr.low, pr.high);
+  plcol0(black);
+  plbox("bcglnst", 0.0, 0, "bcgnstv", 0.0, 0);
+  const std::string phase_title = "Phase of L: phase margin " + short_number(loop.phase_margin) + " deg at " +
+                                  short_number(loop.crossover_hz) + " Hz" + (loop.stable ? "" : " (the loop is not stable)");
+  pllab("frequency (Hz)", "phase (deg)", phase_title.c_str());
+  plcol0(grey);
+  pllsty(2);
+  const PLFLT bx[] = {xr.low, xr.high}, by[] = {-180.0, -180.0};
+  plline(2, bx, by);
+  pllsty(1);
+  mark(std::log10(loop.crossover_hz), pr.low, pr.high);
+  mark(std::log10(loop.phase_crossover_hz), pr.low, pr.high);
+  curve(x, phase, blue);
+}
+
 }  // namespace
+
+std::string plot_loop(const LoopAnalysis& loop, const std::string& png_path, const PlotOptions& options) {
+  if (!loop.why_not.empty()) return loop.why_not;
+  if (loop.response.empty()) return "no frequency response";
+  return draw_picture(png_path, options, [&] { draw_loop(loop); });
+}
 
 std::string plot_table(const ResultTable& table, const std::string& png_path, const PlotOptions& options) {
   const TableKind kind = table.kind;

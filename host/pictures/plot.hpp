@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "host/core/servo_loop.hpp"
 #include "host/core/tables.hpp"
 
 namespace meridox::host {
@@ -59,5 +60,10 @@ struct Chart {
 
 // Draws the chart into a PNG file, as plot_table does.
 std::string plot_chart(const Chart& chart, const std::string& png_path, const PlotOptions& options);
+
+// The Bode picture of a stage's linearised loop: the gains of the open loop
+// L, the closed loop T and the sensitivity S in dB, and the phase of L,
+// against frequency on a logarithmic axis, with the crossovers marked.
+std::string plot_loop(const LoopAnalysis& loop, const std::string& png_path, const PlotOptions& options);
 
 }  // namespace meridox::host

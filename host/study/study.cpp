@@ -25,6 +25,7 @@
 #include "host/core/check.hpp"
 #include "host/core/files.hpp"
 #include "host/core/report.hpp"
+#include "host/core/servo_loop.hpp"
 #include "host/core/units.hpp"
 #include "host/core/process.hpp"
 #include "host/core/text.hpp"
@@ -83,10 +84,14 @@ std::vector<std::vector<double>> table_metrics(const Calculator& calc, const Stu
   return rows;
 }
 
-std::vector<double> stage_row(const StageMetrics& m) {
+// A stage case's metrics: its run's, then its loop's, linearised from its sheet.
+std::vector<double> stage_row(const StageMetrics& m, const LoopAnalysis& l) {
   return {m.final_error,    m.settling_time,     m.max_excursion,        m.overshoot,
           m.peak_current,   m.rms_current,       m.overshoot_percent,    m.peak_time,
-          m.steady_error,   m.residual_oscillation};
+          m.steady_error,   m.residual_oscillation,
+          l.gain_margin,    l.gain_margin_db,    l.position_gain_margin, l.phase_margin,
+          l.crossover_hz,   l.bandwidth_hz,      l.sensitivity_peak,     l.dominant.hz,
+          l.dominant.damping};
 }
 
 std::size_t metric_rows_per_case(const Calculator& calc, const StudySpec& spec) {
@@ -198,17 +203,23 @@ std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec&
                            const StagePlan& plan, const fs::path& folder, CaseResult& result) {
   std::string why;
   std::optional<StageMetrics> metrics;
+  // The loop linearised from the sheet: its margins join the metrics, and
+  // when it is unstable a growing error counts as divergence sooner.
+  const std::optional<ServoLoop> servo = servo_loop(calc, sheet);
+  const LoopAnalysis loop = servo ? analyse_loop(*servo) : LoopAnalysis{};
+  StageColumns columns = plan.columns;
+  columns.loop_unstable = servo && loop.why_not.empty() && !loop.stable;
   if (!plan.every_step_only) {
     // Two runs, each in a child of its own, so that each starts from the
     // library as loaded, as a run of its own would.
     if (const std::string failed = call_entry(entry, folder, "the case's run", spec.timeout); !failed.empty()) {
       return failed;
     }
-    metrics = every_step_metrics(calc, entry, sheet, folder, plan.columns, spec.timeout, why);
+    metrics = every_step_metrics(calc, entry, sheet, folder, columns, spec.timeout, why);
   } else {
     call_here(entry, folder);
     if (const std::string problem = write_own_file(folder / "IN_FM.txt", sheet); !problem.empty()) return problem;
-    metrics = stream_stage_metrics(folder / "OUT_M.txt", plan.columns);
+    metrics = stream_stage_metrics(folder / "OUT_M.txt", columns);
     const std::size_t states = static_cast<std::size_t>(std::max(plan.steps, 0LL)) + 1;
     if (metrics && metrics->states != states) {
       why = "the table holds " + std::to_string(metrics->states) + " of the " + std::to_string(states) + " states";
@@ -218,7 +229,7 @@ std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec&
     }
   }
   if (!metrics) return why;
-  result.metrics = {stage_row(*metrics)};
+  result.metrics = {stage_row(*metrics, loop)};
   if (metrics->diverged) result.status = diverged_status;
   return {};
 }
@@ -336,6 +347,7 @@ struct MetricColumn {
   const char* name;
   int column;
   const char* unit = nullptr;  // when column is -1: the unit, if the metric has one
+  bool of_the_sheet = false;   // worked out from the sheet alone (the loop), not from the run
 };
 
 std::vector<MetricColumn> metric_columns(const Calculator& calc) {
@@ -349,7 +361,12 @@ std::vector<MetricColumn> metric_columns(const Calculator& calc) {
               {"max_excursion", t->error_column}, {"overshoot", t->error_column},
               {"peak_current", t->current_column}, {"rms_current", t->current_column},
               {"overshoot_percent", -1, "%"},     {"peak_time", 0},
-              {"steady_error", t->error_column},  {"residual_oscillation", t->error_column}};
+              {"steady_error", t->error_column},  {"residual_oscillation", t->error_column},
+              {"gain_margin", -1, nullptr, true},      {"gain_margin_db", -1, "dB", true},
+              {"position_gain_margin", -1, nullptr, true}, {"phase_margin", -1, "deg", true},
+              {"crossover_hz", -1, "Hz", true},         {"bandwidth_hz", -1, "Hz", true},
+              {"sensitivity_peak", -1, nullptr, true},  {"dominant_hz", -1, "Hz", true},
+              {"dominant_damping", -1, nullptr, true}};
     case MetricKind::plate:
       return {{"max_deflection", 1}, {"max_deflection_r", 0}, {"max_stress", 5}, {"max_pitch_error", 6}};
     default: return {};
@@ -362,6 +379,12 @@ std::vector<std::string> metric_names(const Calculator& calc) {
   std::vector<std::string> names;
   for (const MetricColumn& m : metric_columns(calc)) names.emplace_back(m.name);
   return names;
+}
+
+std::vector<bool> metrics_of_the_run(const Calculator& calc) {
+  std::vector<bool> of_run;
+  for (const MetricColumn& m : metric_columns(calc)) of_run.push_back(!m.of_the_sheet);
+  return of_run;
 }
 
 std::vector<std::string> metric_units(const Calculator& calc, std::string_view sheet) {

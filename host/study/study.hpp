@@ -67,6 +67,9 @@ std::string case_sheet(const Calculator& calc, const std::string& base, const St
 // (length units from the sheet).
 std::vector<std::string> metric_names(const Calculator& calc);
 std::vector<std::string> metric_units(const Calculator& calc, std::string_view sheet);
+// Per metric column: whether the run measures it (false for the stage
+// loop's margins, worked out from the sheet alone).
+std::vector<bool> metrics_of_the_run(const Calculator& calc);
 bool has_threshold_column(const Calculator& calc);
 // The thresholds a study measures its images at: the asked ones, else the default.
 std::vector<double> thresholds_of(const StudySpec& spec);

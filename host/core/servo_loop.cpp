@@ -1,0 +1,612 @@
+#include "host/core/servo_loop.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <numbers>
+
+namespace meridox::host {
+namespace {
+
+using Complex = std::complex<double>;
+constexpr double pi = std::numbers::pi;
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// The closed loop adds one state to the plant: the count of the step before.
+constexpr std::size_t largest_loop = largest_plant + 1;
+template <class T>
+using Vector = std::array<T, largest_loop>;
+template <class T>
+using Matrix = std::array<Vector<T>, largest_loop>;
+
+// The gains are scanned up to this factor, and down to its inverse.
+constexpr double largest_factor = 1e6;
+constexpr double scan_ratio = 1.05;
+// A closed loop whose largest pole lies closer than this to the unit
+// circle is taken as not stable (a rigid body without position feedback);
+// a mode the servo barely damps (a base on its mount, seen only relative to
+// the stage) keeps its pole within 1e-10 of the circle and still counts.
+constexpr double stability_tolerance = 1e-12;
+// The response is sampled over this many decades below the Nyquist frequency.
+constexpr double response_decades = 5.0;
+constexpr std::size_t response_points = 1200;
+
+std::string g(double v) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.4g", v);
+  return buffer;
+}
+
+// The determinant of an n x n complex matrix by elimination with row pivoting.
+Complex determinant(Matrix<Complex> m, std::size_t n) {
+  Complex det = 1.0;
+  for (std::size_t k = 0; k < n; ++k) {
+    std::size_t pivot = k;
+    for (std::size_t i = k + 1; i < n; ++i) {
+      if (std::abs(m[i][k]) > std::abs(m[pivot][k])) pivot = i;
+    }
+    if (m[pivot][k] == 0.0) return 0.0;
+    if (pivot != k) {
+      std::swap(m[pivot], m[k]);
+      det = -det;
+    }
+    det *= m[k][k];
+    for (std::size_t i = k + 1; i < n; ++i) {
+      const Complex f = m[i][k] / m[k][k];
+      for (std::size_t j = k; j < n; ++j) m[i][j] -= f * m[k][j];
+    }
+  }
+  return det;
+}
+
+// x solving m x = rhs (n x n, elimination with row pivoting); a singular m
+// gives infinities.
+Vector<Complex> solve(Matrix<Complex> m, Vector<Complex> rhs, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) {
+    std::size_t pivot = k;
+    for (std::size_t i = k + 1; i < n; ++i) {
+      if (std::abs(m[i][k]) > std::abs(m[pivot][k])) pivot = i;
+    }
+    std::swap(m[pivot], m[k]);
+    std::swap(rhs[pivot], rhs[k]);
+    for (std::size_t i = k + 1; i < n; ++i) {
+      const Complex f = m[i][k] / m[k][k];
+      for (std::size_t j = k; j < n; ++j) m[i][j] -= f * m[k][j];
+      rhs[i] -= f * rhs[k];
+    }
+  }
+  Vector<Complex> x{};
+  for (std::size_t k = n; k-- > 0;) {
+    Complex sum = rhs[k];
+    for (std::size_t j = k + 1; j < n; ++j) sum -= m[k][j] * x[j];
+    x[k] = sum / m[k][k];
+  }
+  return x;
+}
+
+// The characteristic polynomial det(z I - a) of an n x n real matrix, from
+// its values at n + 1 points on the circle of radius `radius` (an exact
+// interpolation, well conditioned when the roots lie near that circle).
+std::vector<Complex> characteristic_polynomial(const Matrix<double>& a, std::size_t n, double radius) {
+  const std::size_t points = n + 1;
+  std::vector<Complex> values(points), z(points);
+  for (std::size_t k = 0; k < points; ++k) {
+    z[k] = std::polar(radius, 2 * pi * static_cast<double>(k) / static_cast<double>(points));
+    Matrix<Complex> m{};
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = 0; j < n; ++j) m[i][j] = (i == j ? z[k] : 0.0) - a[i][j];
+    }
+    values[k] = determinant(m, n);
+  }
+  std::vector<Complex> coefficients(points);
+  for (std::size_t j = 0; j < points; ++j) {
+    Complex sum = 0.0;
+    for (std::size_t k = 0; k < points; ++k) sum += values[k] / std::pow(z[k], static_cast<double>(j));
+    // A real matrix has real coefficients; what is left is rounding.
+    coefficients[j] = sum.real() / static_cast<double>(points);
+  }
+  coefficients[n] = 1.0;
+  return coefficients;
+}
+
+// The matrix scaled by a diagonal similarity (powers of 2, so exactly) until
+// each state's row and column weigh alike: the same eigenvalues, and a norm
+// near their size even when the states are in units far apart.
+Matrix<double> balanced(Matrix<double> a, std::size_t n) {
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (std::size_t i = 0; i < n; ++i) {
+      double column = 0.0, row = 0.0;
+      for (std::size_t j = 0; j < n; ++j) {
+        if (j == i) continue;
+        column += std::fabs(a[j][i]);
+        row += std::fabs(a[i][j]);
+      }
+      if (column == 0.0 || row == 0.0) continue;
+      const double sum = column + row;
+      double f = 1.0;
+      while (column < row / 2) column *= 2, row /= 2, f *= 2;
+      while (column >= row * 2) column /= 2, row *= 2, f /= 2;
+      if (column + row < 0.95 * sum) {
+        changed = true;
+        for (std::size_t j = 0; j < n; ++j) a[j][i] *= f, a[i][j] /= f;
+      }
+    }
+  }
+  return a;
+}
+
+// The eigenvalues of a real n x n matrix; `scale` is told the norm of the
+// balanced matrix, the size against which a computed eigenvalue is 0.
+std::vector<Complex> eigenvalues(Matrix<double> a, std::size_t n, double& scale) {
+  scale = 0.0;
+  if (n == 0) return {};
+  a = balanced(a, n);
+  double norm = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    double row = 0.0;
+    for (std::size_t j = 0; j < n; ++j) row += std::fabs(a[i][j]);
+    norm = std::max(norm, row);
+  }
+  scale = norm;
+  if (norm == 0.0) return std::vector<Complex>(n, 0.0);
+  // The interpolation is accurate for roots near its circle: start from the
+  // matrix's norm and move the circle to the largest root found.
+  double radius = norm;
+  std::vector<Complex> roots;
+  for (int pass = 0; pass < 3; ++pass) {
+    roots = polynomial_roots(characteristic_polynomial(a, n, radius));
+    double largest = 0.0;
+    for (const Complex& z : roots) largest = std::max(largest, std::abs(z));
+    if (!(largest > 0) || !std::isfinite(largest)) break;
+    radius = largest;
+  }
+  return roots;
+}
+
+// The plant as the stepper advances it over one step with the current held:
+// x_{k+1} = phi x_k + gamma I_k, where with M = h A
+//   phi = I + M + M^2/2 + M^3/6 + M^4/24,  gamma = h (I + M/2 + M^2/6 + M^3/24) B,
+// which is what one classical Runge-Kutta step makes of dx/dt = A x + B I
+// when I does not change within the step.
+struct SampledPlant {
+  Matrix<double> phi{};
+  Vector<double> gamma{};
+};
+
+SampledPlant sampled(const ServoLoop& l) {
+  const std::size_t n = l.order;
+  const double h = l.time_step;
+  // q = I + M/2 (I + M/3 (I + M/4)), built from the inside out.
+  Matrix<double> q{};
+  for (std::size_t i = 0; i < n; ++i) q[i][i] = 1.0;
+  for (const double divisor : {4.0, 3.0, 2.0}) {
+    Matrix<double> next{};
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = 0; j < n; ++j) {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < n; ++k) sum += h * l.a[i][k] * q[k][j];
+        next[i][j] = (i == j ? 1.0 : 0.0) + sum / divisor;
+      }
+    }
+    q = next;
+  }
+  SampledPlant p;
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < n; ++j) {
+      double sum = 0.0;
+      for (std::size_t k = 0; k < n; ++k) sum += h * l.a[i][k] * q[k][j];
+      p.phi[i][j] = (i == j ? 1.0 : 0.0) + sum;
+    }
+    double sum = 0.0;
+    for (std::size_t k = 0; k < n; ++k) sum += q[i][k] * l.b[k];
+    p.gamma[i] = h * sum;
+  }
+  return p;
+}
+
+// The closed loop over the plant's states and the count of the step before,
+// with the gains scaled:
+//   I_k = -(fp Kp + fd Kd / h) y_k + (fd Kd / h) y_{k-1}.
+Matrix<double> closed_loop(const SampledPlant& p, const ServoLoop& l, double fp, double fd) {
+  const std::size_t n = l.order;
+  const double kp = fp * l.position_gain, kd = fd * l.velocity_gain / l.time_step;
+  Matrix<double> a{};
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < n; ++j) a[i][j] = p.phi[i][j] - p.gamma[i] * (kp + kd) * l.c[j];
+    a[i][n] = p.gamma[i] * kd;
+    a[n][i] = l.c[i];
+  }
+  return a;
+}
+
+std::vector<Complex> closed_loop_poles(const SampledPlant& p, const ServoLoop& l, double fp, double fd) {
+  return polynomial_roots(characteristic_polynomial(closed_loop(p, l, fp, fd), l.order + 1, 1.0));
+}
+
+double radius_of(const std::vector<Complex>& poles) {
+  double r = 0.0;
+  for (const Complex& z : poles) r = std::isnan(std::abs(z)) ? nan : std::max(r, std::abs(z));
+  return r;
+}
+
+// The factor on the gains at which the loop loses stability (or, when it is
+// unstable, regains it): a scan in steps of 2 % and a bisection of the step
+// where the spectral radius passes 1.
+double stability_boundary(const std::function<double(double)>& radius) {
+  const bool stable = radius(1.0) < 1.0 - stability_tolerance;
+  auto unstable_at = [&](double f) { return !(radius(f) < 1.0 - stability_tolerance); };
+  double inside = 1.0;
+  for (double f = stable ? scan_ratio : 1 / scan_ratio; stable ? f <= largest_factor : f >= 1 / largest_factor;
+       f = stable ? f * scan_ratio : f / scan_ratio) {
+    if (unstable_at(f) == stable) {
+      double a = inside, b = f;  // a on the nominal side, b beyond
+      for (int k = 0; k < 80; ++k) {
+        const double mid = std::sqrt(a * b);
+        (unstable_at(mid) == stable ? b : a) = mid;
+      }
+      return std::sqrt(a * b);
+    }
+    inside = f;
+  }
+  return stable ? INFINITY : nan;
+}
+
+// The response of the sampled plant from current to y at z = e^{j omega h}.
+Complex plant_response(const SampledPlant& p, const ServoLoop& l, Complex z) {
+  Matrix<Complex> m{};
+  Vector<Complex> rhs{};
+  for (std::size_t i = 0; i < l.order; ++i) {
+    for (std::size_t j = 0; j < l.order; ++j) m[i][j] = (i == j ? z : 0.0) - p.phi[i][j];
+    rhs[i] = p.gamma[i];
+  }
+  const Vector<Complex> w = solve(m, rhs, l.order);
+  Complex y = 0.0;
+  for (std::size_t i = 0; i < l.order; ++i) y += l.c[i] * w[i];
+  return y;
+}
+
+Complex open_loop(const SampledPlant& p, const ServoLoop& l, double hz) {
+  const Complex z = std::polar(1.0, 2 * pi * hz * l.time_step);
+  const Complex control = l.position_gain + l.velocity_gain / l.time_step * (1.0 - 1.0 / z);
+  return control * plant_response(p, l, z);
+}
+
+// Where a function of frequency passes 0 between a and b (it has other
+// signs there), by bisection on the logarithm of the frequency.
+double crossing(const std::function<double(double)>& f, double a, double b) {
+  const bool below = f(a) < 0;
+  for (int k = 0; k < 80; ++k) {
+    const double mid = std::sqrt(a * b);
+    ((f(mid) < 0) == below ? a : b) = mid;
+  }
+  return std::sqrt(a * b);
+}
+
+// The frequency of the largest value of f between a and b, by golden section.
+double largest_between(const std::function<double(double)>& f, double a, double b) {
+  const double r = (std::sqrt(5.0) - 1) / 2;
+  double x = std::log(a), y = std::log(b);
+  for (int k = 0; k < 100; ++k) {
+    const double c = y - r * (y - x), d = x + r * (y - x);
+    if (f(std::exp(c)) > f(std::exp(d))) {
+      y = d;
+    } else {
+      x = c;
+    }
+  }
+  return std::exp((x + y) / 2);
+}
+
+LoopPole pole_of(Complex z, double h) {
+  LoopPole p;
+  p.z = z;
+  if (std::abs(z) == 0.0) return p;  // gone in one step: no frequency
+  const Complex s = std::log(z) / h;
+  p.hz = std::abs(s) / (2 * pi);
+  p.damping = -s.real() / std::abs(s);
+  p.ringing_hz = std::fabs(s.imag()) / (2 * pi);
+  return p;
+}
+
+}  // namespace
+
+std::vector<Complex> polynomial_roots(const std::vector<Complex>& coefficients) {
+  const std::size_t n = coefficients.size() - 1;
+  std::vector<Complex> a(coefficients.size());
+  for (std::size_t k = 0; k <= n; ++k) a[k] = coefficients[k] / coefficients[n];
+  auto value = [&](Complex z, Complex& slope) {
+    Complex p = a[n];
+    slope = 0.0;
+    for (std::size_t k = n; k-- > 0;) {
+      slope = slope * z + p;
+      p = p * z + a[k];
+    }
+    return p;
+  };
+  // Start on a circle of the roots' geometric mean modulus, off the axes.
+  double radius = std::pow(std::abs(a[0]), 1.0 / static_cast<double>(n));
+  if (!(radius > 0) || !std::isfinite(radius)) radius = 1.0;
+  std::vector<Complex> z(n);
+  for (std::size_t k = 0; k < n; ++k) z[k] = std::polar(radius, 2 * pi * static_cast<double>(k) / static_cast<double>(n) + 0.4);
+  // A root is found when its value is within the rounding of evaluating
+  // the polynomial there; it then stays where it is.
+  auto rounding = [&](Complex x) {
+    double sum = 0.0;
+    for (std::size_t k = n + 1; k-- > 0;) sum = sum * std::abs(x) + std::abs(a[k]);
+    return 8.0 * static_cast<double>(n) * std::numeric_limits<double>::epsilon() * sum;
+  };
+  std::vector<bool> found(n, false);
+  for (int iteration = 0; iteration < 500; ++iteration) {
+    double largest_step = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (found[i]) continue;
+      Complex slope;
+      const Complex p = value(z[i], slope);
+      if (std::abs(p) <= rounding(z[i])) {
+        found[i] = true;
+        continue;
+      }
+      const Complex ratio = p / slope;
+      Complex others = 0.0;
+      for (std::size_t j = 0; j < n; ++j) {
+        if (j != i) others += 1.0 / (z[i] - z[j]);
+      }
+      Complex step = ratio / (1.0 - ratio * others);
+      if (!std::isfinite(step.real()) || !std::isfinite(step.imag())) step = std::polar(1e-3 * (1 + std::abs(z[i])), 1.0 * static_cast<double>(i));
+      z[i] -= step;
+      largest_step = std::max(largest_step, std::abs(step) / std::max(1.0, std::abs(z[i])));
+    }
+    if (largest_step < 1e-14) break;
+  }
+  return z;
+}
+
+std::optional<ServoLoop> servo_loop(const Calculator& calc, std::string_view sheet_bytes) {
+  if (calc.kind != Kind::stage && calc.kind != Kind::stage_base && calc.kind != Kind::nut_stage) return std::nullopt;
+  const Sheet sheet = sheet_of(calc, sheet_bytes);
+  auto real = [&](std::string_view name) {
+    const std::optional<NamedCell> cell = named_cell(calc, name);
+    return sheet.real(cell->column, cell->row);
+  };
+  auto integer = [&](std::string_view name) {
+    const std::optional<NamedCell> cell = named_cell(calc, name);
+    return sheet.integer(cell->column, cell->row);
+  };
+  ServoLoop l;
+  l.position_gain = real("position_gain");
+  l.velocity_gain = real("velocity_gain");
+  l.time_step = real("time_step");
+  const double bias = real("bias_current");
+  double drive = 0.0;  // force (or torque) per ampere
+  double friction = real("friction_force");
+  double friction_lever = 1.0;  // from the friction force to the drive's force or torque
+  if (calc.kind == Kind::nut_stage) {
+    // Screw angle, its rate, the stage and its velocity; the nut follows the
+    // screw through the lead, the stage the nut through the axial stiffness.
+    const double lead = real("screw_lead") / (2 * pi);  // nut travel per radian
+    const double inertia = real("inertia1") + real("inertia2");
+    const double k = real("axial_stiffness"), mass = real("stage_mass");
+    drive = real("torque_constant");
+    friction_lever = lead;
+    l.order = 4;
+    l.a[0][1] = 1.0;
+    l.a[1][0] = -k * lead * lead / inertia;
+    l.a[1][1] = -real("rotary_damping") / inertia;
+    l.a[1][2] = k * lead / inertia;
+    l.a[2][3] = 1.0;
+    l.a[3][0] = k * lead / mass;
+    l.a[3][2] = -k / mass;
+    l.b[1] = drive / inertia;
+    if (integer("scale_switch") == 0) {
+      l.c[0] = 1.0;
+      l.resolution = real("encoder_resolution");
+      l.start_measured = real("initial_nut_displacement") / lead;
+      l.sensor = "the screw angle (rotary encoder)";
+      l.measured_unit = "rad";
+    } else {
+      l.c[2] = 1.0;
+      l.resolution = real("scale_resolution");
+      l.start_measured = real("stage_displacement");
+      l.sensor = "the stage displacement (linear scale)";
+      l.measured_unit = "mm";
+    }
+  } else {
+    drive = real("force_constant");
+    const double mass = real("stage_mass");
+    l.resolution = real("resolution");
+    l.start_measured = real("stage_displacement");
+    l.measured_unit = "mm";
+    if (calc.kind == Kind::stage) {
+      l.order = 2;
+      l.a[0][1] = 1.0;
+      l.b[1] = drive / mass;
+      l.c[0] = 1.0;
+      l.sensor = "the stage displacement";
+    } else {
+      // Stage and base; the drive pushes them apart, the mount holds the base.
+      const double base = real("base_mass");
+      l.order = 4;
+      l.a[0][1] = 1.0;
+      l.a[2][3] = 1.0;
+      l.a[3][2] = -real("base_stiffness") / base;
+      l.b[1] = drive / mass;
+      l.b[3] = -drive / base;
+      l.c[0] = 1.0;
+      l.c[2] = -1.0;
+      l.sensor = "the stage displacement relative to the base";
+      if (integer("offset_switch") != 0 && real("base_friction") != 0.0) {
+        l.left_out.push_back("the base's friction on the ground (" + g(real("base_friction")) + ")");
+      }
+    }
+    if (integer("offset_switch") != 0) {
+      l.left_out.push_back("the offset rule (the count shifted by w/2, and one more at and below 0: a relay of " +
+                           g(l.position_gain * (1 + real("offset_width")) * l.resolution) + " A across count 0)");
+    }
+  }
+  if (friction != 0.0) {
+    // Held by friction the stage stops where the position term balances it.
+    l.left_out.push_back("friction (" + g(friction) + "; the stage may stop up to F/(K Kp) = " +
+                         g(std::fabs(friction * friction_lever / (drive * l.position_gain))) + " " + l.measured_unit +
+                         " from 0)");
+  }
+  if (bias != 0.0) {
+    l.left_out.push_back("the bias current (it moves the rest position by I0/Kp = " +
+                         g(bias / l.position_gain) + " " + l.measured_unit + ")");
+  }
+  l.left_out.push_back("the sensor's rounding to counts of " + g(l.resolution) + " " + l.measured_unit);
+  return l;
+}
+
+std::complex<double> open_loop_response(const ServoLoop& loop, double hz) {
+  return open_loop(sampled(loop), loop, hz);
+}
+
+double spectral_radius(const ServoLoop& loop, double position_factor, double velocity_factor) {
+  return radius_of(closed_loop_poles(sampled(loop), loop, position_factor, velocity_factor));
+}
+
+PlantMode integrated_mode(Complex s, double h) {
+  PlantMode m;
+  m.s = s;
+  m.hz = std::abs(s) / (2 * pi);
+  m.damping = -s.real() / std::abs(s);
+  m.omega_h = std::abs(s) * h;
+  const Complex x = s * h;
+  const Complex p = 1.0 + x * (1.0 + x / 2.0 * (1.0 + x / 3.0 * (1.0 + x / 4.0)));
+  m.growth = std::abs(p);
+  m.step_error = std::abs(std::log(p) / h - s) / std::abs(s);
+  return m;
+}
+
+double faithful_step(Complex s) {
+  auto faithful = [&](double h) {
+    const PlantMode m = integrated_mode(s, h);
+    return m.step_error <= step_accuracy_limit && (m.growth <= 1 || m.damping < 0);
+  };
+  double a = 0.0, b = 4.0 / std::abs(s);  // no mode is integrated faithfully at omega h = 4
+  for (int k = 0; k < 60; ++k) (faithful((a + b) / 2) ? a : b) = (a + b) / 2;
+  return a;
+}
+
+bool finite_loop(const ServoLoop& l) {
+  bool finite = std::isfinite(l.position_gain) && std::isfinite(l.velocity_gain);
+  for (std::size_t i = 0; i < l.order; ++i) {
+    finite = finite && std::isfinite(l.b[i]) && std::isfinite(l.c[i]);
+    for (std::size_t j = 0; j < l.order; ++j) finite = finite && std::isfinite(l.a[i][j]);
+  }
+  return finite;
+}
+
+FirstStep first_step(const ServoLoop& l) {
+  FirstStep f;
+  f.count = std::floor(l.start_measured / l.resolution + 0.5);
+  f.velocity_term = -((l.velocity_gain * f.count) * l.resolution) / l.time_step;
+  f.position_term = -(l.position_gain * f.count) * l.resolution;
+  return f;
+}
+
+std::vector<PlantMode> plant_modes(const ServoLoop& l) {
+  Matrix<double> a{};
+  for (std::size_t i = 0; i < l.order; ++i) {
+    for (std::size_t j = 0; j < l.order; ++j) a[i][j] = l.a[i][j];
+  }
+  std::vector<PlantMode> modes;
+  double norm = 0.0;
+  for (const Complex& s : eigenvalues(a, l.order, norm)) {
+    // The rigid body's eigenvalues 0 (found within rounding of a double
+    // root) are no mode; of a pair, the upper one.
+    if (std::abs(s) <= 1e-6 * norm || s.imag() < -1e-9 * std::abs(s)) continue;
+    modes.push_back(integrated_mode(s, l.time_step));
+  }
+  std::sort(modes.begin(), modes.end(), [](const PlantMode& x, const PlantMode& y) { return x.hz < y.hz; });
+  return modes;
+}
+
+LoopAnalysis analyse_loop(const ServoLoop& l) {
+  LoopAnalysis r;
+  const double h = l.time_step;
+  if (!(h > 0) || !std::isfinite(h)) {
+    r.why_not = "the time step is not a positive number";
+    return r;
+  }
+  if (!finite_loop(l)) {
+    r.why_not = "a mass, inertia or lead of 0 leaves the plant without finite coefficients";
+    return r;
+  }
+  r.modes = plant_modes(l);
+  const SampledPlant p = sampled(l);
+  const std::vector<Complex> poles = closed_loop_poles(p, l, 1.0, 1.0);
+  r.spectral_radius = radius_of(poles);
+  r.stable = r.spectral_radius < 1.0 - stability_tolerance;
+  for (const Complex& z : poles) {
+    if (z.imag() < -1e-12 * std::max(1.0, std::abs(z)) || std::abs(z) < 1e-12) continue;
+    r.poles.push_back(pole_of(z, h));
+    if (std::isnan(r.dominant.hz) || std::abs(z) > std::abs(r.dominant.z) + 1e-12) r.dominant = r.poles.back();
+  }
+  std::sort(r.poles.begin(), r.poles.end(), [](const LoopPole& a, const LoopPole& b) { return a.hz < b.hz; });
+  r.gain_margin = stability_boundary([&](double f) { return radius_of(closed_loop_poles(p, l, f, f)); });
+  r.gain_margin_db = 20 * std::log10(r.gain_margin);
+  r.position_gain_margin = stability_boundary([&](double f) { return radius_of(closed_loop_poles(p, l, f, 1.0)); });
+
+  // The frequency response, logarithmically spaced up to the Nyquist frequency.
+  const double nyquist = 1 / (2 * h);
+  const double lowest = nyquist * std::pow(10.0, -response_decades);
+  auto L = [&](double hz) { return open_loop(p, l, hz); };
+  for (std::size_t k = 0; k < response_points; ++k) {
+    const double hz = lowest * std::pow(nyquist / lowest, static_cast<double>(k) / (response_points - 1));
+    r.response.push_back({hz, L(hz)});
+  }
+  auto magnitude_above_1 = [&](double hz) { return std::abs(L(hz)) - 1.0; };
+  auto imaginary = [&](double hz) { return L(hz).imag(); };
+  auto sensitivity = [&](double hz) { return 1.0 / std::abs(1.0 + L(hz)); };
+  auto closed = [&](double hz) { return std::abs(L(hz) / (1.0 + L(hz))); };
+  double best_sensitivity = -1, best_closed = -1, nearest_miss = INFINITY;
+  std::size_t at_sensitivity = 0, at_closed = 0;
+  for (std::size_t k = 0; k < r.response.size(); ++k) {
+    const Complex v = r.response[k].open_loop;
+    if (1.0 / std::abs(1.0 + v) > best_sensitivity) best_sensitivity = 1.0 / std::abs(1.0 + v), at_sensitivity = k;
+    if (std::abs(v / (1.0 + v)) > best_closed) best_closed = std::abs(v / (1.0 + v)), at_closed = k;
+    if (k == 0) continue;
+    const double a = r.response[k - 1].hz, b = r.response[k].hz;
+    const Complex u = r.response[k - 1].open_loop;
+    if ((std::abs(u) < 1.0) != (std::abs(v) < 1.0)) {
+      // The angle by which L misses -180 deg where its gain is 1.
+      const double hz = crossing(magnitude_above_1, a, b);
+      const double margin = 180 - std::fabs(std::arg(L(hz))) * 180 / pi;
+      if (std::isnan(r.phase_margin) || margin < r.phase_margin) {
+        r.phase_margin = margin;
+        r.crossover_hz = hz;
+      }
+    }
+    if ((u.imag() < 0) != (v.imag() < 0) && (u.real() < 0 || v.real() < 0)) {
+      // Crossing -180 deg: the gain that would take L through -1 there.
+      const double hz = crossing(imaginary, a, b);
+      const double miss = std::fabs(std::log(1 / std::abs(L(hz)) / r.gain_margin));
+      if (L(hz).real() < 0 && std::isfinite(miss) && miss < nearest_miss) {
+        nearest_miss = miss;
+        r.phase_crossover_hz = hz;
+      }
+    }
+    if (std::isnan(r.bandwidth_hz) && std::abs(u / (1.0 + u)) >= 1 / std::sqrt(2.0) &&
+        std::abs(v / (1.0 + v)) < 1 / std::sqrt(2.0)) {
+      r.bandwidth_hz = crossing([&](double hz) { return closed(hz) - 1 / std::sqrt(2.0); }, a, b);
+    }
+  }
+  // An unstable loop has a negative margin.
+  if (!r.stable) r.phase_margin = -r.phase_margin;
+  auto neighbours = [&](std::size_t k) {
+    return std::pair{r.response[k == 0 ? 0 : k - 1].hz, r.response[std::min(k + 1, r.response.size() - 1)].hz};
+  };
+  const auto [s0, s1] = neighbours(at_sensitivity);
+  r.sensitivity_peak_hz = largest_between(sensitivity, s0, s1);
+  r.sensitivity_peak = sensitivity(r.sensitivity_peak_hz);
+  r.sensitivity_peak_db = 20 * std::log10(r.sensitivity_peak);
+  const auto [c0, c1] = neighbours(at_closed);
+  r.resonance_hz = largest_between(closed, c0, c1);
+  r.resonance_peak = closed(r.resonance_hz);
+  return r;
+}
+
+}  // namespace meridox::host

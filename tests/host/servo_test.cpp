@@ -1,0 +1,289 @@
+// The linearised stage loop against the simulators themselves: the gains at
+// which a simulated stage stops settling agree with the predicted margins,
+// its ringing with the predicted poles; the sheet check's warnings on the
+// step; a diverging run and study as a user meets them.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "command_runner.hpp"
+#include "host/core/calls.hpp"
+#include "host/core/check.hpp"
+#include "host/core/files.hpp"
+#include "host/core/library.hpp"
+#include "host/core/servo_loop.hpp"
+#include "host/core/tables.hpp"
+#include "support/harness.hpp"
+
+namespace meridox::host {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string text_of(double v) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.17g", v);
+  return buffer;
+}
+
+// One simulator run at a time, each in a child process of its own (so each
+// starts from the library as loaded), on sheets made from its example.
+class Simulator {
+ public:
+  Simulator(const char* name, const std::vector<std::pair<std::string, std::string>>& settings)
+      : calc_(*find_calculator(name)), sheet_(example_sheet(name)) {
+    std::string why;
+    for (const auto& [cell, value] : settings) sheet_ = *set_named_cell(calc_, sheet_, cell, value, why);
+    entry_ = load_entry(calc_, std::string(MERIDOX_LIB_DIR), why);
+    EXPECT_NE(entry_, nullptr) << why;
+  }
+  const Calculator& calc() const { return calc_; }
+  const std::string& sheet() const { return sheet_; }
+  double value(const char* cell) const {
+    const std::optional<NamedCell> c = named_cell(calc_, cell);
+    return sheet_of(calc_, sheet_).real(c->column, c->row);
+  }
+  std::string with(const char* cell, double value) const {
+    std::string why;
+    return *set_named_cell(calc_, sheet_, cell, text_of(value), why);
+  }
+  ColumnTable run(const std::string& sheet) const {
+    EXPECT_EQ(replace_file(folder_.path() / "IN_FM.txt", sheet), "");
+    EXPECT_EQ(call_entry(entry_, folder_.path(), calc_.name, 60), "");
+    std::string bytes;
+    EXPECT_EQ(read_bounded((folder_.path() / "OUT_M.txt").string(), table_byte_limit, bytes), "");
+    return parse_columns(bytes);
+  }
+
+ private:
+  const Calculator& calc_;
+  std::string sheet_;
+  Entry entry_ = nullptr;
+  testing::ExchangeFolder folder_;
+};
+
+// Whether a run grows: its swing over the last quarter more than twice that
+// over the second quarter (and clear of a count's noise), or not finite.
+bool grows(const std::vector<double>& e) {
+  const std::size_t n = e.size();
+  double second = 0, last = 0;
+  for (std::size_t k = n / 4; k < n; ++k) {
+    if (!std::isfinite(e[k])) return true;
+    (k < n / 2 ? second : last) = std::max(k < n / 2 ? second : last, std::fabs(e[k]));
+  }
+  return last > 2 * second && last > 1e-2;
+}
+
+// The factor on a cell at which runs start to grow, bisected five times
+// between 0.85 and 1.15 times the predicted factor (about 1 % wide).
+double simulated_boundary(const Simulator& s, const char* cell, std::size_t column, double predicted) {
+  const double nominal = s.value(cell);
+  auto grows_at = [&](double f) { return grows(s.run(s.with(cell, nominal * f)).columns[column]); };
+  double low = 0.85 * predicted, high = 1.15 * predicted;
+  EXPECT_FALSE(grows_at(low)) << cell << " x " << low;
+  EXPECT_TRUE(grows_at(high)) << cell << " x " << high;
+  for (int k = 0; k < 5; ++k) {
+    const double mid = std::sqrt(low * high);
+    (grows_at(mid) ? high : low) = mid;
+  }
+  return std::sqrt(low * high);
+}
+
+// Each simulator from a start offset (friction off, every step printed, two
+// seconds): the position gain alone, and the drive's constant (the whole
+// loop gain), raised until the stage stops settling, against the margins.
+TEST(ServoLoop, MarginsAgreeWithTheGainsAtWhichEachSimulatorStopsSettling) {
+  struct Case {
+    const char* name;
+    const char* drive;
+    std::size_t column;  // of what the servo reads (the nut follows the screw angle)
+    std::vector<std::pair<std::string, std::string>> start;
+  };
+  const std::vector<Case> cases = {
+      {"drovik2", "force_constant", 1, {{"stage_displacement", "1"}, {"stage_velocity", "0"}}},
+      {"drovik1",
+       "torque_constant",
+       1,
+       {{"initial_nut_displacement", "1"}, {"stage_displacement", "1"}, {"initial_nut_velocity", "0"}, {"stage_velocity", "0"}}},
+      {"drovik3", "force_constant", 3, {{"stage_displacement", "1"}, {"stage_velocity", "0"}}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::pair<std::string, std::string>> settings = {
+        {"friction_force", "0"}, {"print_interval", "1"}, {"step_count", "20000"}};
+    settings.insert(settings.end(), c.start.begin(), c.start.end());
+    const Simulator s(c.name, settings);
+    const LoopAnalysis loop = analyse_loop(*servo_loop(s.calc(), s.sheet()));
+    ASSERT_TRUE(loop.stable);
+    ASSERT_TRUE(std::isfinite(loop.position_gain_margin) && std::isfinite(loop.gain_margin));
+    EXPECT_NEAR(simulated_boundary(s, "position_gain", c.column, loop.position_gain_margin) / loop.position_gain_margin,
+                1.0, 0.03);
+    EXPECT_NEAR(simulated_boundary(s, c.drive, c.column, loop.gain_margin) / loop.gain_margin, 1.0, 0.03);
+    // The frequency response tells the same margin as the poles: the open
+    // loop crosses -180 deg at -1 / gain_margin, and has gain 1 at the
+    // crossover, where it misses -180 deg by the phase margin.
+    const ServoLoop servo = *servo_loop(s.calc(), s.sheet());
+    const std::complex<double> at_phase_crossover = open_loop_response(servo, loop.phase_crossover_hz);
+    EXPECT_NEAR(at_phase_crossover.real() * loop.gain_margin, -1.0, 1e-6);
+    EXPECT_NEAR(at_phase_crossover.imag() * loop.gain_margin, 0.0, 1e-6);
+    const std::complex<double> at_crossover = open_loop_response(servo, loop.crossover_hz);
+    EXPECT_NEAR(std::abs(at_crossover), 1.0, 1e-9);
+    EXPECT_NEAR(180 - std::fabs(std::arg(at_crossover)) * 180 / 3.141592653589793, loop.phase_margin, 1e-6);
+    EXPECT_GT(loop.phase_margin, 30.0);
+  }
+}
+
+// Zero crossings of e - mean over [t0, t1]: the ringing frequency, and the
+// swings of the successive half cycles.
+struct Ringing {
+  double hz = NAN;
+  std::vector<double> swings;
+};
+Ringing ringing(const ColumnTable& t, std::size_t column, double t0, double t1) {
+  double mean = 0;
+  std::size_t n = 0;
+  for (std::size_t k = 0; k < t.rows(); ++k) {
+    if (t.columns[0][k] >= t0 && t.columns[0][k] <= t1) mean += t.columns[column][k], ++n;
+  }
+  mean /= static_cast<double>(n);
+  Ringing r;
+  std::vector<double> crossings;
+  double swing = 0;
+  for (std::size_t k = 1; k < t.rows(); ++k) {
+    const double ta = t.columns[0][k - 1], tb = t.columns[0][k];
+    if (ta < t0 || tb > t1) continue;
+    const double a = t.columns[column][k - 1] - mean, b = t.columns[column][k] - mean;
+    swing = std::max(swing, std::fabs(b));
+    if ((a < 0) != (b < 0)) {
+      crossings.push_back(ta + (tb - ta) * (-a) / (b - a));
+      if (crossings.size() > 1) r.swings.push_back(swing);
+      swing = 0;
+    }
+  }
+  if (crossings.size() > 2) {
+    r.hz = static_cast<double>(crossings.size() - 1) / (2 * (crossings.back() - crossings.front()));
+  }
+  return r;
+}
+
+// A lightly damped single stage rings at the dominant poles' damped
+// frequency and decays at their rate; the nut-and-stage example rings at its
+// axial mode as the closed loop moves it.
+TEST(ServoLoop, SimulatedRingingIsTheDominantPoles) {
+  const Simulator light("drovik2", {{"friction_force", "0"},
+                                    {"print_interval", "1"},
+                                    {"velocity_gain", "0.03"},
+                                    {"stage_displacement", "1"},
+                                    {"stage_velocity", "0"},
+                                    {"step_count", "1000"}});
+  const LoopAnalysis loop = analyse_loop(*servo_loop(light.calc(), light.sheet()));
+  const Ringing r = ringing(light.run(light.sheet()), 1, 0.0, 0.1);
+  EXPECT_NEAR(r.hz / loop.dominant.ringing_hz, 1.0, 0.005);
+  // Half a period apart the swing falls by exp(-zeta omega_n / (2 f_d)).
+  const double pi = 3.141592653589793;
+  const double per_half_cycle =
+      std::exp(-loop.dominant.damping * 2 * pi * loop.dominant.hz / (2 * loop.dominant.ringing_hz));
+  ASSERT_GE(r.swings.size(), 6u);
+  for (std::size_t k = 1; k < 6; ++k) EXPECT_NEAR(r.swings[k] / r.swings[k - 1] / per_half_cycle, 1.0, 0.03) << k;
+  // A lightly damped loop's closed-loop resonance lies at its ringing.
+  EXPECT_NEAR(loop.resonance_hz / loop.dominant.ringing_hz, 1.0, 0.03);
+
+  const Simulator nut("drovik1", {{"friction_force", "0"}, {"print_interval", "1"}});
+  const LoopAnalysis nut_loop = analyse_loop(*servo_loop(nut.calc(), nut.sheet()));
+  const Ringing axial = ringing(nut.run(nut.sheet()), 2, 0.1, 0.3);
+  EXPECT_NEAR(axial.hz / nut_loop.dominant.ringing_hz, 1.0, 0.005);
+}
+
+// The Runge-Kutta step holds an undamped mode up to omega h = 2 sqrt 2,
+// where |1 + x + x^2/2 + x^3/6 + x^4/24| = 1 for x = j omega h.
+TEST(ServoLoop, StepStabilityLimitAndRoots) {
+  const double limit = 2 * std::sqrt(2.0);
+  EXPECT_NEAR(integrated_mode({0, 1000}, limit / 1000).growth, 1.0, 1e-12);
+  EXPECT_LT(integrated_mode({0, 1000}, 0.99 * limit / 1000).growth, 1.0);
+  EXPECT_GT(integrated_mode({0, 1000}, 1.01 * limit / 1000).growth, 1.0);
+  const double step = faithful_step({0, 1000});
+  EXPECT_NEAR(integrated_mode({0, 1000}, step).step_error, step_accuracy_limit, 1e-6);
+  // (z - 1)(z + 2)(z - 0.5j)(z + 0.5j) = z^4 + z^3 - 1.75 z^2 + 0.25 z - 0.5
+  std::vector<std::complex<double>> roots = polynomial_roots({-0.5, 0.25, -1.75, 1, 1});
+  std::vector<std::complex<double>> expected = {{1, 0}, {-2, 0}, {0, 0.5}, {0, -0.5}};
+  for (const auto& e : expected) {
+    double nearest = INFINITY;
+    for (const auto& r : roots) nearest = std::min(nearest, std::abs(r - e));
+    EXPECT_LT(nearest, 1e-12) << e;
+  }
+}
+
+// The check warns when the step cannot integrate the nut's axial mode (a
+// coarse step: a wrong frequency; a coarser one: growth) and tells the
+// first step's derivative kick of a start offset, Kd n r / h.
+TEST(ServoLoop, CheckWarnsOnTheStepAndTheFirstStepsKick) {
+  const Calculator& nut = *find_calculator("drovik1");
+  const std::string example(example_sheet("drovik1"));
+  std::string why;
+  EXPECT_TRUE(check_sheet(nut, example).warnings.empty());
+  const CheckReport coarse = check_sheet(nut, *set_named_cell(nut, example, "time_step", "0.0005", why));
+  EXPECT_TRUE(coarse.has("coarse-step") && !coarse.has("unstable-step"));
+  const CheckReport unstable = check_sheet(nut, *set_named_cell(nut, example, "time_step", "0.001", why));
+  EXPECT_TRUE(unstable.has("unstable-step"));
+  const Calculator& stage = *find_calculator("drovik2");
+  const CheckReport kick = check_sheet(stage, *set_named_cell(stage, std::string(example_sheet("drovik2")),
+                                                               "stage_displacement", "0.5", why));
+  ASSERT_EQ(kick.warnings.size(), 1u);
+  EXPECT_EQ(kick.warnings[0].code, "derivative-kick");
+  // 0.5 mm is 5000 counts of 1e-4 mm: 0.176 * 5000 * 1e-4 / 1e-4 = 880 A.
+  EXPECT_NE(kick.warnings[0].message.find("5000 counts"), std::string::npos) << kick.warnings[0].message;
+  EXPECT_NE(kick.warnings[0].message.find("-880 A"), std::string::npos) << kick.warnings[0].message;
+}
+
+class ServoCommand : public ::testing::Test {
+ protected:
+  testing::ExchangeFolder scratch;
+  testing::CommandResult meridox(const std::string& args) const {
+    return testing::run_command(scratch.path(), MERIDOX_EXE, args);
+  }
+};
+
+// A gain beyond the margin: run says the run diverged and exits 1, its
+// metrics printed; a study marks the row, keeps its metrics and goes on;
+// every example's study has an overshoot, from the push it starts with.
+TEST_F(ServoCommand, DivergedRunsAndStudiesAndTheExamplesOvershoot) {
+  testing::CommandResult r = meridox("run stage --set position_gain=3300 -o beyond");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("meridox: the run diverged: "), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("the closed loop is not stable"), std::string::npos) << r.out;
+  EXPECT_TRUE(fs::exists(scratch.path() / "beyond" / "loop.png"));
+  r = meridox("run stage -o within");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists(scratch.path() / "within" / "loop.png"));
+
+  r = meridox("study stage --vary position_gain=79,3300 --no-pictures -o gains");
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string csv = testing::slurp(scratch.path() / "gains" / "study.csv");
+  EXPECT_NE(csv.find(",ok\r\n"), std::string::npos) << csv;
+  EXPECT_NE(csv.find(",diverged\r\n"), std::string::npos) << csv;
+  EXPECT_EQ(csv.find(",nan,nan,nan,nan,nan,nan,"), std::string::npos) << csv;  // metrics kept
+
+  for (const char* calc : {"stage", "nut-stage", "stage-base"}) {
+    r = meridox(std::string("study ") + calc + " --vary position_gain=30,40 --no-pictures -o " + calc);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string table = testing::slurp(scratch.path() / calc / "study.csv");
+    const std::size_t header_end = table.find("\r\n");
+    const std::string header = table.substr(0, header_end);
+    std::size_t column = 0;
+    for (std::size_t at = 0; at < header.find(",overshoot,") + 1; at = header.find(',', at) + 1) ++column;
+    // Both rows: the overshoot field is a number, not nan.
+    for (std::size_t line = header_end + 2; line < table.size(); line = table.find("\r\n", line) + 2) {
+      std::size_t field = line;
+      for (std::size_t k = 1; k < column; ++k) field = table.find(',', field) + 1;
+      EXPECT_NE(table.substr(field, 3), "nan") << calc << ": " << table;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace meridox::host
