@@ -62,11 +62,13 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
   std::vector<Picture> pictures;
   if (spec.vary.empty()) return pictures;
   const std::vector<std::string> names = metric_names(calc), units = metric_units(calc, base);
-  const std::vector<double> thresholds = spec.thresholds.empty() ? std::vector<double>{0.3} : spec.thresholds;
+  const std::vector<double> thresholds = thresholds_of(spec);
+  const std::vector<NamedCut> cuts = cuts_of(spec);
   const bool by_threshold = has_threshold_column(calc) && thresholds.size() > 1;
   const std::string x_name = spec.vary[0].name;
   const std::string x_label = with_unit(x_name, cell_unit(calc, base, x_name));
   for (std::size_t m = 0; m < names.size(); ++m) {
+    if (names[m] == "feature") continue;  // words, not a number
     Chart chart;
     chart.title = names[m] == "cd" && by_threshold && (x_name == "defocus" || x_name == "gap")
                       ? "cd against " + x_name + " for each threshold (Bossung plot)"
@@ -77,7 +79,8 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
     for (std::size_t k = 0; k < cases.size(); ++k) {
       for (std::size_t t = 0; t < results[k].metrics.size(); ++t) {
         std::string label;
-        if (by_threshold) label = "threshold " + number_text(thresholds[t]);
+        if (cuts.size() > 1) label = "cut " + cuts[t / thresholds.size() % cuts.size()].name;
+        if (by_threshold) label += (label.empty() ? "" : ", ") + ("threshold " + number_text(thresholds[t % thresholds.size()]));
         for (std::size_t v = 1; v < spec.vary.size(); ++v) {
           label += (label.empty() ? "" : ", ") + spec.vary[v].name + " " + number_text(cases[k].values[v]);
         }

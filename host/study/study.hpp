@@ -41,6 +41,7 @@ struct StudySpec {
   std::vector<Varied> vary;
   std::vector<double> thresholds;  // image calculators; {0.3} when empty
   CutOptions cut;                  // its threshold is taken from `thresholds`
+  std::vector<NamedCut> cuts;      // named cuts, measured instead of `cut` when given
   std::optional<double> band;      // stage settling band, mm
   double timeout = 0.0;            // seconds per case; 0 for none
   bool keep_tables = false;        // keep each case's tables and summary
@@ -63,6 +64,11 @@ std::string base_sheet(const Calculator& calc, const StudySpec& spec);
 // the case runs, so that a study of millions of cases holds no sheets.
 std::string case_sheet(const Calculator& calc, const std::string& base, const StudySpec& spec, const StudyCase& c);
 
+// The cuts a study measures: its named cuts, or its one unnamed cut.
+std::vector<NamedCut> cuts_of(const StudySpec& spec);
+// The thresholds a study measures at: {0.3} when it gives none.
+std::vector<double> thresholds_of(const StudySpec& spec);
+
 // The metric columns of a calculator's study, in order, and their units
 // (length units from the sheet).
 std::vector<std::string> metric_names(const Calculator& calc);
@@ -71,7 +77,8 @@ bool has_threshold_column(const Calculator& calc);
 
 struct CaseResult {
   std::string status = "ok";  // "ok", or the one line that says what failed
-  // One row of metrics per threshold (image calculators) or one row.
+  // One row of metrics per cut and threshold, the thresholds changing
+  // fastest (image calculators), or one row.
   std::vector<std::vector<double>> metrics;
   bool reused = false;
 };
