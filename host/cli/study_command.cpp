@@ -97,6 +97,20 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
   return pictures;
 }
 
+// Why the study's cuts cannot be measured on the base sheet's image: the
+// first whose point lies outside it; "" when all lie on it. A case whose
+// own image (a varied pitch or grid) leaves the point out says so in its
+// feature column.
+std::string cuts_outside_image(const Calculator& calc, const StudySpec& spec, const std::string& base) {
+  if (!has_threshold_column(calc)) return {};
+  for (const NamedCut& c : cuts_of(spec)) {
+    if (const std::string problem = cut_outside_image(calc, base, c.cut); !problem.empty()) {
+      return (c.name.empty() ? "" : "--cut " + c.name + ": ") + problem;
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 
@@ -135,6 +149,10 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     return bad_input;
   }
   const std::string base = base_sheet(*calc, spec);
+  if (const std::string problem = cuts_outside_image(*calc, spec, base); !problem.empty()) {
+    err << "meridox: " << problem << "\n";
+    return bad_input;
+  }
   const Entry entry = load_entry(*calc, request.lib_dir, why);
   if (entry == nullptr) {
     err << "meridox: " << why << "\n";

@@ -129,11 +129,9 @@ void image_axes(const Calculator& calc, std::string_view sheet_bytes, std::vecto
   }
 }
 
-std::string cut_outside_image(const Calculator& calc, std::string_view sheet_bytes, const CutOptions& cut) {
-  std::vector<double> x, y;
-  image_axes(calc, sheet_bytes, x, y);
-  if (x.empty() || y.empty() || on_image(x, y, cut.cut_x, cut.cut_y, image_model(calc))) return {};
-  const std::string unit = length_unit(calc, sheet_bytes);
+std::string cut_outside_axes(const std::vector<double>& x, const std::vector<double>& y, const CutOptions& cut,
+                             ImageModel model, const std::string& unit) {
+  if (x.empty() || y.empty() || on_image(x, y, cut.cut_x, cut.cut_y, model)) return {};
   auto g = [](double v) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%g", v);
@@ -141,13 +139,19 @@ std::string cut_outside_image(const Calculator& calc, std::string_view sheet_byt
   };
   // A periodic image covers half a sample beyond its outer samples.
   auto range = [&](const std::vector<double>& axis) {
-    const double half = image_model(calc) == ImageModel::periodic && axis.size() > 1
+    const double half = model == ImageModel::periodic && axis.size() > 1
                             ? std::fabs(axis.back() - axis.front()) / static_cast<double>(axis.size() - 1) / 2
                             : 0.0;
     return g(std::min(axis.front(), axis.back()) - half) + " to " + g(std::max(axis.front(), axis.back()) + half);
   };
   return "the cut's point (" + g(cut.cut_x) + ", " + g(cut.cut_y) + ")" + (unit.empty() ? "" : " " + unit) +
          " lies outside the image (x from " + range(x) + ", y from " + range(y) + ")";
+}
+
+std::string cut_outside_image(const Calculator& calc, std::string_view sheet_bytes, const CutOptions& cut) {
+  std::vector<double> x, y;
+  image_axes(calc, sheet_bytes, x, y);
+  return cut_outside_axes(x, y, cut, image_model(calc), length_unit(calc, sheet_bytes));
 }
 
 std::string describe_sheet(const Calculator& calculator, std::string_view sheet_bytes, const std::string& asked_unit,

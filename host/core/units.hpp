@@ -53,6 +53,9 @@ void image_axes(const Calculator& calculator, std::string_view sheet_bytes, std:
 // Why a cut cannot be measured on the image the sheet gives: its point lies
 // outside it; "" when it lies on it, or the image has no samples.
 std::string cut_outside_image(const Calculator& calculator, std::string_view sheet_bytes, const CutOptions& cut);
+// The same for an image of the given axes (lengths in `unit`).
+std::string cut_outside_axes(const std::vector<double>& x, const std::vector<double>& y, const CutOptions& cut,
+                             ImageModel model, const std::string& unit);
 
 // What a run's summary and pictures take from its sheet: the summary
 // context, the pupil and source of the spectrum maps, and the length unit
