@@ -265,6 +265,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("set_cell", &set_cell);
   m.def("check", &check);
   m.def("number_text", &host::number_text);
+  m.def("feature_text", [](double code) { return std::string(host::feature_text(host::feature_of_code(code))); });
   m.def("read_table", &read_table);
   m.def("validate", &validate);
   m.def("study_table", &study_table);

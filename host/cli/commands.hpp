@@ -23,6 +23,7 @@ const Calculator* calculator_or_complain(const std::string& name);
 struct MetricOptions {
   std::string size_text;
   std::string tone = "bright";
+  std::string along = "x";
   std::optional<double> band;
   std::optional<double> hold;    // stage: settled means within the band at least this long (s)
   std::optional<double> window;  // stage: the closing window of steady_error and residual_oscillation (s)
@@ -33,6 +34,12 @@ void add_metric_options(CLI::App* cmd, MetricOptions& m, PlotOptions& plot);
 void add_stage_window_options(CLI::App* cmd, MetricOptions& m);
 // Checks the shared options; false (after one line) when one is unusable.
 bool settle_metric_options(MetricOptions& m, PlotOptions& plot);
+// Image thresholds, each a number or FROM:TO:COUNT, all positive; false
+// (after one line) when one is neither.
+bool parse_thresholds(const std::vector<std::string>& texts, std::vector<double>& out);
+// Named cuts (--cut NAME=AXIS@X,Y[:TONE]), their tone `defaults`' when not
+// given; false (after one line) when one is unusable or a name repeats.
+bool parse_cuts(const std::vector<std::string>& texts, const CutOptions& defaults, std::vector<NamedCut>& out);
 // NAME=VALUE options; false (after one line) when one has no '='.
 bool parse_settings(const std::vector<std::string>& texts, std::vector<std::pair<std::string, std::string>>& out);
 

@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
   MetricOptions study_metrics;
   std::string study_sheet;
   std::vector<std::string> study_vary, study_set;
-  std::vector<double> study_thresholds;
+  std::vector<std::string> study_thresholds, study_cuts;
   bool study_no_pictures = false;
   auto* study_cmd = app.add_subcommand("study", "run a calculator over the product of varied parameters and tabulate the metrics");
   study_cmd->add_option("CALC", study_request.spec.calculator, "calculator")->required();
@@ -67,11 +67,20 @@ int main(int argc, char** argv) {
       ->allow_extra_args(false);
   study_cmd->add_option("--set", study_set, "NAME=VALUE written, as typed, into the base sheet (repeatable)")
       ->allow_extra_args(false);
-  study_cmd->add_option("--threshold", study_thresholds, "image thresholds T1,T2,... (one row per case and threshold)")
-      ->delimiter(',')
-      ->check(CLI::PositiveNumber);
-  study_cmd->add_option("--cut-y", study_metrics.cut.cut_y, "image metrics along the row nearest this y (default 0)");
-  study_cmd->add_option("--cut-x", study_metrics.cut.cut_x, "centre of the measured feature (default 0)");
+  study_cmd->add_option("--threshold", study_thresholds,
+                        "image thresholds T1,T2,... or FROM:TO:COUNT (one row per case, cut and threshold)")
+      ->delimiter(',');
+  auto* cut_y = study_cmd->add_option("--cut-y", study_metrics.cut.cut_y, "y of the cut's point (default 0)");
+  auto* cut_x = study_cmd->add_option("--cut-x", study_metrics.cut.cut_x, "x of the cut's point (default 0)");
+  auto* along = study_cmd->add_option("--along", study_metrics.along, "the cut runs along x (default) or y")
+                    ->check(CLI::IsMember({"x", "y"}));
+  study_cmd->add_option("--cut", study_cuts,
+                        "NAME=AXIS@X,Y[:TONE]: a named cut along x or y through (X, Y) (repeatable; instead of "
+                        "--cut-x, --cut-y and --along)")
+      ->allow_extra_args(false)
+      ->excludes(cut_y)
+      ->excludes(cut_x)
+      ->excludes(along);
   study_cmd->add_option("--tone", study_metrics.tone, "bright (default) or dark feature")
       ->check(CLI::IsMember({"bright", "dark"}));
   study_cmd->add_option("--band", study_metrics.band, "stage settling band in mm (default one count)")
@@ -150,8 +159,9 @@ int main(int argc, char** argv) {
       }
       study_request.spec.vary.push_back(*v);
     }
-    study_request.spec.thresholds = study_thresholds;
+    if (!parse_thresholds(study_thresholds, study_request.spec.thresholds)) return bad_input;
     study_request.spec.cut = study_metrics.cut;
+    if (!parse_cuts(study_cuts, study_metrics.cut, study_request.spec.cuts)) return bad_input;
     study_request.spec.band = study_metrics.band;
     study_request.spec.hold = study_metrics.hold;
     study_request.spec.window = study_metrics.window;

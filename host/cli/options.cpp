@@ -7,6 +7,7 @@
 #include "host/cli/commands.hpp"
 #include "host/core/text.hpp"
 #include "host/core/units.hpp"
+#include "host/study/study.hpp"
 
 namespace meridox::host {
 
@@ -37,8 +38,10 @@ void add_metric_options(CLI::App* cmd, MetricOptions& m, PlotOptions& plot) {
   cmd->add_option("--size", m.size_text, "picture size in pixels, WIDTHxHEIGHT, 64 to 8192 a side (default 960x720)");
   cmd->add_option("--unit", plot.length_unit, "draw the optics lengths in this unit: nm, um, mm, cm or m");
   cmd->add_flag("--log", plot.log_amplitude, "draw the spectrum amplitude on a logarithmic scale");
-  cmd->add_option("--cut-y", m.cut.cut_y, "image metrics along the row nearest this y (default 0)");
-  cmd->add_option("--cut-x", m.cut.cut_x, "centre of the measured feature: the sample nearest this x (default 0)");
+  cmd->add_option("--cut-y", m.cut.cut_y, "y of the cut's point, in --unit when given (default 0)");
+  cmd->add_option("--cut-x", m.cut.cut_x, "x of the cut's point, in --unit when given (default 0)");
+  cmd->add_option("--along", m.along, "the cut runs along x (a row, default) or y (a column) through its point")
+      ->check(CLI::IsMember({"x", "y"}));
   cmd->add_option("--threshold", m.cut.threshold, "intensity threshold of the feature edges (default " + number_text(default_threshold) + ")")
       ->check(CLI::PositiveNumber);
   cmd->add_option("--tone", m.tone, "bright (I >= threshold, default) or dark (I < threshold) feature")
@@ -66,6 +69,46 @@ bool settle_metric_options(MetricOptions& m, PlotOptions& plot) {
     return false;
   }
   m.cut.dark = m.tone == "dark";
+  m.cut.along = m.along == "y" ? CutAxis::y : CutAxis::x;
+  return true;
+}
+
+bool parse_thresholds(const std::vector<std::string>& texts, std::vector<double>& out) {
+  for (const std::string& text : texts) {
+    std::string why;
+    // A range reads as a varied parameter's does.
+    const std::optional<Varied> range = parse_vary("threshold=" + text, why);
+    if (!range) {
+      std::cerr << "meridox: --threshold takes T1,T2,... or FROM:TO:COUNT, not \"" << text << "\"\n";
+      return false;
+    }
+    for (const double t : range->values) {
+      if (!(t > 0)) {
+        std::cerr << "meridox: --threshold: " << number_text(t) << " is not a positive intensity\n";
+        return false;
+      }
+      out.push_back(t);
+    }
+  }
+  return true;
+}
+
+bool parse_cuts(const std::vector<std::string>& texts, const CutOptions& defaults, std::vector<NamedCut>& out) {
+  for (const std::string& text : texts) {
+    std::string why;
+    const std::optional<NamedCut> cut = parse_cut(text, defaults, why);
+    if (!cut) {
+      std::cerr << "meridox: " << why << "\n";
+      return false;
+    }
+    for (const NamedCut& other : out) {
+      if (other.name == cut->name) {
+        std::cerr << "meridox: --cut: the name \"" << cut->name << "\" is given twice\n";
+        return false;
+      }
+    }
+    out.push_back(*cut);
+  }
   return true;
 }
 

@@ -9,6 +9,22 @@
 #include "host/core/units.hpp"
 
 namespace meridox::host {
+namespace {
+
+// Why the cut cannot be measured on an image table: its point lies outside
+// the table's samples; "" otherwise (and for tables of other kinds).
+std::string cut_outside_table(TableKind kind, const std::string& bytes, const Calculator* writer,
+                              const CutOptions& cut, const std::string& unit) {
+  if (writer == nullptr || kind.spec() == nullptr || kind.spec()->metrics != MetricKind::image) return {};
+  try {
+    const MapTable map = parse_map(bytes);
+    return cut_outside_axes(map.x, map.y, cut, image_model(*writer), unit);
+  } catch (const TableError&) {
+    return {};
+  }
+}
+
+}  // namespace
 
 int plot_command(const std::string& table, std::optional<std::string> png, PlotOptions plot,
                  const MetricOptions& metrics) {
@@ -42,6 +58,8 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
       std::cerr << "meridox: " << problem << "\n";
       return bad_input;
     }
+    context.cut.cut_x /= plot.length_scale;
+    context.cut.cut_y /= plot.length_scale;
     stage = stage_columns_for(*writer, sheet);
   } else if (!plot.length_unit.empty()) {
     std::cerr << "meridox: --unit needs the run's sheet IN_FM.txt beside the table, to convert from its unit\n";
@@ -57,6 +75,10 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
     plot.error_column = stage.error;
     plot.count = stage.count;
     plot.band = stage.settle_band();
+  }
+  if (const std::string problem = cut_outside_table(kind, bytes, writer, context.cut, context.length_unit); !problem.empty()) {
+    std::cerr << "meridox: " << problem << "\n";
+    return bad_input;
   }
   read_mask_table(kind, beside, plot);
   std::string summary, problem;

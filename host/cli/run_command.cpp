@@ -43,6 +43,16 @@ std::string describe_run(const Calculator& calculator, std::string_view sheet_by
   return {};
 }
 
+std::string cut_in_sheet_units(const Calculator& calculator, std::string_view sheet_bytes, const PlotOptions& plot,
+                               CutOptions& cut) {
+  cut.cut_x /= plot.length_scale;
+  cut.cut_y /= plot.length_scale;
+  for (const TableSpec& t : calculator.layout->tables) {
+    if (t.metrics == MetricKind::image) return cut_outside_image(calculator, sheet_bytes, cut);
+  }
+  return {};
+}
+
 void read_mask_table(TableKind kind, const std::filesystem::path& folder, PlotOptions& options) {
   if (kind.spec() == nullptr || kind.spec()->map.mask_file.empty()) return;
   read_bounded((folder / kind.spec()->map.mask_file).string(), table_byte_limit, options.amplitude_table);
@@ -101,6 +111,10 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   context.cut = request.cut;
   PlotOptions plot = request.plot;
   if (const std::string problem = describe_run(*calc, sheet, context, plot); !problem.empty()) {
+    err << "meridox: " << problem << "\n";
+    return bad_input;
+  }
+  if (const std::string problem = cut_in_sheet_units(*calc, sheet, plot, context.cut); !problem.empty()) {
     err << "meridox: " << problem << "\n";
     return bad_input;
   }

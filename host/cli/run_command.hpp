@@ -40,6 +40,12 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err);
 std::string describe_run(const Calculator& calculator, std::string_view sheet_bytes, SummaryContext& context,
                          PlotOptions& plot);
 
+// The cut's point, given in the pictures' length unit (--unit), in the
+// sheet's; why the cut cannot be measured when it lies outside the image
+// the sheet gives, else "".
+std::string cut_in_sheet_units(const Calculator& calculator, std::string_view sheet_bytes, const PlotOptions& plot,
+                               CutOptions& cut);
+
 // The table beside a map that masks its picture (the amplitude beside a
 // phase), read from `folder` into the options when the map's layout names one.
 void read_mask_table(TableKind kind, const std::filesystem::path& folder, PlotOptions& options);

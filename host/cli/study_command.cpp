@@ -60,12 +60,14 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
   const std::vector<std::string> names = metric_names(calc), units = metric_units(calc, base);
   const std::vector<bool> of_run = metrics_of_the_run(calc);
   const std::vector<double> thresholds = thresholds_of(spec);
+  const std::vector<NamedCut> cuts = cuts_of(spec);
   const bool by_threshold = has_threshold_column(calc) && thresholds.size() > 1;
   const std::string x_name = spec.vary[0].name;
   const std::string x_label = with_unit(x_name, cell_unit(calc, base, x_name));
   const auto diverged = std::count_if(results.begin(), results.end(),
                                       [](const CaseResult& r) { return r.status == diverged_status; });
   for (std::size_t m = 0; m < names.size(); ++m) {
+    if (names[m] == "feature") continue;  // words, not a number
     Chart chart;
     chart.title = names[m] == "cd" && by_threshold && x_name == calc.layout->focus_cell
                       ? "cd against " + x_name + " for each threshold (Bossung plot)"
@@ -76,7 +78,8 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
     for (std::size_t k = 0; k < cases.size(); ++k) {
       for (std::size_t t = 0; t < results[k].metrics.size(); ++t) {
         std::string label;
-        if (by_threshold) label = "threshold " + number_text(thresholds[t]);
+        if (cuts.size() > 1) label = "cut " + cuts[t / thresholds.size() % cuts.size()].name;
+        if (by_threshold) label += (label.empty() ? "" : ", ") + ("threshold " + number_text(thresholds[t % thresholds.size()]));
         for (std::size_t v = 1; v < spec.vary.size(); ++v) {
           label += (label.empty() ? "" : ", ") + spec.vary[v].name + " " + number_text(cases[k].values[v]);
         }
@@ -93,6 +96,20 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
     pictures.push_back({file, plot_chart(chart, file, plot)});
   }
   return pictures;
+}
+
+// Why the study's cuts cannot be measured on the base sheet's image: the
+// first whose point lies outside it; "" when all lie on it. A case whose
+// own image (a varied pitch or grid) leaves the point out says so in its
+// feature column.
+std::string cuts_outside_image(const Calculator& calc, const StudySpec& spec, const std::string& base) {
+  if (!has_threshold_column(calc)) return {};
+  for (const NamedCut& c : cuts_of(spec)) {
+    if (const std::string problem = cut_outside_image(calc, base, c.cut); !problem.empty()) {
+      return (c.name.empty() ? "" : "--cut " + c.name + ": ") + problem;
+    }
+  }
+  return {};
 }
 
 }  // namespace
@@ -133,6 +150,10 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     return bad_input;
   }
   const std::string base = base_sheet(*calc, spec);
+  if (const std::string problem = cuts_outside_image(*calc, spec, base); !problem.empty()) {
+    err << "meridox: " << problem << "\n";
+    return bad_input;
+  }
   const Entry entry = load_entry(*calc, request.lib_dir, why);
   if (entry == nullptr) {
     err << "meridox: " << why << "\n";

@@ -6,21 +6,6 @@
 namespace meridox::host {
 namespace {
 
-bool inside(double intensity, const CutOptions& o) {
-  return o.dark ? intensity < o.threshold : intensity >= o.threshold;
-}
-
-// Where the intensity crosses the threshold between sample a (inside the
-// feature) and sample b (outside), by linear interpolation.
-double crossing(double xa, double ia, double xb, double ib, double threshold) {
-  return xa + (threshold - ia) * (xb - xa) / (ib - ia);
-}
-
-// The image log slope over two neighbouring samples.
-double log_slope(double xa, double ia, double xb, double ib, double threshold) {
-  return std::fabs(ib - ia) / std::fabs(xb - xa) / threshold;
-}
-
 // The signed value of largest magnitude and where it lies.
 void keep_largest(double value, double at, double& best, double& best_at) {
   if (!std::isfinite(value)) return;
@@ -31,69 +16,6 @@ void keep_largest(double value, double at, double& best, double& best_at) {
 }
 
 }  // namespace
-
-std::size_t nearest_index(const std::vector<double>& axis, double target) {
-  std::size_t best = 0;
-  double best_distance = INFINITY;
-  for (std::size_t k = 0; k < axis.size(); ++k) {
-    const double d = std::fabs(axis[k] - target);
-    if (d < best_distance) {
-      best_distance = d;
-      best = k;
-    }
-  }
-  return best;
-}
-
-ImageMetrics cut_metrics(const std::vector<double>& x, const std::vector<double>& intensity,
-                         const CutOptions& o) {
-  ImageMetrics m;
-  const std::size_t n = std::min(x.size(), intensity.size());
-  double low = INFINITY, high = -INFINITY;
-  for (std::size_t k = 0; k < n; ++k) {
-    if (!std::isfinite(intensity[k])) continue;
-    low = std::min(low, intensity[k]);
-    high = std::max(high, intensity[k]);
-    m.peak = std::isnan(m.peak) ? intensity[k] : std::max(m.peak, intensity[k]);
-  }
-  if (low <= high) m.contrast = (high - low) / (high + low);
-  if (n == 0) return m;
-  const std::size_t k0 = nearest_index(x, o.cut_x);
-  m.centre = k0;
-  if (!std::isfinite(intensity[k0])) return m;
-  if (!inside(intensity[k0], o)) {
-    m.cd = 0.0;
-    return m;
-  }
-  std::size_t left = k0, right = k0;
-  while (left > 0 && inside(intensity[left - 1], o)) --left;
-  while (right + 1 < n && inside(intensity[right + 1], o)) ++right;
-  if (left == 0 || right + 1 == n) return m;  // the feature runs off the row
-  const double t = o.threshold;
-  m.edge_left = crossing(x[left], intensity[left], x[left - 1], intensity[left - 1], t);
-  m.edge_right = crossing(x[right], intensity[right], x[right + 1], intensity[right + 1], t);
-  m.cd = m.edge_right - m.edge_left;
-  const double slope_left = log_slope(x[left - 1], intensity[left - 1], x[left], intensity[left], t);
-  const double slope_right = log_slope(x[right], intensity[right], x[right + 1], intensity[right + 1], t);
-  m.nils = m.cd * ((slope_left + slope_right) / 2.0);
-  return m;
-}
-
-ImageMetrics image_metrics(const std::vector<double>& x, const std::vector<double>& y,
-                           const std::vector<double>& values, const CutOptions& o) {
-  ImageMetrics m;
-  if (x.empty() || y.empty() || values.size() < x.size() * y.size()) return m;
-  const std::size_t j = nearest_index(y, o.cut_y);
-  const std::vector<double> row(values.begin() + static_cast<std::ptrdiff_t>(j * x.size()),
-                                values.begin() + static_cast<std::ptrdiff_t>((j + 1) * x.size()));
-  m = cut_metrics(x, row, o);
-  m.row = j;
-  m.peak = no_value;
-  for (const double v : values) {
-    if (std::isfinite(v) && (std::isnan(m.peak) || v > m.peak)) m.peak = v;
-  }
-  return m;
-}
 
 void StageMetricsBuilder::add(double t, double error, double current) {
   if (m_.states == 0 && std::isfinite(judging_.end_time)) {

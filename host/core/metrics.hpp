@@ -1,7 +1,7 @@
 #pragma once
 // The engineering metrics of each kind of result: the line width, edges,
-// log slope and contrast of an image along a cut; the settling of a servo
-// from its error history; the extremes of a plate. Plain numbers in and out,
+// log slope and contrast of an image along a cut (image_cut.hpp); the
+// settling of a servo from its error history; the extremes of a plate. Plain numbers in and out,
 // so that a run summary, a study of many runs or a script can use them alike.
 // A value that is not finite never counts as a number: a metric whose inputs
 // hold no finite value is NaN.
@@ -9,44 +9,13 @@
 #include <limits>
 #include <vector>
 
+#include "host/core/image_cut.hpp"
+
 namespace meridox::host {
 
 inline constexpr double no_value = std::numeric_limits<double>::quiet_NaN();
 
-// ---- Images --------------------------------------------------------------
-
-// The edge threshold of the image metrics unless one is asked for, as a
-// fraction of the clear-field intensity 1.
-inline constexpr double default_threshold = 0.3;
-
-struct CutOptions {
-  double cut_y = 0.0;       // the row whose y is nearest (ties to the lower index)
-  double cut_x = 0.0;       // the centre sample: the x nearest (ties to the lower index)
-  double threshold = default_threshold;  // of the clear-field intensity 1
-  bool dark = false;        // measure a dark feature (I < threshold) instead of a bright one
-};
-
-struct ImageMetrics {
-  double peak = no_value;      // the largest finite value of the map
-  double contrast = no_value;  // (max - min) / (max + min) over the cut row
-  double cd = no_value;        // edge_right - edge_left
-  double edge_left = no_value;
-  double edge_right = no_value;
-  double nils = no_value;      // cd times the mean image log slope of the two edges
-  std::size_t row = 0;         // index of the cut row
-  std::size_t centre = 0;      // index of the centre sample in it
-};
-
-// Index of the value nearest `target` (ties to the lower index); 0 when empty.
-std::size_t nearest_index(const std::vector<double>& axis, double target);
-
-// The metrics along one row of samples (x ascending).
-ImageMetrics cut_metrics(const std::vector<double>& x, const std::vector<double>& intensity,
-                         const CutOptions& options);
-
-// The metrics of a map: values[j * x.size() + i] at (x[i], y[j]).
-ImageMetrics image_metrics(const std::vector<double>& x, const std::vector<double>& y,
-                           const std::vector<double>& values, const CutOptions& options);
+// ---- Images: see image_cut.hpp -------------------------------------------
 
 // ---- Servo stages ----------------------------------------------------------
 

@@ -4,6 +4,7 @@
 
 #include "host/core/calculators.hpp"
 #include "host/core/text.hpp"
+#include "host/core/units.hpp"
 
 namespace meridox::host {
 namespace {
@@ -24,6 +25,32 @@ std::string value_units(const TableSpec* spec, const std::string& unit) {
                            : unit.empty()          ? std::string("the sheet's length unit")
                                                    : unit;
   return " (x, y in " + axes + "; " + std::string(spec->map.summary_words) + ")";
+}
+
+// Where a cut runs, in words: "along x at y = 0 um through x = 0.48 um".
+std::string cut_place(const CutOptions& cut, const std::string& unit) {
+  const bool along_x = cut.along == CutAxis::x;
+  return std::string("along ") + (along_x ? "x at y = " : "y at x = ") + length(along_x ? cut.cut_y : cut.cut_x, unit) +
+         " through " + (along_x ? "x = " : "y = ") + length(along_x ? cut.cut_x : cut.cut_y, unit);
+}
+
+// The metrics of one cut of an image map, in two lines.
+std::string cut_text(const MapTable& map, const SummaryContext& c, ImageModel model, const std::string& unit) {
+  const ImageMetrics m = image_metrics(map.x, map.y, map.values, c.cut, model, c.mask);
+  std::string out = "  cut " + cut_place(c.cut, unit) + ", " + (c.cut.dark ? "dark" : "bright") +
+                    " feature, threshold " + g(c.cut.threshold) + ":\n";
+  if (m.state == FeatureState::printed) {
+    out += "  cd " + length(m.cd, unit) + ", edge_left " + length(m.edge_left, unit) + ", edge_right " +
+           length(m.edge_right, unit) + ", nils " + g(m.nils);
+  } else {
+    out += "  cd nan (" + feature_reason(m.state, c.cut.dark) + ")";
+  }
+  out += ", contrast " + g(m.contrast) + ", peak " + g(m.peak) + "\n";
+  if (!m.mask_known && m.state != FeatureState::outside && m.state != FeatureState::no_image) {
+    out += "  (no mask along the cut: merging with a neighbour is not judged, and peak and contrast are the whole "
+           "cut's)\n";
+  }
+  return out;
 }
 
 std::string map_text(TableKind kind, const MapTable& map, const SummaryContext& c) {
@@ -50,13 +77,9 @@ std::string map_text(TableKind kind, const MapTable& map, const SummaryContext& 
   }
   if (s.non_finite) out += "  " + std::to_string(s.non_finite) + " values are inf or nan\n";
   if (spec == nullptr || spec->metrics != MetricKind::image || map.values.empty()) return out;
-  const ImageMetrics m = image_metrics(map.x, map.y, map.values, c.cut);
-  out += "  cut along y = " + length(map.y[m.row], unit) + " (row " + std::to_string(m.row) + "), centre x = " +
-         length(map.x[m.centre], unit) + ", " + (c.cut.dark ? "dark" : "bright") + " feature, threshold " +
-         g(c.cut.threshold) + ":\n";
-  out += "  cd " + length(m.cd, unit) + ", edge_left " + length(m.edge_left, unit) + ", edge_right " +
-         length(m.edge_right, unit) + ", nils " + g(m.nils) + ", contrast " + g(m.contrast) + ", peak " +
-         g(m.peak) + "\n";
+  const std::optional<TableWriterOf> writer = writer_of(kind);
+  const ImageModel model = writer ? image_model(*writer->calculator) : ImageModel::spline;
+  out += cut_text(map, c, model, unit);
   return out;
 }
 

@@ -82,6 +82,7 @@ struct SummaryContext {
   std::optional<ServoLoop> servo;
   std::optional<LoopAnalysis> loop;
   CutOptions cut;
+  std::vector<MaskRectangle> mask;  // the mask's rectangles, when the run's sheet is known
   std::string length_unit;  // the tables' lengths as in the sheet
   UnitWords units;          // the sheet's texts of the tables' other unit words
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <utility>
 
 #include "host/core/text.hpp"
@@ -85,12 +86,95 @@ std::string cell_unit(const Calculator& calc, const std::string& sheet_bytes, co
   return cell->unit;
 }
 
+ImageModel image_model(const Calculator& calculator) {
+  return calculator.kind == Kind::projection ? ImageModel::periodic : ImageModel::spline;
+}
+
+std::vector<MaskRectangle> mask_rectangles(const Calculator& calc, std::string_view sheet_bytes) {
+  std::vector<MaskRectangle> mask;
+  if (!calc.has_rectangles) return mask;
+  const Sheet sheet = sheet_of(calc, sheet_bytes);
+  const RectangleTable& t = calc.rectangles;
+  const int available = std::max(0, calc.shape.row_guard - t.first_row + 1);
+  const int count = std::min({sheet.integer(2, t.count_row), t.max_count, available});
+  // A projection sheet's edges are in samples from the centre, kept within
+  // half the grid; the grid size is limited first.
+  const bool in_samples = calc.kind == Kind::projection;
+  double scale = 1.0, half = INFINITY;
+  if (in_samples) {
+    const CellSpec* grid = calc.layout->find("grid_size");
+    const int n = std::min(sheet.integer(grid->column, grid->row), grid->high);
+    half = n / 2;
+    const CellSpec* pitch = calc.layout->find("pitch");
+    scale = sheet.real(pitch->column, pitch->row);
+  }
+  auto edge = [&](int column, int row) {
+    const double e = sheet.real(column, row);
+    return (e > half ? half : e < -half ? -half : e) * scale;
+  };
+  for (int q = 0; q < count; ++q) {
+    const int row = t.first_row + q;
+    mask.push_back({sheet.real(1, row), sheet.real(2, row), edge(3, row), edge(4, row), edge(5, row), edge(6, row)});
+  }
+  return mask;
+}
+
+void image_axes(const Calculator& calc, std::string_view sheet_bytes, std::vector<double>& x, std::vector<double>& y) {
+  x.clear();
+  y.clear();
+  const Sheet sheet = sheet_of(calc, sheet_bytes);
+  auto cell = [&](const char* name) { return calc.layout->find(name); };
+  if (calc.kind == Kind::projection) {
+    const int n = std::min(sheet.integer(cell("grid_size")->column, cell("grid_size")->row), cell("grid_size")->high);
+    const double pitch = sheet.real(cell("pitch")->column, cell("pitch")->row);
+    for (int q = 0; q < n; ++q) x.push_back(pitch * (q - n / 2));
+    y = x;
+  } else if (calc.kind == Kind::proximity) {
+    for (const char* axis : {"x", "y"}) {
+      const std::string a(axis);
+      const CellSpec* steps = cell((a + "_steps").c_str());
+      const int n = sheet.integer(steps->column, steps->row);
+      if (n < 1 || n > steps->high) continue;
+      const double from = sheet.real(cell((a + "_start").c_str())->column, cell((a + "_start").c_str())->row);
+      const double to = sheet.real(cell((a + "_end").c_str())->column, cell((a + "_end").c_str())->row);
+      std::vector<double>& out = a == "x" ? x : y;
+      for (int i = 0; i <= n; ++i) out.push_back(from + i * (to - from) / n);
+    }
+  }
+}
+
+std::string cut_outside_axes(const std::vector<double>& x, const std::vector<double>& y, const CutOptions& cut,
+                             ImageModel model, const std::string& unit) {
+  if (x.empty() || y.empty() || on_image(x, y, cut.cut_x, cut.cut_y, model)) return {};
+  auto g = [](double v) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%g", v);
+    return std::string(buffer);
+  };
+  // A periodic image covers half a sample beyond its outer samples.
+  auto range = [&](const std::vector<double>& axis) {
+    const double half = model == ImageModel::periodic && axis.size() > 1
+                            ? std::fabs(axis.back() - axis.front()) / static_cast<double>(axis.size() - 1) / 2
+                            : 0.0;
+    return g(std::min(axis.front(), axis.back()) - half) + " to " + g(std::max(axis.front(), axis.back()) + half);
+  };
+  return "the cut's point (" + g(cut.cut_x) + ", " + g(cut.cut_y) + ")" + (unit.empty() ? "" : " " + unit) +
+         " lies outside the image (x from " + range(x) + ", y from " + range(y) + ")";
+}
+
+std::string cut_outside_image(const Calculator& calc, std::string_view sheet_bytes, const CutOptions& cut) {
+  std::vector<double> x, y;
+  image_axes(calc, sheet_bytes, x, y);
+  return cut_outside_axes(x, y, cut, image_model(calc), length_unit(calc, sheet_bytes));
+}
+
 std::string describe_sheet(const Calculator& calculator, std::string_view sheet_bytes, const std::string& asked_unit,
                            SheetDescription& d) {
   const Sheet sheet = sheet_of(calculator, sheet_bytes);
   const std::string sheet_unit = length_unit(calculator, sheet_bytes);
   d.context.length_unit = sheet_unit;
   d.context.units = unit_words(calculator, sheet);
+  d.context.mask = mask_rectangles(calculator, sheet_bytes);
   bool lengths = false;  // whether a map of the calculator is drawn in lengths
   for (const TableSpec& t : calculator.layout->tables) {
     lengths = lengths || t.map_in_lengths();

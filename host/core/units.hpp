@@ -5,9 +5,11 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/sheet.hpp"
 #include "host/core/calculators.hpp"
+#include "host/core/image_cut.hpp"
 #include "host/core/summary.hpp"
 
 namespace meridox::host {
@@ -43,6 +45,27 @@ UnitWords unit_words(const Calculator& calculator, const Sheet& sheet);
 // The unit of a named cell as the sheet gives it in column 1, else the
 // layout's; "" for a name that is not one of the calculator's cells.
 std::string cell_unit(const Calculator& calc, const std::string& sheet_bytes, const std::string& name);
+
+// How a calculator's image is followed between its samples: a projection
+// image is band-limited and periodic over its grid, a proximity image is not.
+ImageModel image_model(const Calculator& calculator);
+
+// The mask's rectangles as the calculator uses them (their count and edges
+// limited as it limits them), edges in the image's lengths: a projection
+// sheet gives them in samples of its pitch. None for a calculator without.
+std::vector<MaskRectangle> mask_rectangles(const Calculator& calculator, std::string_view sheet_bytes);
+
+// The axes of a calculator's image as its sheet gives them (empty when the
+// calculator has no image or the sheet gives it no samples).
+void image_axes(const Calculator& calculator, std::string_view sheet_bytes, std::vector<double>& x,
+                std::vector<double>& y);
+
+// Why a cut cannot be measured on the image the sheet gives: its point lies
+// outside it; "" when it lies on it, or the image has no samples.
+std::string cut_outside_image(const Calculator& calculator, std::string_view sheet_bytes, const CutOptions& cut);
+// The same for an image of the given axes (lengths in `unit`).
+std::string cut_outside_axes(const std::vector<double>& x, const std::vector<double>& y, const CutOptions& cut,
+                             ImageModel model, const std::string& unit);
 
 // What a run's summary and pictures take from its sheet: the summary
 // context, the pupil and source of the spectrum maps, and the length unit

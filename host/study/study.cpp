@@ -56,19 +56,20 @@ std::string slurp(const fs::path& path) {
   return bytes;
 }
 
-
-// The metrics of one table of a case, one row per threshold for an image.
+// The metrics of one table of a case, one row per cut and threshold for an image.
 std::vector<std::vector<double>> table_metrics(const Calculator& calc, const StudySpec& spec,
-                                               const std::string& bytes) {
+                                               const std::string& bytes, const std::string& sheet) {
   std::vector<std::vector<double>> rows;
   switch (metric_kind(calc)) {
     case MetricKind::image: {
       const MapTable map = parse_map(bytes);
-      for (const double t : thresholds_of(spec)) {
-        CutOptions cut = spec.cut;
-        cut.threshold = t;
-        const ImageMetrics m = map.values.empty() ? ImageMetrics{} : image_metrics(map.x, map.y, map.values, cut);
-        rows.push_back({m.peak, m.contrast, m.cd, m.edge_left, m.edge_right, m.nils});
+      const std::vector<MaskRectangle> mask = mask_rectangles(calc, sheet);
+      for (const NamedCut& c : cuts_of(spec)) {
+        for (const ImageMetrics& m :
+             threshold_metrics(map.x, map.y, map.values, c.cut, image_model(calc), mask, thresholds_of(spec))) {
+          rows.push_back({m.peak, m.contrast, m.cd, m.edge_left, m.edge_right, m.nils, m.mask_width,
+                          feature_code(m.state)});
+        }
       }
       break;
     }
@@ -95,7 +96,7 @@ std::vector<double> stage_row(const StageMetrics& m, const LoopAnalysis& l) {
 }
 
 std::size_t metric_rows_per_case(const Calculator& calc, const StudySpec& spec) {
-  return metric_kind(calc) == MetricKind::image ? thresholds_of(spec).size() : 1;
+  return metric_kind(calc) == MetricKind::image ? cuts_of(spec).size() * thresholds_of(spec).size() : 1;
 }
 
 std::vector<std::vector<double>> failed_metrics(const Calculator& calc, const StudySpec& spec) {
@@ -109,8 +110,11 @@ std::vector<std::vector<double>> failed_metrics(const Calculator& calc, const St
 std::string case_options(const Calculator& calc, const StudySpec& spec) {
   std::string text = "meridox " MERIDOX_VERSION " " + std::string(calc.name) + " thresholds";
   for (const double t : thresholds_of(spec)) text += " " + number_text(t);
-  text += " cut " + number_text(spec.cut.cut_x) + " " + number_text(spec.cut.cut_y);
-  text += spec.cut.dark ? " dark" : " bright";
+  for (const NamedCut& c : cuts_of(spec)) {
+    text += " cut " + c.name + (c.name.empty() ? "" : " ") + number_text(c.cut.cut_x) + " " +
+            number_text(c.cut.cut_y) + (c.cut.along == CutAxis::y ? " along y" : "");
+    text += c.cut.dark ? " dark" : " bright";
+  }
   text += " band " + (spec.band ? number_text(*spec.band) : std::string("-"));
   text += " hold " + (spec.hold ? number_text(*spec.hold) : std::string("-"));
   text += " window " + (spec.window ? number_text(*spec.window) : std::string("-"));
@@ -339,6 +343,10 @@ std::vector<double> thresholds_of(const StudySpec& spec) {
 
 bool has_threshold_column(const Calculator& calc) { return metric_kind(calc) == MetricKind::image; }
 
+std::vector<NamedCut> cuts_of(const StudySpec& spec) {
+  return spec.cuts.empty() ? std::vector<NamedCut>{{"", spec.cut}} : spec.cuts;
+}
+
 namespace {
 
 // A metric column of a study and the column of the calculator's table it is
@@ -349,13 +357,16 @@ struct MetricColumn {
   const char* unit = nullptr;  // when column is -1: the unit, if the metric has one
   bool of_the_sheet = false;   // worked out from the sheet alone (the loop), not from the run
 };
+// The image's feature column: why a row's width is nan, in words.
+constexpr int feature_column = -2;
 
 std::vector<MetricColumn> metric_columns(const Calculator& calc) {
   const TableSpec* t = metric_table(calc);
   if (t == nullptr) return {};
   switch (t->metrics) {
     case MetricKind::image:
-      return {{"peak", -1}, {"contrast", -1}, {"cd", 0}, {"edge_left", 0}, {"edge_right", 0}, {"nils", -1}};
+      return {{"peak", -1},      {"contrast", -1},  {"cd", 0},         {"edge_left", 0},
+              {"edge_right", 0}, {"nils", -1},      {"mask_width", 0}, {"feature", feature_column}};
     case MetricKind::stage:
       return {{"final_error", t->error_column},   {"settling_time", 0},
               {"max_excursion", t->error_column}, {"overshoot", t->error_column},
@@ -394,9 +405,10 @@ std::vector<std::string> metric_units(const Calculator& calc, std::string_view s
   std::vector<std::string> units;
   for (const MetricColumn& m : metric_columns(calc)) {
     const std::size_t column = static_cast<std::size_t>(m.column);
-    units.push_back(m.column >= 0 ? unit_label(*t, t->columns[column].unit, length, words)
-                    : m.unit     ? std::string(m.unit)
-                                 : std::string("1"));
+    units.push_back(m.column == feature_column ? std::string("text")
+                    : m.column >= 0            ? unit_label(*t, t->columns[column].unit, length, words)
+                    : m.unit                   ? std::string(m.unit)
+                                               : std::string("1"));
   }
   return units;
 }
@@ -456,14 +468,14 @@ std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec
       if (const std::string why = read_bounded((folder / table->file).string(), table_byte_limit, bytes); !why.empty()) {
         return fail("the calculator wrote no readable " + std::string(table->file) + ": " + why);
       }
-      result.metrics = table_metrics(calc, spec, bytes);
+      result.metrics = table_metrics(calc, spec, bytes, sheet);
     }
   } catch (const TableError& e) {
     return fail(e.what());
   }
   if (spec.keep_tables) {
     SheetDescription description;
-    description.context.cut = spec.cut;
+    description.context.cut = cuts_of(spec).front().cut;
     describe_sheet(calc, sheet, {}, description);
     SummaryContext& context = description.context;
     StageColumns columns = plan.columns;
@@ -595,6 +607,11 @@ std::string study_key(const Calculator& calc, const StudySpec& spec) {
   }
   for (const double t : spec.thresholds) key["thresholds"].push_back(number_text(t));
   key["cut"] = {number_text(spec.cut.cut_x), number_text(spec.cut.cut_y), spec.cut.dark};
+  if (spec.cut.along == CutAxis::y) key["cut"].push_back("along y");
+  for (const NamedCut& c : spec.cuts) {
+    key["cuts"].push_back({c.name, number_text(c.cut.cut_x), number_text(c.cut.cut_y), c.cut.along == CutAxis::y,
+                           c.cut.dark});
+  }
   key["band"] = spec.band ? number_text(*spec.band) : "";
   key["hold"] = spec.hold ? number_text(*spec.hold) : "";
   key["window"] = spec.window ? number_text(*spec.window) : "";
@@ -636,6 +653,7 @@ std::string prepare_study_folder(const Calculator& calc, const StudySpec& spec, 
 std::vector<std::string> study_header(const Calculator& calc, const StudySpec& spec) {
   std::vector<std::string> header{"case"};
   for (const Varied& v : spec.vary) header.push_back(v.name);
+  if (has_threshold_column(calc) && !spec.cuts.empty()) header.push_back("cut");
   if (has_threshold_column(calc)) header.push_back("threshold");
   for (const std::string& m : metric_names(calc)) header.push_back(m);
   header.push_back("status");
@@ -647,12 +665,19 @@ std::vector<std::vector<std::string>> study_rows(const Calculator& calc, const S
                                                  const std::vector<CaseResult>& results) {
   std::vector<std::vector<std::string>> rows;
   const std::vector<double> thresholds = thresholds_of(spec);
+  const std::vector<NamedCut> cuts = cuts_of(spec);
+  const std::vector<std::string> names = metric_names(calc);
   for (std::size_t k = 0; k < cases.size() && k < results.size(); ++k) {
     for (std::size_t t = 0; t < results[k].metrics.size(); ++t) {
       std::vector<std::string> row{cases[k].name};
       for (const double v : cases[k].values) row.push_back(number_text(v));
-      if (has_threshold_column(calc)) row.push_back(number_text(thresholds[t]));
-      for (const double m : results[k].metrics[t]) row.push_back(number_text(m));
+      if (has_threshold_column(calc) && !spec.cuts.empty()) row.push_back(cuts[t / thresholds.size() % cuts.size()].name);
+      if (has_threshold_column(calc)) row.push_back(number_text(thresholds[t % thresholds.size()]));
+      for (std::size_t m = 0; m < results[k].metrics[t].size(); ++m) {
+        const double value = results[k].metrics[t][m];
+        row.push_back(m < names.size() && names[m] == "feature" ? feature_text(feature_of_code(value))
+                                                                : number_text(value));
+      }
       row.push_back(results[k].status);
       rows.push_back(std::move(row));
     }

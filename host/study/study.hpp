@@ -39,6 +39,7 @@ struct StudySpec {
   std::vector<Varied> vary;
   std::vector<double> thresholds;  // image calculators; {default_threshold} when empty
   CutOptions cut;                  // its threshold is taken from `thresholds`
+  std::vector<NamedCut> cuts;      // named cuts, measured instead of `cut` when given
   std::optional<double> band;      // stage settling band, mm
   std::optional<double> hold;      // stage settling hold, s
   std::optional<double> window;    // stage closing window, s
@@ -63,6 +64,11 @@ std::string base_sheet(const Calculator& calc, const StudySpec& spec);
 // the case runs, so that a study of millions of cases holds no sheets.
 std::string case_sheet(const Calculator& calc, const std::string& base, const StudySpec& spec, const StudyCase& c);
 
+// The cuts a study measures: its named cuts, or its one unnamed cut.
+std::vector<NamedCut> cuts_of(const StudySpec& spec);
+// The thresholds a study measures at: {0.3} when it gives none.
+std::vector<double> thresholds_of(const StudySpec& spec);
+
 // The metric columns of a calculator's study, in order, and their units
 // (length units from the sheet).
 std::vector<std::string> metric_names(const Calculator& calc);
@@ -71,8 +77,6 @@ std::vector<std::string> metric_units(const Calculator& calc, std::string_view s
 // loop's margins, worked out from the sheet alone).
 std::vector<bool> metrics_of_the_run(const Calculator& calc);
 bool has_threshold_column(const Calculator& calc);
-// The thresholds a study measures its images at: the asked ones, else the default.
-std::vector<double> thresholds_of(const StudySpec& spec);
 
 // The status of a stage case that ran to its end but whose error grew
 // without bound: its metrics are kept, and it is no failure of the study.
@@ -80,7 +84,8 @@ inline constexpr const char* diverged_status = "diverged";
 
 struct CaseResult {
   std::string status = "ok";  // "ok", "diverged", or the one line that says what failed
-  // One row of metrics per threshold (image calculators) or one row.
+  // One row of metrics per cut and threshold, the thresholds changing
+  // fastest (image calculators), or one row.
   std::vector<std::vector<double>> metrics;
   bool reused = false;
   // Whether the case ran to its end and has its metrics ("ok" or "diverged").

@@ -22,6 +22,16 @@ std::string study_json(const Calculator& calc, const StudySpec& spec, const std:
   if (has_threshold_column(calc)) units["threshold"] = "1 (of the clear-field intensity)";
   const std::vector<std::string> names = metric_names(calc), metric_unit = metric_units(calc, base);
   for (std::size_t k = 0; k < names.size(); ++k) units[names[k]] = metric_unit[k];
+  if (has_threshold_column(calc) && !spec.cuts.empty()) units["cut"] = "text (the cut's name)";
+  if (has_threshold_column(calc)) {
+    for (const NamedCut& c : cuts_of(spec)) {
+      info["cuts"].push_back({{"name", c.name},
+                              {"along", c.cut.along == CutAxis::x ? "x" : "y"},
+                              {"x", c.cut.cut_x},
+                              {"y", c.cut.cut_y},
+                              {"tone", c.cut.dark ? "dark" : "bright"}});
+    }
+  }
   info["columns"] = study_header(calc, spec);
   info["units"] = units;
   info["cases"] = counts.cases;

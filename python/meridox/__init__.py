@@ -313,7 +313,8 @@ def run(calc, sheet=None, params=None, out=None, **options):
     finally:
         if temporary is not None:
             shutil.rmtree(temporary, ignore_errors=True)
-    metrics = [dict(zip(c.metrics, row)) for row in sets]
+    # The feature column says in words why a width is nan.
+    metrics = [{n: _core.feature_text(v) if n == "feature" else v for n, v in zip(c.metrics, row)} for row in sets]
     if len(spec["thresholds"]) > 1 and _facts(c)["threshold_rows"]:
         metrics = dict(zip(spec["thresholds"], metrics))
     else:

@@ -38,7 +38,7 @@ class Study:
 
     @property
     def rows(self):
-        text_columns = ("case", "status")
+        text_columns = ("case", "cut", "feature", "status")
         return [{c: (t if c in text_columns else float(t)) for c, t in zip(self.columns, row)} for row in self._texts]
 
     def to_csv(self, path):

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "host/core/image_cut.hpp"
 #include "host/core/metrics.hpp"
 #include "host/study/process_window.hpp"
 #include "host/study/study.hpp"
@@ -11,32 +12,129 @@
 namespace meridox::host {
 namespace {
 
-TEST(HostMetrics, ImageCutEdgesWidthLogSlopeAndContrast) {
-  // A bright line from x = -1 to 1 on a 0.5 grid, threshold 0.3.
-  const std::vector<double> x = {-2, -1.5, -1, -0.5, 0, 0.5, 1, 1.5, 2};
-  const std::vector<double> row = {0.1, 0.2, 0.4, 0.8, 1.0, 0.8, 0.6, 0.2, 0.1};
+constexpr double pi = 3.14159265358979323846;
+
+// A map of `rows` equal rows (y = 0, h, 2h, ...) of a function sampled at
+// x = x0 + k h, k = 0..n-1.
+struct Map {
+  std::vector<double> x, y, values;
+};
+Map rows_of(double (*f)(double), double x0, double h, std::size_t n, std::size_t rows) {
+  Map m;
+  for (std::size_t k = 0; k < n; ++k) m.x.push_back(x0 + h * static_cast<double>(k));
+  for (std::size_t j = 0; j < rows; ++j) {
+    m.y.push_back(h * static_cast<double>(j));
+    for (const double x : m.x) m.values.push_back(f(x));
+  }
+  return m;
+}
+
+// A band-limited image periodic over its grid: the edges, slopes and peak
+// come from the function itself, not from lines between its samples.
+TEST(HostMetrics, ImageCutFollowsTheImageBetweenItsSamples) {
+  // 0.5 + 0.45 cos(2 pi x / 4) over a period of 4 in 16 samples, none at
+  // the peak (x = 0) or the minimum (x = -2).
+  auto f = [](double x) { return 0.5 + 0.45 * std::cos(2 * pi * x / 4); };
+  const Map m = rows_of(f, -1.9, 0.25, 16, 1);
   CutOptions o;
-  const ImageMetrics m = cut_metrics(x, row, o);
-  // Left edge between -1.5 (0.2) and -1 (0.4): -1.25; right between 1 (0.6) and 1.5 (0.2): 1.375.
-  EXPECT_DOUBLE_EQ(m.edge_left, -1.25);
-  EXPECT_DOUBLE_EQ(m.edge_right, 1.375);
-  EXPECT_DOUBLE_EQ(m.cd, 2.625);
-  // Slopes 0.2/0.5/0.3 and 0.4/0.5/0.3.
-  EXPECT_NEAR(m.nils, 2.625 * (0.4 / 0.3 + 0.8 / 0.3) / 2, 1e-12);
-  EXPECT_DOUBLE_EQ(m.contrast, 0.9 / 1.1);
-  // A centre below the threshold: no feature, width 0; a dark tone measures the gap.
-  o.cut_x = 2;
-  const ImageMetrics none = cut_metrics(x, row, o);
-  EXPECT_EQ(none.cd, 0.0);
-  EXPECT_TRUE(std::isnan(none.edge_left) && std::isnan(none.nils));
-  o.dark = true;
-  o.cut_x = -2;  // the dark run reaches the row's end: not measurable
-  EXPECT_TRUE(std::isnan(cut_metrics(x, row, o).cd));
-  // Ties go to the lower index, for the cut row as for the centre.
-  EXPECT_EQ(nearest_index({-1, 1}, 0.0), 0u);
-  const std::vector<double> map = {0, 0, 0, 1, 1, 1};
-  EXPECT_EQ(image_metrics({-1, 0, 1}, {-1, 1}, map, {}).row, 0u);
-  EXPECT_TRUE(std::isnan(image_metrics({-1, 0, 1}, {-1, 1}, {NAN, NAN, NAN, NAN, NAN, NAN}, {}).peak));
+  o.threshold = 0.3;
+  const ImageMetrics r = image_metrics(m.x, m.y, m.values, o, ImageModel::periodic);
+  const double edge = 4 / (2 * pi) * std::acos(-0.2 / 0.45);
+  const double slope = 0.45 * (2 * pi / 4) * std::sin(std::acos(-0.2 / 0.45));
+  EXPECT_EQ(r.state, FeatureState::printed);
+  EXPECT_NEAR(r.edge_left, -edge, 1e-12);
+  EXPECT_NEAR(r.edge_right, edge, 1e-12);
+  EXPECT_NEAR(r.cd, 2 * edge, 1e-12);
+  EXPECT_NEAR(r.nils, 2 * edge * slope / 0.3, 1e-10);
+  EXPECT_NEAR(r.peak, 0.95, 1e-12);
+  EXPECT_NEAR(r.contrast, 0.9, 1e-12);
+  // Two harmonics, read anywhere between the samples, and across rows too.
+  auto g = [](double x) { return 0.4 + 0.3 * std::cos(2 * pi * x / 4) + 0.1 * std::sin(2 * pi * 3 * x / 4); };
+  Map two = rows_of(g, -2.0, 0.25, 16, 8);
+  for (std::size_t j = 0; j < 8; ++j) {
+    for (std::size_t i = 0; i < 16; ++i) two.values[j * 16 + i] *= 1 + 0.2 * std::cos(2 * pi * two.y[j] / 2);
+  }
+  CutOptions between;
+  between.cut_y = 0.6;
+  const Profile p = cut_profile(two.x, two.y, two.values, between, ImageModel::periodic);
+  for (const double x : {-1.9, -0.123, 0.77, 1.8}) {
+    EXPECT_NEAR(p.value(x), g(x) * (1 + 0.2 * std::cos(2 * pi * 0.6 / 2)), 1e-12) << x;
+  }
+  // A smooth image that is not periodic follows a cubic spline: the same
+  // edges within the spline's error.
+  const Map open = rows_of(f, -2.0, 0.1, 41, 1);
+  const ImageMetrics s = image_metrics(open.x, open.y, open.values, o, ImageModel::spline);
+  EXPECT_NEAR(s.cd, 2 * edge, 2e-4);
+  EXPECT_NEAR(s.nils, 2 * edge * slope / 0.3, 2e-3);
+}
+
+// Lines of width 0.5 at x = -1, 0, 1 (pitch 1) and their image
+// 0.5 + 0.4 cos(2 pi x): what the cut finds, and why a width is nan.
+TEST(HostMetrics, ImageCutStatesAndTheFeaturesShare) {
+  auto f = [](double x) { return 0.5 + 0.4 * std::cos(2 * pi * x); };
+  const Map m = rows_of(f, -2.0, 0.125, 32, 2);
+  std::vector<MaskRectangle> lines;
+  for (const double c : {-1.0, 0.0, 1.0}) lines.push_back({1, 0, c - 0.25, c + 0.25, -1, 1});
+  auto at = [&](double threshold, double x, bool dark, const std::vector<MaskRectangle>& mask) {
+    CutOptions o;
+    o.threshold = threshold;
+    o.cut_x = x;
+    o.dark = dark;
+    return image_metrics(m.x, m.y, m.values, o, ImageModel::periodic, mask);
+  };
+  // Printed: cos(2 pi x) >= -1/2 within |x| <= 1/3; peak and contrast of the
+  // line's share, from the middle of one space to the next.
+  ImageMetrics r = at(0.3, 0.0, false, lines);
+  EXPECT_EQ(r.state, FeatureState::printed);
+  EXPECT_NEAR(r.cd, 2.0 / 3, 1e-12);
+  EXPECT_NEAR(r.mask_width, 0.5, 1e-15);
+  EXPECT_NEAR(r.peak, 0.9, 1e-12);
+  EXPECT_NEAR(r.contrast, 0.8, 1e-12);
+  // The dark space at x = 0.5: I < 0.3 for 1/3 < x < 2/3.
+  r = at(0.3, 0.5, true, lines);
+  EXPECT_EQ(r.state, FeatureState::printed);
+  EXPECT_NEAR(r.edge_left, 1.0 / 3, 1e-12);
+  EXPECT_NEAR(r.edge_right, 2.0 / 3, 1e-12);
+  // Below the spaces' minimum the run passes the middle of the space: merged;
+  // without the mask it reaches the end of the cut.
+  r = at(0.05, 0.0, false, lines);
+  EXPECT_EQ(r.state, FeatureState::merged);
+  EXPECT_TRUE(std::isnan(r.cd) && std::isnan(r.edge_left) && std::isnan(r.nils));
+  EXPECT_NEAR(r.peak, 0.9, 1e-12);
+  EXPECT_EQ(at(0.05, 0.0, false, {}).state, FeatureState::runs_off);
+  // Above the peak: not printed. Within half a sample past the last sample
+  // (x = 1.875) the image's next line reaches the cut's end; beyond, the
+  // point lies outside. A sample that is not finite: no image.
+  EXPECT_EQ(at(0.95, 0.0, false, lines).state, FeatureState::not_printed);
+  EXPECT_EQ(at(0.3, 1.93, false, lines).state, FeatureState::runs_off);
+  EXPECT_EQ(at(0.3, 1.9376, false, lines).state, FeatureState::outside);
+  Map broken = m;
+  broken.values[5] = NAN;
+  CutOptions o;
+  EXPECT_EQ(image_metrics(broken.x, broken.y, broken.values, o, ImageModel::periodic).state, FeatureState::no_image);
+  // A vertical cut of the transposed map finds the same line.
+  Map t;
+  t.x = m.y;
+  t.y = m.x;
+  for (std::size_t j = 0; j < m.x.size(); ++j) t.values.insert(t.values.end(), {m.values[j], m.values[j]});
+  std::vector<MaskRectangle> turned;
+  for (const MaskRectangle& q : lines) turned.push_back({1, 0, q.y1, q.y2, q.x1, q.x2});
+  o.along = CutAxis::y;
+  r = image_metrics(t.x, t.y, t.values, o, ImageModel::periodic, turned);
+  EXPECT_NEAR(r.cd, 2.0 / 3, 1e-12);
+  EXPECT_NEAR(r.mask_width, 0.5, 1e-15);
+  // Named cuts as the study reads them.
+  std::string why;
+  const auto hole = parse_cut("hole_y=y@1.92,-0.5:dark", CutOptions{}, why);
+  ASSERT_TRUE(hole) << why;
+  EXPECT_EQ(hole->name, "hole_y");
+  EXPECT_EQ(hole->cut.along, CutAxis::y);
+  EXPECT_EQ(hole->cut.cut_x, 1.92);
+  EXPECT_EQ(hole->cut.cut_y, -0.5);
+  EXPECT_TRUE(hole->cut.dark);
+  for (const char* bad : {"h=z@0,0", "=x@0,0", "h x=x@0,0", "h=x@0", "h=x@0,0:grey", "h=x@nan,0", "h@x=0,0"}) {
+    EXPECT_FALSE(parse_cut(bad, CutOptions{}, why)) << bad;
+  }
 }
 
 TEST(HostMetrics, StageSettlingOvershootCurrentAndNan) {

@@ -18,14 +18,14 @@ def test_study_rows_and_csv(tmp_path):
                    check=True, capture_output=True)
     assert (tmp_path / "one" / "study.csv").read_bytes() == (tmp_path / "command" / "study.csv").read_bytes()
     assert one.columns == ["case", "defocus", "sigma", "threshold", "peak", "contrast", "cd", "edge_left",
-                           "edge_right", "nils", "status"]
+                           "edge_right", "nils", "mask_width", "feature", "status"]
     assert [(r["case"], r["defocus"], r["sigma"], r["threshold"]) for r in one.rows[:3]] == \
         [("0", 0, 0.3, 0.3), ("0", 0, 0.3, 0.5), ("1", 0, 0.7, 0.3)]
     assert (tmp_path / "one" / "cases" / "3" / "IN_FM.txt").is_file()
     alone = meridox.run("projection", params={"defocus": 0.3, "sigma": 0.7}, threshold=0.5).metrics
     assert {k: one.rows[7][k] for k in alone} == alone
     csv = (tmp_path / "one" / "study.csv").read_bytes().split(b"\r\n")
-    assert csv[0] == b"case,defocus,sigma,threshold,peak,contrast,cd,edge_left,edge_right,nils,status"
+    assert csv[0] == b"case,defocus,sigma,threshold,peak,contrast,cd,edge_left,edge_right,nils,mask_width,feature,status"
     assert csv[8].startswith(b"3,0.3,0.7,0.5,") and csv[8].endswith(b",ok") and csv[9] == b""
     frame = one.frame()
     assert list(frame.columns) == one.columns and len(frame) == 8

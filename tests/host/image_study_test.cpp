@@ -1,0 +1,150 @@
+// The image metrics and the exposure-defocus window as a lithographer meets
+// them through `meridox run` and `meridox study`: widths that do not move
+// with the sampling grid, cuts outside the image refused, and the window's
+// table, record and picture.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "command_runner.hpp"
+#include "support/harness.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using Result = meridox::testing::CommandResult;
+using meridox::testing::slurp;
+
+// A CSV file of ours (no field quoted) as rows of named fields.
+std::vector<std::map<std::string, std::string>> read_csv(const fs::path& path) {
+  std::stringstream in(slurp(path));
+  std::vector<std::string> header;
+  std::vector<std::map<std::string, std::string>> rows;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    std::vector<std::string> fields;
+    std::stringstream cells(line);
+    for (std::string f; std::getline(cells, f, ',');) fields.push_back(f);
+    if (header.empty()) {
+      header = fields;
+      continue;
+    }
+    std::map<std::string, std::string> row;
+    for (std::size_t k = 0; k < header.size() && k < fields.size(); ++k) row[header[k]] = fields[k];
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+double number(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+
+std::size_t lines(const std::string& text) {
+  std::size_t n = 0;
+  for (const char c : text) n += c == '\n' ? 1 : 0;
+  return n;
+}
+
+class ImageStudy : public ::testing::Test {
+ protected:
+  meridox::testing::ExchangeFolder scratch;
+  fs::path dir() const { return scratch.path(); }
+  Result meridox(const std::string& args) const { return meridox::testing::run_command(dir(), MERIDOX_EXE, args); }
+};
+
+// The projection example's mask on a grid `scale` times as fine over the
+// same window: 64 scale samples of 0.08 / scale um, the edges in samples
+// times scale.
+std::string same_window(double scale) {
+  std::ostringstream s;
+  s << "--set grid_size=" << 64 * scale << " --set pitch=" << 0.08 / scale;
+  const double edges[4][4] = {{-15, -9, -16, 16}, {-3, 3, -16, 16}, {9, 15, -16, 16}, {20, 28, -4, 4}};
+  const char* names[4] = {"rect_x1", "rect_x2", "rect_y1", "rect_y2"};
+  for (int q = 0; q < 4; ++q) {
+    for (int k = 0; k < 4; ++k) s << " --set " << names[k] << "[" << q << "]=" << edges[q][k] * scale;
+  }
+  return s.str();
+}
+
+// Through a fine focus scan the width and log slope change smoothly and a
+// grid of 32 samples of 0.16 um gives what one of 128 samples of 0.04 um
+// gives over the same window.
+TEST_F(ImageStudy, WidthAndLogSlopeDoNotMoveWithTheGrid) {
+  const std::string scan = " --vary defocus=0:0.6:25 --threshold 0.3 --no-pictures -j 2";
+  const Result coarse = meridox("study projection " + same_window(0.5) + scan + " -o coarse");
+  const Result fine = meridox("study projection " + same_window(2) + scan + " -o fine");
+  ASSERT_EQ(coarse.status, 0) << coarse.err;
+  ASSERT_EQ(fine.status, 0) << fine.err;
+  const auto a = read_csv(dir() / "coarse" / "study.csv"), b = read_csv(dir() / "fine" / "study.csv");
+  ASSERT_EQ(a.size(), 25u);
+  ASSERT_EQ(b.size(), 25u);
+  std::vector<double> nils;
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    SCOPED_TRACE("defocus " + a[k].at("defocus"));
+    ASSERT_EQ(a[k].at("feature"), "printed");
+    for (const char* metric : {"cd", "nils", "peak"}) {
+      EXPECT_NEAR(number(a[k].at(metric)), number(b[k].at(metric)), 1e-3 * number(b[k].at(metric))) << metric;
+    }
+    nils.push_back(number(a[k].at("nils")));
+  }
+  // No jump as an edge crosses a sample: second differences of a smooth
+  // curve sampled every 0.025 um stay far below a per cent of it.
+  for (std::size_t k = 1; k + 1 < nils.size(); ++k) {
+    EXPECT_LT(std::fabs(nils[k + 1] - 2 * nils[k] + nils[k - 1]), 0.01 * nils[k]) << k;
+  }
+  EXPECT_LT(nils.back(), 0.9 * nils.front());  // and it does fall with defocus
+}
+
+// A cut's point outside the image is refused before anything runs; --unit
+// gives the point in its unit; merged lines are nan with their reason.
+TEST_F(ImageStudy, CutsOutsideTheImageAreRefusedAndInsideMeasured) {
+  for (const char* args : {"run projection --cut-x 2.6 --out o", "run projection --cut-y -2610 --unit nm --out o",
+                           "study projection --vary defocus=0 --cut hole=x@1.92,3 --out o",
+                           "run proximity --cut-x 12.5 --out o"}) {
+    const Result r = meridox(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_EQ(lines(r.err), 1u) << r.err;
+    EXPECT_NE(r.err.find("lies outside the image"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir() / "o")) << args;
+  }
+  const Result um = meridox("run projection --cut-x 1.92 --out a --no-pictures");
+  const Result nm = meridox("run projection --cut-x 1920 --unit nm --out b --no-pictures");
+  ASSERT_EQ(um.status, 0) << um.err;
+  const std::size_t at = um.out.find("  cd ");
+  ASSERT_NE(at, std::string::npos) << um.out;
+  EXPECT_NE(nm.out.find(um.out.substr(at, um.out.find('\n', at) - at)), std::string::npos) << nm.out;
+  // Within half a sample past the last one the point is on the periodic image.
+  EXPECT_EQ(meridox("run projection --cut-x 2.51 --out c --no-pictures").status, 0);
+  // plot refuses a point outside the table's samples.
+  const Result plot = meridox("plot a/OUT_M.txt --cut-y 2.53");
+  EXPECT_EQ(plot.status, 2) << plot.err;
+
+  // At defocus -1.5 and threshold 0.25 the three lines print as one run:
+  // merged, no width; the hole measured across and along y has one.
+  const Result s = meridox(
+      "study projection --vary defocus=-1.5,0 --threshold 0.25 --cut line=x@0,0 --cut hole_y=y@1.92,0 --no-pictures "
+      "-o merged");
+  ASSERT_EQ(s.status, 0) << s.err;
+  const auto rows = read_csv(dir() / "merged" / "study.csv");
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0].at("cut"), "line");
+  EXPECT_EQ(rows[0].at("feature"), "merged");
+  EXPECT_EQ(rows[0].at("cd"), "nan");
+  EXPECT_EQ(rows[0].at("nils"), "nan");
+  EXPECT_LT(number(rows[0].at("contrast")), 0.5);
+  EXPECT_EQ(rows[1].at("cut"), "hole_y");
+  EXPECT_EQ(rows[1].at("mask_width"), "0.64");
+  EXPECT_EQ(rows[2].at("feature"), "printed");
+  EXPECT_NEAR(number(rows[2].at("cd")), 0.52, 0.01);  // 0.48 um on the mask, wider at this threshold
+  EXPECT_EQ(rows[3].at("feature"), "printed");
+  EXPECT_NEAR(number(rows[3].at("cd")), 0.68, 0.01);
+}
+
+}  // namespace
