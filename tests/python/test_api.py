@@ -34,8 +34,8 @@ def test_tables_hold_exactly_the_values_the_files_hold(tmp_path):
     image = result.tables["OUT_M.txt"]
     assert image.values.shape == (64, 64)
     assert image.columns == ["x (um)", "y (um)", "intensity (1 = clear field)"]
-    m = result.metrics
-    assert m["cd"] == m["edge_right"] - m["edge_left"] and 0 < m["cd"] < 1
+    [m] = result.metrics
+    assert m["threshold"] == 0.4 and m["cd"] == m["edge_right"] - m["edge_left"] and 0 < m["cd"] < 1
     assert m["peak"] == image.values.max()
 
     stage = meridox.run("stage", out=str(tmp_path / "stage"))
@@ -47,8 +47,8 @@ def test_tables_hold_exactly_the_values_the_files_hold(tmp_path):
     every = meridox.run("stage", params={"print_interval": 1})
     assert repr(every.metrics) == repr(stage.metrics)  # nan included
     assert every.tables["OUT_M.txt"].data.shape == (2001, 4)
-    assert stage.metrics["final_error"] == rows[-1][1]
-    assert stage.metrics["peak_current"] == max(every.tables["OUT_M.txt"]["control current (A)"], key=abs)
+    assert stage.metrics[0]["final_error"] == rows[-1][1]
+    assert stage.metrics[0]["peak_current"] == max(every.tables["OUT_M.txt"]["control current (A)"], key=abs)
 
     plate = meridox.run("plate").tables["OUT_M.txt"]
     assert plate.columns[:2] == ["radius r (mm)", "deflection w (mm)"] and plate.data.shape[1] == 7
@@ -118,11 +118,11 @@ def test_library_folder_and_install(tmp_path, monkeypatch):
     assert (package / "libdrovik2.so").is_file()
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MERIDOX_LIB_DIR")}
     env["PYTHONPATH"] = str(package.parent)
-    code = ("import meridox; print(meridox.library_folder()); print(meridox.run('stage').metrics['final_error']); "
+    code = ("import meridox; print(meridox.library_folder()); print(meridox.run('stage').metrics[0]['final_error']); "
             "print(len(meridox.study('stage', {'position_gain': [50, 60]})))")
     shown = subprocess.run([sys.executable, "-c", code], env=env, cwd=tmp_path, check=True,
                            capture_output=True, text=True).stdout.split()
-    assert shown == [str(package), repr(meridox.run("stage").metrics["final_error"]), "2"]
+    assert shown == [str(package), repr(meridox.run("stage").metrics[0]["final_error"]), "2"]
 
 
 def process_children(pid):

@@ -10,8 +10,8 @@ import meridox
 
 def test_study_rows_and_csv(tmp_path):
     vary = {"defocus": [0, 0.3], "sigma": [0.3, 0.7]}
-    one = meridox.study("projection", vary, thresholds=[0.3, 0.5], jobs=1, out=str(tmp_path / "one"))
-    two = meridox.study("projection", vary, thresholds=[0.3, 0.5], jobs=2, out=str(tmp_path / "two"))
+    one = meridox.study("projection", vary, threshold=[0.3, 0.5], jobs=1, out=str(tmp_path / "one"))
+    two = meridox.study("projection", vary, threshold=[0.3, 0.5], jobs=2, out=str(tmp_path / "two"))
     assert (tmp_path / "one" / "study.csv").read_bytes() == (tmp_path / "two" / "study.csv").read_bytes()
     subprocess.run([os.environ["MERIDOX_EXE"], "study", "projection", "--vary", "defocus=0,0.3", "--vary",
                     "sigma=0.3,0.7", "--threshold", "0.3,0.5", "--no-pictures", "--out", str(tmp_path / "command")],
@@ -20,9 +20,9 @@ def test_study_rows_and_csv(tmp_path):
     assert one.columns == ["case", "defocus", "sigma", "threshold", "peak", "contrast", "cd", "edge_left",
                            "edge_right", "nils", "status"]
     assert [(r["case"], r["defocus"], r["sigma"], r["threshold"]) for r in one.rows[:3]] == \
-        [("0", 0, 0.3, 0.3), ("0", 0, 0.3, 0.5), ("1", 0, 0.7, 0.3)]
+        [(0, 0, 0.3, 0.3), (0, 0, 0.3, 0.5), (1, 0, 0.7, 0.3)]
     assert (tmp_path / "one" / "cases" / "3" / "IN_FM.txt").is_file()
-    alone = meridox.run("projection", params={"defocus": 0.3, "sigma": 0.7}, threshold=0.5).metrics
+    [alone] = meridox.run("projection", params={"defocus": 0.3, "sigma": 0.7}, threshold=0.5).metrics
     assert {k: one.rows[7][k] for k in alone} == alone
     csv = (tmp_path / "one" / "study.csv").read_bytes().split(b"\r\n")
     assert csv[0] == b"case,defocus,sigma,threshold,peak,contrast,cd,edge_left,edge_right,nils,status"
@@ -35,9 +35,9 @@ def test_study_rows_and_csv(tmp_path):
     for key in ("calculator", "columns", "units", "cases", "failed", "base_sheet_text"):
         assert mine[key] == theirs[key], key
     assert mine["command"].startswith("meridox.study('projection', {'defocus': [0, 0.3]") and mine["reused"] == 0
-    meridox.study("projection", vary, thresholds=[0.3, 0.5], jobs=2, out=str(tmp_path / "one"))
+    meridox.study("projection", vary, threshold=[0.3, 0.5], jobs=2, out=str(tmp_path / "one"))
     assert json.loads((tmp_path / "one" / "study.json").read_text())["reused"] == 4
-    dark = meridox.study("projection", vary, thresholds=[0.3, 0.5], tone="dark", jobs=2, out=str(tmp_path / "one"))
+    dark = meridox.study("projection", vary, threshold=[0.3, 0.5], tone="dark", jobs=2, out=str(tmp_path / "one"))
     assert json.loads((tmp_path / "one" / "study.json").read_text())["reused"] == 0
     assert [r["cd"] for r in dark.rows] != [r["cd"] for r in one.rows]
     # Another study into the same folder replaces the cases of the first.
