@@ -1,6 +1,9 @@
 import json
 import os
+import signal
 import subprocess
+import threading
+import time
 
 import distributed
 import pytest
@@ -64,3 +67,33 @@ def test_cluster_study_equals_local(cluster, tmp_path):
     sized = meridox.study("stage", vary, client=cluster)  # batches sized by a first case
     sized.to_csv(tmp_path / "sized.csv")
     assert (tmp_path / "sized.csv").read_bytes() == (tmp_path / "local.csv").read_bytes()
+
+
+def test_cluster_study_survives_a_killed_worker(tmp_path):
+    # Batches of four cases of about 0.15 s each; one worker is killed while it runs a batch.
+    # Its nanny starts it again, the scheduler gives the batch to a worker again, and every
+    # case comes back exactly once, in case order.
+    vary = {"position_gain": [40 + 2 * k for k in range(24)]}
+    params = {"step_count": 200000, "print_interval": 200000}
+    local = meridox.study("stage", vary, params=params, jobs=2)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as c, distributed.Client(c) as client:
+        pids = client.run(os.getpid)
+        victim = sorted(pids)[0]
+        done = []
+        thread = threading.Thread(target=lambda: done.append(
+            meridox.study("stage", vary, params=params, client=client, batch_size=4)))
+        thread.start()
+        deadline = time.monotonic() + 30
+        while not client.processing().get(victim) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(0.3)
+        busy = bool(client.processing().get(victim))
+        os.kill(pids[victim], signal.SIGKILL)
+        thread.join(120)
+    assert busy and not thread.is_alive() and done
+    spread = done[0]
+    assert sorted(spread.workers) == [r["case"] for r in local.rows] == list(range(24))
+    local.to_csv(tmp_path / "local.csv")
+    spread.to_csv(tmp_path / "spread.csv")
+    assert (tmp_path / "local.csv").read_bytes() == (tmp_path / "spread.csv").read_bytes()
