@@ -13,7 +13,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Any, Callable, Mapping, Sequence
+from typing import Any, Mapping, Sequence
 
 from . import Sheet, Thresholds, _calculator, _core, _facts, _library_folder_for, _sheet_for, _spec
 

@@ -120,6 +120,8 @@ def test_jupyter_shows_summary_and_picture(monkeypatch):
     [png] = re.findall(r'src="data:image/png;base64,([^"]+)"', shown)
     assert png_size(base64.b64decode(png)) == (640, 480)
     assert png_size(result.picture(size=(320, 200))) == (320, 200)
+    with open("/proc/self/maps") as maps:  # drawn by the command: no plotting library here
+        assert "plplot" not in maps.read()
     with pytest.raises(KeyError, match="OUT_M.txt"):
         result.picture("OUT_X.txt")
     # Without the command beside the package the picture is left out, and the cell says why.
