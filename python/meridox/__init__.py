@@ -526,8 +526,11 @@ def run(calc: str, sheet: Sheet | str | os.PathLike | None = None, params: Mappi
         if status != "ok":
             raise CalculatorError(f"{c.name}: {status}")
         tables = _read_tables(c, s, folder)
-        with open(os.path.join(folder, "summary.txt"), "rb") as f:
-            summary = f.read().decode("utf-8", "replace")
+        try:
+            with open(os.path.join(folder, "summary.txt"), "rb") as f:
+                summary = f.read().decode("utf-8", "replace")
+        except FileNotFoundError:  # a case reused from a folder that kept no summary
+            summary = ""
     except BaseException:
         if temporary is not None:
             temporary.cleanup()

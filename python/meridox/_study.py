@@ -121,8 +121,9 @@ class Study:
             table = self.frame().to_html(max_rows=20, index=False)
         except ImportError:
             table = "<pre>" + html.escape(_core.csv_text(self.columns, self._texts[:20])) + "</pre>"
-        note = ("<p><i>The meridox study command draws a study's pictures; here "
-                "<code>study.to_xarray().cd.plot()</code> draws a metric.</i></p>")
+        metric = _calculator(self.calculator).metrics[0]
+        note = ("<p><i>No picture here: the meridox study command draws a study's pictures, and "
+                f"<code>study.to_xarray().{metric}.plot()</code> draws a metric with matplotlib.</i></p>")
         return head + table + note
 
     def __len__(self):
