@@ -210,13 +210,21 @@ std::string study_json(const py::dict& d, const std::string& library, const std:
 
 // ---- What Python asks the host of a calculator -----------------------------
 
-// Beside the layout: the library's file name and whether the metrics come
-// one row per threshold.
+// Beside the layout: the library's file name, whether the metrics come one
+// row per threshold, and the main table (the one the metrics are read from).
 py::dict calculator_facts(const std::string& name) {
   const host::Calculator& c = calculator(name);
   py::dict facts;
   facts["library_file"] = host::library_file_name(c);
   facts["threshold_rows"] = host::has_threshold_column(c);
+  std::string main_table(c.layout->tables.front().file);
+  for (const TableSpec& t : c.layout->tables) {
+    if (t.metrics != MetricKind::none) {
+      main_table = t.file;
+      break;
+    }
+  }
+  facts["main_table"] = main_table;
   return facts;
 }
 
@@ -272,10 +280,15 @@ PYBIND11_MODULE(_core, m) {
   m.def("csv_text", &host::csv_text);
   m.def("study_json", &study_json);
   m.def("prepare_study_folder", &prepare_study_folder);
+  m.attr("version") = MERIDOX_VERSION;
   m.def("calculator_facts", &calculator_facts);
   m.attr("default_threshold") = host::CutOptions{}.threshold;
   m.def("cell_unit", &cell_unit);
   m.def("table_columns", &table_columns);
   m.def("replace_file", &replace_file);
   m.def("display_text", [](const py::bytes& bytes) { return host::display_text(std::string(bytes)); });
+  m.def("study_units", [](const py::dict& d) {
+    const host::StudySpec spec = spec_of(d);
+    return host::study_units(calculator(spec.calculator), spec);
+  });
 }

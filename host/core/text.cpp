@@ -106,6 +106,19 @@ std::string display_text(std::string_view bytes) {
   return escaped(bytes);
 }
 
+std::string display_document(std::string_view bytes) {
+  std::string out;
+  std::size_t from = 0;
+  for (std::size_t i = 0; i <= bytes.size(); ++i) {
+    if (i == bytes.size() || bytes[i] == '\t' || bytes[i] == '\r' || bytes[i] == '\n') {
+      out += display_text(bytes.substr(from, i - from));
+      if (i < bytes.size()) out += bytes[i];
+      from = i + 1;
+    }
+  }
+  return out;
+}
+
 std::size_t integer_extent(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size() && is_space(text[i])) ++i;

@@ -13,6 +13,11 @@ namespace meridox::host {
 // decoded, anything else shows its non-ASCII bytes as \xNN.
 std::string display_text(std::string_view bytes);
 
+// A whole text, such as a sheet, for display as UTF-8: its TABs and line
+// ends kept, each field between them decoded as display_text decodes a
+// label.
+std::string display_document(std::string_view bytes);
+
 // How many bytes of `text` the integer conversion of a cell reads (white
 // space, sign, digits); 0 when the cell holds no integer.
 std::size_t integer_extent(std::string_view text);

@@ -77,9 +77,15 @@ UnitWords unit_words(const Calculator& calculator, const Sheet& sheet) {
 }
 
 // The unit text of a named cell as the sheet gives it, else the layout's.
+// A rectangle's row holds its six values where a parameter's row holds its
+// unit: its coordinates are in the sheet's length unit, its transmission a
+// pure number.
 std::string cell_unit(const Calculator& calc, const std::string& sheet_bytes, const std::string& name) {
   const std::optional<NamedCell> cell = named_cell(calc, name);
   if (!cell) return {};
+  if (calc.layout->find(name) == nullptr) {
+    return cell->unit.empty() ? length_unit(calc, sheet_bytes) : cell->unit;
+  }
   const Sheet sheet = sheet_of(calc, sheet_bytes);
   const std::string text = display_text(sheet.cell(1, cell->row));
   if (!is_blank(text) && text.size() <= 24) return text;

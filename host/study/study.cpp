@@ -274,9 +274,17 @@ std::optional<Varied> parse_vary(std::string_view text, std::string& why) {
             std::string(rest) + "\"";
       return std::nullopt;
     }
+    // The values numpy.linspace gives, to the last bit, so that a study
+    // from the command and one from Python vary the same numbers: i times
+    // the step (or i / (COUNT - 1) times the range when the step is too
+    // small for a double), then FROM added; the last value is TO itself.
     const auto c = static_cast<std::size_t>(count);
+    const double range = to - from, steps = static_cast<double>(c - 1);
+    const double step = c > 1 ? range / steps : 0.0;
     for (std::size_t i = 0; i < c; ++i) {
-      v.values.push_back(i + 1 == c ? to : from + (to - from) * static_cast<double>(i) / static_cast<double>(c - 1));
+      const double k = static_cast<double>(i);
+      const double offset = c == 1 ? k * range : step == 0.0 ? k / steps * range : k * step;
+      v.values.push_back(i + 1 == c && c > 1 ? to : offset + from);
     }
     return v;
   }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 #include <iosfwd>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -137,5 +138,9 @@ struct StudyCounts {
 };
 std::string study_json(const Calculator& calc, const StudySpec& spec, const std::string& library,
                        const std::string& command, const std::string& base_name, const StudyCounts& counts);
+
+// The unit of each column of the study table that has one (varied
+// parameters, threshold, metrics), as study.json gives them.
+std::map<std::string, std::string> study_units(const Calculator& calc, const StudySpec& spec);
 
 }  // namespace meridox::host

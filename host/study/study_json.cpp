@@ -7,6 +7,17 @@
 
 namespace meridox::host {
 
+std::map<std::string, std::string> study_units(const Calculator& calc, const StudySpec& spec) {
+  const std::string base = base_sheet(calc, spec);
+  std::map<std::string, std::string> units;
+  for (const Varied& v : spec.vary) units[v.name] = cell_unit(calc, base, v.name);
+  if (has_threshold_column(calc)) units["threshold"] = "1 (of the clear-field intensity)";
+  const std::vector<std::string> names = metric_names(calc), metric_unit = metric_units(calc, base);
+  for (std::size_t k = 0; k < names.size(); ++k) units[names[k]] = metric_unit[k];
+  if (has_threshold_column(calc) && !spec.cuts.empty()) units["cut"] = "text (the cut's name)";
+  return units;
+}
+
 std::string study_json(const Calculator& calc, const StudySpec& spec, const std::string& library,
                        const std::string& command, const std::string& base_name, const StudyCounts& counts) {
   const std::string base = base_sheet(calc, spec);
@@ -16,13 +27,7 @@ std::string study_json(const Calculator& calc, const StudySpec& spec, const std:
   info["library"] = library;
   info["command"] = command;
   info["base_sheet"] = base_name;
-  info["base_sheet_text"] = display_text(base);
-  std::map<std::string, std::string> units;
-  for (const Varied& v : spec.vary) units[v.name] = cell_unit(calc, base, v.name);
-  if (has_threshold_column(calc)) units["threshold"] = "1 (of the clear-field intensity)";
-  const std::vector<std::string> names = metric_names(calc), metric_unit = metric_units(calc, base);
-  for (std::size_t k = 0; k < names.size(); ++k) units[names[k]] = metric_unit[k];
-  if (has_threshold_column(calc) && !spec.cuts.empty()) units["cut"] = "text (the cut's name)";
+  info["base_sheet_text"] = display_document(base);
   if (has_threshold_column(calc)) {
     for (const NamedCut& c : cuts_of(spec)) {
       info["cuts"].push_back({{"name", c.name},
@@ -33,7 +38,7 @@ std::string study_json(const Calculator& calc, const StudySpec& spec, const std:
     }
   }
   info["columns"] = study_header(calc, spec);
-  info["units"] = units;
+  info["units"] = study_units(calc, spec);
   info["cases"] = counts.cases;
   info["failed"] = counts.failed;
   info["reused"] = counts.reused;

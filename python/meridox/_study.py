@@ -3,31 +3,49 @@ one row of metrics per case (and per threshold for the images), by the
 host's study machinery: in parallel child processes here, or in batches on
 a Dask cluster."""
 
+from __future__ import annotations
+
+import html
 import itertools
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
-import threading
 import time
+from typing import Any, Mapping, Sequence
 
-from . import _calculator, _core, _facts, _library_folder_for, _sheet_for, _spec
-
-# The libraries keep their state in globals: one case at a time per process,
-# however many threads a Dask worker gives its tasks.
-_ONE_CASE_AT_A_TIME = threading.Lock()
+from . import Sheet, Thresholds, _calculator, _core, _facts, _library_folder_for, _sheet_for, _spec
 
 # About this long a batch of cases on a cluster: the scheduler's cost per
 # task (about a millisecond) stays small next to the work.
 _BATCH_SECONDS = 1.0
 
 
+# The study table's columns that hold words, not numbers.
+_TEXT_COLUMNS = ("status", "cut", "feature")
+
+
 class Study:
-    """The results of a study in case order: `rows` (one dict per case and
-    threshold, the columns of study.csv), `to_csv`, `frame`; on a cluster
-    `workers` maps each case to the address of the worker that ran it and
-    `batch_size` says how many cases went in one task."""
+    """The results of a study in case order.
+
+    columns, rows
+        the columns of study.csv and one dict per case and threshold: the
+        case number (an int), the varied values, the threshold (image
+        calculators), the metrics (floats, nan where a case failed) and the
+        status ("ok" or what failed).
+    units
+        the unit of each column that has one, as study.json gives them.
+    frame(), to_xarray(), to_csv(path)
+        the rows as a pandas DataFrame (units in ``attrs["units"]``), as an
+        xarray Dataset over the varied parameters and the threshold, and as
+        study.csv byte for byte.
+    workers, batch_size
+        on a cluster: the address of the worker that ran each case (by case
+        number) and how many cases went in one task.
+
+    In Jupyter a Study shows its counts and its table.
+    """
 
     def __init__(self, spec, cases, results, workers=None):
         self._spec, self._cases, self._results = spec, cases, results
@@ -37,18 +55,82 @@ class Study:
         self.columns, self._texts = _core.study_table(spec, cases, results)
 
     @property
-    def rows(self):
-        text_columns = ("case", "cut", "feature", "status")
-        return [{c: (t if c in text_columns else float(t)) for c, t in zip(self.columns, row)} for row in self._texts]
+    def rows(self) -> list[dict[str, Any]]:
+        def value(column, text):
+            return text if column in _TEXT_COLUMNS else int(text) if column == "case" else float(text)
+        return [{c: value(c, t) for c, t in zip(self.columns, row)} for row in self._texts]
 
-    def to_csv(self, path):
+    @property
+    def units(self) -> dict[str, str]:
+        return dict(_core.study_units(self._spec))
+
+    @property
+    def failed(self) -> int:
+        """How many cases failed."""
+        return sum(status != "ok" for status, _ in self._results)
+
+    def to_csv(self, path: str | os.PathLike) -> None:
         """Writes study.csv byte for byte as the meridox study command does."""
         _core.replace_file(os.fspath(path), _core.csv_text(self.columns, self._texts).encode("utf-8"))
 
     def frame(self):
-        """The rows as a pandas DataFrame."""
+        """The rows as a pandas DataFrame: integer case numbers, and the
+        columns' units in ``frame.attrs["units"]``."""
         import pandas
-        return pandas.DataFrame(self.rows, columns=self.columns)
+        frame = pandas.DataFrame(self.rows, columns=self.columns)
+        units = self.units
+        frame.attrs["units"] = {c: units[c] for c in self.columns if c in units}
+        return frame
+
+    def to_xarray(self):
+        """The study as an xarray Dataset: the varied parameters (and the
+        threshold, for the image calculators) are its dimensions with their
+        values as coordinates, each metric a variable over all of them, the
+        case numbers and statuses variables over the varied parameters; each
+        with its unit in ``attrs["units"]``. ``ds.cd.sel(threshold=0.3)``
+        is the cd over the varied parameters, and for a focus study
+        ``ds.cd.plot.line(x="defocus")`` a Bossung plot."""
+        import numpy
+        import xarray
+        units = self.units
+        vary = self._spec["vary"]
+        names = [name for name, _ in vary]
+        shape = [len(values) for _, values in vary]
+        coords = {name: (name, numpy.asarray(values, dtype=float), {"units": units.get(name, "")})
+                  for name, values in vary}
+        dims, full = list(names), list(shape)
+        if "threshold" in self.columns:
+            thresholds = self._spec["thresholds"]
+            dims.append("threshold")
+            full.append(len(thresholds))
+            coords["threshold"] = ("threshold", numpy.asarray(thresholds, dtype=float),
+                                   {"units": units.get("threshold", "")})
+        rows = self.rows
+        per_case = rows[::len(rows) // len(self._cases)] if self._cases else []
+        variables = {"case": (names, numpy.array([r["case"] for r in per_case], dtype=int).reshape(shape), {}),
+                     "status": (names, numpy.array([r["status"] for r in per_case], dtype=object).reshape(shape), {})}
+        for column in self.columns:
+            if column in ("case", "status", "threshold") or column in names:
+                continue
+            # Words (the feature's state, the cut's name) stay text.
+            kind = object if column in _TEXT_COLUMNS else float
+            variables[column] = (dims, numpy.array([r[column] for r in rows], dtype=kind).reshape(full),
+                                 {"units": units.get(column, "")})
+        c = _calculator(self.calculator)
+        return xarray.Dataset(variables, coords=coords, attrs={"calculator": c.name, "alias": c.alias})
+
+    def _repr_html_(self) -> str:
+        c = _calculator(self.calculator)
+        head = (f"<p><b>{html.escape(c.alias)} ({html.escape(c.name)})</b>: {len(self._cases)} cases, "
+                f"{self.failed} failed</p>")
+        try:
+            table = self.frame().to_html(max_rows=20, index=False)
+        except ImportError:
+            table = "<pre>" + html.escape(_core.csv_text(self.columns, self._texts[:20])) + "</pre>"
+        metric = _calculator(self.calculator).metrics[0]
+        note = ("<p><i>No picture here: the meridox study command draws a study's pictures, and "
+                f"<code>study.to_xarray().{metric}.plot()</code> draws a metric with matplotlib.</i></p>")
+        return head + table + note
 
     def __len__(self):
         return len(self._texts)
@@ -121,26 +203,53 @@ def _run_cases(spec, library_folder, cases_folder, jobs, cases, progress=None):
             runner.wait()
 
 
-def study(calc, vary, sheet=None, params=None, thresholds=None, client=None, jobs=None, out=None,
-          keep_tables=False, batch_size=None, progress=None, **options):
-    """Runs the full product of `vary` (name to values, the last changing
-    fastest) on a sheet (a Sheet, a path or None for the built-in example,
-    with `params` written first). `thresholds` gives the image calculators
-    one row per threshold; options as `run`'s.
+def study(calc: str, vary: Mapping[str, Sequence[float]], sheet: Sheet | str | os.PathLike | None = None,
+          params: Mapping[str, Any] | None = None, threshold: Thresholds | None = None, client: Any = None,
+          jobs: int | None = None, out: str | os.PathLike | None = None, keep_tables: bool = False,
+          batch_size: int | None = None, progress: bool | None = None, *, cut_y: float = 0.0, cut_x: float = 0.0,
+          tone: str = "bright", band: float | None = None, timeout: float = 0.0, **unknown: Any) -> Study:
+    """Runs a calculator over the full product of varied parameters, as
+    ``meridox study`` does, and returns the Study.
 
-    Without `client`: `jobs` cases at once (default: the number of cores),
-    each in a child process and in out/cases/<case>/ (a temporary folder
-    when `out` is None; a rerun into the same `out` reuses finished cases),
-    study.csv written into `out`. With a distributed.Client: the cases go to
-    the cluster in batches of `batch_size` (default: about a second of work),
-    each worker running one case at a time in its local directory."""
+    calc
+        a calculator by alias or library name, as for `run`.
+    vary
+        parameter name to its values (``{"defocus": numpy.linspace(-1, 1,
+        9)}``); the last parameter changes fastest, case 0 first.
+    sheet, params
+        the base sheet (a Sheet, a path, or None for the built-in example)
+        and named values written into it first.
+    threshold
+        the image metrics' intensity threshold: one value or a list, one row
+        per case and threshold (default 0.3).
+    client
+        a distributed.Client: the cases go to its cluster in batches of
+        `batch_size` cases (default: about a second of work each). Without
+        one, `jobs` cases run at once here (default: the number of cores),
+        each in a child process of the case runner and in out/cases/<case>/.
+    out
+        the study folder: study.csv and study.json are written there and a
+        rerun into it reuses the cases that finished (a temporary folder,
+        removed afterwards, when None).
+    keep_tables
+        keep each case's tables and summary in its folder.
+    progress
+        show the progress line on standard error (default: when it is a
+        terminal).
+    cut_y, cut_x, tone, band, timeout
+        as for `run`, for every case.
+
+    A case that fails gives a row with nan metrics and its status; the
+    study itself raises ValueError for an unknown calculator, parameter or
+    option.
+    """
     c = _calculator(calc)
     base = _sheet_for(c, sheet, params)
-    if thresholds is not None:
-        options["threshold"] = list(thresholds)
     if not vary:
         raise ValueError("a study varies at least one parameter")
-    spec = _spec(c, base, vary=list(vary.items()), keep_tables=keep_tables, **options)
+    options = dict(cut_y=cut_y, cut_x=cut_x, tone=tone, band=band, timeout=timeout)
+    spec = _spec(c, base, vary=list(vary.items()), keep_tables=keep_tables, threshold=threshold, **options,
+                 **unknown)
     values = list(itertools.product(*(v for _, v in spec["vary"])))
     width = len(str(len(values) - 1))
     cases = [(f"{k:0{width}d}", list(v)) for k, v in enumerate(values)]
@@ -161,15 +270,17 @@ def study(calc, vary, sheet=None, params=None, thresholds=None, client=None, job
         result = Study(spec, cases, results)
         if out is not None:
             result.to_csv(os.path.join(root, "study.csv"))
-            given = {"sheet": sheet, "params": params, "thresholds": thresholds, "jobs": jobs, "out": out,
-                     "keep_tables": keep_tables or None, **options}
+            defaults = dict(cut_y=0.0, cut_x=0.0, tone="bright", band=None, timeout=0.0)
+            given = {"sheet": sheet, "params": params,
+                     "threshold": threshold if threshold is not None else unknown.get("thresholds"), "jobs": jobs,
+                     "out": out, "keep_tables": keep_tables or None,
+                     **{k: v for k, v in options.items() if v != defaults[k]}}
             command = "meridox.study(" + ", ".join([repr(calc), repr(dict(vary))] + [
-                f"{k}={v!r}" for k, v in given.items() if v is not None and k != "threshold"]) + ")"
+                f"{k}={v!r}" for k, v in given.items() if v is not None]) + ")"
             base = "built-in example" if sheet is None else (
                 "a meridox.Sheet" if not isinstance(sheet, (str, os.PathLike)) else os.fspath(sheet))
-            failed = sum(status != "ok" for status, _ in results)
             info = _core.study_json(spec, os.path.join(library, _facts(c)["library_file"]), command, base,
-                                    len(cases), failed, reused)
+                                    len(cases), result.failed, reused)
             _core.replace_file(os.path.join(root, "study.json"), info.encode("utf-8"))
         return result
     finally:
@@ -180,22 +291,28 @@ def study(calc, vary, sheet=None, params=None, thresholds=None, client=None, job
 # ---- Distributed -------------------------------------------------------------
 
 def _run_batch(spec, cases, study_id):
-    """On a worker: runs the cases one after another, each in a case folder
-    of its own under the worker's local directory (removed once the batch is
-    done). Returns the worker's address, the results and the seconds a case
-    took (from the first case's end to the last's, past the runner's start)."""
+    """On a worker: runs the cases one after another in a case runner of
+    the batch's own (the worker's other threads run batches of their own
+    beside it), each in a case folder under the worker's local directory
+    (removed once the batch is done). Returns the worker's address, the
+    results and the seconds a case took (from the first case's end to the
+    last's, past the runner's start).
+
+    A worker that dies mid-batch takes the batch's runner and its case
+    with it (the runner ends with the process that started it); the
+    scheduler gives the whole batch to another worker, whose result is the
+    only one gathered, so that no case is lost or counted twice."""
     import distributed
     worker = distributed.get_worker()
     folder_of_libraries = _library_folder_for(_calculator(spec["calculator"]))
     root = os.path.join(worker.local_directory, "meridox-studies", study_id, "cases")
     os.makedirs(root, exist_ok=True)
     ends = [time.monotonic()]
-    with _ONE_CASE_AT_A_TIME:
-        try:
-            results, _ = _run_cases(spec, folder_of_libraries, root, 1, cases, lambda *_: ends.append(time.monotonic()))
-        finally:
-            for name, _ in cases:
-                shutil.rmtree(os.path.join(root, name), ignore_errors=True)
+    try:
+        results, _ = _run_cases(spec, folder_of_libraries, root, 1, cases, lambda *_: ends.append(time.monotonic()))
+    finally:
+        for name, _ in cases:
+            shutil.rmtree(os.path.join(root, name), ignore_errors=True)
     first = 1 if len(ends) > 2 else 0
     return worker.address, results, (ends[-1] - ends[first]) / max(1, len(ends) - 1 - first)
 
@@ -207,7 +324,7 @@ def _distributed(client, spec, cases, batch_size, shown):
 
     def take(address, batch, batch_results):
         results.extend(batch_results)
-        workers.update((name, address) for name, _ in batch)
+        workers.update((int(name), address) for name, _ in batch)
 
     start = 0
     if batch_size is None:
@@ -216,9 +333,11 @@ def _distributed(client, spec, cases, batch_size, shown):
         address, first, seconds = client.submit(_run_batch, spec, cases[:start], study_id, pure=False).result()
         take(address, cases[:start], first)
         batch_size = max(1, min(100_000, round(_BATCH_SECONDS / max(seconds, 1e-6))))
-        # A short study still gives every worker process a few batches.
-        workers_now = max(1, sum(w.get("nthreads", 1) for w in client.scheduler_info()["workers"].values()))
-        batch_size = max(1, min(batch_size, -(-(len(cases) - start) // (4 * workers_now))))
+        # A short study still gives every case process a few batches: each
+        # worker thread runs one batch at a time, its cases one by one in a
+        # process of their own, so a worker of n threads runs n cases at once.
+        case_processes = max(1, sum(w.get("nthreads", 1) for w in client.scheduler_info()["workers"].values()))
+        batch_size = max(1, min(batch_size, -(-(len(cases) - start) // (4 * case_processes))))
     if batch_size < 1:
         raise ValueError("batch_size is at least 1")
     batches = [cases[k:k + batch_size] for k in range(start, len(cases), batch_size)]

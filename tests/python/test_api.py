@@ -34,8 +34,8 @@ def test_tables_hold_exactly_the_values_the_files_hold(tmp_path):
     image = result.tables["OUT_M.txt"]
     assert image.values.shape == (64, 64)
     assert image.columns == ["x (um)", "y (um)", "intensity (1 = clear field)"]
-    m = result.metrics
-    assert m["cd"] == m["edge_right"] - m["edge_left"] and 0 < m["cd"] < 1
+    [m] = result.metrics
+    assert m["threshold"] == 0.4 and m["cd"] == m["edge_right"] - m["edge_left"] and 0 < m["cd"] < 1
     # The peak of the measured line (its share of the cut runs to the middle
     # of the spaces beside it, 0.48 um either side), between its samples.
     line = image.values[list(image.y).index(0.0)][abs(image.x) <= 0.48]
@@ -50,8 +50,8 @@ def test_tables_hold_exactly_the_values_the_files_hold(tmp_path):
     every = meridox.run("stage", params={"print_interval": 1})
     assert repr(every.metrics) == repr(stage.metrics)  # nan included
     assert every.tables["OUT_M.txt"].data.shape == (2001, 4)
-    assert stage.metrics["final_error"] == rows[-1][1]
-    assert stage.metrics["peak_current"] == max(every.tables["OUT_M.txt"]["control current (A)"], key=abs)
+    assert stage.metrics[0]["final_error"] == rows[-1][1]
+    assert stage.metrics[0]["peak_current"] == max(every.tables["OUT_M.txt"]["control current (A)"], key=abs)
 
     plate = meridox.run("plate").tables["OUT_M.txt"]
     assert plate.columns[:2] == ["radius r (mm)", "deflection w (mm)"] and plate.data.shape[1] == 7
@@ -121,11 +121,11 @@ def test_library_folder_and_install(tmp_path, monkeypatch):
     assert (package / "libdrovik2.so").is_file()
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MERIDOX_LIB_DIR")}
     env["PYTHONPATH"] = str(package.parent)
-    code = ("import meridox; print(meridox.library_folder()); print(meridox.run('stage').metrics['final_error']); "
+    code = ("import meridox; print(meridox.library_folder()); print(meridox.run('stage').metrics[0]['final_error']); "
             "print(len(meridox.study('stage', {'position_gain': [50, 60]})))")
     shown = subprocess.run([sys.executable, "-c", code], env=env, cwd=tmp_path, check=True,
                            capture_output=True, text=True).stdout.split()
-    assert shown == [str(package), repr(meridox.run("stage").metrics["final_error"]), "2"]
+    assert shown == [str(package), repr(meridox.run("stage").metrics[0]["final_error"]), "2"]
 
 
 def process_children(pid):
@@ -177,10 +177,12 @@ def test_units_and_files_as_the_host_has_them(tmp_path):
         b"sample pitch\tum\t", b"sample pitch\t" + micron.encode("cp932") + b"\t"))
     sheet["grid_size"] = 32
     assert (sheet.unit("pitch"), sheet.unit("NA"), sheet.unit("wavelength")) == (micron, "", "um")
+    # A rectangle's row holds its values, not a unit: its coordinates are in the length unit.
+    assert (sheet.unit("rect_x1[0]"), sheet.unit("rect_t_re[1]")) == (micron, "")
     assert meridox.run("projection", sheet).tables["OUT_M.txt"].columns[:2] == [f"x ({micron})", f"y ({micron})"]
-    meridox.study("projection", {"pitch": [0.08]}, sheet=sheet, out=str(tmp_path / "study"))
+    meridox.study("projection", {"pitch": [0.08], "rect_y2[0]": [16]}, sheet=sheet, out=str(tmp_path / "study"))
     units = json.loads((tmp_path / "study" / "study.json").read_text(encoding="utf-8"))["units"]
-    assert units["pitch"] == micron and units["cd"] == micron
+    assert units["pitch"] == micron and units["cd"] == micron and units["rect_y2[0]"] == micron
     # Compound units take the sheet's words in each part.
     plate = meridox.run("plate").tables["OUT_M.txt"]
     assert plate.columns[3] == "curvature w'' (1/mm)" and plate.columns[4] == "radial moment Mr (N/mm^2 mm^2/mm)"
