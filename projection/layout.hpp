@@ -30,7 +30,7 @@ inline constexpr CellSpec cells[] = {
 };
 
 // Edges in samples from the centre, kept within half a grid.
-inline constexpr RectangleSpec rectangles{"rect_count", 25, true};
+inline constexpr RectangleSpec rectangles{"rect_count", 25, true, "samples"};
 
 inline constexpr ColumnSpec amplitude_columns[] = {
     {"direction sine x", "-"}, {"direction sine y", "-"}, {"mask spectrum amplitude", "-"}};
@@ -87,6 +87,6 @@ inline constexpr TableSpec tables[] = {
 
 inline constexpr Layout layout{"orvalis",           "main4", "projection", {10, 1002, 100, 1000},
                                layout_data::cells, &layout_data::rectangles, layout_data::tables,
-                               "pitch"};
+                               "pitch",           "defocus"};
 
 }  // namespace meridox::projection

@@ -19,7 +19,8 @@ inline constexpr CellSpec cells[] = {
     {"rect_count", 2, 11, CellType::integer, "-", 0, 686},
 };
 
-inline constexpr RectangleSpec rectangles{"rect_count", 14, false};
+// Edges in the sheet's length unit.
+inline constexpr RectangleSpec rectangles{"rect_count", 14, false, "length"};
 
 inline constexpr ColumnSpec image_columns[] = {
     {"x", "length"}, {"y", "length"}, {"intensity (1 = open light)", "-"}};
@@ -41,6 +42,6 @@ inline constexpr TableSpec tables[] = {
 
 inline constexpr Layout layout{"quendra",          "main3", "proximity", {8, 700, 100, 699},
                                layout_data::cells, &layout_data::rectangles, layout_data::tables,
-                               "x_start"};
+                               "x_start",         "gap"};
 
 }  // namespace meridox::proximity

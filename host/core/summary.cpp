@@ -215,6 +215,11 @@ Finiteness finiteness(TableKind kind, const std::string& bytes) {
   return f;
 }
 
+std::string no_finite_value(std::string_view table, const Finiteness& f) {
+  if (f.values == 0 || f.non_finite < f.values) return {};
+  return std::string(table) + " holds no finite value (all " + std::to_string(f.values) + " are inf or nan)";
+}
+
 std::string summary_text(TableKind kind, const std::string& bytes, const StageColumns* stage) {
   SummaryContext context;
   context.stage = stage;

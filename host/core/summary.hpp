@@ -5,6 +5,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/core/metrics.hpp"
@@ -77,5 +78,8 @@ struct Finiteness {
   std::size_t non_finite = 0;
 };
 Finiteness finiteness(TableKind kind, const std::string& bytes);
+// Why a table with values none of which is finite is no result (a run and a
+// study case fail with it); "" when it holds a finite value or none at all.
+std::string no_finite_value(std::string_view table, const Finiteness& f);
 
 }  // namespace meridox::host

@@ -31,7 +31,9 @@ StageColumns stage_columns_for(const Calculator& calculator, const Sheet& sheet)
 UnitWords unit_words(const Calculator& calculator, const Sheet& sheet);
 
 // The unit of a named cell as the sheet gives it in column 1, else the
-// layout's; "" for a name that is not one of the calculator's cells.
+// layout's; a rectangle cell's from the layout (its edges in the sheet's
+// length unit or in samples); "" for a name that is not one of the
+// calculator's cells.
 std::string cell_unit(const Calculator& calc, const std::string& sheet_bytes, const std::string& name);
 
 // What a run's summary and pictures take from its sheet: the summary
