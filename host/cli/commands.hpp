@@ -11,6 +11,7 @@
 
 namespace CLI {
 class App;
+class Option;
 }
 
 namespace meridox::host {
@@ -27,6 +28,8 @@ struct MetricOptions {
   CutOptions cut;
 };
 void add_metric_options(CLI::App* cmd, MetricOptions& m, PlotOptions& plot);
+// A numeric option that takes finite numbers only (nan and inf are refused).
+CLI::Option* finite(CLI::Option* option);
 // Checks the shared options; false (after one line) when one is unusable.
 bool settle_metric_options(MetricOptions& m, PlotOptions& plot);
 // NAME=VALUE options; false (after one line) when one has no '='.

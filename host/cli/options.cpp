@@ -3,8 +3,10 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 
 #include "host/cli/commands.hpp"
+#include "host/core/text.hpp"
 #include "host/core/units.hpp"
 
 namespace meridox::host {
@@ -32,17 +34,26 @@ bool parse_size(const std::string& text, PlotOptions& plot) {
 
 }  // namespace
 
+CLI::Option* finite(CLI::Option* option) {
+  return option->check(CLI::Validator(
+      [](std::string& text) -> std::string {
+        const std::optional<double> value = whole_real(text);
+        return value && std::isfinite(*value) ? std::string() : "\"" + text + "\" is not a finite number";
+      },
+      "FINITE"));
+}
+
 void add_metric_options(CLI::App* cmd, MetricOptions& m, PlotOptions& plot) {
   cmd->add_option("--size", m.size_text, "picture size in pixels, WIDTHxHEIGHT, 64 to 8192 a side (default 960x720)");
   cmd->add_option("--unit", plot.length_unit, "draw the optics lengths in this unit: nm, um, mm, cm or m");
   cmd->add_flag("--log", plot.log_amplitude, "draw the spectrum amplitude on a logarithmic scale");
-  cmd->add_option("--cut-y", m.cut.cut_y, "image metrics along the row nearest this y (default 0)");
-  cmd->add_option("--cut-x", m.cut.cut_x, "centre of the measured feature: the sample nearest this x (default 0)");
-  cmd->add_option("--threshold", m.cut.threshold, "intensity threshold of the feature edges (default 0.3)")
+  finite(cmd->add_option("--cut-y", m.cut.cut_y, "image metrics along the row nearest this y (default 0)"));
+  finite(cmd->add_option("--cut-x", m.cut.cut_x, "centre of the measured feature: the sample nearest this x (default 0)"));
+  finite(cmd->add_option("--threshold", m.cut.threshold, "intensity threshold of the feature edges (default 0.3)"))
       ->check(CLI::PositiveNumber);
   cmd->add_option("--tone", m.tone, "bright (I >= threshold, default) or dark (I < threshold) feature")
       ->check(CLI::IsMember({"bright", "dark"}));
-  cmd->add_option("--band", m.band, "stage settling band in mm (default one count of the stage's sensor)")
+  finite(cmd->add_option("--band", m.band, "stage settling band in mm (default one count of the stage's sensor)"))
       ->check(CLI::PositiveNumber);
 }
 
