@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -166,28 +167,36 @@ host::Entry entry_or_raise(const host::Calculator& calc, const std::string& lib_
   return entry;
 }
 
+// The build of the calculator's library in `lib_dir`, which the study key
+// and the case records name; OSError when it cannot be read.
+host::LibraryBuild build_or_raise(const host::Calculator& calc, const std::string& lib_dir) {
+  host::LibraryBuild build;
+  const std::string path = host::library_path(calc, lib_dir);
+  if (const std::string why = host::library_build(path, build); !why.empty()) {
+    PyErr_SetString(PyExc_OSError, ("cannot read the library " + path + ": " + why).c_str());
+    throw py::error_already_set();
+  }
+  return build;
+}
+
 py::tuple result_tuple(const host::CaseResult& r) { return py::make_tuple(r.status, r.metrics); }
 
-// Checks a study's names and size; ValueError (one line) when unusable.
+// Checks a study's names, options, size and every varied value; ValueError
+// (one line) when unusable.
 void validate(const py::dict& d) {
-  host::StudySpec spec = spec_of(d);
-  const host::Calculator& calc = calculator(spec.calculator);
-  std::size_t total = 1;
-  for (host::Varied& v : spec.vary) {
-    if (v.values.empty()) throw py::value_error("no values for " + v.name);
-    total *= v.values.size();
-    v.values.resize(1);
+  const host::StudySpec spec = spec_of(d);
+  if (const std::string why = host::study_problem(calculator(spec.calculator), spec); !why.empty()) {
+    throw py::value_error(why);
   }
-  if (total > 10'000'000) throw py::value_error("a study of more than 10^7 cases is refused");
-  cases_or_raise(calc, spec);
 }
 
 // Runs one case in `folder`; (status, metrics rows).
 py::tuple run_case(const py::dict& d, const std::string& lib_dir, const std::string& name,
                    const std::vector<double>& values, const std::string& folder) {
-  const host::StudySpec spec = spec_of(d);
+  host::StudySpec spec = spec_of(d);
   const host::Calculator& calc = calculator(spec.calculator);
   const host::Entry entry = entry_or_raise(calc, lib_dir);
+  spec.library = build_or_raise(calc, lib_dir);
   const host::StudyCase c = case_of(calc, spec, name, values);
   host::CaseResult r;
   {
@@ -195,6 +204,27 @@ py::tuple run_case(const py::dict& d, const std::string& lib_dir, const std::str
     r = host::run_case(calc, entry, spec, c, folder);
   }
   return result_tuple(r);
+}
+
+// Runs once into `folder` as `meridox run` does (the sheet and the tables
+// only); (status, metrics rows).
+py::tuple run_into_folder(const py::dict& d, const std::string& lib_dir, const std::string& folder) {
+  host::StudySpec spec = spec_of(d);
+  const host::Calculator& calc = calculator(spec.calculator);
+  const host::Entry entry = entry_or_raise(calc, lib_dir);
+  spec.library = build_or_raise(calc, lib_dir);
+  host::CaseResult r;
+  {
+    py::gil_scoped_release release;
+    r = host::run_into_folder(calc, entry, spec, folder);
+  }
+  return result_tuple(r);
+}
+
+// The warnings of a study's sheets, one line each, as the command prints them.
+std::vector<std::string> check_study(const py::dict& d) {
+  const host::StudySpec spec = spec_of(d);
+  return host::warning_lines(spec, host::check_study(calculator(spec.calculator), spec));
 }
 
 // The study table as study.csv holds it: (header, rows of texts).
@@ -211,28 +241,49 @@ py::tuple study_table(const py::dict& d, const std::vector<std::pair<std::string
     r.metrics = results[k].second;
     case_results.push_back(std::move(r));
   }
-  return py::make_tuple(host::study_header(calc, spec), host::study_rows(calc, spec, cases, case_results));
+  const host::StudyCheck check = host::check_study(calc, spec);
+  return py::make_tuple(host::study_header(calc, spec), host::study_rows(calc, spec, cases, case_results, check));
 }
 
-// Makes out/cases for a study as the command does; the note (empty, or the
-// line saying that another study's cases were removed). OSError when the
-// folder cannot be used.
-std::string prepare_study_folder(const py::dict& d, const std::string& out) {
-  const host::StudySpec spec = spec_of(d);
+// A study folder taken as the command takes it: out/cases made, another
+// study's cases replaced (`note` says so), and the folder locked until
+// release() (or the end of a `with` block). OSError when the folder cannot
+// be used, another study runs in it, or its cases/ is not a study's.
+struct StudyFolder {
   std::string note;
-  if (const std::string problem = host::prepare_study_folder(calculator(spec.calculator), spec, out, note);
+  host::StudyLock lock;
+};
+
+std::unique_ptr<StudyFolder> take_study_folder(const py::dict& d, const std::string& out, const std::string& lib_dir) {
+  host::StudySpec spec = spec_of(d);
+  const host::Calculator& calc = calculator(spec.calculator);
+  spec.library = build_or_raise(calc, lib_dir);
+  auto folder = std::make_unique<StudyFolder>();
+  if (const std::string problem = host::prepare_study_folder(calc, spec, out, folder->note, folder->lock);
       !problem.empty()) {
     PyErr_SetString(PyExc_OSError, problem.c_str());
     throw py::error_already_set();
   }
-  return note;
+  return folder;
 }
 
 // study.json as the meridox study command writes it.
-std::string study_json(const py::dict& d, const std::string& library, const std::string& command,
+std::string study_json(const py::dict& d, const std::string& lib_dir, const std::string& command,
                        const std::string& base_name, std::size_t cases, std::size_t failed, std::size_t reused) {
-  const host::StudySpec spec = spec_of(d);
-  return host::study_json(calculator(spec.calculator), spec, library, command, base_name, {cases, failed, reused});
+  host::StudySpec spec = spec_of(d);
+  const host::Calculator& calc = calculator(spec.calculator);
+  spec.library = build_or_raise(calc, lib_dir);
+  return host::study_json(calc, spec, command, base_name, {cases, failed, reused}, host::check_study(calc, spec));
+}
+
+// Writes a file whole by a temporary beside it and a rename (a link, a hard
+// link or a pipe at the path is replaced, never written through); OSError
+// when it cannot.
+void replace_file(const std::string& path, const py::bytes& bytes) {
+  if (const std::string problem = host::replace_file(path, std::string(bytes)); !problem.empty()) {
+    PyErr_SetString(PyExc_OSError, ("cannot write " + path + ": " + problem).c_str());
+    throw py::error_already_set();
+  }
 }
 
 }  // namespace
@@ -250,10 +301,21 @@ PYBIND11_MODULE(_core, m) {
   m.def("read_table", &read_table);
   m.def("validate", &validate);
   m.def("run_case", &run_case);
+  m.def("run_into_folder", &run_into_folder);
+  m.def("check_study", &check_study);
+  m.def("replace_file", &replace_file);
   m.def("study_table", &study_table);
   m.def("csv_text", &host::csv_text);
   m.def("study_json", &study_json);
-  m.def("prepare_study_folder", &prepare_study_folder);
+  py::class_<StudyFolder, std::unique_ptr<StudyFolder>>(m, "StudyFolder")
+      .def(py::init(&take_study_folder))
+      .def_readonly("note", &StudyFolder::note)
+      .def("release", [](StudyFolder& f) { f.lock.release(); })
+      .def("__enter__", [](py::object self) { return self; })
+      .def("__exit__", [](StudyFolder& f, py::args) {
+        f.lock.release();
+        return false;
+      });
   m.def("interrupted", &host::interrupted);
   m.def("clear_interrupted", &host::clear_interrupted);
 }

@@ -254,10 +254,12 @@ def _read_tables(calc, sheet, folder):
 
 
 class Result:
-    """One run: tables (file name to table), metrics, the sheet used."""
+    """One run: tables (file name to table), metrics, the sheet used, and the
+    sheet's warnings as `check` gives them."""
 
-    def __init__(self, calculator, sheet, tables, metrics):
+    def __init__(self, calculator, sheet, tables, metrics, warnings=()):
         self.calculator, self.sheet, self.tables, self.metrics = calculator, sheet, tables, metrics
+        self.warnings = list(warnings)
 
     def __repr__(self):
         return f"<meridox.Result of {self.calculator}: {', '.join(self.tables)}>"
@@ -293,20 +295,26 @@ def _interrupted():
         raise KeyboardInterrupt
 
 
-def run(calc, sheet=None, params=None, out=None, **options):
+def run(calc, sheet=None, params=None, out=None, strict=False, **options):
     """Runs a calculator once. `sheet`: a Sheet, a path, or None for the
     built-in example; `params`: named values written into the sheet first;
-    `out`: a folder to keep the sheet, tables and summary in (a temporary one
-    otherwise); options: threshold (one or several), cut_y, cut_x, tone,
-    band, timeout, as the command's."""
+    `out`: a folder to keep the sheet and tables in, as `meridox run` writes
+    them (a temporary one otherwise); `strict=True` raises ValueError for a
+    sheet with warnings (`Result.warnings` lists them otherwise); options:
+    threshold (one or several), cut_y, cut_x, tone, band, timeout, as the
+    command's."""
     c = _calculator(calc)
     s = _sheet_for(c, sheet, params)
     spec = _spec(c, s, keep_tables=True, **options)
+    warnings = check(c.name, s)
+    if strict and warnings:
+        raise ValueError(f"strict: {len(warnings)} warnings; the first: {warnings[0][2]}")
+    if out is not None and not os.fspath(out):
+        raise ValueError("out names no folder; give a folder, or None for a temporary one")
     temporary = tempfile.mkdtemp(prefix="meridox-") if out is None else None
     folder = os.path.join(temporary, "run") if out is None else os.path.abspath(out)
     try:
-        os.makedirs(os.path.dirname(folder), exist_ok=True)
-        status, sets = _core.run_case(spec, _library_folder_for(c), c.name, [], folder)
+        status, sets = _core.run_into_folder(spec, _library_folder_for(c), folder)
         _interrupted()
         if status != "ok":
             raise CalculatorError(f"{c.name}: {status}")
@@ -319,7 +327,7 @@ def run(calc, sheet=None, params=None, out=None, **options):
         metrics = dict(zip(spec["thresholds"], metrics))
     else:
         metrics = metrics[0]
-    return Result(c.name, s, tables, metrics)
+    return Result(c.name, s, tables, metrics, warnings)
 
 
 _IMAGE_CALCULATORS = ("orvalis", "quendra")

@@ -12,7 +12,7 @@ import tempfile
 import threading
 import time
 
-from . import _calculator, _core, _library_folder_for, _sheet_for, _spec
+from . import _calculator, _core, _library_folder_for, _sheet_for, _spec, library_folder
 
 # The libraries keep their state in globals: one case at a time per process,
 # however many threads a Dask worker gives its tasks.
@@ -27,12 +27,15 @@ class Study:
     """The results of a study in case order: `rows` (one dict per case and
     threshold, the columns of study.csv), `to_csv`, `frame`; on a cluster
     `workers` maps each case to the address of the worker that ran it and
-    `batch_size` says how many cases went in one task."""
+    `batch_size` says how many cases went in one task; `warnings` holds the
+    warnings of the study's sheets as `meridox check` gives them (each also in
+    the status of its rows)."""
 
-    def __init__(self, spec, cases, results, workers=None):
+    def __init__(self, spec, cases, results, workers=None, warnings=()):
         self._spec, self._cases, self._results = spec, cases, results
         self.calculator = spec["calculator"]
         self.workers = workers
+        self.warnings = list(warnings)
         self.batch_size = None  # cases per task, on a cluster
         self.columns, self._texts = _core.study_table(spec, cases, results)
 
@@ -123,7 +126,7 @@ def _run_cases(spec, library_folder, cases_folder, jobs, cases, progress=None):
 
 
 def study(calc, vary, sheet=None, params=None, thresholds=None, client=None, jobs=None, out=None,
-          keep_tables=False, batch_size=None, progress=None, **options):
+          keep_tables=False, batch_size=None, progress=None, strict=False, **options):
     """Runs the full product of `vary` (name to values, the last changing
     fastest) on a sheet (a Sheet, a path or None for the built-in example,
     with `params` written first). `thresholds` gives the image calculators
@@ -134,45 +137,64 @@ def study(calc, vary, sheet=None, params=None, thresholds=None, client=None, job
     when `out` is None; a rerun into the same `out` reuses finished cases),
     study.csv written into `out`. With a distributed.Client: the cases go to
     the cluster in batches of `batch_size` (default: about a second of work),
-    each worker running one case at a time in its local directory."""
+    each worker running one case at a time in its local directory (`out`,
+    `jobs` and `keep_tables` do not apply there and are refused).
+
+    The sheets are checked as `meridox check` checks them (the base sheet
+    once, each varied value once): `Study.warnings` lists the warnings and
+    each row's status carries its own; `strict=True` raises ValueError
+    before the first case instead."""
     c = _calculator(calc)
+    if out is not None and not os.fspath(out):
+        raise ValueError("out names no folder; give a folder, or None for a temporary one")
+    if client is not None:
+        given = [name for name, value in (("out", out), ("jobs", jobs), ("keep_tables", keep_tables or None))
+                 if value is not None]
+        if given:
+            raise ValueError(f"{', '.join(given)}: not used with client= (the cases run in the workers' own "
+                             "folders); leave them out, or write the result with Study.to_csv")
     base = _sheet_for(c, sheet, params)
     if thresholds is not None:
         options["threshold"] = list(thresholds)
     if not vary:
         raise ValueError("a study varies at least one parameter")
     spec = _spec(c, base, vary=list(vary.items()), keep_tables=keep_tables, **options)
+    warnings = _core.check_study(spec)
+    if strict and warnings:
+        raise ValueError(f"strict: {len(warnings)} warnings; no case was run; the first: {warnings[0]}")
     values = list(itertools.product(*(v for _, v in spec["vary"])))
     width = len(str(len(values) - 1))
     cases = [(f"{k:0{width}d}", list(v)) for k, v in enumerate(values)]
     shown = sys.stderr.isatty() if progress is None else bool(progress)
     if client is not None:
         results, workers, batch_size = _distributed(client, spec, cases, batch_size, shown)
-        result = Study(spec, cases, results, workers)
+        result = Study(spec, cases, results, workers, warnings)
         result.batch_size = batch_size
         return result
     root = os.path.abspath(out) if out is not None else tempfile.mkdtemp(prefix="meridox-study-")
     try:
-        note = _core.prepare_study_folder(spec, root)
-        if note:
-            sys.stderr.write(f"meridox: {note}\n")
         library = _library_folder_for(c)
-        results, reused = _run_cases(spec, library, os.path.join(root, "cases"), jobs or os.cpu_count() or 1, cases,
-                                     _progress_line(len(cases)) if shown else None)
-        result = Study(spec, cases, results)
-        if out is not None:
-            result.to_csv(os.path.join(root, "study.csv"))
-            given = {"sheet": sheet, "params": params, "thresholds": thresholds, "jobs": jobs, "out": out,
-                     "keep_tables": keep_tables or None, **options}
-            command = "meridox.study(" + ", ".join([repr(calc), repr(dict(vary))] + [
-                f"{k}={v!r}" for k, v in given.items() if v is not None and k != "threshold"]) + ")"
-            base = "built-in example" if sheet is None else (
-                "a meridox.Sheet" if not isinstance(sheet, (str, os.PathLike)) else os.fspath(sheet))
-            failed = sum(status != "ok" for status, _ in results)
-            info = _core.study_json(spec, os.path.join(library, f"lib{c.name}.so"), command, base, len(cases),
-                                    failed, reused)
-            with open(os.path.join(root, "study.json"), "w", encoding="utf-8") as f:
-                f.write(info)
+        # Locked until the study is done: another study into the same
+        # folder meanwhile is refused.
+        with _core.StudyFolder(spec, root, library) as folder:
+            if folder.note:
+                sys.stderr.write(f"meridox: {folder.note}\n")
+            results, reused = _run_cases(spec, library, os.path.join(root, "cases"), jobs or os.cpu_count() or 1,
+                                         cases, _progress_line(len(cases)) if shown else None)
+            result = Study(spec, cases, results, warnings=warnings)
+            if out is not None:
+                # Each replaced whole, as the command writes them.
+                _core.replace_file(os.path.join(root, "study.csv"),
+                                   _core.csv_text(result.columns, result._texts).encode("utf-8"))
+                given = {"sheet": sheet, "params": params, "thresholds": thresholds, "jobs": jobs, "out": out,
+                         "keep_tables": keep_tables or None, "strict": strict or None, **options}
+                command = "meridox.study(" + ", ".join([repr(calc), repr(dict(vary))] + [
+                    f"{k}={v!r}" for k, v in given.items() if v is not None and k != "threshold"]) + ")"
+                base = "built-in example" if sheet is None else (
+                    "a meridox.Sheet" if not isinstance(sheet, (str, os.PathLike)) else os.fspath(sheet))
+                failed = sum(status != "ok" for status, _ in results)
+                info = _core.study_json(spec, library, command, base, len(cases), failed, reused)
+                _core.replace_file(os.path.join(root, "study.json"), info.encode("utf-8"))
         return result
     finally:
         if out is None:
@@ -188,7 +210,9 @@ def _run_batch(spec, cases, study_id):
     took (from the first case's end to the last's, past the runner's start)."""
     import distributed
     worker = distributed.get_worker()
-    folder_of_libraries = _library_folder_for(_calculator(spec["calculator"]))
+    # A worker without the library fails its cases with the reason (from
+    # meridox-cases), and the study keeps the rows of the other batches.
+    folder_of_libraries = library_folder()
     root = os.path.join(worker.local_directory, "meridox-studies", study_id, "cases")
     os.makedirs(root, exist_ok=True)
     ends = [time.monotonic()]
