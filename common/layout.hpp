@@ -40,10 +40,12 @@ struct RectangleSpec {
   int first_row;
   // Whether the calculator keeps every edge within half a grid of the centre.
   bool edges_within_grid;
+  // The unit of the edges x1 ... y2 ("length" for the sheet's length unit);
+  // the transmissions are pure numbers.
+  std::string_view edge_unit;
 };
 inline constexpr std::string_view rectangle_columns[6] = {"rect_t_re", "rect_t_im", "rect_x1",
                                                           "rect_x2",   "rect_y1",   "rect_y2"};
-inline constexpr std::string_view rectangle_units[6] = {"-", "-", "", "", "", ""};
 
 // What the engineering metrics of a table are.
 enum class MetricKind { none, image, stage, plate };

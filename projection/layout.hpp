@@ -30,7 +30,7 @@ inline constexpr CellSpec cells[] = {
 };
 
 // Edges in samples from the centre, kept within half a grid.
-inline constexpr RectangleSpec rectangles{"rect_count", 25, true};
+inline constexpr RectangleSpec rectangles{"rect_count", 25, true, "samples"};
 
 inline constexpr ColumnSpec amplitude_columns[] = {
     {"direction sine x", "-"}, {"direction sine y", "-"}, {"mask spectrum amplitude", "-"}};

@@ -19,7 +19,8 @@ inline constexpr CellSpec cells[] = {
     {"rect_count", 2, 11, CellType::integer, "-", 0, 686},
 };
 
-inline constexpr RectangleSpec rectangles{"rect_count", 14, false};
+// Edges in the sheet's length unit.
+inline constexpr RectangleSpec rectangles{"rect_count", 14, false, "length"};
 
 inline constexpr ColumnSpec image_columns[] = {
     {"x", "length"}, {"y", "length"}, {"intensity (1 = open light)", "-"}};

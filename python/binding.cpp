@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -149,25 +150,40 @@ host::StudySpec spec_of(const py::dict& d) {
   return spec;
 }
 
-std::vector<host::StudyCase> cases_or_raise(const host::Calculator& calc, const host::StudySpec& spec) {
-  std::string why;
-  std::optional<std::vector<host::StudyCase>> cases = host::study_cases(calc, spec, why);
-  if (!cases) throw py::value_error(why);
-  return std::move(*cases);
+// The build of the calculator's library in `lib_dir`, which the study key
+// and the case records name; OSError when it cannot be read.
+host::LibraryBuild build_or_raise(const host::Calculator& calc, const std::string& lib_dir) {
+  host::LibraryBuild build;
+  const std::string path = host::library_path(calc, lib_dir);
+  if (const std::string why = host::library_build(path, build); !why.empty()) {
+    PyErr_SetString(PyExc_OSError, ("cannot read the library " + path + ": " + why).c_str());
+    throw py::error_already_set();
+  }
+  return build;
 }
 
-// Checks a study's names and size; ValueError (one line) when unusable.
+// Checks a study's names, options, size and every varied value; ValueError
+// (one line) when unusable.
 void validate(const py::dict& d) {
-  host::StudySpec spec = spec_of(d);
-  const host::Calculator& calc = calculator(spec.calculator);
-  std::size_t total = 1;
-  for (host::Varied& v : spec.vary) {
-    if (v.values.empty()) throw py::value_error("no values for " + v.name);
-    total *= v.values.size();
-    v.values.resize(1);
+  const host::StudySpec spec = spec_of(d);
+  if (const std::string why = host::study_problem(calculator(spec.calculator), spec); !why.empty()) {
+    throw py::value_error(why);
   }
-  if (total > 10'000'000) throw py::value_error("a study of more than 10^7 cases is refused");
-  cases_or_raise(calc, spec);
+}
+
+// Moves the sheet and tables of a finished run into `folder`, as
+// `meridox run` leaves them; OSError when one cannot be moved.
+void adopt_run(const std::string& calc, const std::string& from, const std::string& folder) {
+  if (const std::string problem = host::adopt_run(calculator(calc), from, folder); !problem.empty()) {
+    PyErr_SetString(PyExc_OSError, problem.c_str());
+    throw py::error_already_set();
+  }
+}
+
+// The warnings of a study's sheets, one line each, as the command prints them.
+std::vector<std::string> check_study(const py::dict& d) {
+  const host::StudySpec spec = spec_of(d);
+  return host::warning_lines(spec, host::check_study(calculator(spec.calculator), spec));
 }
 
 // The study table as study.csv holds it: (header, rows of texts).
@@ -184,28 +200,49 @@ py::tuple study_table(const py::dict& d, const std::vector<std::pair<std::string
     r.metrics = results[k].second;
     case_results.push_back(std::move(r));
   }
-  return py::make_tuple(host::study_header(calc, spec), host::study_rows(calc, spec, cases, case_results));
+  const host::StudyCheck check = host::check_study(calc, spec);
+  return py::make_tuple(host::study_header(calc, spec), host::study_rows(calc, spec, cases, case_results, check));
 }
 
-// Makes out/cases for a study as the command does; the note (empty, or the
-// line saying that another study's cases were removed). OSError when the
-// folder cannot be used.
-std::string prepare_study_folder(const py::dict& d, const std::string& out) {
-  const host::StudySpec spec = spec_of(d);
+// A study folder taken as the command takes it: out/cases made, another
+// study's cases replaced (`note` says so), and the folder locked until
+// release() (or the end of a `with` block). OSError when the folder cannot
+// be used, another study runs in it, or its cases/ is not a study's.
+struct StudyFolder {
   std::string note;
-  if (const std::string problem = host::prepare_study_folder(calculator(spec.calculator), spec, out, note);
+  host::StudyLock lock;
+};
+
+std::unique_ptr<StudyFolder> take_study_folder(const py::dict& d, const std::string& out, const std::string& lib_dir) {
+  host::StudySpec spec = spec_of(d);
+  const host::Calculator& calc = calculator(spec.calculator);
+  spec.library = build_or_raise(calc, lib_dir);
+  auto folder = std::make_unique<StudyFolder>();
+  if (const std::string problem = host::prepare_study_folder(calc, spec, out, folder->note, folder->lock);
       !problem.empty()) {
     PyErr_SetString(PyExc_OSError, problem.c_str());
     throw py::error_already_set();
   }
-  return note;
+  return folder;
 }
 
 // study.json as the meridox study command writes it.
-std::string study_json(const py::dict& d, const std::string& library, const std::string& command,
+std::string study_json(const py::dict& d, const std::string& lib_dir, const std::string& command,
                        const std::string& base_name, std::size_t cases, std::size_t failed, std::size_t reused) {
-  const host::StudySpec spec = spec_of(d);
-  return host::study_json(calculator(spec.calculator), spec, library, command, base_name, {cases, failed, reused});
+  host::StudySpec spec = spec_of(d);
+  const host::Calculator& calc = calculator(spec.calculator);
+  spec.library = build_or_raise(calc, lib_dir);
+  return host::study_json(calc, spec, command, base_name, {cases, failed, reused}, host::check_study(calc, spec));
+}
+
+// Writes a file whole by a temporary beside it and a rename (a link, a hard
+// link or a pipe at the path is replaced, never written through); OSError
+// when it cannot.
+void replace_file(const std::string& path, const py::bytes& bytes) {
+  if (const std::string problem = host::replace_file(path, std::string(bytes)); !problem.empty()) {
+    PyErr_SetString(PyExc_OSError, ("cannot write " + path + ": " + problem).c_str());
+    throw py::error_already_set();
+  }
 }
 
 // ---- What Python asks the host of a calculator -----------------------------
@@ -251,16 +288,6 @@ std::vector<std::pair<std::string, std::string>> table_columns(const std::string
   return out;
 }
 
-// Writes a file whole, as the host writes every file for a user; OSError
-// naming the file when it cannot.
-void replace_file(const std::string& path, const py::bytes& bytes) {
-  if (const std::string why = host::replace_file(path, std::string(bytes)); !why.empty()) {
-    const std::string message = "cannot write " + path + ": " + why;
-    PyErr_SetString(PyExc_OSError, message.c_str());
-    throw py::error_already_set();
-  }
-}
-
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -279,7 +306,6 @@ PYBIND11_MODULE(_core, m) {
   m.def("study_table", &study_table);
   m.def("csv_text", &host::csv_text);
   m.def("study_json", &study_json);
-  m.def("prepare_study_folder", &prepare_study_folder);
   m.attr("version") = MERIDOX_VERSION;
   m.def("calculator_facts", &calculator_facts);
   m.attr("default_threshold") = host::CutOptions{}.threshold;
@@ -291,4 +317,15 @@ PYBIND11_MODULE(_core, m) {
     const host::StudySpec spec = spec_of(d);
     return host::study_units(calculator(spec.calculator), spec);
   });
+  m.def("adopt_run", &adopt_run);
+  m.def("check_study", &check_study);
+  py::class_<StudyFolder, std::unique_ptr<StudyFolder>>(m, "StudyFolder")
+      .def(py::init(&take_study_folder))
+      .def_readonly("note", &StudyFolder::note)
+      .def("release", [](StudyFolder& f) { f.lock.release(); })
+      .def("__enter__", [](py::object self) { return self; })
+      .def("__exit__", [](StudyFolder& f, py::args) {
+        f.lock.release();
+        return false;
+      });
 }

@@ -9,6 +9,7 @@
 // cut_x, dark (0 or 1), band ("" for none), the number of varied parameters
 // and their names one a line, the base sheet's size in bytes and its bytes,
 // then one case a line: its name, a TAB and its values (space-separated).
+// A library that cannot be loaded fails every case with the reason.
 // Numbers are the shortest text that reads back as the same double.
 //
 // Standard output: "done N F" after each case that ends (N done, F failed),
@@ -92,12 +93,26 @@ int serve(std::istream& in) {
     }
     cases.push_back({line.substr(0, tab), values});
   }
+  // A library that cannot be loaded or read fails every case with its
+  // reason (a worker of a cluster without it fails its batches, and the
+  // study keeps the rows of the others).
   const Entry entry = load_entry(*calc, lib_dir, why);
-  if (entry == nullptr) throw std::runtime_error(why);
-  const std::vector<CaseResult> results =
-      run_cases(*calc, entry, spec, cases, cases_folder, jobs, [&](std::size_t done, std::size_t failed) {
-        std::cout << "done " << done << ' ' << failed << '\n' << std::flush;
-      });
+  if (entry != nullptr) {
+    const std::string path = library_path(*calc, lib_dir);
+    if (const std::string problem = library_build(path, spec.library); !problem.empty()) {
+      why = "cannot read the library " + path + ": " + problem;
+    }
+  }
+  std::vector<CaseResult> results;
+  if (entry == nullptr || spec.library.path.empty()) {
+    results.assign(cases.size(), failed_case(*calc, spec, why));
+    for (std::size_t k = 0; k < cases.size(); ++k) std::cout << "done " << k + 1 << ' ' << k + 1 << '\n';
+    std::cout.flush();
+  } else {
+    results = run_cases(*calc, entry, spec, cases, cases_folder, jobs, [&](std::size_t done, std::size_t failed) {
+      std::cout << "done " << done << ' ' << failed << '\n' << std::flush;
+    });
+  }
   if (interrupted() != 0) end_if_interrupted();
   for (std::size_t k = 0; k < cases.size(); ++k) {
     std::string status = results[k].status;

@@ -11,6 +11,7 @@
 
 namespace CLI {
 class App;
+class Option;
 }
 
 namespace meridox::host {
@@ -32,6 +33,8 @@ struct MetricOptions {
 void add_metric_options(CLI::App* cmd, MetricOptions& m, PlotOptions& plot);
 // --hold and --window, the stage's settling hold and closing window.
 void add_stage_window_options(CLI::App* cmd, MetricOptions& m);
+// A numeric option that takes finite numbers only (nan and inf are refused).
+CLI::Option* finite(CLI::Option* option);
 // Checks the shared options; false (after one line) when one is unusable.
 bool settle_metric_options(MetricOptions& m, PlotOptions& plot);
 // Image thresholds, each a number or FROM:TO:COUNT, all positive; false

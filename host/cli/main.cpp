@@ -49,9 +49,11 @@ int main(int argc, char** argv) {
   run_cmd->add_flag("--no-pictures", no_pictures, "write the tables only");
   run_cmd->add_flag("--strict", run_request.strict, "exit 1 when the sheet gave any warning or a table holds inf or nan");
   std::vector<std::string> run_set;
-  run_cmd->add_option("--set", run_set, "NAME=VALUE: write VALUE, as typed, into the named cell first (repeatable)")
+  run_cmd->add_option("--set", run_set,
+                      "NAME=VALUE: write VALUE, as typed, into the named cell first (an integer cell's as the whole "
+                      "number it is; repeatable)")
       ->take_all()->allow_extra_args(false);
-  run_cmd->add_option("--timeout", run_request.timeout, "end a calculator still running after S seconds (exit 1)")
+  finite(run_cmd->add_option("--timeout", run_request.timeout, "end a calculator still running after S seconds (exit 1)"))
       ->check(CLI::PositiveNumber);
 
   StudyRequest study_request;
@@ -65,13 +67,15 @@ int main(int argc, char** argv) {
   study_cmd->add_option("SHEET", study_sheet, "base sheet; the built-in example when omitted");
   study_cmd->add_option("--vary", study_vary, "NAME=FROM:TO:COUNT or NAME=V1,V2,... (repeatable; the full product)")
       ->allow_extra_args(false);
-  study_cmd->add_option("--set", study_set, "NAME=VALUE written, as typed, into the base sheet (repeatable)")
+  study_cmd->add_option("--set", study_set,
+                        "NAME=VALUE written, as typed, into the base sheet (an integer cell's as the whole number it "
+                        "is; repeatable)")
       ->allow_extra_args(false);
   study_cmd->add_option("--threshold", study_thresholds,
                         "image thresholds T1,T2,... or FROM:TO:COUNT (one row per case, cut and threshold)")
       ->delimiter(',');
-  auto* cut_y = study_cmd->add_option("--cut-y", study_metrics.cut.cut_y, "y of the cut's point (default 0)");
-  auto* cut_x = study_cmd->add_option("--cut-x", study_metrics.cut.cut_x, "x of the cut's point (default 0)");
+  auto* cut_y = finite(study_cmd->add_option("--cut-y", study_metrics.cut.cut_y, "y of the cut's point (default 0)"));
+  auto* cut_x = finite(study_cmd->add_option("--cut-x", study_metrics.cut.cut_x, "x of the cut's point (default 0)"));
   auto* along = study_cmd->add_option("--along", study_metrics.along, "the cut runs along x (default) or y")
                     ->check(CLI::IsMember({"x", "y"}));
   study_cmd->add_option("--cut", study_cuts,
@@ -83,22 +87,26 @@ int main(int argc, char** argv) {
       ->excludes(along);
   study_cmd->add_option("--tone", study_metrics.tone, "bright (default) or dark feature")
       ->check(CLI::IsMember({"bright", "dark"}));
-  study_cmd->add_option("--band", study_metrics.band, "stage settling band in mm (default one count)")
+  finite(study_cmd->add_option("--band", study_metrics.band, "stage settling band in mm (default one count)"))
       ->check(CLI::PositiveNumber);
   add_stage_window_options(study_cmd, study_metrics);
   study_cmd->add_option("--size", study_metrics.size_text, "picture size, WIDTHxHEIGHT (default 960x720)");
-  study_cmd->add_option("--target-cd", study_request.target_cd, "target line width: writes the process window")
+  finite(study_cmd->add_option("--target-cd", study_request.target_cd,
+                               "target line width: writes the process window of a study of the focus"))
       ->check(CLI::PositiveNumber);
-  study_cmd->add_option("--cd-tolerance", study_request.cd_tolerance, "allowed |cd - target| / target (default 0.1)")
+  finite(study_cmd->add_option("--cd-tolerance", study_request.cd_tolerance,
+                               "allowed |cd - target| / target (default 0.1)"))
       ->check(CLI::PositiveNumber);
   study_cmd->add_option("-j,--jobs", study_request.jobs, "cases run at once (default: the number of cores)")
       ->check(CLI::Range(1, 4096));
-  study_cmd->add_option("--out,-o", study_request.out, "study folder (default ./meridox-study/CALC/)");
+  auto* study_out = study_cmd->add_option("--out,-o", study_request.out, "study folder (default ./meridox-study/CALC/)");
   study_cmd->add_option("--lib-dir", study_request.lib_dir, "folder of the calculators' libraries");
-  study_cmd->add_option("--timeout", study_request.spec.timeout, "end a case still running after S seconds")
+  finite(study_cmd->add_option("--timeout", study_request.spec.timeout, "end a case still running after S seconds"))
       ->check(CLI::PositiveNumber);
   study_cmd->add_flag("--keep-tables", study_request.spec.keep_tables, "keep each case's tables and summary");
   study_cmd->add_flag("--no-pictures", study_no_pictures, "write study.csv and study.json only");
+  study_cmd->add_flag("--strict", study_request.strict,
+                      "exit 1 before the first case when a sheet of the study gives any warning");
 
   std::string check_calc, check_sheet_path;
   auto* check_cmd = app.add_subcommand("check", "read a sheet as the calculator will and warn about its values");
@@ -168,7 +176,8 @@ int main(int argc, char** argv) {
     study_request.spec.hold = study_metrics.hold;
     study_request.spec.window = study_metrics.window;
     study_request.pictures = !study_no_pictures;
-    if (study_request.out.empty()) study_request.out = "meridox-study/" + study_request.spec.calculator;
+    // An empty --out names no folder (it is refused), not the default one.
+    if (study_out->count() == 0) study_request.out = "meridox-study/" + study_request.spec.calculator;
     for (int k = 0; k < argc; ++k) study_request.command_line += (k ? " " : "") + std::string(argv[k]);
     const int status = study(study_request, std::cout, std::cerr);
     end_if_interrupted();

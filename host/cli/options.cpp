@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 
 #include "host/cli/commands.hpp"
 #include "host/core/text.hpp"
@@ -34,19 +35,29 @@ bool parse_size(const std::string& text, PlotOptions& plot) {
 
 }  // namespace
 
+CLI::Option* finite(CLI::Option* option) {
+  return option->check(CLI::Validator(
+      [](std::string& text) -> std::string {
+        const std::optional<double> value = whole_real(text);
+        return value && std::isfinite(*value) ? std::string() : "\"" + text + "\" is not a finite number";
+      },
+      "FINITE"));
+}
+
 void add_metric_options(CLI::App* cmd, MetricOptions& m, PlotOptions& plot) {
   cmd->add_option("--size", m.size_text, "picture size in pixels, WIDTHxHEIGHT, 64 to 8192 a side (default 960x720)");
   cmd->add_option("--unit", plot.length_unit, "draw the optics lengths in this unit: nm, um, mm, cm or m");
   cmd->add_flag("--log", plot.log_amplitude, "draw the spectrum amplitude on a logarithmic scale");
-  cmd->add_option("--cut-y", m.cut.cut_y, "y of the cut's point, in --unit when given (default 0)");
-  cmd->add_option("--cut-x", m.cut.cut_x, "x of the cut's point, in --unit when given (default 0)");
+  finite(cmd->add_option("--cut-y", m.cut.cut_y, "y of the cut's point, in --unit when given (default 0)"));
+  finite(cmd->add_option("--cut-x", m.cut.cut_x, "x of the cut's point, in --unit when given (default 0)"));
   cmd->add_option("--along", m.along, "the cut runs along x (a row, default) or y (a column) through its point")
       ->check(CLI::IsMember({"x", "y"}));
-  cmd->add_option("--threshold", m.cut.threshold, "intensity threshold of the feature edges (default " + number_text(default_threshold) + ")")
+  finite(cmd->add_option("--threshold", m.cut.threshold,
+                         "intensity threshold of the feature edges (default " + number_text(default_threshold) + ")"))
       ->check(CLI::PositiveNumber);
   cmd->add_option("--tone", m.tone, "bright (I >= threshold, default) or dark (I < threshold) feature")
       ->check(CLI::IsMember({"bright", "dark"}));
-  cmd->add_option("--band", m.band, "stage settling band in mm (default one count of the stage's sensor)")
+  finite(cmd->add_option("--band", m.band, "stage settling band in mm (default one count of the stage's sensor)"))
       ->check(CLI::PositiveNumber);
   add_stage_window_options(cmd, m);
 }
@@ -83,8 +94,8 @@ bool parse_thresholds(const std::vector<std::string>& texts, std::vector<double>
       return false;
     }
     for (const double t : range->values) {
-      if (!(t > 0)) {
-        std::cerr << "meridox: --threshold: " << number_text(t) << " is not a positive intensity\n";
+      if (!(t > 0) || !std::isfinite(t)) {
+        std::cerr << "meridox: --threshold: " << number_text(t) << " is not a positive finite intensity\n";
         return false;
       }
       out.push_back(t);

@@ -112,6 +112,78 @@ std::string cuts_outside_image(const Calculator& calc, const StudySpec& spec, co
   return {};
 }
 
+
+// The process window of a focus study: the cd of each threshold against the
+// focus values in ascending order (the study's order may be any), written to
+// process-window.csv and drawn. Returns why it could not be written, or "".
+std::string write_process_window(const Calculator& calc, const StudyRequest& request, const StudySpec& spec,
+                                 const std::string& base, const std::vector<CaseResult>& results,
+                                 const fs::path& folder, std::ostream& out) {
+  const std::vector<double> thresholds = thresholds_of(spec);
+  const std::size_t cd_column = 2;  // peak, contrast, cd, ...
+  std::vector<std::size_t> order(thresholds.size()), at(results.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+  for (std::size_t k = 0; k < at.size(); ++k) at[k] = k;
+  std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return thresholds[a] < thresholds[b]; });
+  const std::vector<double>& values = spec.vary[0].values;
+  std::stable_sort(at.begin(), at.end(), [&](auto a, auto b) { return values[a] < values[b]; });
+  std::vector<double> sorted, focus;
+  for (const std::size_t k : at) focus.push_back(values[k]);
+  std::vector<std::vector<double>> cd(order.size());
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    sorted.push_back(thresholds[order[k]]);
+    for (const std::size_t c : at) cd[k].push_back(results[c].metrics[order[k]][cd_column]);
+  }
+  const std::vector<WindowRow> window = process_window(focus, sorted, cd, *request.target_cd, request.cd_tolerance);
+  std::vector<std::vector<std::string>> rows;
+  Chart chart;
+  chart.title = "Process window: cd within " + number_text(request.cd_tolerance * 100) + " % of " +
+                number_text(*request.target_cd);
+  chart.x_label = with_unit(spec.vary[0].name, cell_unit(calc, base, spec.vary[0].name));
+  chart.y_label = "threshold (dose 1/threshold)";
+  ChartCurve best{"best focus", {}, {}};
+  for (const WindowRow& w : window) {
+    rows.push_back({number_text(w.threshold), number_text(w.best_focus), number_text(w.depth_of_focus),
+                    number_text(w.focus_low), number_text(w.focus_high), number_text(w.exposure_latitude)});
+    if (std::isfinite(w.focus_low)) {
+      chart.curves.push_back({"threshold " + number_text(w.threshold) + ": DOF " + short_text(w.depth_of_focus),
+                              {w.focus_low, w.focus_high},
+                              {w.threshold, w.threshold}});
+    }
+    best.x.push_back(w.best_focus);
+    best.y.push_back(w.threshold);
+  }
+  if (chart.curves.size() > 1) chart.curves.push_back(best);
+  const fs::path csv = folder / "process-window.csv";
+  if (const std::string problem = replace_file(
+          csv, csv_text({"threshold", "best_focus", "depth_of_focus", "focus_low", "focus_high",
+                         "exposure_latitude_percent"},
+                        rows));
+      !problem.empty()) {
+    return "cannot write " + csv.string() + ": " + problem;
+  }
+  out << "process window: " << csv.string() << "\n";
+  if (request.pictures) {
+    const std::string png = (folder / "process-window.png").string();
+    if (const std::string problem = plot_chart(chart, png, request.plot); !problem.empty()) {
+      return "no picture of the process window: " + problem;
+    }
+    out << "picture: " << png << "\n";
+  }
+  return {};
+}
+
+// At most this many warnings are printed one by one; study.json holds all.
+constexpr std::size_t printed_warnings = 10;
+
+void print_warnings(const std::vector<std::string>& lines, std::ostream& err) {
+  for (std::size_t k = 0; k < lines.size() && k < printed_warnings; ++k) err << lines[k] << "\n";
+  if (lines.size() > printed_warnings) {
+    err << "meridox: " << lines.size() - printed_warnings << " more warnings (each in the status of its rows and in "
+        << "study.json)\n";
+  }
+}
+
 }  // namespace
 
 
@@ -139,9 +211,22 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     err << "meridox: --threshold applies to the image calculators only\n";
     return bad_input;
   }
-  if (request.target_cd && !has_threshold_column(*calc)) {
-    err << "meridox: --target-cd applies to the image calculators only\n";
-    return bad_input;
+  if (request.target_cd) {
+    const std::string_view focus = calc->layout->focus_cell;
+    if (focus.empty()) {
+      err << "meridox: --target-cd applies to the image calculators only\n";
+      return bad_input;
+    }
+    // A window in another parameter's units would pass for a depth of focus.
+    if (spec.vary.size() != 1 || spec.vary[0].name != focus) {
+      err << "meridox: --target-cd needs a study that varies the focus, " << focus << ", alone\n";
+      return bad_input;
+    }
+    if (!(std::isfinite(*request.target_cd) && *request.target_cd > 0 && std::isfinite(request.cd_tolerance) &&
+          request.cd_tolerance > 0)) {
+      err << "meridox: --target-cd and --cd-tolerance are finite numbers above 0\n";
+      return bad_input;
+    }
   }
   std::string why;
   const std::optional<std::vector<StudyCase>> cases = study_cases(*calc, spec, why);
@@ -154,15 +239,31 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     err << "meridox: " << problem << "\n";
     return bad_input;
   }
+  // Every sheet of the study as `meridox check` reads it: the base sheet
+  // once, each varied value once.
+  const StudyCheck check = check_study(*calc, spec);
+  const std::vector<std::string> warnings = warning_lines(spec, check);
+  print_warnings(warnings, err);
+  if (request.strict && !warnings.empty()) {
+    err << "meridox: --strict: " << warnings.size() << (warnings.size() == 1 ? " warning" : " warnings")
+        << "; no case was run\n";
+    return incomplete;
+  }
+  const std::string library = library_path(*calc, request.lib_dir);
   const Entry entry = load_entry(*calc, request.lib_dir, why);
   if (entry == nullptr) {
     err << "meridox: " << why << "\n";
     return not_installed;
   }
+  if (const std::string problem = library_build(library, spec.library); !problem.empty()) {
+    err << "meridox: cannot read the library " << library << ": " << problem << "\n";
+    return not_installed;
+  }
   const fs::path folder(request.out);
   const fs::path cases_folder = folder / "cases";
   std::string note;
-  if (const std::string problem = prepare_study_folder(*calc, spec, folder.string(), note); !problem.empty()) {
+  StudyLock lock;
+  if (const std::string problem = prepare_study_folder(*calc, spec, folder.string(), note, lock); !problem.empty()) {
     err << "meridox: " << problem << "\n";
     return bad_input;
   }
@@ -197,15 +298,15 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
 
   const std::vector<std::string> header = study_header(*calc, spec);
   if (const std::string problem =
-          replace_file(folder / "study.csv", csv_text(header, study_rows(*calc, spec, *cases, results)));
+          replace_file(folder / "study.csv", csv_text(header, study_rows(*calc, spec, *cases, results, check)));
       !problem.empty()) {
     err << "meridox: cannot write " << (folder / "study.csv").string() << ": " << problem << "\n";
     return incomplete;
   }
 
-  const std::string info = study_json(*calc, spec, library_path(*calc, request.lib_dir), request.command_line,
+  const std::string info = study_json(*calc, spec, request.command_line,
                                       request.sheet_path ? *request.sheet_path : std::string("built-in example"),
-                                      {cases->size(), failed, reused});
+                                      {cases->size(), failed, reused}, check);
   if (const std::string problem = replace_file(folder / "study.json", info); !problem.empty()) {
     err << "meridox: cannot write " << (folder / "study.json").string() << ": " << problem << "\n";
     return incomplete;
@@ -213,63 +314,20 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
 
   out << calc->alias << " (" << calc->name << "): " << cases->size() << " cases";
   if (reused > 0) out << " (" << reused << " reused from an earlier run)";
-  out << ", " << failed << " failed, " << clock_text(elapsed()) << "\n";
+  out << ", " << failed << " failed";
+  if (!warnings.empty()) out << ", " << warnings.size() << (warnings.size() == 1 ? " warning" : " warnings");
+  out << ", " << clock_text(elapsed()) << "\n";
   if (diverged > 0) {
     out << diverged << " of " << cases->size()
         << " cases diverged (status diverged in study.csv; their metrics are kept there, left out of the pictures)\n";
   }
   out << "table: " << (folder / "study.csv").string() << "\n";
 
+  // Every file the study was asked for is written or the study says why.
   std::vector<std::string> problems;
   if (request.target_cd) {
-    if (spec.vary.size() != 1) {
-      problems.push_back("the process window needs a study that varies the focus alone");
-    } else {
-      std::vector<double> thresholds = thresholds_of(spec);
-      const std::size_t cd_column = 2;  // peak, contrast, cd, ...
-      std::vector<std::size_t> order(thresholds.size());
-      for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-      std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return thresholds[a] < thresholds[b]; });
-      std::vector<double> sorted;
-      std::vector<std::vector<double>> cd(order.size());
-      for (std::size_t k = 0; k < order.size(); ++k) {
-        sorted.push_back(thresholds[order[k]]);
-        for (const CaseResult& r : results) cd[k].push_back(r.metrics[order[k]][cd_column]);
-      }
-      const std::vector<WindowRow> window =
-          process_window(spec.vary[0].values, sorted, cd, *request.target_cd, request.cd_tolerance);
-      std::vector<std::vector<std::string>> rows;
-      Chart chart;
-      chart.title = "Process window: cd within " + number_text(request.cd_tolerance * 100) + " % of " +
-                    number_text(*request.target_cd);
-      chart.x_label = with_unit(spec.vary[0].name, cell_unit(*calc, base, spec.vary[0].name));
-      chart.y_label = "threshold (dose 1/threshold)";
-      ChartCurve best{"best focus", {}, {}};
-      for (const WindowRow& w : window) {
-        rows.push_back({number_text(w.threshold), number_text(w.best_focus), number_text(w.depth_of_focus),
-                        number_text(w.focus_low), number_text(w.focus_high), number_text(w.exposure_latitude)});
-        if (std::isfinite(w.focus_low)) {
-          chart.curves.push_back({"threshold " + number_text(w.threshold) + ": DOF " + short_text(w.depth_of_focus),
-                                  {w.focus_low, w.focus_high},
-                                  {w.threshold, w.threshold}});
-        }
-        best.x.push_back(w.best_focus);
-        best.y.push_back(w.threshold);
-      }
-      if (chart.curves.size() > 1) chart.curves.push_back(best);
-      replace_file(folder / "process-window.csv",
-                   csv_text({"threshold", "best_focus", "depth_of_focus", "focus_low", "focus_high",
-                             "exposure_latitude_percent"},
-                            rows));
-      out << "process window: " << (folder / "process-window.csv").string() << "\n";
-      if (request.pictures) {
-        const std::string png = (folder / "process-window.png").string();
-        if (const std::string problem = plot_chart(chart, png, request.plot); !problem.empty()) {
-          problems.push_back("no picture of the process window: " + problem);
-        } else {
-          out << "picture: " << png << "\n";
-        }
-      }
+    if (std::string problem = write_process_window(*calc, request, spec, base, results, folder, out); !problem.empty()) {
+      problems.push_back(std::move(problem));
     }
   }
   if (request.pictures) {
@@ -278,12 +336,15 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
         out << "picture: " << p.file << "\n";
       } else {
         out << "no picture " << p.file << ": " << p.problem << "\n";
+        problems.push_back("no picture " + p.file + ": " + p.problem);
       }
     }
   }
   out.flush();
   if (!problems.empty()) {
-    err << "meridox: " << problems.front() << "\n";
+    err << "meridox: " << problems.front();
+    if (problems.size() > 1) err << " (and " << problems.size() - 1 << " more)";
+    err << "\n";
     return incomplete;
   }
   if (failed > 0) {

@@ -21,6 +21,7 @@ struct StudyRequest {
   bool pictures = true;
   std::optional<double> target_cd;
   double cd_tolerance = 0.1;
+  bool strict = false;     // any warning of the sheets ends the study before its first case
   std::string command_line;  // for study.json
   PlotOptions plot;
 };

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
+#include <cmath>
 #include <iterator>
 
 #include "host/core/text.hpp"
@@ -110,7 +112,8 @@ Sheet sheet_of(const Calculator& calculator, std::string_view bytes) {
 std::optional<NamedCell> named_cell(const Calculator& calculator, std::string_view name) {
   const Layout& layout = *calculator.layout;
   if (const CellSpec* cell = layout.find(name)) {
-    return NamedCell{std::string(name), cell->column, cell->row, cell->is_integer(), std::string(cell->unit)};
+    return NamedCell{std::string(name), cell->column, cell->row, cell->is_integer(), std::string(cell->unit),
+                     cell->low,          cell->high,  false};
   }
   if (layout.rectangles == nullptr) return std::nullopt;
   const std::size_t open = name.find('[');
@@ -129,7 +132,7 @@ std::optional<NamedCell> named_cell(const Calculator& calculator, std::string_vi
   for (int k = 0; k < 6; ++k) {
     if (column_name == rectangle_columns[k]) {
       return NamedCell{std::string(name), k + 1, layout.rectangles->first_row + q, false,
-                       std::string(rectangle_units[k])};
+                       std::string(k < 2 ? "-" : layout.rectangles->edge_unit), INT_MIN, INT_MAX, true};
     }
   }
   return std::nullopt;
@@ -201,11 +204,28 @@ std::optional<std::string> set_named_cell(const Calculator& calculator, std::str
     why = std::string(calculator.alias) + " has no parameter \"" + std::string(name) + "\"; the closest are " + near;
     return std::nullopt;
   }
+  const std::optional<std::string> text = cell_text(*cell, value, why);
+  if (!text) return std::nullopt;
+  return with_cell_text(sheet, cell->column, cell->row, *text);
+}
+
+std::optional<std::string> cell_text(const NamedCell& cell, std::string_view value, std::string& why) {
   if (value.find_first_of("\t\r\n") != std::string_view::npos) {
-    why = "the value of " + std::string(name) + " holds a TAB or a line end, which would split the sheet's cells";
+    why = "the value of " + cell.name + " holds a TAB or a line end, which would split the sheet's cells";
     return std::nullopt;
   }
-  return with_cell_text(sheet, cell->column, cell->row, value);
+  if (!cell.integer) return std::string(value);
+  // The calculator reads the cell with atoi: "1e+05" would be 1, "32.7" 32,
+  // and a value beyond its limits the nearer limit.
+  const std::optional<double> number = whole_real(value);
+  if (!number || !(*number >= cell.low && *number <= cell.high) || *number != std::floor(*number)) {
+    const std::string limits = cell.low == INT_MIN && cell.high != INT_MAX
+                                   ? "up to " + std::to_string(cell.high)
+                                   : "from " + std::to_string(cell.low) + " to " + std::to_string(cell.high);
+    why = cell.name + " takes a whole number " + limits + ", not \"" + std::string(value) + "\"";
+    return std::nullopt;
+  }
+  return std::to_string(static_cast<long long>(*number));
 }
 
 std::string library_file_name(const Calculator& calculator) { return "lib" + std::string(calculator.name) + ".so"; }

@@ -2,6 +2,7 @@
 // What the host knows about each calculator: its library and entry, the
 // names it answers to, the shape of its sheet, the cells it reads and the
 // tables it writes, all from the calculator's own layout.
+#include <climits>
 #include <optional>
 #include <span>
 #include <string>
@@ -86,9 +87,18 @@ struct NamedCell {
   int column = -1;
   int row = -1;
   bool integer = false;
-  std::string unit;
+  std::string unit;                   // the layout's; "length" for the sheet's length unit
+  int low = INT_MIN, high = INT_MAX;  // an integer cell's limits (the layout's)
+  bool rectangle = false;             // a cell of the rectangle table
 };
 std::optional<NamedCell> named_cell(const Calculator& calculator, std::string_view name);
+
+// The text a value takes in a named cell: a real cell's exactly as given;
+// an integer cell's as the plain integer ("1e5" is written 100000, which the
+// calculator's integer reading takes as 100000, not 1). Nothing (and `why`,
+// one line naming the cell and its limits) when an integer cell's value is
+// not a whole number within them: the calculator would read another number.
+std::optional<std::string> cell_text(const NamedCell& cell, std::string_view value, std::string& why);
 
 // A sheet's bytes read into the calculator's grid, as its reader reads them.
 Sheet sheet_of(const Calculator& calculator, std::string_view bytes);
@@ -100,9 +110,10 @@ std::vector<std::string> cell_names(const Calculator& calculator);
 // `count`), for "did you mean" messages.
 std::vector<std::string> closest_names(const Calculator& calculator, std::string_view name, std::size_t count = 3);
 
-// The sheet with the named cell set to `value` exactly as given; nothing
-// when the name is not one of the calculator's cells (`why` then says so in
-// one line, naming the closest known names).
+// The sheet with the named cell set to `value` (as cell_text writes it);
+// nothing when the name is not one of the calculator's cells (`why` then
+// says so in one line, naming the closest known names) or the value cannot
+// go into the cell.
 std::optional<std::string> set_named_cell(const Calculator& calculator, std::string_view sheet,
                                           std::string_view name, std::string_view value, std::string& why);
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/table.hpp"
 #include "host/core/files.hpp"
 #include "host/core/process.hpp"
 #include "host/core/text.hpp"
@@ -142,7 +143,9 @@ void remove_leftovers(const fs::path& folder) {
     const bool scratch = name.rfind(every_step_prefix, 0) == 0 && it->is_directory(ec) && !it->is_symlink(ec);
     bool partial = false;
     for (const std::string& result : every_result_file()) {
-      partial = partial || name.rfind("." + result + ".", 0) == 0;
+      // The host's temporaries (".OUT_M.txt.XXXXXX") and a calculator's
+      // ("OUT_M.txt.partial-PID-N"), which a killed run leaves behind.
+      partial = partial || name.rfind("." + result + ".", 0) == 0 || name.rfind(temporary_prefix(result), 0) == 0;
     }
     partial = partial || name.rfind(".IN_FM.txt.", 0) == 0;
     if (scratch) fs::remove_all(it->path(), ec);

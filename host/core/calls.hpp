@@ -47,7 +47,8 @@ inline constexpr const char* loop_picture = "loop.png";
 std::vector<std::string> every_result_file();
 
 // What an interrupted earlier run may have left in a folder (partial tables,
-// sheets, scratch folders of runs of every step): removed before a new run.
+// sheets, scratch folders of runs of every step): removed before a new run
+// and after a study's case that failed.
 void remove_leftovers(const std::filesystem::path& folder);
 
 }  // namespace meridox::host

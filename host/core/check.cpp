@@ -53,14 +53,24 @@ struct RowLabel {
   std::string shown;  // as the user wrote it, decoded
 };
 
-std::vector<RowLabel> row_labels(const Calculator& calculator, std::string_view sheet_bytes) {
-  const Sheet sheet = sheet_of(calculator, sheet_bytes);
+std::vector<RowLabel> row_labels(const Calculator& calculator, const Sheet& sheet) {
   std::vector<RowLabel> labels;
   for (const Cell& c : calculator.cells) {
     std::string key = label_key(sheet.cell(0, c.row));
     if (!key.empty()) labels.push_back({c.row, c.name, std::move(key), display_text(trimmed(sheet.cell(0, c.row)))});
   }
   return labels;
+}
+
+// The labels of a calculator's built-in example, read once: a study checks
+// a sheet for each value it varies.
+const std::vector<RowLabel>& example_labels(const Calculator& calculator) {
+  static const std::vector<std::vector<RowLabel>> all = [] {
+    std::vector<std::vector<RowLabel>> labels;
+    for (const Calculator& c : calculators()) labels.push_back(row_labels(c, sheet_of(c, example_sheet(c.name))));
+    return labels;
+  }();
+  return all[static_cast<std::size_t>(&calculator - calculators().data())];
 }
 
 // The example's row with this label: its own row when the label is there,
@@ -200,8 +210,8 @@ class Checker {
   // mostly another calculator's mean the sheet is that calculator's. Any other
   // wording (Japanese, the user's own English) is the user's: a note, no warning.
   void compare_labels() {
-    const std::vector<RowLabel> example = row_labels(calc_, example_sheet(calc_.name));
-    const std::vector<RowLabel> labels = row_labels(calc_, bytes_);
+    const std::vector<RowLabel>& example = example_labels(calc_);
+    const std::vector<RowLabel> labels = row_labels(calc_, sheet_);
     int known = 0;
     std::vector<std::pair<const RowLabel*, const RowLabel*>> moved;  // the sheet's row, the example's
     for (const RowLabel& label : labels) {
@@ -261,12 +271,12 @@ class Checker {
       for (const RowLabel& e : example) n += std::find(keys.begin(), keys.end(), e.key) != keys.end() ? 1 : 0;
       return n;
     };
-    const int own = fit(row_labels(calc_, example_sheet(calc_.name)));
+    const int own = fit(example_labels(calc_));
     LabelFit best{nullptr, own, own};
     std::size_t best_rows = 0;
     for (const Calculator& other : calculators()) {
       if (&other == &calc_) continue;
-      const std::vector<RowLabel> theirs = row_labels(other, example_sheet(other.name));
+      const std::vector<RowLabel>& theirs = example_labels(other);
       const int labels = fit(theirs);
       if (2 * static_cast<std::size_t>(labels) <= theirs.size()) continue;
       if (labels > best.labels ||

@@ -2,8 +2,13 @@
 
 #include <dlfcn.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <string_view>
+
+#include "host/core/files.hpp"
 
 namespace fs = std::filesystem;
 
@@ -37,6 +42,21 @@ std::string library_folder(const std::optional<std::string>& chosen) {
   const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
   if (ec) return "lib";
   return (exe.parent_path().parent_path() / "lib").string();
+}
+
+std::string library_build(const std::string& path, LibraryBuild& build) {
+  std::string bytes;
+  if (std::string why = read_bounded(path, std::string().max_size(), bytes); !why.empty()) return why;
+  char hash[17];
+  std::snprintf(hash, sizeof hash, "%016llx",
+                static_cast<unsigned long long>(std::hash<std::string_view>{}(bytes)));
+  build = {path, bytes.size(), hash};
+  return {};
+}
+
+std::string build_text(const LibraryBuild& build) {
+  if (build.path.empty()) return {};
+  return std::to_string(build.bytes) + " bytes, hash " + build.hash;
 }
 
 }  // namespace meridox::host

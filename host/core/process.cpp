@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -13,11 +14,14 @@
 #include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <iterator>
 #include <mutex>
+#include <utility>
 
 #include "host/core/text.hpp"
 
@@ -148,17 +152,56 @@ ChildGroup::~ChildGroup() {
   end_watch();
 }
 
+// Whether another child would take the descriptors the host keeps for its
+// own files: each child holds two in the host (its report pipe and its exit
+// descriptor) while it runs. Worked out once the group runs a few children.
+bool ChildGroup::at_descriptor_limit() {
+  constexpr std::size_t few = 8, kept_for_files = 32;
+  if (children_.size() < few) return false;
+  if (descriptor_room_ == 0) {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    std::size_t open_now = 0;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) {
+      ++open_now;
+    }
+    const std::size_t allowed = limit.rlim_cur == RLIM_INFINITY ? SIZE_MAX / 4 : static_cast<std::size_t>(limit.rlim_cur);
+    const std::size_t in_children = 2 * children_.size();
+    const std::size_t others = open_now > in_children ? open_now - in_children : 0;
+    descriptor_room_ = std::max(few, allowed > others + kept_for_files ? (allowed - others - kept_for_files) / 2 : 0);
+  }
+  return children_.size() >= descriptor_room_;
+}
+
 std::string ChildGroup::start(std::size_t tag, const std::function<ChildWork()>& work, const std::string& what) {
-  if (interrupting_signal != 0) return what + " not started: the host was interrupted";
-  int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return "cannot start " + what + ": " + std::strerror(errno);
+  // Out of descriptors or processes, the host waits for a child to end
+  // rather than fail a child it could start a moment later.
+  auto lacks_room = [](int error) { return error == EMFILE || error == ENFILE || error == EAGAIN; };
+  int pipe_fds[2] = {-1, -1};
+  pid_t child = -1;
   const pid_t host = getpid();
-  std::fflush(nullptr);
-  const pid_t child = fork();
-  if (child < 0) {
+  while (true) {
+    if (interrupting_signal != 0) return what + " not started: the host was interrupted";
+    if (at_descriptor_limit()) {
+      for (auto& done : wait_running()) ended_.push_back(std::move(done));
+      continue;
+    }
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+      if (lacks_room(errno) && !children_.empty()) {
+        for (auto& done : wait_running()) ended_.push_back(std::move(done));
+        continue;
+      }
+      return "cannot start " + what + ": " + std::strerror(errno);
+    }
+    std::fflush(nullptr);
+    child = fork();
+    if (child >= 0) break;
+    const int error = errno;
     close(pipe_fds[0]);
     close(pipe_fds[1]);
-    return "cannot start " + what + ": " + std::strerror(errno);
+    if (!lacks_room(error) || children_.empty()) return "cannot start " + what + ": " + std::strerror(error);
+    for (auto& done : wait_running()) ended_.push_back(std::move(done));
   }
   if (child == 0) {
     for (const int signal : ending_signals) std::signal(signal, SIG_DFL);
@@ -234,6 +277,11 @@ void ChildGroup::drain(Child& c) {
 }
 
 std::vector<std::pair<std::size_t, ChildOutcome>> ChildGroup::wait_any() {
+  if (!ended_.empty()) return std::exchange(ended_, {});
+  return wait_running();
+}
+
+std::vector<std::pair<std::size_t, ChildOutcome>> ChildGroup::wait_running() {
   std::vector<std::pair<std::size_t, ChildOutcome>> ended;
   auto end_child = [&](std::size_t k, const ChildOutcome& why) {
     Child& c = children_[k];

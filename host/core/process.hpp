@@ -52,8 +52,11 @@ class ChildGroup {
   ChildGroup& operator=(const ChildGroup&) = delete;
 
   // Starts `work` in a child known by `tag`; empty, or why it could not start.
+  // When the host has no descriptor or process to spare for another child,
+  // it first waits for one of its children to end (wait_any returns it).
   std::string start(std::size_t tag, const std::function<ChildWork()>& work, const std::string& what);
-  std::size_t running() const { return children_.size(); }
+  // Children started and not yet returned by wait_any.
+  std::size_t running() const { return children_.size() + ended_.size(); }
   // Waits until one child or more have ended and returns them with their
   // tags; nothing when none runs.
   std::vector<std::pair<std::size_t, ChildOutcome>> wait_any();
@@ -75,9 +78,14 @@ class ChildGroup {
   };
   void drain(Child& c);
   ChildOutcome outcome(const Child& c, int status) const;
+  std::vector<std::pair<std::size_t, ChildOutcome>> wait_running();
+  bool at_descriptor_limit();
 
   ChildOptions options_;
   std::vector<Child> children_;
+  // Children that ended while start() waited for room, not yet returned.
+  std::vector<std::pair<std::size_t, ChildOutcome>> ended_;
+  std::size_t descriptor_room_ = 0;  // children the descriptor limit allows; 0 until worked out
 };
 
 // While one lives, the signals that would end the host (interrupt,

@@ -1,6 +1,7 @@
 #include "host/core/report.hpp"
 
 #include <ostream>
+#include <utility>
 
 #include "host/core/files.hpp"
 
@@ -41,9 +42,10 @@ TableReport summarize_table(const fs::path& folder, const char* table, TableKind
     return r;
   }
   const Finiteness& f = r.table.finiteness;
-  if (f.values > 0 && f.non_finite == f.values) {
+  if (std::string none = no_finite_value(table, f); !none.empty()) {
     out << "  no finite values, no picture\n";
-    r.problem = std::string(table) + " holds no finite value (all " + std::to_string(f.values) + " are inf or nan)";
+    r.problem = std::move(none);
+    return r;
   }
   return r;
 }

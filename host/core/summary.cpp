@@ -294,6 +294,11 @@ StageSummary summarize_stage(const ColumnTable& t, const StageColumns& c) {
   return s;
 }
 
+std::string no_finite_value(std::string_view table, const Finiteness& f) {
+  if (f.values == 0 || f.non_finite < f.values) return {};
+  return std::string(table) + " holds no finite value (all " + std::to_string(f.values) + " are inf or nan)";
+}
+
 std::string summary_text(const ResultTable& table, const SummaryContext& context) {
   const TableKind kind = table.kind;
   if (is_map(kind)) return map_text(kind, table.map, context);

@@ -5,6 +5,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/core/metrics.hpp"
@@ -89,5 +90,9 @@ struct SummaryContext {
 
 // The summary lines printed after a run (or a plot) for a table.
 std::string summary_text(const ResultTable& table, const SummaryContext& context);
+
+// Why a table with values none of which is finite is no result (a run and a
+// study case fail with it); "" when it holds a finite value or none at all.
+std::string no_finite_value(std::string_view table, const Finiteness& f);
 
 }  // namespace meridox::host

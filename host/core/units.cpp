@@ -83,9 +83,8 @@ UnitWords unit_words(const Calculator& calculator, const Sheet& sheet) {
 std::string cell_unit(const Calculator& calc, const std::string& sheet_bytes, const std::string& name) {
   const std::optional<NamedCell> cell = named_cell(calc, name);
   if (!cell) return {};
-  if (calc.layout->find(name) == nullptr) {
-    return cell->unit.empty() ? length_unit(calc, sheet_bytes) : cell->unit;
-  }
+  // A rectangle's row holds its other values in column 1, never a unit.
+  if (cell->rectangle) return cell->unit == "length" ? length_unit(calc, sheet_bytes) : cell->unit;
   const Sheet sheet = sheet_of(calc, sheet_bytes);
   const std::string text = display_text(sheet.cell(1, cell->row));
   if (!is_blank(text) && text.size() <= 24) return text;

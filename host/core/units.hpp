@@ -43,7 +43,9 @@ StageSteps stage_steps(const Calculator& calculator, const Sheet& sheet);
 UnitWords unit_words(const Calculator& calculator, const Sheet& sheet);
 
 // The unit of a named cell as the sheet gives it in column 1, else the
-// layout's; "" for a name that is not one of the calculator's cells.
+// layout's; a rectangle cell's from the layout (its edges in the sheet's
+// length unit or in samples); "" for a name that is not one of the
+// calculator's cells.
 std::string cell_unit(const Calculator& calc, const std::string& sheet_bytes, const std::string& name);
 
 // How a calculator's image is followed between its samples: a projection

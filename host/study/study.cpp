@@ -1,12 +1,14 @@
 #include "host/study/study.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -15,8 +17,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <ostream>
 #include <sstream>
+#include <unordered_map>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -60,9 +65,12 @@ std::string slurp(const fs::path& path) {
 std::vector<std::vector<double>> table_metrics(const Calculator& calc, const StudySpec& spec,
                                                const std::string& bytes, const std::string& sheet) {
   std::vector<std::vector<double>> rows;
-  switch (metric_kind(calc)) {
+  const TableSpec& written = *metric_table(calc);
+  const ResultTable table = read_result_table(bytes, TableKind(written));
+  if (std::string none = no_finite_value(written.file, table.finiteness); !none.empty()) throw TableError(none);
+  switch (written.metrics) {
     case MetricKind::image: {
-      const MapTable map = parse_map(bytes);
+      const MapTable& map = table.map;
       const std::vector<MaskRectangle> mask = mask_rectangles(calc, sheet);
       for (const NamedCut& c : cuts_of(spec)) {
         for (const ImageMetrics& m :
@@ -74,7 +82,7 @@ std::vector<std::vector<double>> table_metrics(const Calculator& calc, const Stu
       break;
     }
     case MetricKind::plate: {
-      const ColumnTable t = parse_columns(bytes);
+      const ColumnTable& t = table.columns;
       if (t.columns.size() < 7) throw TableError("the plate table has fewer than 7 columns");
       const PlateMetrics m = plate_metrics(t.columns[0], t.columns[1], t.columns[5], t.columns[6]);
       rows.push_back({m.max_deflection, m.max_deflection_r, m.max_stress, m.max_pitch_error});
@@ -108,7 +116,8 @@ std::vector<std::vector<double>> failed_metrics(const Calculator& calc, const St
 // them and the study's options. A case recorded under other options is run
 // again, whoever started the study (the command, a script, a worker).
 std::string case_options(const Calculator& calc, const StudySpec& spec) {
-  std::string text = "meridox " MERIDOX_VERSION " " + std::string(calc.name) + " thresholds";
+  std::string text = "meridox " MERIDOX_VERSION " " + std::string(calc.name) + " library " + build_text(spec.library);
+  text += " thresholds";
   for (const double t : thresholds_of(spec)) text += " " + number_text(t);
   for (const NamedCut& c : cuts_of(spec)) {
     text += " cut " + c.name + (c.name.empty() ? "" : " ") + number_text(c.cut.cut_x) + " " +
@@ -233,6 +242,12 @@ std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec&
     }
   }
   if (!metrics) return why;
+  // A history whose every state has an error or current that is not finite
+  // has no metrics: it fails as a run's table would.
+  if (std::string none = no_finite_value(stage_table(calc)->file, {metrics->states, metrics->non_finite});
+      !none.empty()) {
+    return none;
+  }
   result.metrics = {stage_row(*metrics, loop)};
   if (metrics->diverged) result.status = diverged_status;
   return {};
@@ -279,12 +294,18 @@ std::optional<Varied> parse_vary(std::string_view text, std::string& why) {
     // the step (or i / (COUNT - 1) times the range when the step is too
     // small for a double), then FROM added; the last value is TO itself.
     const auto c = static_cast<std::size_t>(count);
+    // numpy.linspace's values; ends so far apart that their difference
+    // overflows (1e308 to -1e308) are weighted each on its own instead,
+    // which stays finite.
     const double range = to - from, steps = static_cast<double>(c - 1);
     const double step = c > 1 ? range / steps : 0.0;
     for (std::size_t i = 0; i < c; ++i) {
       const double k = static_cast<double>(i);
       const double offset = c == 1 ? k * range : step == 0.0 ? k / steps * range : k * step;
-      v.values.push_back(i + 1 == c && c > 1 ? to : offset + from);
+      const double t = c > 1 ? k / steps : 0.0;
+      v.values.push_back(i + 1 == c && c > 1       ? to
+                         : std::isfinite(range) ? offset + from
+                                                : from * (1.0 - t) + to * t);
     }
     return v;
   }
@@ -299,21 +320,53 @@ std::optional<Varied> parse_vary(std::string_view text, std::string& why) {
   return v;
 }
 
-std::optional<std::vector<StudyCase>> study_cases(const Calculator& calc, const StudySpec& spec, std::string& why) {
-  std::optional<std::string> base = apply_settings(calc, spec.sheet, spec.set, why);
-  if (!base) return std::nullopt;
+std::string study_problem(const Calculator& calc, const StudySpec& spec) {
+  std::string why;
+  if (!apply_settings(calc, spec.sheet, spec.set, why)) return why;
+  for (const double t : spec.thresholds) {
+    if (!(std::isfinite(t) && t > 0)) return "a threshold is a finite number above 0, not " + number_text(t);
+  }
+  for (const double c : {spec.cut.cut_x, spec.cut.cut_y}) {
+    if (!std::isfinite(c)) return "the cut's x and y are finite numbers, not " + number_text(c);
+  }
+  if (spec.band && !(std::isfinite(*spec.band) && *spec.band > 0)) {
+    return "the settling band is a finite number of mm above 0, not " + number_text(*spec.band);
+  }
+  if (!(std::isfinite(spec.timeout) && spec.timeout >= 0)) {
+    return "the timeout is a finite number of seconds (0 for none), not " + number_text(spec.timeout);
+  }
   std::size_t total = 1;
+  std::vector<NamedCell> varied;
   for (const Varied& v : spec.vary) {
-    if (!named_cell(calc, v.name)) {
+    const std::optional<NamedCell> cell = named_cell(calc, v.name);
+    if (!cell) {
       set_named_cell(calc, "", v.name, "0", why);
-      return std::nullopt;
+      return why;
     }
+    for (const NamedCell& other : varied) {
+      if (other.column == cell->column && other.row == cell->row) {
+        return other.name == v.name ? v.name + " is varied twice; give all its values in one --vary"
+                                    : v.name + " and " + other.name + " are the same cell; vary it once";
+      }
+    }
+    varied.push_back(*cell);
     if (v.values.empty() || total > 10'000'000 / v.values.size()) {
-      why = "a study of more than 10^7 cases (or of none) is refused";
-      return std::nullopt;
+      return "a study of more than 10^7 cases (or of none) is refused";
     }
     total *= v.values.size();
+    if (!cell->integer) continue;
+    for (const double x : v.values) {
+      if (!cell_text(*cell, number_text(x), why)) return why;
+    }
   }
+  return {};
+}
+
+std::optional<std::vector<StudyCase>> study_cases(const Calculator& calc, const StudySpec& spec, std::string& why) {
+  why = study_problem(calc, spec);
+  if (!why.empty()) return std::nullopt;
+  std::size_t total = 1;
+  for (const Varied& v : spec.vary) total *= v.values.size();
   const std::size_t digits = std::to_string(total > 0 ? total - 1 : 0).size();
   std::vector<StudyCase> cases;
   cases.reserve(total);
@@ -335,7 +388,11 @@ std::optional<std::vector<StudyCase>> study_cases(const Calculator& calc, const 
 std::string case_sheet(const Calculator& calc, const std::string& base, const StudySpec& spec, const StudyCase& c) {
   std::string sheet = base, why;
   for (std::size_t k = 0; k < spec.vary.size() && k < c.values.size(); ++k) {
-    sheet = *set_named_cell(calc, sheet, spec.vary[k].name, number_text(c.values[k]), why);
+    // Every value was looked at by study_problem; one that cannot go into
+    // its cell here would mean a case of another study.
+    std::optional<std::string> set = set_named_cell(calc, sheet, spec.vary[k].name, number_text(c.values[k]), why);
+    if (!set) throw TableError(why);
+    sheet = std::move(*set);
   }
   return sheet;
 }
@@ -441,27 +498,24 @@ namespace {
 std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec, const std::string& options,
                       const std::string& sheet, const StagePlan& plan, const fs::path& folder) {
   CaseResult result;
-  auto fail = [&](const std::string& why) {
-    result.status = why.empty() ? "failed" : why;
-    result.metrics = failed_metrics(calc, spec);
-    return record_text(options, result);
-  };
+  auto fail = [&](const std::string& why) { return record_text(options, failed_case(calc, spec, why)); };
   const bool stage = metric_kind(calc) == MetricKind::stage;
   const std::string first_sheet = plan.every_step_only ? every_step_text(calc, sheet) : sheet;
   std::error_code ec;
   // A folder made now holds nothing; one from an earlier run may hold
-  // anything, a link where the sheet goes included.
+  // anything (a link, a hard link, a pipe where a file goes; what a killed
+  // run left): its files are replaced, never written through.
   const bool fresh = fs::create_directory(folder, ec);
+  const auto write = fresh ? write_own_file : replace_file;
   if (!fresh) {
     if (!fs::is_directory(folder, ec) || fs::is_symlink(folder, ec)) {
       return fail("cannot create the case folder " + folder.string());
     }
     fs::remove(folder / result_record, ec);
     remove_tables(calc, folder);
-    if (const std::string problem = replace_file(folder / "IN_FM.txt", first_sheet); !problem.empty()) {
-      return fail("cannot write the case's sheet: " + problem);
-    }
-  } else if (const std::string problem = write_own_file(folder / "IN_FM.txt", first_sheet); !problem.empty()) {
+    remove_leftovers(folder);
+  }
+  if (const std::string problem = write(folder / "IN_FM.txt", first_sheet); !problem.empty()) {
     return fail("cannot write the case's sheet: " + problem);
   }
   try {
@@ -495,12 +549,14 @@ std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec
     for (const TableSpec& t : calc.layout->tables) {
       summarize_table(folder, t.file.data(), identify_table(slurp(folder / t.file)), context, summary);
     }
-    write_own_file(folder / "summary.txt", summary.str());
+    if (const std::string problem = write(folder / "summary.txt", summary.str()); !problem.empty()) {
+      return fail("cannot write the case's summary: " + problem);
+    }
   } else {
     remove_tables(calc, folder);
   }
   const std::string record = record_text(options, result);
-  if (const std::string problem = write_own_file(folder / result_record, record); !problem.empty()) {
+  if (const std::string problem = write(folder / result_record, record); !problem.empty()) {
     return fail("cannot record the case's results: " + problem);
   }
   return record;
@@ -532,7 +588,13 @@ class CaseRunner {
   // called with the index and result of each case that ends meanwhile.
   void add(std::size_t index, const StudyCase& c, const std::string& folder,
            const std::function<void(std::size_t, CaseResult)>& ended) {
-    const std::string sheet = case_sheet(calc_, base_, spec_, c);
+    std::string sheet;
+    try {
+      sheet = case_sheet(calc_, base_, spec_, c);
+    } catch (const TableError& e) {
+      ended(index, failure(e.what()));
+      return;
+    }
     const StagePlan plan = plan_varies_ ? stage_plan(calc_, spec_, sheet) : plan_;
     std::error_code ec;
     if (fs::exists(folder, ec)) {
@@ -546,7 +608,11 @@ class CaseRunner {
         index,
         [&] { return ChildWork{true, case_here(calc_, entry_, spec_, options_, sheet, plan, folder)}; },
         "case " + c.name);
-    if (!failed.empty()) ended(index, failure(failed));
+    if (!failed.empty()) {
+      ended(index, failure(failed));
+      return;
+    }
+    running_.emplace(index, Running{sheet, folder});
   }
 
   // Waits for every case still running.
@@ -555,15 +621,28 @@ class CaseRunner {
   }
 
  private:
-  CaseResult failure(const std::string& why) const {
-    CaseResult r;
-    r.status = why;
-    r.metrics = failed_metrics(calc_, spec_);
-    return r;
+  CaseResult failure(const std::string& why) const { return failed_case(calc_, spec_, why); }
+
+  // A case whose child ended before its work was done (a crash, a timeout,
+  // an interruption) may have left its folder with the sheet of its run of
+  // every step, partial tables and scratch folders: the folder gets the
+  // case's own sheet back, so that the case can be rerun alone from it, and
+  // loses the rest.
+  void tidy_failed(std::size_t index) {
+    const auto found = running_.find(index);
+    if (found == running_.end()) return;
+    const fs::path folder(found->second.folder);
+    std::error_code ec;
+    if (fs::is_directory(folder, ec) && !fs::is_symlink(folder, ec)) {
+      replace_file(folder / "IN_FM.txt", found->second.sheet);
+      remove_leftovers(folder);
+    }
   }
 
   void collect(const std::function<void(std::size_t, CaseResult)>& ended) {
     for (auto& [index, outcome] : group_.wait_any()) {
+      if (!outcome.ok) tidy_failed(index);
+      running_.erase(index);
       if (!outcome.ok) {
         ended(index, failure(outcome.text));
         continue;
@@ -583,6 +662,11 @@ class CaseRunner {
   ChildGroup group_;
   StagePlan plan_;
   bool plan_varies_ = false;
+  // The sheet and folder of each case still running, by its index.
+  struct Running {
+    std::string sheet, folder;
+  };
+  std::map<std::size_t, Running> running_;
 };
 
 }  // namespace
@@ -597,64 +681,187 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
   return result;
 }
 
+CaseResult failed_case(const Calculator& calc, const StudySpec& spec, const std::string& why) {
+  CaseResult r;
+  r.status = why.empty() ? "failed" : why;
+  r.metrics = failed_metrics(calc, spec);
+  return r;
+}
+
+std::string adopt_run(const Calculator& calc, const std::string& from, const std::string& folder_text) {
+  const fs::path folder(folder_text);
+  std::error_code ec;
+  for (const std::string& name : every_result_file()) {
+    const fs::path stale = folder / name;
+    if (!fs::is_symlink(stale, ec) && fs::is_regular_file(stale, ec)) fs::remove(stale, ec);
+  }
+  std::vector<std::string> names{"IN_FM.txt"};
+  names.insert(names.end(), calc.tables.begin(), calc.tables.end());
+  std::string problem;
+  for (const std::string& name : names) {
+    const fs::path source = fs::path(from) / name;
+    if (!fs::exists(fs::symlink_status(source, ec))) continue;
+    fs::rename(source, folder / name, ec);
+    if (ec && problem.empty()) problem = "cannot move " + name + " into " + folder.string() + ": " + ec.message();
+  }
+  return problem;
+}
+
 namespace {
 
 constexpr const char* study_key_file = "study-key.txt";
+// The file a running study holds its lock on, inside the study folder.
+constexpr const char* study_lock_file = ".meridox-study.lock";
 
 // Everything that decides the rows, in one text: a study folder made by a
-// command or script with another key starts afresh.
+// command or script with another key starts afresh. Options are recorded as
+// the cases use them, so that the command and a script that mean the same
+// study make the same key: the sheet with its settings made, the thresholds
+// and cut of an image only, the band of a stage only.
 std::string study_key(const Calculator& calc, const StudySpec& spec) {
+  const std::string base = base_sheet(calc, spec);
   nlohmann::json key;
   key["calculator"] = calc.name;
-  key["sheet"] = nlohmann::json::binary(std::vector<std::uint8_t>(spec.sheet.begin(), spec.sheet.end()));
-  for (const auto& [name, value] : spec.set) key["set"].push_back({name, value});
+  key["library"] = build_text(spec.library);
+  key["sheet"] = nlohmann::json::binary(std::vector<std::uint8_t>(base.begin(), base.end()));
   for (const Varied& v : spec.vary) {
     std::vector<std::string> values;
     for (const double x : v.values) values.push_back(number_text(x));
     key["vary"].push_back({{"name", v.name}, {"values", values}});
   }
-  for (const double t : spec.thresholds) key["thresholds"].push_back(number_text(t));
-  key["cut"] = {number_text(spec.cut.cut_x), number_text(spec.cut.cut_y), spec.cut.dark};
-  if (spec.cut.along == CutAxis::y) key["cut"].push_back("along y");
-  for (const NamedCut& c : spec.cuts) {
-    key["cuts"].push_back({c.name, number_text(c.cut.cut_x), number_text(c.cut.cut_y), c.cut.along == CutAxis::y,
-                           c.cut.dark});
+  if (metric_kind(calc) == MetricKind::image) {
+    for (const double t : thresholds_of(spec)) key["thresholds"].push_back(number_text(t));
+    key["cut"] = {number_text(spec.cut.cut_x), number_text(spec.cut.cut_y), spec.cut.dark};
+    if (spec.cut.along == CutAxis::y) key["cut"].push_back("along y");
+    for (const NamedCut& c : spec.cuts) {
+      key["cuts"].push_back({c.name, number_text(c.cut.cut_x), number_text(c.cut.cut_y), c.cut.along == CutAxis::y,
+                             c.cut.dark});
+    }
   }
-  key["band"] = spec.band ? number_text(*spec.band) : "";
-  key["hold"] = spec.hold ? number_text(*spec.hold) : "";
-  key["window"] = spec.window ? number_text(*spec.window) : "";
+  if (metric_kind(calc) == MetricKind::stage) {
+    key["band"] = spec.band ? number_text(*spec.band) : "";
+    key["hold"] = spec.hold ? number_text(*spec.hold) : "";
+    key["window"] = spec.window ? number_text(*spec.window) : "";
+  }
   key["timeout"] = number_text(spec.timeout);
   key["keep_tables"] = spec.keep_tables;
   return key.dump() + "\n";
 }
 
+// Whether a study key file's text is one a meridox study wrote (of any
+// version, whatever its size): a JSON object naming a calculator and a sheet.
+bool is_study_key(const std::string& text) {
+  const nlohmann::json key = nlohmann::json::parse(text, nullptr, false);
+  return key.is_object() && key.contains("calculator") && key.contains("sheet");
+}
+
+// Removes the files a study writes beside its cases; only files and links,
+// never a folder or what a link points to.
+void remove_study_files(const fs::path& folder) {
+  std::error_code ec;
+  for (const std::string& name : study_files()) {
+    const fs::path file = folder / name;
+    const fs::file_status status = fs::symlink_status(file, ec);
+    if (fs::is_regular_file(status) || fs::is_symlink(status)) fs::remove(file, ec);
+  }
+}
+
 }  // namespace
 
+StudyLock::StudyLock(StudyLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+StudyLock& StudyLock::operator=(StudyLock&& other) noexcept {
+  if (this != &other) {
+    release();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+StudyLock::~StudyLock() { release(); }
+
+void StudyLock::release() {
+  if (fd_ >= 0) close(fd_);  // the lock goes with the descriptor
+  fd_ = -1;
+}
+
+std::vector<std::string> study_files() {
+  std::vector<std::string> names{"study.csv", "study.json", "process-window.csv", "process-window.png"};
+  for (const Calculator& c : calculators()) {
+    for (const std::string& m : metric_names(c)) {
+      if (std::find(names.begin(), names.end(), m + ".png") == names.end()) names.push_back(m + ".png");
+    }
+  }
+  return names;
+}
+
 std::string prepare_study_folder(const Calculator& calc, const StudySpec& spec, const std::string& folder_text,
-                                 std::string& note) {
+                                 std::string& note, StudyLock& lock) {
+  if (folder_text.empty()) return "the study folder has no name";
   const fs::path folder(folder_text);
   const fs::path cases_folder = folder / "cases";
   std::error_code ec;
-  fs::create_directories(cases_folder, ec);
-  if (ec || !fs::is_directory(cases_folder)) {
-    return "cannot create the study folder " + cases_folder.string() + ": " +
+  fs::create_directories(folder, ec);
+  if (ec || !fs::is_directory(folder)) {
+    return "cannot create the study folder " + folder.string() + ": " +
            (ec ? ec.message() : std::string("not a folder"));
   }
-  // A folder made by another command holds cases that are not this study's.
+  // One study at a time in a folder: two would mix their cases and rows.
+  const fs::path lock_path = folder / study_lock_file;
+  StudyLock held;
+  held.fd_ = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (held.fd_ < 0) return "cannot lock the study folder " + folder.string() + ": " + std::strerror(errno);
+  while (flock(held.fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno == EWOULDBLOCK) {
+      return "another study is running in " + folder.string() + "; wait for it to end or choose another folder";
+    }
+    return "cannot lock the study folder " + folder.string() + ": " + std::strerror(errno);
+  }
+  const fs::file_status cases_status = fs::symlink_status(cases_folder, ec);
+  if (fs::exists(cases_status) && !fs::is_directory(fs::status(cases_folder, ec))) {
+    return cases_folder.string() + " is not a folder; choose another study folder";
+  }
+  const bool had_cases =
+      fs::exists(cases_status) && fs::directory_iterator(cases_folder, ec) != fs::directory_iterator();
+  // A cases/ folder is the study's to replace only when a meridox study
+  // made it, which its study key says; the key is read and compared whole.
   const std::string key = study_key(calc, spec);
   std::string old_key;
-  const bool had_key = read_bounded((cases_folder / study_key_file).string(), sheet_byte_limit, old_key).empty();
-  const bool had_cases = fs::directory_iterator(cases_folder, ec) != fs::directory_iterator();
-  if (had_cases && old_key != key) {
-    note = folder.string() + " holds " +
-           (had_key ? "a study made by another command" : "cases of unknown origin") + "; starting afresh";
-    fs::remove_all(cases_folder, ec);
-    fs::create_directories(cases_folder, ec);
+  const bool read = read_file((cases_folder / study_key_file).string(), old_key);
+  const bool same = read && old_key == key;
+  const bool had_key = same || (read && is_study_key(old_key));
+  if (had_cases && !had_key) {
+    return cases_folder.string() + " holds files that no meridox study made (it has no " + study_key_file +
+           "); it is left alone: choose another study folder";
+  }
+  if (had_cases && !same) {
+    note = folder.string() + " holds a study made by another command, options or library; starting afresh";
+    // What is inside, not the folder itself, which may be a link to a
+    // place the user chose for the cases; the key goes last (replaced by
+    // this study's), so that cases/ never holds cases without one.
+    std::vector<fs::path> earlier;
+    for (fs::directory_iterator it(cases_folder, ec), end; !ec && it != end; it.increment(ec)) {
+      if (it->path().filename() != study_key_file) earlier.push_back(it->path());
+    }
+    for (const fs::path& path : earlier) {
+      std::error_code removed;
+      fs::remove_all(path, removed);
+      if (removed) return "cannot remove the earlier study's " + path.string() + ": " + removed.message();
+    }
+  }
+  fs::create_directories(cases_folder, ec);
+  if (ec || !fs::is_directory(cases_folder)) {
+    return "cannot create " + cases_folder.string() + ": " + (ec ? ec.message() : std::string("not a folder"));
   }
   if (const std::string problem = replace_file(cases_folder / study_key_file, key); !problem.empty()) {
     return "cannot write in " + cases_folder.string() + ": " + problem;
   }
-  for (const char* name : {"study.csv", "study.json", "process-window.csv"}) fs::remove(folder / name, ec);
+  // The study's earlier tables and pictures (its own, or another study's it
+  // replaces) would pass for this run's; in a folder no study used, nothing
+  // is removed.
+  if (had_cases) remove_study_files(folder);
+  lock = std::move(held);
   return {};
 }
 
@@ -668,17 +875,128 @@ std::vector<std::string> study_header(const Calculator& calc, const StudySpec& s
   return header;
 }
 
+std::size_t StudyCheck::count() const {
+  std::size_t n = base.size();
+  for (const auto& parameter : values) {
+    for (const ValueWarnings& v : parameter) n += v.added.size();
+  }
+  return n;
+}
+
+namespace {
+
+bool same_warning(const Warning& a, const Warning& b) {
+  return a.code == b.code && a.column == b.column && a.row == b.row && a.message == b.message;
+}
+
+std::string warning_text(const Warning& w) { return "warning [" + w.code + "]: " + w.message; }
+
+}  // namespace
+
+StudyCheck check_study(const Calculator& calc, const StudySpec& spec) {
+  StudyCheck check;
+  const std::string base = base_sheet(calc, spec);
+  check.base = check_sheet(calc, base).warnings;
+  std::string why;
+  for (const Varied& v : spec.vary) {
+    std::vector<ValueWarnings>& of_values = check.values.emplace_back();
+    const std::optional<NamedCell> cell = named_cell(calc, v.name);
+    for (const double x : v.values) {
+      ValueWarnings& found = of_values.emplace_back();
+      const std::optional<std::string> text = cell ? cell_text(*cell, number_text(x), why) : std::nullopt;
+      if (!text) continue;  // refused by study_problem
+      std::vector<Warning> warnings = check_sheet(calc, with_cell_text(base, cell->column, cell->row, *text)).warnings;
+      for (Warning& w : warnings) {
+        const bool known = std::any_of(check.base.begin(), check.base.end(),
+                                       [&](const Warning& b) { return same_warning(b, w); });
+        if (!known) found.added.push_back(std::move(w));
+      }
+      for (std::size_t b = 0; b < check.base.size(); ++b) {
+        const bool kept = std::any_of(warnings.begin(), warnings.end(),
+                                      [&](const Warning& w) { return same_warning(check.base[b], w); });
+        if (!kept) found.cleared.push_back(b);
+      }
+    }
+  }
+  return check;
+}
+
+std::vector<std::string> warning_lines(const StudySpec& spec, const StudyCheck& check) {
+  std::vector<std::string> lines;
+  for (const Warning& w : check.base) lines.push_back(warning_text(w));
+  for (std::size_t p = 0; p < check.values.size() && p < spec.vary.size(); ++p) {
+    for (std::size_t k = 0; k < check.values[p].size() && k < spec.vary[p].values.size(); ++k) {
+      for (const Warning& w : check.values[p][k].added) {
+        lines.push_back(warning_text(w) + " (cases with " + spec.vary[p].name + " = " +
+                        number_text(spec.vary[p].values[k]) + ")");
+      }
+    }
+  }
+  return lines;
+}
+
+namespace {
+
+// The warnings of each case's sheet from a study's check: its values found
+// by their bits (a case made of the study's own values).
+class CaseWarnings {
+ public:
+  CaseWarnings(const StudySpec& spec, const StudyCheck& check) : check_(check) {
+    for (const Varied& v : spec.vary) {
+      auto& index = index_.emplace_back();
+      for (std::size_t k = 0; k < v.values.size(); ++k) index.emplace(std::bit_cast<std::uint64_t>(v.values[k]), k);
+    }
+  }
+
+  // "" for a case without warnings, else "; warning [code]: message" for each.
+  std::string text(const StudyCase& c) const {
+    std::vector<bool> cleared(check_.base.size(), false);
+    std::vector<const Warning*> added;
+    for (std::size_t p = 0; p < c.values.size() && p < index_.size() && p < check_.values.size(); ++p) {
+      const auto found = index_[p].find(std::bit_cast<std::uint64_t>(c.values[p]));
+      if (found == index_[p].end() || found->second >= check_.values[p].size()) continue;
+      const ValueWarnings& v = check_.values[p][found->second];
+      for (const std::size_t b : v.cleared) cleared[b] = true;
+      for (const Warning& w : v.added) added.push_back(&w);
+    }
+    std::string out;
+    for (std::size_t b = 0; b < check_.base.size(); ++b) {
+      if (!cleared[b]) out += "; " + warning_text(check_.base[b]);
+    }
+    for (const Warning* w : added) out += "; " + warning_text(*w);
+    return out;
+  }
+
+ private:
+  const StudyCheck& check_;
+  std::vector<std::unordered_map<std::uint64_t, std::size_t>> index_;
+};
+
+}  // namespace
+
 std::vector<std::vector<std::string>> study_rows(const Calculator& calc, const StudySpec& spec,
                                                  const std::vector<StudyCase>& cases,
-                                                 const std::vector<CaseResult>& results) {
+                                                 const std::vector<CaseResult>& results, const StudyCheck& check) {
   std::vector<std::vector<std::string>> rows;
   const std::vector<double> thresholds = thresholds_of(spec);
   const std::vector<NamedCut> cuts = cuts_of(spec);
   const std::vector<std::string> names = metric_names(calc);
+  const CaseWarnings warnings(spec, check);
+  // An integer cell's values as the whole numbers its cases ran with (100000, not 1e+05).
+  std::vector<bool> integer;
+  for (const Varied& v : spec.vary) {
+    const std::optional<NamedCell> cell = named_cell(calc, v.name);
+    integer.push_back(cell && cell->integer);
+  }
   for (std::size_t k = 0; k < cases.size() && k < results.size(); ++k) {
+    const std::string status = results[k].status + warnings.text(cases[k]);
     for (std::size_t t = 0; t < results[k].metrics.size(); ++t) {
       std::vector<std::string> row{cases[k].name};
-      for (const double v : cases[k].values) row.push_back(number_text(v));
+      for (std::size_t p = 0; p < cases[k].values.size(); ++p) {
+        const double v = cases[k].values[p];
+        const bool whole = p < integer.size() && integer[p] && std::isfinite(v) && std::fabs(v) < 1e18;
+        row.push_back(whole ? std::to_string(static_cast<long long>(v)) : number_text(v));
+      }
       if (has_threshold_column(calc) && !spec.cuts.empty()) row.push_back(cuts[t / thresholds.size() % cuts.size()].name);
       if (has_threshold_column(calc)) row.push_back(number_text(thresholds[t % thresholds.size()]));
       for (std::size_t m = 0; m < results[k].metrics[t].size(); ++m) {
@@ -686,7 +1004,7 @@ std::vector<std::vector<std::string>> study_rows(const Calculator& calc, const S
         row.push_back(m < names.size() && names[m] == "feature" ? feature_text(feature_of_code(value))
                                                                 : number_text(value));
       }
-      row.push_back(results[k].status);
+      row.push_back(status);
       rows.push_back(std::move(row));
     }
   }
@@ -722,10 +1040,7 @@ std::vector<CaseResult> run_cases(const Calculator& calc, Entry entry, const Stu
                                   const std::function<void(std::size_t, std::size_t)>& progress) {
   // Ctrl-C or a kill between two cases, too, ends the study tidily.
   const InterruptNote note;
-  CaseResult not_run;
-  not_run.status = "not run: the study was interrupted";
-  not_run.metrics = failed_metrics(calc, spec);
-  std::vector<CaseResult> results(cases.size(), not_run);
+  std::vector<CaseResult> results(cases.size(), failed_case(calc, spec, "not run: the study was interrupted"));
   std::size_t done = 0, failed = 0;
   auto ended = [&](std::size_t k, CaseResult r) {
     results[k] = std::move(r);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/core/calculators.hpp"
+#include "host/core/check.hpp"
 #include "host/core/metrics.hpp"
 #include "host/core/text.hpp"
 #include "host/core/library.hpp"
@@ -28,8 +29,9 @@ struct Varied {
   std::vector<double> values;
 };
 
-// "NAME=FROM:TO:COUNT" (COUNT values evenly spaced, both ends included) or
-// "NAME=V1,V2,..."; nothing (and `why`, one line) when it is neither.
+// "NAME=FROM:TO:COUNT" (COUNT values evenly spaced, both ends included, each
+// finite however far apart the ends) or "NAME=V1,V2,..."; nothing (and
+// `why`, one line) when it is neither.
 std::optional<Varied> parse_vary(std::string_view text, std::string& why);
 
 // What a study computes: everything that decides its rows.
@@ -46,7 +48,16 @@ struct StudySpec {
   std::optional<double> window;    // stage closing window, s
   double timeout = 0.0;            // seconds per case; 0 for none
   bool keep_tables = false;        // keep each case's tables and summary
+  // The library the cases run: a case recorded with another build of it is
+  // run again. Set by whoever loads the library (library_build).
+  LibraryBuild library;
 };
+
+// Why a study cannot be made, or "": a name that is not one of the
+// calculator's cells, a cell varied twice, a value its integer cell cannot
+// take (every value is looked at), an option that is not a finite number in
+// its range, no values or more than 10^7 cases.
+std::string study_problem(const Calculator& calc, const StudySpec& spec);
 
 struct StudyCase {
   std::string name;            // the case's folder and its text in the `case` column
@@ -54,15 +65,16 @@ struct StudyCase {
 };
 
 // The cases of a study in case order: the full product of the varied values,
-// the last varied parameter changing fastest. Nothing (and `why`) when a
-// name is not one of the calculator's cells or a setting cannot be made.
+// the last varied parameter changing fastest. Nothing (and `why`) when
+// study_problem finds one.
 std::optional<std::vector<StudyCase>> study_cases(const Calculator& calc, const StudySpec& spec, std::string& why);
 
 // The study's base sheet: the sheet with the settings made.
 std::string base_sheet(const Calculator& calc, const StudySpec& spec);
 // A case's sheet: the base sheet with each varied value written into its
-// cell as the shortest text that reads back as the same double. Made when
-// the case runs, so that a study of millions of cases holds no sheets.
+// cell, a real as the shortest text that reads back as the same double, an
+// integer as an integer. Made when the case runs, so that a study of
+// millions of cases holds no sheets.
 std::string case_sheet(const Calculator& calc, const std::string& base, const StudySpec& spec, const StudyCase& c);
 
 // The cuts a study measures: its named cuts, or its one unnamed cut.
@@ -83,6 +95,26 @@ bool has_threshold_column(const Calculator& calc);
 // without bound: its metrics are kept, and it is no failure of the study.
 inline constexpr const char* diverged_status = "diverged";
 
+// The warnings of a study's sheets as `meridox check` gives them, each
+// looked at once: the base sheet's, and for each value of each varied
+// parameter those of the base sheet with that value (beyond the base's, and
+// the base's that the value clears). A case's warnings are the base's with
+// those of its values.
+struct ValueWarnings {
+  std::vector<Warning> added;
+  std::vector<std::size_t> cleared;  // indices into the base's
+};
+struct StudyCheck {
+  std::vector<Warning> base;
+  std::vector<std::vector<ValueWarnings>> values;  // [varied parameter][value]
+  std::size_t count() const;                       // the base's and every value's
+};
+StudyCheck check_study(const Calculator& calc, const StudySpec& spec);
+
+// Every warning of a study, one line each: "warning [code]: message", a
+// value's ending " (cases with NAME = VALUE)".
+std::vector<std::string> warning_lines(const StudySpec& spec, const StudyCheck& check);
+
 struct CaseResult {
   std::string status = "ok";  // "ok", "diverged", or the one line that says what failed
   // One row of metrics per cut and threshold, the thresholds changing
@@ -93,6 +125,9 @@ struct CaseResult {
   bool completed() const { return status == "ok" || status == diverged_status; }
 };
 
+// A case that failed for `why`: its rows of metrics all NaN.
+CaseResult failed_case(const Calculator& calc, const StudySpec& spec, const std::string& why);
+
 // Runs one case in `folder` (created if missing), all of it in a child
 // process of its own: writes its IN_FM.txt, calls the entry once, computes
 // its metrics, keeps its tables and summary only when asked, and leaves a
@@ -101,23 +136,54 @@ struct CaseResult {
 CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& study_case,
                     const std::string& folder);
 
+// A single run for a script into `folder`, as `meridox run` makes one: the
+// case runs in a scratch folder inside it, and only the sheet and the tables
+// come out, replacing those names (and the earlier tables and pictures of
+// any calculator, which would pass for this run's); every other file there
+// is left alone. This moves the sheet and tables of the finished run in
+// `from` into `folder` and removes the earlier tables and pictures there.
+// Returns why a file could not be moved, or "".
+std::string adopt_run(const Calculator& calc, const std::string& from, const std::string& folder);
+
 // The results a case folder holds from an earlier run of the case's sheet;
 // nothing when its sheet differs or its results are not complete.
 std::optional<CaseResult> reusable_case(const Calculator& calc, const StudySpec& spec, const std::string& sheet,
                                         const std::string& folder);
 
-// Makes `folder`/cases for a study and removes the study's earlier tables
-// there. Cases made by another study (another command, script or set of
-// options) are removed first, and `note` says so in one line. Returns an
-// empty string, or why the folder cannot be used.
-std::string prepare_study_folder(const Calculator& calc, const StudySpec& spec, const std::string& folder,
-                                 std::string& note);
+// A study folder held for one study at a time: a lock on a file inside it,
+// taken when the study prepares the folder and given up when this goes (or
+// the process ends). Another study into the same folder meanwhile is refused.
+class StudyLock {
+ public:
+  StudyLock() = default;
+  StudyLock(StudyLock&& other) noexcept;
+  StudyLock& operator=(StudyLock&& other) noexcept;
+  ~StudyLock();
+  void release();
+  bool held() const { return fd_ >= 0; }
 
-// The study table: header, then the rows in case order.
+ private:
+  friend std::string prepare_study_folder(const Calculator&, const StudySpec&, const std::string&, std::string&,
+                                          StudyLock&);
+  int fd_ = -1;
+};
+
+// Takes `folder` for a study (`lock` holds it until the study is done) and
+// makes `folder`/cases. Cases a meridox study made under another study key
+// (another command, script, set of options or build of the library) are
+// removed first, with the files that study wrote beside them, and `note`
+// says so in one line; a cases/ that holds no study key is not this
+// program's and is never touched. Returns an empty string, or why the folder
+// cannot be used (one line).
+std::string prepare_study_folder(const Calculator& calc, const StudySpec& spec, const std::string& folder,
+                                 std::string& note, StudyLock& lock);
+
+// The study table: header, then the rows in case order. A row's status is
+// the case's, followed by the warnings of its sheet.
 std::vector<std::string> study_header(const Calculator& calc, const StudySpec& spec);
 std::vector<std::vector<std::string>> study_rows(const Calculator& calc, const StudySpec& spec,
                                                  const std::vector<StudyCase>& cases,
-                                                 const std::vector<CaseResult>& results);
+                                                 const std::vector<CaseResult>& results, const StudyCheck& check);
 // RFC 4180: CR LF line ends, fields with a comma, quote or line end quoted.
 std::string csv_text(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows);
 
@@ -130,14 +196,20 @@ std::vector<CaseResult> run_cases(const Calculator& calc, Entry entry, const Stu
                                   const std::vector<StudyCase>& cases, const std::string& cases_folder, int jobs,
                                   const std::function<void(std::size_t, std::size_t)>& progress = {});
 
-// study.json, beside study.csv: the calculator, the library, the command
-// that made the study, its base sheet, the columns with their units, and
-// how many cases there were, failed and were reused.
+// study.json, beside study.csv: the calculator, the library (its path, size
+// and hash), the command that made the study, its base sheet, the columns
+// with their units, how many cases there were, failed and were reused, and
+// the warnings of its sheets.
 struct StudyCounts {
   std::size_t cases = 0, failed = 0, reused = 0;
 };
-std::string study_json(const Calculator& calc, const StudySpec& spec, const std::string& library,
-                       const std::string& command, const std::string& base_name, const StudyCounts& counts);
+std::string study_json(const Calculator& calc, const StudySpec& spec, const std::string& command,
+                       const std::string& base_name, const StudyCounts& counts, const StudyCheck& check);
+
+// The files a study writes beside study.csv (study.json, the process window,
+// the pictures of every metric of every calculator): an earlier study's are
+// removed when a study starts afresh.
+std::vector<std::string> study_files();
 
 // The unit of each column of the study table that has one (varied
 // parameters, threshold, metrics), as study.json gives them.

@@ -18,13 +18,15 @@ std::map<std::string, std::string> study_units(const Calculator& calc, const Stu
   return units;
 }
 
-std::string study_json(const Calculator& calc, const StudySpec& spec, const std::string& library,
-                       const std::string& command, const std::string& base_name, const StudyCounts& counts) {
+std::string study_json(const Calculator& calc, const StudySpec& spec, const std::string& command,
+                       const std::string& base_name, const StudyCounts& counts, const StudyCheck& check) {
   const std::string base = base_sheet(calc, spec);
   nlohmann::json info;
   info["calculator"] = calc.name;
   info["alias"] = calc.alias;
-  info["library"] = library;
+  info["library"] = spec.library.path;
+  info["library_bytes"] = spec.library.bytes;
+  info["library_hash"] = spec.library.hash;
   info["command"] = command;
   info["base_sheet"] = base_name;
   info["base_sheet_text"] = display_document(base);
@@ -42,6 +44,21 @@ std::string study_json(const Calculator& calc, const StudySpec& spec, const std:
   info["cases"] = counts.cases;
   info["failed"] = counts.failed;
   info["reused"] = counts.reused;
+  // The warnings of the sheets, as `meridox check` gives them: the base
+  // sheet's hold for every case, a value's for the cases with that value.
+  info["warnings"] = nlohmann::json::array();
+  for (const Warning& w : check.base) {
+    info["warnings"].push_back({{"code", w.code}, {"message", w.message}, {"cases", "every case"}});
+  }
+  for (std::size_t p = 0; p < check.values.size() && p < spec.vary.size(); ++p) {
+    for (std::size_t k = 0; k < check.values[p].size() && k < spec.vary[p].values.size(); ++k) {
+      for (const Warning& w : check.values[p][k].added) {
+        info["warnings"].push_back({{"code", w.code},
+                                    {"message", w.message},
+                                    {"cases", spec.vary[p].name + " = " + number_text(spec.vary[p].values[k])}});
+      }
+    }
+  }
   return info.dump(2) + "\n";
 }
 

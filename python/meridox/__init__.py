@@ -21,6 +21,7 @@ import html
 import math
 import numbers
 import os
+import shutil
 import subprocess
 import tempfile
 import warnings
@@ -395,16 +396,21 @@ class Result:
     summary
         what the ``meridox`` command says of the run's tables.
     sheet, folder
-        the sheet used; the folder that holds the run's sheet, tables and
-        summary (the ``out`` given, else a temporary folder removed when the
-        Result goes away).
+        the sheet used; the folder that holds the run's sheet and tables (the
+        ``out`` given, else a temporary folder removed when the Result goes
+        away).
+    warnings
+        the sheet's warnings as ``check`` gives them: (code, cell name or
+        None, message).
 
     In Jupyter a Result shows its summary and its main picture.
     """
 
     def __init__(self, calculator: str, sheet: Sheet, tables: Mapping[str, MapTable | ColumnTable],
-                 metrics: list[dict[str, float]], summary: str = "", folder: str | None = None, options=()):
+                 metrics: list[dict[str, float]], summary: str = "", folder: str | None = None, options=(),
+                 warnings=()):
         self.calculator, self.sheet, self.tables, self.metrics = calculator, sheet, tables, metrics
+        self.warnings = list(warnings)
         self.summary, self.folder = summary, folder
         self._options = list(options)  # the plot command's options that match the run's
         self._temporary = None  # keeps a temporary folder as long as the Result
@@ -480,7 +486,7 @@ def _metric_row(c, row):
 
 
 def run(calc: str, sheet: Sheet | str | os.PathLike | None = None, params: Mapping[str, Any] | None = None,
-        out: str | os.PathLike | None = None, *, threshold: Thresholds | None = None, cut_y: float = 0.0,
+        out: str | os.PathLike | None = None, strict: bool = False, *, threshold: Thresholds | None = None, cut_y: float = 0.0,
         cut_x: float = 0.0, tone: str = "bright", band: float | None = None, timeout: float = 0.0,
         **unknown: Any) -> Result:
     """Runs a calculator once, as ``meridox run`` does.
@@ -493,8 +499,12 @@ def run(calc: str, sheet: Sheet | str | os.PathLike | None = None, params: Mappi
     params
         named values written into the sheet first (``{"defocus": 0.2}``).
     out
-        a folder to keep the sheet, tables and summary in; a temporary one
-        (removed with the Result) otherwise.
+        a folder to keep the sheet and tables in, as ``meridox run`` leaves
+        them (no other file there is touched); a temporary one (removed with
+        the Result) otherwise.
+    strict
+        raise ValueError for a sheet with warnings (``Result.warnings``
+        lists them otherwise).
     threshold
         the image metrics' intensity threshold: one value or a list (one
         row of metrics each); default 0.3.
@@ -512,34 +522,45 @@ def run(calc: str, sheet: Sheet | str | os.PathLike | None = None, params: Mappi
     s = _sheet_for(c, sheet, params)
     spec = _spec(c, s, keep_tables=True, threshold=threshold, cut_y=cut_y, cut_x=cut_x, tone=tone, band=band,
                  timeout=timeout, **unknown)
-    if out is not None:
-        folder = os.path.abspath(out)
-    parent, name = os.path.split(folder) if out is not None else ("", "run")
-    if not name or any(c in name for c in "\t\r\n"):
-        raise ValueError(f"out names a folder without a name of one line: {out!r}")
-    temporary = tempfile.TemporaryDirectory(prefix="meridox-") if out is None else None
-    if temporary is not None:
-        parent = temporary.name
-        folder = os.path.join(parent, name)
+    warnings = check(c.name, s)
+    if strict and warnings:
+        raise ValueError(f"strict: {len(warnings)} warnings; the first: {warnings[0][2]}")
+    if out is not None and not os.fspath(out):
+        raise ValueError("out names no folder; give a folder, or None for a temporary one")
+    # The run is a case of no varied parameter, run by the case runner as a
+    # study's cases are (the calculator's child is forked from that small
+    # process, never from this interpreter), in a scratch folder: inside the
+    # temporary folder, or inside `out`, from which only the sheet and the
+    # tables come out.
+    if out is None:
+        temporary = tempfile.TemporaryDirectory(prefix="meridox-")
+        scratch = temporary.name
+    else:
+        temporary = None
+        os.makedirs(os.path.abspath(out), exist_ok=True)
+        scratch = tempfile.mkdtemp(prefix=".meridox-run-", dir=os.path.abspath(out))
+    run_folder = os.path.join(scratch, "run")
+    folder = run_folder if out is None else os.path.abspath(out)
     try:
-        os.makedirs(parent, exist_ok=True)
-        # One case of no varied parameter, run by the case runner as a
-        # study's cases are: the calculator's child is forked from that
-        # small process, never from this interpreter.
         from ._study import _run_cases
-        [(status, sets)], _ = _run_cases(spec, _library_folder_for(c), parent, 1, [(name, [])])
+        [(status, sets)], _ = _run_cases(spec, _library_folder_for(c), scratch, 1, [("run", [])])
         if status != "ok":
             raise CalculatorError(f"{c.name}: {status}")
-        tables = _read_tables(c, s, folder)
         try:
-            with open(os.path.join(folder, "summary.txt"), "rb") as f:
+            with open(os.path.join(run_folder, "summary.txt"), "rb") as f:
                 summary = f.read().decode("utf-8", "replace")
-        except FileNotFoundError:  # a case reused from a folder that kept no summary
+        except FileNotFoundError:
             summary = ""
+        if out is not None:
+            _core.adopt_run(c.name, run_folder, folder)
+        tables = _read_tables(c, s, folder)
     except BaseException:
         if temporary is not None:
             temporary.cleanup()
         raise
+    finally:
+        if out is not None:
+            shutil.rmtree(scratch, ignore_errors=True)
     by_threshold = _facts(c)["threshold_rows"]
     metrics = [{**({"threshold": t} if by_threshold else {}), **_metric_row(c, row)}
                for t, row in zip(spec["thresholds"] if by_threshold else [None], sets)]
@@ -547,7 +568,7 @@ def run(calc: str, sheet: Sheet | str | os.PathLike | None = None, params: Mappi
     options = [f"--cut-y={number(spec['cut_y'])}", f"--cut-x={number(spec['cut_x'])}",
                f"--threshold={number(spec['thresholds'][0])}", f"--tone={tone}"]
     options += [] if spec["band"] is None else [f"--band={number(spec['band'])}"]
-    result = Result(c.name, s, tables, metrics, summary, folder, options)
+    result = Result(c.name, s, tables, metrics, summary, folder, options, warnings)
     result._temporary = temporary
     return result
 

@@ -15,7 +15,7 @@ import tempfile
 import time
 from typing import Any, Mapping, Sequence
 
-from . import Sheet, Thresholds, _calculator, _core, _facts, _library_folder_for, _sheet_for, _spec
+from . import Sheet, Thresholds, _calculator, _core, _facts, _library_folder_for, _sheet_for, _spec, library_folder
 
 # About this long a batch of cases on a cluster: the scheduler's cost per
 # task (about a millisecond) stays small next to the work.
@@ -43,14 +43,18 @@ class Study:
     workers, batch_size
         on a cluster: the address of the worker that ran each case (by case
         number) and how many cases went in one task.
+    warnings
+        the warnings of the study's sheets as ``meridox check`` gives them
+        (each also in the status of its rows).
 
     In Jupyter a Study shows its counts and its table.
     """
 
-    def __init__(self, spec, cases, results, workers=None):
+    def __init__(self, spec, cases, results, workers=None, warnings=()):
         self._spec, self._cases, self._results = spec, cases, results
         self.calculator = spec["calculator"]
         self.workers = workers
+        self.warnings = list(warnings)
         self.batch_size = None  # cases per task, on a cluster
         self.columns, self._texts = _core.study_table(spec, cases, results)
 
@@ -207,7 +211,8 @@ def study(calc: str, vary: Mapping[str, Sequence[float]], sheet: Sheet | str | o
           params: Mapping[str, Any] | None = None, threshold: Thresholds | None = None, client: Any = None,
           jobs: int | None = None, out: str | os.PathLike | None = None, keep_tables: bool = False,
           batch_size: int | None = None, progress: bool | None = None, *, cut_y: float = 0.0, cut_x: float = 0.0,
-          tone: str = "bright", band: float | None = None, timeout: float = 0.0, **unknown: Any) -> Study:
+          tone: str = "bright", band: float | None = None, timeout: float = 0.0, strict: bool = False,
+          **unknown: Any) -> Study:
     """Runs a calculator over the full product of varied parameters, as
     ``meridox study`` does, and returns the Study.
 
@@ -227,6 +232,8 @@ def study(calc: str, vary: Mapping[str, Sequence[float]], sheet: Sheet | str | o
         `batch_size` cases (default: about a second of work each). Without
         one, `jobs` cases run at once here (default: the number of cores),
         each in a child process of the case runner and in out/cases/<case>/.
+        With one, `out`, `jobs` and `keep_tables` do not apply and are
+        refused.
     out
         the study folder: study.csv and study.json are written there and a
         rerun into it reuses the cases that finished (a temporary folder,
@@ -238,50 +245,67 @@ def study(calc: str, vary: Mapping[str, Sequence[float]], sheet: Sheet | str | o
         terminal).
     cut_y, cut_x, tone, band, timeout
         as for `run`, for every case.
+    strict
+        the sheets are checked as ``meridox check`` checks them (the base
+        sheet once, each varied value once): ``Study.warnings`` lists the
+        warnings and each row's status carries its own; with strict=True a
+        warning raises ValueError before the first case instead.
 
     A case that fails gives a row with nan metrics and its status; the
     study itself raises ValueError for an unknown calculator, parameter or
     option.
     """
     c = _calculator(calc)
+    if out is not None and not os.fspath(out):
+        raise ValueError("out names no folder; give a folder, or None for a temporary one")
+    if client is not None:
+        given = [name for name, value in (("out", out), ("jobs", jobs), ("keep_tables", keep_tables or None))
+                 if value is not None]
+        if given:
+            raise ValueError(f"{', '.join(given)}: not used with client= (the cases run in the workers' own "
+                             "folders); leave them out, or write the result with Study.to_csv")
     base = _sheet_for(c, sheet, params)
     if not vary:
         raise ValueError("a study varies at least one parameter")
     options = dict(cut_y=cut_y, cut_x=cut_x, tone=tone, band=band, timeout=timeout)
     spec = _spec(c, base, vary=list(vary.items()), keep_tables=keep_tables, threshold=threshold, **options,
                  **unknown)
+    warnings = _core.check_study(spec)
+    if strict and warnings:
+        raise ValueError(f"strict: {len(warnings)} warnings; no case was run; the first: {warnings[0]}")
     values = list(itertools.product(*(v for _, v in spec["vary"])))
     width = len(str(len(values) - 1))
     cases = [(f"{k:0{width}d}", list(v)) for k, v in enumerate(values)]
     shown = sys.stderr.isatty() if progress is None else bool(progress)
     if client is not None:
         results, workers, batch_size = _distributed(client, spec, cases, batch_size, shown)
-        result = Study(spec, cases, results, workers)
+        result = Study(spec, cases, results, workers, warnings)
         result.batch_size = batch_size
         return result
     root = os.path.abspath(out) if out is not None else tempfile.mkdtemp(prefix="meridox-study-")
     try:
-        note = _core.prepare_study_folder(spec, root)
-        if note:
-            sys.stderr.write(f"meridox: {note}\n")
         library = _library_folder_for(c)
-        results, reused = _run_cases(spec, library, os.path.join(root, "cases"), jobs or os.cpu_count() or 1, cases,
-                                     _progress_line(len(cases)) if shown else None)
-        result = Study(spec, cases, results)
-        if out is not None:
-            result.to_csv(os.path.join(root, "study.csv"))
-            defaults = dict(cut_y=0.0, cut_x=0.0, tone="bright", band=None, timeout=0.0)
-            given = {"sheet": sheet, "params": params,
-                     "threshold": threshold if threshold is not None else unknown.get("thresholds"), "jobs": jobs,
-                     "out": out, "keep_tables": keep_tables or None,
-                     **{k: v for k, v in options.items() if v != defaults[k]}}
-            command = "meridox.study(" + ", ".join([repr(calc), repr(dict(vary))] + [
-                f"{k}={v!r}" for k, v in given.items() if v is not None]) + ")"
-            base = "built-in example" if sheet is None else (
-                "a meridox.Sheet" if not isinstance(sheet, (str, os.PathLike)) else os.fspath(sheet))
-            info = _core.study_json(spec, os.path.join(library, _facts(c)["library_file"]), command, base,
-                                    len(cases), result.failed, reused)
-            _core.replace_file(os.path.join(root, "study.json"), info.encode("utf-8"))
+        # Locked until the study is done: another study into the same
+        # folder meanwhile is refused.
+        with _core.StudyFolder(spec, root, library) as folder:
+            if folder.note:
+                sys.stderr.write(f"meridox: {folder.note}\n")
+            results, reused = _run_cases(spec, library, os.path.join(root, "cases"), jobs or os.cpu_count() or 1,
+                                         cases, _progress_line(len(cases)) if shown else None)
+            result = Study(spec, cases, results, warnings=warnings)
+            if out is not None:
+                result.to_csv(os.path.join(root, "study.csv"))
+                defaults = dict(cut_y=0.0, cut_x=0.0, tone="bright", band=None, timeout=0.0)
+                given = {"sheet": sheet, "params": params,
+                         "threshold": threshold if threshold is not None else unknown.get("thresholds"),
+                         "jobs": jobs, "out": out, "keep_tables": keep_tables or None, "strict": strict or None,
+                         **{k: v for k, v in options.items() if v != defaults[k]}}
+                command = "meridox.study(" + ", ".join([repr(calc), repr(dict(vary))] + [
+                    f"{k}={v!r}" for k, v in given.items() if v is not None]) + ")"
+                base = "built-in example" if sheet is None else (
+                    "a meridox.Sheet" if not isinstance(sheet, (str, os.PathLike)) else os.fspath(sheet))
+                info = _core.study_json(spec, library, command, base, len(cases), result.failed, reused)
+                _core.replace_file(os.path.join(root, "study.json"), info.encode("utf-8"))
         return result
     finally:
         if out is None:
@@ -304,7 +328,9 @@ def _run_batch(spec, cases, study_id):
     only one gathered, so that no case is lost or counted twice."""
     import distributed
     worker = distributed.get_worker()
-    folder_of_libraries = _library_folder_for(_calculator(spec["calculator"]))
+    # A worker without the library fails its cases with the reason (from
+    # meridox-cases), and the study keeps the rows of the other batches.
+    folder_of_libraries = library_folder()
     root = os.path.join(worker.local_directory, "meridox-studies", study_id, "cases")
     os.makedirs(root, exist_ok=True)
     ends = [time.monotonic()]

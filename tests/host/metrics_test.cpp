@@ -274,6 +274,8 @@ TEST(StudyNumbers, ShortestTextAndVariedValues) {
   const auto third = parse_vary("x=0:0.3:4", why);
   EXPECT_EQ(third->values.back(), 0.3);  // the end exactly as given
   EXPECT_EQ(parse_vary("gap=10,2e1, 30", why)->values, (std::vector<double>{10, 20, 30}));
+  // Ends whose difference overflows still give finite values between them.
+  EXPECT_EQ(parse_vary("x=1e308:-1e308:3", why)->values, (std::vector<double>{1e308, 0, -1e308}));
   for (const char* bad : {"gap", "gap=", "gap=1:2", "gap=1:2:0", "gap=1:2:1.5", "gap=a,b", "gap=0:inf:3"}) {
     EXPECT_FALSE(parse_vary(bad, why)) << bad;
   }

@@ -56,6 +56,13 @@ std::vector<std::map<std::string, std::string>> read_csv(const fs::path& path) {
       fields[fields.size() - 2] += "," + fields.back();
       fields.pop_back();
     }
+    std::string& status = fields.back();
+    if (status.size() > 1 && status.front() == '"' && status.back() == '"') {
+      status = status.substr(1, status.size() - 2);
+      for (std::size_t at = status.find("\"\""); at != std::string::npos; at = status.find("\"\"", at + 1)) {
+        status.erase(at, 1);
+      }
+    }
     std::map<std::string, std::string> row;
     for (std::size_t c = 0; c < header.size() && c < fields.size(); ++c) row[header[c]] = fields[c];
     rows.push_back(row);
@@ -318,3 +325,212 @@ TEST_F(Study, NamedParametersAreSetAsTypedAndUnknownNamesRefused) {
 }
 
 }  // namespace
+
+namespace more {
+
+using ::meridox::testing::slurp;
+
+// The lines of a sheet or table without their line ends.
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines = split(text, '\n');
+  for (std::string& line : lines) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+  }
+  return lines;
+}
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+}  // namespace more
+
+// Every row is what the calculator computed: integer cells take whole
+// numbers (1e5 is not read as 1), values the calculator limits, cuts or
+// cannot read are refused or carried into the row's status, and options
+// that would make a number meaningless are refused before any case runs.
+TEST_F(Study, ValuesAreWhatTheCalculatorComputedOrTheRowSaysWhyNot) {
+  Result r = meridox("study stage --vary step_count=100000,200000 --no-pictures -o steps");
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto rows = read_csv(dir() / "steps" / "study.csv");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].at("step_count"), "100000");
+  EXPECT_EQ(more::lines_of(slurp(dir() / "steps" / "cases" / "1" / "IN_FM.txt"))[13], "step count\t-\t200000");
+
+  // Refused, one line naming the cell or option, nothing run.
+  for (const char* args : {"study projection --vary grid_size=32.7", "study projection --vary grid_size=64,200",
+                           "study projection --vary rect_count=4,5000", "run stage --set step_count=2500.7",
+                           "study projection --vary defocus=0,1 --vary defocus=-1,0.5",
+                           "study projection --vary defocus=0,1 --threshold 0.3,nan",
+                           "study projection --vary defocus=0,1 --cut-y nan", "study stage --vary bias_current=0 --timeout nan",
+                           "study projection --vary defocus=0,1 --target-cd 0.5 --cd-tolerance nan",
+                           "study projection --vary sigma=0.3,0.7 --target-cd 0.5"}) {
+    r = meridox(std::string(args) + " --no-pictures -o refused");
+    EXPECT_EQ(r.status, 2) << args << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << args << ": " << r.err;
+    EXPECT_FALSE(fs::exists(dir() / "refused")) << args;
+  }
+  r = meridox("study projection --vary grid_size=200 -o refused");
+  EXPECT_NE(r.err.find("grid_size takes a whole number up to 128, not \"200\""), std::string::npos) << r.err;
+
+  // A value no calculator can read, and one whose image holds no finite
+  // value: both in the rows' status and in study.json, never a silent ok.
+  r = meridox("study projection --set sigma=abc --vary NA=0,0.5 --no-pictures -o warned");
+  EXPECT_EQ(r.status, 1) << r.err;
+  rows = read_csv(dir() / "warned" / "study.csv");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].at("status").find("OUT_M.txt holds no finite value (all 4096"), 0u) << rows[0].at("status");
+  EXPECT_NE(rows[0].at("status").find("[divides-by-zero]: (2,5) NA"), std::string::npos) << rows[0].at("status");
+  EXPECT_EQ(rows[1].at("status").find("ok; warning [no-number]: (2,6) sigma"), 0u) << rows[1].at("status");
+  EXPECT_EQ(rows[1].at("status").find("divides-by-zero"), std::string::npos) << rows[1].at("status");
+  const std::string json = slurp(dir() / "warned" / "study.json");
+  EXPECT_NE(json.find("\"cases\": \"NA = 0\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"cases\": \"every case\""), std::string::npos) << json;
+  // --strict: fatal before the first case.
+  r = meridox("study projection --set sigma=abc --vary NA=0.5 --strict --no-pictures -o strict");
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("no case was run"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir() / "strict" / "cases" / "0"));
+  // A sheet with spaces instead of TABs reads as zeros: every row says so
+  // (its cells other than the varied one are empty).
+  std::string spaced = slurp(fs::path(EXAMPLES_DIR) / "drovik2.txt");
+  std::replace(spaced.begin(), spaced.end(), '\t', ' ');
+  std::ofstream(dir() / "spaced.txt", std::ios::binary) << spaced;
+  r = meridox("study stage spaced.txt --lib-dir '" FAKE_LIB_DIR "' --vary position_gain=1,2 --no-pictures -o spaced");
+  for (const auto& row : read_csv(dir() / "spaced" / "study.csv")) {
+    EXPECT_NE(row.at("status").find("warning [no-number]: (2,13) step_count: the cell is empty"), std::string::npos)
+        << row.at("status");
+  }
+
+  // The process window of a focus study in any order is that of the sorted one.
+  const std::string window = " --threshold 0.25,0.3,0.35 --target-cd 0.45 --no-pictures -o ";
+  ASSERT_EQ(meridox("study projection --vary defocus=-1,-0.5,0,0.5,1" + window + "sorted").status, 0);
+  ASSERT_EQ(meridox("study projection --vary defocus=0.5,-0.5,0,1,-1" + window + "mixed").status, 0);
+  EXPECT_EQ(slurp(dir() / "mixed" / "process-window.csv"), slurp(dir() / "sorted" / "process-window.csv"));
+
+  // A rectangle edge's unit is its own: samples in projection, the sheet's
+  // length unit in proximity.
+  ASSERT_EQ(meridox("study projection --vary 'rect_x1[0]=-15,-14' --no-pictures -o rect").status, 0);
+  EXPECT_NE(slurp(dir() / "rect" / "study.json").find("\"rect_x1[0]\": \"samples\""), std::string::npos);
+  ASSERT_EQ(meridox("study proximity --vary 'rect_y2[1]=6,7' --no-pictures -o rect").status, 0);
+  EXPECT_NE(slurp(dir() / "rect" / "study.json").find("\"rect_y2[1]\": \"um\""), std::string::npos);
+}
+
+// Nothing of another run: a second study into a running study's folder is
+// refused, a rebuilt library is run again, a key of any size is compared
+// whole, and an earlier study's pictures and a killed case's leftovers go.
+TEST_F(Study, NothingOfAnotherRunPassesForThisOnes) {
+  const std::string fake = " --lib-dir '" FAKE_LIB_DIR "' --set step_count=9 --set print_interval=1 --no-pictures ";
+  // The first study's case 1 runs until its timeout, holding the folder.
+  const std::string first = "'" MERIDOX_EXE "' study stage" + fake + "--vary offset_switch=0,8 --timeout 3 -o one";
+  ASSERT_EQ(std::system(("cd '" + dir().string() + "' && (" + first + " >/dev/null 2>&1 &)").c_str()), 0);
+  for (int k = 0; k < 200 && !fs::exists(dir() / "one" / "cases" / "1" / "IN_FM.txt"); ++k) usleep(20'000);
+  Result r = meridox("study stage" + fake + "--vary offset_switch=0 -o one");
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_NE(r.err.find("another study is running in one"), std::string::npos) << r.err;
+  for (int k = 0; k < 400 && !fs::exists(dir() / "one" / "study.csv"); ++k) usleep(20'000);
+  const auto rows = read_csv(dir() / "one" / "study.csv");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1].at("offset_switch"), "8");
+  EXPECT_NE(rows[1].at("status").find("still running"), std::string::npos);
+
+  // A rebuilt library (here one byte longer) runs every case again.
+  const fs::path libs = dir() / "libs";
+  fs::create_directory(libs);
+  fs::copy_file(fs::path(FAKE_LIB_DIR) / "libdrovik2.so", libs / "libdrovik2.so");
+  const std::string rebuilt = "study stage --lib-dir libs --set step_count=9 --set print_interval=1 "
+                              "--vary position_gain=1,2 --no-pictures -o rebuilt";
+  ASSERT_EQ(meridox(rebuilt).status, 0);
+  const std::string hash = slurp(dir() / "rebuilt" / "study.json");
+  std::ofstream(libs / "libdrovik2.so", std::ios::binary | std::ios::app) << '\0';
+  r = meridox(rebuilt);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("reused"), std::string::npos) << r.out;
+  EXPECT_NE(slurp(dir() / "rebuilt" / "study.json"), hash);
+  EXPECT_NE(meridox(rebuilt).out.find("(2 reused"), std::string::npos);
+
+  // A study key over 16 MiB (a base sheet of 6 MB) is still this study's.
+  std::string big = slurp(fs::path(EXAMPLES_DIR) / "drovik2.txt");
+  while (big.size() < 6'000'000) big += "x\tx\tx\tx\tx\r\n";
+  std::ofstream(dir() / "big.txt", std::ios::binary) << big;
+  const std::string large = "study stage big.txt" + fake + "--vary position_gain=1,2 -o large";
+  ASSERT_EQ(meridox(large).status, 0);
+  ASSERT_GT(fs::file_size(dir() / "large" / "cases" / "study-key.txt"), std::size_t{16} << 20);
+  r = meridox(large);
+  EXPECT_NE(r.out.find("(2 reused"), std::string::npos) << r.out << r.err;
+
+  // Another study in the folder: the earlier one's pictures and window go
+  // with its cases (a file no study writes stays).
+  for (const char* name : {"final_error.png", "process-window.csv", "notes.txt"}) std::ofstream(dir() / "large" / name) << 1;
+  r = meridox("study stage" + fake + "--vary position_gain=3 -o large");
+  EXPECT_NE(r.err.find("starting afresh"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir() / "large" / "final_error.png"));
+  EXPECT_FALSE(fs::exists(dir() / "large" / "process-window.csv"));
+  EXPECT_TRUE(fs::exists(dir() / "large" / "notes.txt"));
+
+  // A case ended at its timeout leaves its own sheet (not the every-step
+  // rewrite it was running) and no scratch folder of a run of every step.
+  r = meridox("study stage --lib-dir '" FAKE_LIB_DIR "' --set step_count=9 --set print_interval=3 "
+              "--vary offset_switch=8 --timeout 1 --no-pictures -o killed");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(more::lines_of(slurp(dir() / "killed" / "cases" / "0" / "IN_FM.txt"))[14],
+            "print interval (steps per row)\t-\t3");
+  r = meridox("study stage --lib-dir '" FAKE_LIB_DIR "' --set step_count=9 --set print_interval=3 "
+              "--vary offset_switch=9 --timeout 1 --keep-tables --no-pictures -o killed");
+  EXPECT_NE(read_csv(dir() / "killed" / "study.csv")[0].at("status").find("still running"), std::string::npos);
+  for (const auto& entry : fs::directory_iterator(dir() / "killed" / "cases" / "0")) {
+    EXPECT_EQ(entry.path().filename().string().find(".every-step-"), std::string::npos) << entry.path();
+  }
+}
+
+// Nothing that is not the study's: a cases/ folder without a study key is
+// never deleted, a link planted where a case's summary goes is replaced,
+// not written through, and a study file that cannot be written fails the study.
+TEST_F(Study, NothingThatIsNotTheStudysIsTouched) {
+  fs::create_directories(dir() / "mine" / "cases" / "draft");
+  std::ofstream(dir() / "mine" / "cases" / "draft" / "notes.txt") << "mine";
+  Result r = meridox("study stage --lib-dir '" FAKE_LIB_DIR "' --vary position_gain=1 --no-pictures -o mine");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_EQ(slurp(dir() / "mine" / "cases" / "draft" / "notes.txt"), "mine");
+  r = meridox("study stage --vary position_gain=1 -o ''");
+  EXPECT_EQ(r.status, 2) << r.err;
+
+  const std::string kept = "study stage --lib-dir '" FAKE_LIB_DIR "' --set step_count=9 --set print_interval=1 "
+                           "--vary position_gain=1 --keep-tables --no-pictures -o kept";
+  ASSERT_EQ(meridox(kept).status, 0);
+  const fs::path summary = dir() / "kept" / "cases" / "0" / "summary.txt";
+  std::ofstream(dir() / "precious.txt") << "precious";
+  fs::remove(summary);
+  fs::create_hard_link(dir() / "precious.txt", summary);
+  fs::remove(dir() / "kept" / "cases" / "0" / "results.txt");  // the case runs again
+  ASSERT_EQ(meridox(kept).status, 0);
+  EXPECT_EQ(slurp(dir() / "precious.txt"), "precious");
+  EXPECT_NE(slurp(summary).find("OUT_M.txt"), std::string::npos);
+
+  fs::create_directories(dir() / "window" / "process-window.csv");
+  r = meridox("study projection --vary defocus=-0.5,0,0.5 --target-cd 0.45 --no-pictures -o window");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
+}
+
+// A study asks the system for no more than it has: more jobs than the
+// descriptor limit allows wait their turn, and a case's report of 12,000
+// thresholds (over 1 MiB) comes back whole.
+TEST_F(Study, MoreJobsThanDescriptorsAndLongReportsRunWhole) {
+  const std::string args = "study stage --lib-dir '" FAKE_LIB_DIR "' --set step_count=9 --set print_interval=1 "
+                           "--vary position_gain=1:100:100 -j 64 --no-pictures -o ";
+  ASSERT_EQ(meridox(args + "many").status, 0);
+  Result r = meridox("--version >/dev/null; ulimit -n 40; '" MERIDOX_EXE "' " + args + "limited");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(dir() / "limited" / "study.csv"), slurp(dir() / "many" / "study.csv"));
+
+  std::string thresholds;
+  for (int k = 1; k <= 12'000; ++k) thresholds += (k > 1 ? "," : "") + std::to_string(k / 12'001.0);
+  r = meridox("study projection --vary defocus=0 --threshold " + thresholds + " --no-pictures -o long");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string table = slurp(dir() / "long" / "study.csv");
+  EXPECT_EQ(more::count_of(table, ",ok\r\n"), 12'000u);
+}

@@ -177,12 +177,13 @@ def test_units_and_files_as_the_host_has_them(tmp_path):
         b"sample pitch\tum\t", b"sample pitch\t" + micron.encode("cp932") + b"\t"))
     sheet["grid_size"] = 32
     assert (sheet.unit("pitch"), sheet.unit("NA"), sheet.unit("wavelength")) == (micron, "", "um")
-    # A rectangle's row holds its values, not a unit: its coordinates are in the length unit.
-    assert (sheet.unit("rect_x1[0]"), sheet.unit("rect_t_re[1]")) == (micron, "")
+    # A rectangle's row holds its values, not a unit: a projection mask's edges are in grid
+    # samples, whatever the sheet's length unit.
+    assert (sheet.unit("rect_x1[0]"), sheet.unit("rect_t_re[1]")) == ("samples", "")
     assert meridox.run("projection", sheet).tables["OUT_M.txt"].columns[:2] == [f"x ({micron})", f"y ({micron})"]
     meridox.study("projection", {"pitch": [0.08], "rect_y2[0]": [16]}, sheet=sheet, out=str(tmp_path / "study"))
     units = json.loads((tmp_path / "study" / "study.json").read_text(encoding="utf-8"))["units"]
-    assert units["pitch"] == micron and units["cd"] == micron and units["rect_y2[0]"] == micron
+    assert units["pitch"] == micron and units["cd"] == micron and units["rect_y2[0]"] == "samples"
     # Compound units take the sheet's words in each part.
     plate = meridox.run("plate").tables["OUT_M.txt"]
     assert plate.columns[3] == "curvature w'' (1/mm)" and plate.columns[4] == "radial moment Mr (N/mm^2 mm^2/mm)"

@@ -97,7 +97,8 @@ def test_study_frame_and_dataset_carry_units_and_shape(tmp_path):
         at = dict(defocus=row["defocus"], sigma=row["sigma"], threshold=row["threshold"])
         assert ds.cd.sel(**at).item() == row["cd"] and ds.peak.sel(**at).item() == row["peak"]
         assert ds.case.sel(defocus=row["defocus"], sigma=row["sigma"]).item() == row["case"]
-    assert set(ds.status.values.ravel()) == {"ok"}
+    # Every case ran (the 32-sample grid cuts the example's outer rectangles: a warning each).
+    assert {status.split(";")[0] for status in ds.status.values.ravel()} == {"ok"}
     # A Bossung plot: cd against focus, one curve per sigma, at one threshold.
     figure, axes = plt.subplots()
     lines = ds.cd.sel(threshold=0.25).plot.line(x="defocus", ax=axes)

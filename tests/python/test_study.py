@@ -97,3 +97,69 @@ def test_cluster_study_survives_a_killed_worker(tmp_path):
     local.to_csv(tmp_path / "local.csv")
     spread.to_csv(tmp_path / "spread.csv")
     assert (tmp_path / "local.csv").read_bytes() == (tmp_path / "spread.csv").read_bytes()
+
+
+def test_values_are_what_the_calculator_computed_or_the_call_says_why(tmp_path):
+    sheet = meridox.Sheet.example("stage")
+    with pytest.raises(ValueError, match=r'step_count takes a whole number .*"2500.7"'):
+        sheet["step_count"] = 2500.7
+    with pytest.raises(ValueError, match="grid_size takes a whole number up to 128"):
+        meridox.study("projection", {"grid_size": [64, 200]})
+    sheet["step_count"] = 1e5
+    assert sheet.text("step_count") == "100000" and sheet["step_count"] == 100000
+    with pytest.raises(meridox.CalculatorError, match="holds no finite value"):
+        meridox.run("projection", params={"defocus": float("nan")})
+    run = meridox.run("projection", params={"sigma": "abc"})
+    assert [w[0] for w in run.warnings] == ["no-number"]
+    with pytest.raises(ValueError, match="strict"):
+        meridox.run("projection", params={"sigma": "abc"}, strict=True)
+    study = meridox.study("projection", {"NA": [0, 0.5]}, params={"sigma": "abc"}, jobs=2)
+    assert len(study.warnings) == 2 and "(cases with NA = 0)" in study.warnings[1]
+    assert study.rows[0]["status"].startswith("OUT_M.txt holds no finite value")
+    assert study.rows[1]["status"].startswith("ok; warning [no-number]")
+    with pytest.raises(ValueError, match="strict"):
+        meridox.study("projection", {"NA": [0.5]}, params={"sigma": "abc"}, strict=True, out=str(tmp_path / "s"))
+    assert not (tmp_path / "s").exists()
+
+
+def test_studies_own_their_folders_and_only_them(tmp_path):
+    # The command and a script mean the same study by the same options.
+    out = tmp_path / "same"
+    meridox.study("projection", {"defocus": [0, 0.3]}, jobs=2, out=str(out))
+    ran = subprocess.run([os.environ["MERIDOX_EXE"], "study", "projection", "--vary", "defocus=0,0.3",
+                          "--no-pictures", "--out", str(out)], capture_output=True, text=True)
+    assert ran.returncode == 0 and "(2 reused" in ran.stdout, ran.stderr
+    with pytest.raises(ValueError, match="out names no folder"):
+        meridox.study("projection", {"defocus": [0]}, out="")
+    (tmp_path / "foreign" / "cases").mkdir(parents=True)
+    (tmp_path / "foreign" / "cases" / "mine.txt").write_text("mine")
+    with pytest.raises(OSError, match="no meridox study made"):
+        meridox.study("projection", {"defocus": [0]}, out=str(tmp_path / "foreign"))
+    assert (tmp_path / "foreign" / "cases" / "mine.txt").read_text() == "mine"
+    # A run writes the sheet and the tables, nothing else of the folder's.
+    (tmp_path / "run").mkdir()
+    for name in ("results.txt", "summary.txt"):
+        (tmp_path / "run" / name).write_text("mine")
+    meridox.run("plate", out=str(tmp_path / "run"))
+    assert sorted(p.name for p in (tmp_path / "run").iterdir()) == ["IN_FM.txt", "OUT_M.txt", "results.txt",
+                                                                     "summary.txt"]
+    assert (tmp_path / "run" / "results.txt").read_text() == "mine"
+
+
+def test_cluster_options_and_a_worker_without_its_library(cluster):
+    for given in ({"out": "x"}, {"jobs": 2}, {"keep_tables": True}):
+        with pytest.raises(ValueError, match="not used with client="):
+            meridox.study("stage", {"position_gain": [40]}, client=cluster, **given)
+    lost = sorted(cluster.scheduler_info()["workers"])[0]
+    cluster.run(lambda: os.environ.__setitem__("MERIDOX_LIB_DIR", "/nonexistent"), workers=[lost])
+    try:
+        spread = meridox.study("stage", {"position_gain": [40, 60, 80, 100]}, client=cluster, batch_size=1)
+    finally:
+        cluster.run(lambda: os.environ.pop("MERIDOX_LIB_DIR", None), workers=[lost])
+    assert len(spread.rows) == 4
+    for row in spread.rows:
+        if spread.workers[row["case"]] == lost:
+            assert "/nonexistent/libdrovik2.so is missing" in row["status"]
+        else:
+            assert row["status"] == "ok"
+    assert lost in spread.workers.values() and len(set(spread.workers.values())) == 2
