@@ -43,6 +43,12 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
       return bad_input;
     }
     stage = stage_columns_for(*writer, sheet);
+    const std::optional<NamedCell> interval = named_cell(*writer, "print_interval");
+    const int every = interval ? sheet_of(*writer, sheet).integer(interval->column, interval->row) : 1;
+    if (owner->table->metrics == meridox::MetricKind::stage && every != 1) {
+      plot.rows_note = "drawn from the table's rows, one every " + std::to_string(every) +
+                       " steps: peaks between them are not shown (meridox run draws every step)";
+    }
   } else if (!plot.length_unit.empty()) {
     std::cerr << "meridox: --unit needs the run's sheet IN_FM.txt beside the table, to convert from its unit\n";
     return bad_input;

@@ -102,8 +102,14 @@ void StageMetricsBuilder::add(double t, double error, double current) {
     m_.window_start = std::isfinite(judging_.window) ? judging_.end_time - judging_.window
                                                      : t + 0.9 * (judging_.end_time - t);
   }
+  if (m_.states == 0 && std::isfinite(judging_.end_time)) early_end_ = t + 0.1 * (judging_.end_time - t);
   ++m_.states;
   if (!std::isfinite(error) || !std::isfinite(current)) ++m_.non_finite;
+  if (std::isfinite(current)) {
+    const double size = std::fabs(current);
+    if (t <= early_end_) m_.early_current = std::isnan(m_.early_current) ? size : std::max(m_.early_current, size);
+    if (t >= m_.window_start) m_.window_current = std::isnan(m_.window_current) ? size : std::max(m_.window_current, size);
+  }
   m_.final_time = t;
   m_.final_error = error;
   if (std::isfinite(error)) {
@@ -160,8 +166,13 @@ StageMetrics StageMetricsBuilder::result() const {
   double reference = std::isnan(m.first_peak) ? 0.0 : m.first_peak;
   if (judging_.band > 0.0) reference = std::max(reference, judging_.band);
   m.divergence_ratio = judging_.loop_unstable ? 1.0 : divergence_ratio;
+  m.current_diverged = m.early_current > 0.0 && m.window_current > m.divergence_ratio * m.early_current;
   m.diverged = !std::isnan(m.non_finite_error_time) ||
-               (reference > 0.0 && m.window_amplitude > m.divergence_ratio * reference);
+               (reference > 0.0 && m.window_amplitude > m.divergence_ratio * reference) || m.current_diverged;
+  if (m.diverged && !std::isnan(m.non_finite_error_time)) m.current_diverged = false;
+  if (m.current_diverged && reference > 0.0 && m.window_amplitude > m.divergence_ratio * reference) {
+    m.current_diverged = false;  // the error's growth tells it first
+  }
   return m;
 }
 

@@ -255,6 +255,13 @@ std::string divergence_text(const StageMetrics& m) {
   if (!std::isnan(m.non_finite_error_time)) {
     return "the error is not finite from t = " + g(m.non_finite_error_time) + " s on";
   }
+  const std::string unstable = m.divergence_ratio == 1.0 ? ", and the linearised loop is unstable" : "";
+  if (m.current_diverged) {
+    return "the current swings to " + length(m.window_current, "A") + " in the closing window from t = " +
+           g(m.window_start) + " s, " + (m.divergence_ratio == 1.0 ? "beyond" : "more than " + g(m.divergence_ratio) + " times") +
+           " its largest over the first tenth of the run " + length(m.early_current, "A") + unstable +
+           ": the servo drives a mode without bound that the error does not show";
+  }
   if (m.divergence_ratio == 1.0) {
     return "the error swings to " + length(m.window_amplitude, "mm") + " in the closing window from t = " +
            g(m.window_start) + " s, beyond its first peak " + length(m.first_peak, "mm") +

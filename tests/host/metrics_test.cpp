@@ -122,6 +122,18 @@ TEST(HostMetrics, StageFirstSwingWindowHoldAndDivergence) {
   m = stage_metrics(t, dither, i, j);
   EXPECT_FALSE(m.diverged);
   EXPECT_DOUBLE_EQ(m.residual_oscillation, 3.0);
+  // The same error with a current that grows e^4 times over the run, some
+  // 37 times from the first tenth (up to e^0.4) to the last (e^4): a mode
+  // the error does not show runs away. A current growing 1 + 4 t, 3.6
+  // times, is no divergence, unless the linearised loop is unstable.
+  std::vector<double> current;
+  for (int k = 0; k <= 100; ++k) current.push_back((k % 2 ? 1 : -1) * std::exp(4.0 * k / 100));
+  m = stage_metrics(t, dither, current, j);
+  EXPECT_TRUE(m.diverged && m.current_diverged);
+  for (int k = 0; k <= 100; ++k) current[k] = (k % 2 ? 1 : -1) * (1 + 4.0 * k / 100);
+  EXPECT_FALSE(stage_metrics(t, dither, current, j).diverged);
+  j.loop_unstable = true;
+  EXPECT_TRUE(stage_metrics(t, dither, current, j).diverged);
 }
 
 TEST(HostMetrics, PlateExtremesKeepTheirSign) {

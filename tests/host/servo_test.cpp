@@ -4,6 +4,7 @@
 // step; a diverging run and study as a user meets them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include "host/core/library.hpp"
 #include "host/core/servo_loop.hpp"
 #include "host/core/tables.hpp"
+#include "host/core/units.hpp"
 #include "support/harness.hpp"
 
 namespace meridox::host {
@@ -238,6 +240,39 @@ TEST(ServoLoop, CheckWarnsOnTheStepAndTheFirstStepsKick) {
   // 0.5 mm is 5000 counts of 1e-4 mm: 0.176 * 5000 * 1e-4 / 1e-4 = 880 A.
   EXPECT_NE(kick.warnings[0].message.find("5000 counts"), std::string::npos) << kick.warnings[0].message;
   EXPECT_NE(kick.warnings[0].message.find("-880 A"), std::string::npos) << kick.warnings[0].message;
+}
+
+// The picture of a run is drawn from every step, reduced per pixel column:
+// the peaks the summary reports lie on the drawn traces, however the table
+// was printed, and the 500 Hz axial mode keeps its true period.
+TEST(ServoLoop, TheDrawnHistoryHoldsEveryReportedPeak) {
+  const Simulator nut("drovik1", {});
+  const Calculator& c = nut.calc();
+  testing::ExchangeFolder folder;
+  ASSERT_EQ(replace_file(folder.path() / "IN_FM.txt", nut.sheet()), "");
+  std::string why;
+  const Entry entry = load_entry(c, std::string(MERIDOX_LIB_DIR), why);
+  ASSERT_EQ(call_entry(entry, folder.path(), c.name, 60), "");
+  const StageColumns columns = stage_columns_for(c, nut.sheet());
+  EveryStepDrawing drawing{960, std::nullopt};
+  const std::optional<StageMetrics> m =
+      every_step_metrics(c, entry, nut.sheet(), folder.path(), columns, 60, why, &drawing);
+  ASSERT_TRUE(m && drawing.history) << why;
+  EXPECT_EQ(drawing.history->states, m->states);
+  const std::vector<double>& current = drawing.history->values[columns.current];
+  const std::vector<double>& error = drawing.history->values[columns.error];
+  EXPECT_NE(std::find(current.begin(), current.end(), m->peak_current), current.end());
+  double largest = 0;
+  for (const double e : error) largest = std::max(largest, std::fabs(e));
+  EXPECT_EQ(largest, m->max_excursion);
+  EXPECT_LE(error.size(), 4u * 960u);
+  // The printed rows, one every ten steps (1 ms) of a 1.93 ms mode, miss it.
+  std::string printed;
+  ASSERT_EQ(read_bounded((folder.path() / "OUT_M.txt").string(), table_byte_limit, printed), "");
+  const ColumnTable rows = parse_columns(printed);
+  double printed_peak = 0;
+  for (const double i : rows.columns[columns.current]) printed_peak = std::max(printed_peak, std::fabs(i));
+  EXPECT_LT(printed_peak, std::fabs(m->peak_current));
 }
 
 class ServoCommand : public ::testing::Test {
