@@ -46,8 +46,7 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
     const std::optional<NamedCell> interval = named_cell(*writer, "print_interval");
     const int every = interval ? sheet_of(*writer, sheet).integer(interval->column, interval->row) : 1;
     if (owner->table->metrics == meridox::MetricKind::stage && every != 1) {
-      plot.rows_note = "drawn from the table's rows, one every " + std::to_string(every) +
-                       " steps: peaks between them are not shown (meridox run draws every step)";
+      plot.rows_note = "rows of every " + std::to_string(every) + " steps only: peaks between them are not shown";
     }
   } else if (!plot.length_unit.empty()) {
     std::cerr << "meridox: --unit needs the run's sheet IN_FM.txt beside the table, to convert from its unit\n";

@@ -172,8 +172,8 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
     if (drawing.history) {
       plot.every_step = &*drawing.history;
     } else {
-      plot.rows_note = "drawn from the printed rows only (" + context.printed_rows_only +
-                       "): peaks between them are not shown";
+      // Why there is no history of every step, the summary says.
+      plot.rows_note = "printed rows only: peaks between them are not shown";
     }
   }
 
