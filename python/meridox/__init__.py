@@ -22,7 +22,7 @@ import numpy
 from . import _core
 
 __all__ = ["Calculator", "CalculatorError", "MapTable", "ColumnTable", "Result", "Sheet", "Study",
-           "calculators", "check", "library_folder", "run", "study"]
+           "calculators", "check", "library_folder", "loop", "run", "study"]
 
 
 class CalculatorError(RuntimeError):
@@ -195,6 +195,19 @@ def check(calc, sheet=None):
     """The warnings of a sheet as (code, cell name or None, message)."""
     c = _calculator(calc)
     return [tuple(w) for w in _core.check(c.name, _sheet_for(c, sheet, None).data)]
+
+
+def loop(calc, sheet=None, params=None):
+    """A stage's servo loop linearised from its sheet, as `meridox run` reports
+    it: a dict of gain_margin (factor on the whole loop gain), gain_margin_db,
+    position_gain_margin (factor on Kp alone), phase_margin (deg), crossover_hz,
+    phase_crossover_hz, bandwidth_hz, resonance_hz, sensitivity_peak (and _db),
+    dominant_hz and dominant_damping, stable, the closed-loop poles, the plant's
+    modes, the open loop's response (frequency_hz, open_loop, complex) and
+    what the linear model leaves out. ValueError for a calculator that is no
+    stage or a sheet without a finite plant."""
+    c = _calculator(calc)
+    return _core.loop(c.name, _sheet_for(c, sheet, params).data)
 
 
 # ---- Runs --------------------------------------------------------------------
