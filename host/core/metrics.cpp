@@ -198,6 +198,25 @@ Extreme largest_magnitude(const std::vector<double>& values, const std::vector<d
   return e;
 }
 
+HoopMetrics hoop_metrics(const std::vector<double>& r, const std::vector<double>& slope,
+                         const std::vector<double>& curvature, const PlateSection& section) {
+  HoopMetrics h;
+  const double d = section.rigidity(), t = section.thickness;
+  // Half a unit in the sixth decimal, the table's "%f".
+  constexpr double printed = 0.5e-6;
+  std::vector<double> moment, stress;
+  for (std::size_t k = 0; k < r.size() && k < slope.size() && k < curvature.size(); ++k) {
+    moment.push_back(-d * (slope[k] / r[k] + section.poisson * curvature[k]));
+    stress.push_back(moment.back() * 6 / (t * t));
+    const double bound = std::fabs(d * (printed / r[k] + std::fabs(section.poisson) * printed));
+    if (std::isfinite(bound)) h.rounding = std::isnan(h.rounding) ? bound : std::max(h.rounding, bound);
+  }
+  std::vector<double> at(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(moment.size()));
+  h.moment = largest_magnitude(moment, at);
+  h.stress = largest_magnitude(stress, at);
+  return h;
+}
+
 PlateMetrics plate_metrics(const std::vector<double>& r, const std::vector<double>& w,
                            const std::vector<double>& stress, const std::vector<double>& pitch_error) {
   PlateMetrics m;

@@ -150,4 +150,25 @@ struct PlateMetrics {
 PlateMetrics plate_metrics(const std::vector<double>& r, const std::vector<double>& w,
                            const std::vector<double>& stress, const std::vector<double>& pitch_error);
 
+// The plate's section as its sheet gives it.
+struct PlateSection {
+  double modulus = no_value;    // E
+  double poisson = no_value;    // nu
+  double thickness = no_value;  // t
+  double rigidity() const { return modulus * thickness * thickness * thickness / (12 * (1 - poisson * poisson)); }
+};
+
+// The hoop (circumferential) bending moment and stress, which the table
+// does not hold, from its slope and curvature:
+//   M_theta = -D (w'/r + nu w''),  sigma_theta = 6 M_theta / t^2.
+// Where the radial moment vanishes (a free inner edge, support case 1) the
+// hoop stress governs. The table prints w' and w'' to six decimals; the
+// moment is uncertain by up to `rounding` from that alone.
+struct HoopMetrics {
+  Extreme moment, stress;    // signed, of largest magnitude, and where
+  double rounding = no_value;  // the largest |D (0.5e-6 / r + nu 0.5e-6)| over the rows
+};
+HoopMetrics hoop_metrics(const std::vector<double>& r, const std::vector<double>& slope,
+                         const std::vector<double>& curvature, const PlateSection& section);
+
 }  // namespace meridox::host

@@ -81,6 +81,8 @@ struct SummaryContext {
   // A stage's loop, linearised from its sheet, and its analysis.
   std::optional<ServoLoop> servo;
   std::optional<LoopAnalysis> loop;
+  // A plate's section, for its hoop moment and stress.
+  std::optional<PlateSection> plate;
   CutOptions cut;
   std::string length_unit;  // the tables' lengths as in the sheet
   UnitWords units;          // the sheet's texts of the tables' other unit words

@@ -52,6 +52,15 @@ StageColumns stage_columns_for(const Calculator& calculator, const Sheet& sheet)
   return c;
 }
 
+PlateSection plate_section(const Calculator& calculator, std::string_view sheet_bytes) {
+  const Sheet sheet = sheet_of(calculator, sheet_bytes);
+  auto real = [&](std::string_view name) {
+    const std::optional<NamedCell> cell = named_cell(calculator, name);
+    return cell ? sheet.real(cell->column, cell->row) : not_known;
+  };
+  return {real("modulus"), real("poisson"), real("thickness")};
+}
+
 StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes) {
   return stage_columns_for(calculator, sheet_of(calculator, sheet_bytes));
 }
@@ -89,6 +98,7 @@ std::string describe_sheet(const Calculator& calculator, std::string_view sheet_
     if (source != nullptr) d.sigma = sheet.real(source->column, source->row);
   }
   d.context.servo = servo_loop(calculator, sheet_bytes);
+  if (calculator.kind == Kind::plate) d.context.plate = plate_section(calculator, sheet_bytes);
   if (d.context.servo) d.context.loop = analyse_loop(*d.context.servo);
   d.length_unit = sheet_unit;
   d.length_scale = 1.0;

@@ -62,7 +62,7 @@ std::vector<double> thresholds_of(const StudySpec& spec) {
 
 // The metrics of one table of a case, one row per threshold for an image.
 std::vector<std::vector<double>> table_metrics(const Calculator& calc, const StudySpec& spec,
-                                               const std::string& bytes) {
+                                               const std::string& sheet, const std::string& bytes) {
   std::vector<std::vector<double>> rows;
   switch (metric_kind(calc)) {
     case MetricKind::image: {
@@ -79,7 +79,9 @@ std::vector<std::vector<double>> table_metrics(const Calculator& calc, const Stu
       const ColumnTable t = parse_columns(bytes);
       if (t.columns.size() < 7) throw TableError("the plate table has fewer than 7 columns");
       const PlateMetrics m = plate_metrics(t.columns[0], t.columns[1], t.columns[5], t.columns[6]);
-      rows.push_back({m.max_deflection, m.max_deflection_r, m.max_stress, m.max_pitch_error});
+      const HoopMetrics h = hoop_metrics(t.columns[0], t.columns[2], t.columns[3], plate_section(calc, sheet));
+      rows.push_back({m.max_deflection, m.max_deflection_r, m.max_stress, m.max_pitch_error, h.moment.value,
+                      h.stress.value});
       break;
     }
     default: break;
@@ -376,7 +378,10 @@ std::vector<MetricColumn> metric_columns(const Calculator& calc) {
               {"sensitivity_peak", -1, nullptr, true},  {"dominant_hz", -1, "Hz", true},
               {"dominant_damping", -1, nullptr, true}};
     case MetricKind::plate:
-      return {{"max_deflection", 1}, {"max_deflection_r", 0}, {"max_stress", 5}, {"max_pitch_error", 6}};
+      // max_stress is the radial stress, as the table holds it; the hoop
+      // moment and stress come from its slope and curvature.
+      return {{"max_deflection", 1}, {"max_deflection_r", 0}, {"max_stress", 5}, {"max_pitch_error", 6},
+              {"max_hoop_moment", 4}, {"max_hoop_stress", 5}};
     default: return {};
   }
 }
@@ -464,7 +469,7 @@ std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec
       if (const std::string why = read_bounded((folder / table->file).string(), table_byte_limit, bytes); !why.empty()) {
         return fail("the calculator wrote no readable " + std::string(table->file) + ": " + why);
       }
-      result.metrics = table_metrics(calc, spec, bytes);
+      result.metrics = table_metrics(calc, spec, sheet, bytes);
     }
   } catch (const TableError& e) {
     return fail(e.what());
