@@ -114,8 +114,9 @@ std::vector<Complex> characteristic_polynomial(const Matrix<double>& a, std::siz
 // each state's row and column weigh alike: the same eigenvalues, and a norm
 // near their size even when the states are in units far apart.
 Matrix<double> balanced(Matrix<double> a, std::size_t n) {
-  for (bool changed = true; changed;) {
-    changed = false;
+  // Each sweep brings the norms closer; a few dozen suffice for any doubles.
+  for (int sweep = 0; sweep < 100; ++sweep) {
+    bool changed = false;
     for (std::size_t i = 0; i < n; ++i) {
       double column = 0.0, row = 0.0;
       for (std::size_t j = 0; j < n; ++j) {
@@ -133,6 +134,7 @@ Matrix<double> balanced(Matrix<double> a, std::size_t n) {
         for (std::size_t j = 0; j < n; ++j) a[j][i] *= f, a[i][j] /= f;
       }
     }
+    if (!changed) break;
   }
   return a;
 }

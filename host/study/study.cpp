@@ -507,14 +507,15 @@ class CaseRunner {
       : calc_(calc), entry_(entry), spec_(spec), base_(base_sheet(calc, spec)), options_(case_options(calc, spec)),
         rows_(metric_rows_per_case(calc, spec)), columns_(metric_names(calc).size()), jobs_(std::max(1, jobs)),
         group_({spec.timeout, false}) {
-    // A stage case's plan reads its step count and the count of its
-    // settling band: worked out once, unless the study varies one of them.
+    // A stage case's plan reads its step count, its step and the count of
+    // its settling band: worked out once, unless the study varies one of them.
     if (metric_kind(calc) != MetricKind::stage) return;
     plan_ = stage_plan(calc, spec, base_);
     const TableSpec* table = stage_table(calc);
     for (const Varied& v : spec.vary) {
       const std::optional<NamedCell> cell = named_cell(calc, v.name);
-      for (const std::string_view read : {std::string_view("step_count"), table->count_cell}) {
+      // The step count and step give the run's end (its closing window).
+      for (const std::string_view read : {std::string_view("step_count"), std::string_view("time_step"), table->count_cell}) {
         const std::optional<NamedCell> used = named_cell(calc, read);
         plan_varies_ = plan_varies_ || (cell && used && cell->column == used->column && cell->row == used->row);
       }
