@@ -55,6 +55,7 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
   if (metrics.band) stage.band = *metrics.band;
   if (metrics.hold) stage.hold = *metrics.hold;
   if (metrics.window) stage.window = *metrics.window;
+  stage.loop_unstable = context.loop && context.loop->why_not.empty() && !context.loop->stable;
   const bool stage_kind = owner && owner->table->metrics == meridox::MetricKind::stage;
   if (stage_kind) {
     context.stage = &stage;

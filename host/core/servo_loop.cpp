@@ -382,7 +382,7 @@ std::optional<ServoLoop> servo_loop(const Calculator& calc, std::string_view she
   l.time_step = real("time_step");
   const double bias = real("bias_current");
   double drive = 0.0;  // force (or torque) per ampere
-  double friction = real("friction_force");
+  const double friction = real("friction_force");
   double friction_lever = 1.0;  // from the friction force to the drive's force or torque
   if (calc.kind == Kind::nut_stage) {
     // Screw angle, its rate, the stage and its velocity; the nut follows the
@@ -463,10 +463,6 @@ std::optional<ServoLoop> servo_loop(const Calculator& calc, std::string_view she
 
 std::complex<double> open_loop_response(const ServoLoop& loop, double hz) {
   return open_loop(sampled(loop), loop, hz);
-}
-
-double spectral_radius(const ServoLoop& loop, double position_factor, double velocity_factor) {
-  return radius_of(closed_loop_poles(sampled(loop), loop, position_factor, velocity_factor));
 }
 
 PlantMode integrated_mode(Complex s, double h) {

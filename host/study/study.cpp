@@ -480,6 +480,7 @@ std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec
     describe_sheet(calc, sheet, {}, description);
     SummaryContext& context = description.context;
     StageColumns columns = plan.columns;
+    columns.loop_unstable = context.loop && context.loop->why_not.empty() && !context.loop->stable;
     if (stage) {
       context.stage = &columns;
       context.printed_rows_only = "the summary reads the table as printed";
