@@ -122,6 +122,7 @@ struct TableSpec {
   std::string_view count_cell = {};  // stages: the cell of one count of the error's sensor (its settling band)
   std::string_view steps_cell = {};     // stages: the number of integration steps
   std::string_view interval_cell = {};  // stages: a row is printed every this many steps
+  std::string_view step_time_cell = {};  // stages: the integration step (the servo period), s
   MapSpec map = {};                  // maps
   // Column tables: the picture's x axis (column 0) by its symbol, and its
   // panels in order (a stage table's servo error panel comes first).

@@ -4,6 +4,7 @@
 // calculator runs in this process or in a fork of it: the package runs its
 // cases through the case runner (meridox-cases). The pure-Python package
 // around it gives the user's API.
+#include <pybind11/complex.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -16,6 +17,7 @@
 #include "host/core/calculators.hpp"
 #include "host/core/check.hpp"
 #include "host/core/files.hpp"
+#include "host/core/servo_loop.hpp"
 #include "host/study/study.hpp"
 #include "host/core/tables.hpp"
 #include "host/core/text.hpp"
@@ -288,6 +290,42 @@ std::vector<std::pair<std::string, std::string>> table_columns(const std::string
   return out;
 }
 
+// A stage sheet's loop, linearised: its margins, bandwidth and poles by the
+// names of the study's columns, its frequency response and its plant's modes.
+py::dict loop_analysis(const std::string& calc, const py::bytes& sheet) {
+  const host::Calculator& c = calculator(calc);
+  const std::optional<host::ServoLoop> servo = host::servo_loop(c, std::string(sheet));
+  if (!servo) throw py::value_error(std::string(c.name) + " is no stage: it has no servo loop");
+  const host::LoopAnalysis a = host::analyse_loop(*servo);
+  if (!a.why_not.empty()) throw py::value_error(a.why_not);
+  py::dict d;
+  d["stable"] = a.stable;
+  d["gain_margin"] = a.gain_margin;
+  d["gain_margin_db"] = a.gain_margin_db;
+  d["position_gain_margin"] = a.position_gain_margin;
+  d["phase_margin"] = a.phase_margin;
+  d["crossover_hz"] = a.crossover_hz;
+  d["phase_crossover_hz"] = a.phase_crossover_hz;
+  d["bandwidth_hz"] = a.bandwidth_hz;
+  d["resonance_hz"] = a.resonance_hz;
+  d["sensitivity_peak"] = a.sensitivity_peak;
+  d["sensitivity_peak_db"] = a.sensitivity_peak_db;
+  d["dominant_hz"] = a.dominant.hz;
+  d["dominant_damping"] = a.dominant.damping;
+  py::list poles, modes;
+  for (const host::LoopPole& p : a.poles) poles.append(py::make_tuple(p.z, p.hz, p.damping));
+  for (const host::PlantMode& m : a.modes) modes.append(py::make_tuple(m.hz, m.damping, m.omega_h, m.step_error));
+  d["poles"] = poles;  // (z, Hz, damping), the closed loop's, on or above the real axis
+  d["modes"] = modes;  // (Hz, damping, omega h, the step's relative error), the plant's
+  std::vector<double> hz;
+  std::vector<std::complex<double>> open_loop;
+  for (const host::LoopPoint& p : a.response) hz.push_back(p.hz), open_loop.push_back(p.open_loop);
+  d["frequency_hz"] = vector_array(hz);
+  d["open_loop"] = py::array_t<std::complex<double>>(open_loop.size(), open_loop.data());
+  d["left_out"] = servo->left_out;
+  return d;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -299,6 +337,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("cell_value", &cell_value);
   m.def("set_cell", &set_cell);
   m.def("check", &check);
+  m.def("loop", &loop_analysis);
   m.def("number_text", &host::number_text);
   m.def("feature_text", [](double code) { return std::string(host::feature_text(host::feature_of_code(code))); });
   m.def("read_table", &read_table);

@@ -61,6 +61,11 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
     context.cut.cut_x /= plot.length_scale;
     context.cut.cut_y /= plot.length_scale;
     stage = stage_columns_for(*writer, sheet);
+    const StageSteps run = stage_steps(*writer, sheet_of(*writer, sheet));
+    const int every = run.interval_cell != nullptr ? run.interval : 1;
+    if (owner->table->metrics == meridox::MetricKind::stage && every != 1) {
+      plot.rows_note = "rows of every " + std::to_string(every) + " steps only: peaks between them are not shown";
+    }
   } else if (!plot.length_unit.empty()) {
     std::cerr << "meridox: --unit needs the run's sheet IN_FM.txt beside the table, to convert from its unit\n";
     return bad_input;
@@ -68,6 +73,7 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
   if (metrics.band) stage.band = *metrics.band;
   if (metrics.hold) stage.hold = *metrics.hold;
   if (metrics.window) stage.window = *metrics.window;
+  stage.loop_unstable = context.loop && context.loop->why_not.empty() && !context.loop->stable;
   const bool stage_kind = owner && owner->table->metrics == meridox::MetricKind::stage;
   if (stage_kind) {
     context.stage = &stage;

@@ -174,12 +174,21 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
     err << "meridox: " << failed << "; its tables may be incomplete\n";
     return incomplete;
   }
+  // A stage's metrics and picture come from every step; its printed rows
+  // may fall between the peaks.
+  EveryStepDrawing drawing{static_cast<std::size_t>(plot.width), std::nullopt};
   if (is_stage(*calc)) {
-    context.every_step =
-        every_step_metrics(*calc, entry, sheet, absolute, stage, request.timeout, context.printed_rows_only);
+    context.every_step = every_step_metrics(*calc, entry, sheet, absolute, stage, request.timeout,
+                                            context.printed_rows_only, request.pictures ? &drawing : nullptr);
     if (interrupted() != 0) {
       err << "meridox: " << context.printed_rows_only << "\n";
       return incomplete;
+    }
+    if (drawing.history) {
+      plot.every_step = &*drawing.history;
+    } else {
+      // Why there is no history of every step, the summary says.
+      plot.rows_note = "printed rows only: peaks between them are not shown";
     }
   }
 

@@ -39,11 +39,12 @@ std::string call_entry(Entry entry, const std::filesystem::path& exchange, const
 
 // The metrics of a stage history read line by line from a table file, in
 // blocks, so that ten million steps need no more memory than one block.
-std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& table, const StageColumns& c) {
+std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& table, const StageColumns& c,
+                                                 HistoryReducer* drawn) {
   const int fd = open(table.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   StageMetricsBuilder builder(c.judging(true));
-  const std::size_t need = std::max(c.error, c.current) + 1;
+  const std::size_t need = std::max(std::max(c.error, c.current) + 1, drawn ? drawn->columns() : 0);
   std::vector<double> fields(need);
   constexpr std::size_t block_size = 1 << 16;
   // One line: its first `need` TAB-separated fields, each wholly a number.
@@ -58,6 +59,7 @@ std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& ta
       line = tab == std::string_view::npos ? std::string_view() : line.substr(tab + 1);
     }
     builder.add(fields[0], fields[c.error], fields[c.current]);
+    if (drawn) drawn->add(fields.data());
     return true;
   };
   // Uninitialised, so that a fresh process touches only the pages it reads into.
@@ -93,7 +95,11 @@ std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& ta
 // the output folder, removed afterwards. `why_not` says why there are none.
 std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry, const std::string& sheet,
                                                const std::filesystem::path& folder, const StageColumns& columns,
-                                               double timeout, std::string& why_not) {
+                                               double timeout, std::string& why_not, EveryStepDrawing* drawing) {
+  // The picture's bins span the run, from t = 0 to N h.
+  std::optional<HistoryReducer> reducer;
+  if (drawing) reducer.emplace(stage_table(c)->columns.size(), 0.0, columns.end_time, drawing->bins);
+  HistoryReducer* drawn = reducer ? &*reducer : nullptr;
   const StageSteps run = stage_steps(c, sheet_of(c, sheet));
   const long long steps = run.steps;
   const int interval = run.interval;
@@ -107,9 +113,10 @@ std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry,
       return std::nullopt;
     }
     if (!m && why_not.empty()) why_not = "the table of every step cannot be read";
+    if (m && drawn) drawing->history = drawn->result();
     return m;
   };
-  if (steps <= 0 || interval == 1) return complete(stream_stage_metrics(folder / "OUT_M.txt", columns));
+  if (steps <= 0 || interval == 1) return complete(stream_stage_metrics(folder / "OUT_M.txt", columns, drawn));
   if (steps > every_step_limit) {
     why_not = std::to_string(steps) + " steps are more than the 10^7 a table of every step may hold";
     return std::nullopt;
@@ -128,7 +135,7 @@ std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry,
              !failed.empty()) {
     why_not = failed;
   } else {
-    metrics = complete(stream_stage_metrics(fs::path(scratch) / "OUT_M.txt", columns));
+    metrics = complete(stream_stage_metrics(fs::path(scratch) / "OUT_M.txt", columns, drawn));
   }
   std::error_code ec;
   fs::remove_all(scratch, ec);

@@ -25,15 +25,26 @@ inline constexpr const char* every_step_prefix = ".every-step-";
 // empty string when it ran to its end, else one line saying what happened.
 std::string call_entry(Entry entry, const std::filesystem::path& exchange, const std::string& what, double timeout);
 
-// The metrics of a stage history read line by line from a table file.
-std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& table, const StageColumns& c);
+// The metrics of a stage history read line by line from a table file; when
+// `drawn` is given, every column of each line goes into it too.
+std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& table, const StageColumns& c,
+                                                 HistoryReducer* drawn = nullptr);
+
+// What a run of every step gives a picture: the history reduced to
+// `bins` bins (one per pixel column, or more).
+struct EveryStepDrawing {
+  std::size_t bins = 0;
+  std::optional<DrawnHistory> history;  // when the metrics come from every step
+};
 
 // Stage metrics from every step: the table in `folder` when it prints every
 // step, else a second run printing every step in a scratch folder inside
-// `folder`, removed afterwards. `why_not` says why there are none.
+// `folder`, removed afterwards. `why_not` says why there are none. With
+// `drawing`, the same history reduced for the picture.
 std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry, const std::string& sheet,
                                                const std::filesystem::path& folder, const StageColumns& columns,
-                                               double timeout, std::string& why_not);
+                                               double timeout, std::string& why_not,
+                                               EveryStepDrawing* drawing = nullptr);
 
 // The picture file drawn of a table: its name with .png.
 std::string picture_name(const char* table);

@@ -24,8 +24,14 @@ void StageMetricsBuilder::add(double t, double error, double current) {
     m_.window_start = std::isfinite(judging_.window) ? judging_.end_time - judging_.window
                                                      : t + 0.9 * (judging_.end_time - t);
   }
+  if (m_.states == 0 && std::isfinite(judging_.end_time)) early_end_ = t + 0.1 * (judging_.end_time - t);
   ++m_.states;
   if (!std::isfinite(error) || !std::isfinite(current)) ++m_.non_finite;
+  if (std::isfinite(current)) {
+    const double size = std::fabs(current);
+    if (t <= early_end_) m_.early_current = std::isnan(m_.early_current) ? size : std::max(m_.early_current, size);
+    if (t >= m_.window_start) m_.window_current = std::isnan(m_.window_current) ? size : std::max(m_.window_current, size);
+  }
   m_.final_time = t;
   m_.final_error = error;
   if (std::isfinite(error)) {
@@ -82,8 +88,13 @@ StageMetrics StageMetricsBuilder::result() const {
   double reference = std::isnan(m.first_peak) ? 0.0 : m.first_peak;
   if (judging_.band > 0.0) reference = std::max(reference, judging_.band);
   m.divergence_ratio = judging_.loop_unstable ? 1.0 : divergence_ratio;
+  m.current_diverged = m.early_current > 0.0 && m.window_current > m.divergence_ratio * m.early_current;
   m.diverged = !std::isnan(m.non_finite_error_time) ||
-               (reference > 0.0 && m.window_amplitude > m.divergence_ratio * reference);
+               (reference > 0.0 && m.window_amplitude > m.divergence_ratio * reference) || m.current_diverged;
+  if (m.diverged && !std::isnan(m.non_finite_error_time)) m.current_diverged = false;
+  if (m.current_diverged && reference > 0.0 && m.window_amplitude > m.divergence_ratio * reference) {
+    m.current_diverged = false;  // the error's growth tells it first
+  }
   return m;
 }
 
@@ -107,6 +118,25 @@ Extreme largest_magnitude(const std::vector<double>& values, const std::vector<d
   Extreme e;
   for (std::size_t k = 0; k < values.size() && k < at.size(); ++k) keep_largest(values[k], at[k], e.value, e.at);
   return e;
+}
+
+HoopMetrics hoop_metrics(const std::vector<double>& r, const std::vector<double>& slope,
+                         const std::vector<double>& curvature, const PlateSection& section) {
+  HoopMetrics h;
+  const double d = section.rigidity(), t = section.thickness;
+  // Half a unit in the sixth decimal, the table's "%f".
+  constexpr double printed = 0.5e-6;
+  std::vector<double> moment, stress;
+  for (std::size_t k = 0; k < r.size() && k < slope.size() && k < curvature.size(); ++k) {
+    moment.push_back(-d * (slope[k] / r[k] + section.poisson * curvature[k]));
+    stress.push_back(moment.back() * 6 / (t * t));
+    const double bound = std::fabs(d * (printed / r[k] + std::fabs(section.poisson) * printed));
+    if (std::isfinite(bound)) h.rounding = std::isnan(h.rounding) ? bound : std::max(h.rounding, bound);
+  }
+  std::vector<double> at(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(moment.size()));
+  h.moment = largest_magnitude(moment, at);
+  h.stress = largest_magnitude(stress, at);
+  return h;
 }
 
 PlateMetrics plate_metrics(const std::vector<double>& r, const std::vector<double>& w,

@@ -31,6 +31,9 @@ struct StageJudging {
 // A run whose closing window swings beyond this many times its first peak
 // (or one band, when that is larger) has diverged; so has one whose window
 // swings beyond the first peak at all when its linearised loop is unstable.
+// The current is judged alike against its largest in the first tenth of the
+// run: a servo may drive a mode the error does not show (a nut behind its
+// spring) without bound.
 inline constexpr double divergence_ratio = 10.0;
 
 struct StageMetrics {
@@ -51,6 +54,8 @@ struct StageMetrics {
   double steady_error = no_value;          // mean error over the window
   double residual_oscillation = no_value;  // peak to peak over the window
   double window_amplitude = no_value;      // largest |e| in the window
+  double early_current = no_value;         // largest |I| over the first tenth of the run
+  double window_current = no_value;        // largest |I| in the closing window
   double peak_current = no_value;   // signed
   double peak_current_time = no_value;
   double rms_current = no_value;
@@ -58,8 +63,10 @@ struct StageMetrics {
   std::size_t states = 0;           // states seen
   std::size_t non_finite = 0;       // states whose error or current is not finite
   // Grown without bound: an error that is not finite, or a closing window
-  // swinging far beyond the first peak. The metrics stay, flagged.
+  // swinging far beyond the first peak (or the current far beyond its
+  // largest early on). The metrics stay, flagged.
   bool diverged = false;
+  bool current_diverged = false;            // the current's growth is what counted
   double divergence_ratio = no_value;       // the growth over the first peak that counted as divergence
   double non_finite_error_time = no_value;  // t of the first state whose error is not finite
 };
@@ -78,6 +85,7 @@ class StageMetricsBuilder {
   StageJudging judging_;
   StageMetrics m_;
   double settle_from_ = no_value;  // t of the first state of the current run within the band
+  double early_end_ = no_value;    // the end of the first tenth of the run
   int sign_ = 0;                   // of the first swing; 0 until the error leaves 0
   bool crossed_ = false;           // the error has taken the other sign
   double worst_opposite_ = 0.0;
@@ -114,5 +122,26 @@ struct PlateMetrics {
 
 PlateMetrics plate_metrics(const std::vector<double>& r, const std::vector<double>& w,
                            const std::vector<double>& stress, const std::vector<double>& pitch_error);
+
+// The plate's section as its sheet gives it.
+struct PlateSection {
+  double modulus = no_value;    // E
+  double poisson = no_value;    // nu
+  double thickness = no_value;  // t
+  double rigidity() const { return modulus * thickness * thickness * thickness / (12 * (1 - poisson * poisson)); }
+};
+
+// The hoop (circumferential) bending moment and stress, which the table
+// does not hold, from its slope and curvature:
+//   M_theta = -D (w'/r + nu w''),  sigma_theta = 6 M_theta / t^2.
+// Where the radial moment vanishes (a free inner edge, support case 1) the
+// hoop stress governs. The table prints w' and w'' to six decimals; the
+// moment is uncertain by up to `rounding` from that alone.
+struct HoopMetrics {
+  Extreme moment, stress;    // signed, of largest magnitude, and where
+  double rounding = no_value;  // the largest |D (0.5e-6 / r + nu 0.5e-6)| over the rows
+};
+HoopMetrics hoop_metrics(const std::vector<double>& r, const std::vector<double>& slope,
+                         const std::vector<double>& curvature, const PlateSection& section);
 
 }  // namespace meridox::host

@@ -114,8 +114,9 @@ std::vector<Complex> characteristic_polynomial(const Matrix<double>& a, std::siz
 // each state's row and column weigh alike: the same eigenvalues, and a norm
 // near their size even when the states are in units far apart.
 Matrix<double> balanced(Matrix<double> a, std::size_t n) {
-  for (bool changed = true; changed;) {
-    changed = false;
+  // Each sweep brings the norms closer; a few dozen suffice for any doubles.
+  for (int sweep = 0; sweep < 100; ++sweep) {
+    bool changed = false;
     for (std::size_t i = 0; i < n; ++i) {
       double column = 0.0, row = 0.0;
       for (std::size_t j = 0; j < n; ++j) {
@@ -133,6 +134,7 @@ Matrix<double> balanced(Matrix<double> a, std::size_t n) {
         for (std::size_t j = 0; j < n; ++j) a[j][i] *= f, a[i][j] /= f;
       }
     }
+    if (!changed) break;
   }
   return a;
 }
@@ -380,7 +382,7 @@ std::optional<ServoLoop> servo_loop(const Calculator& calc, std::string_view she
   l.time_step = real("time_step");
   const double bias = real("bias_current");
   double drive = 0.0;  // force (or torque) per ampere
-  double friction = real("friction_force");
+  const double friction = real("friction_force");
   double friction_lever = 1.0;  // from the friction force to the drive's force or torque
   if (calc.kind == Kind::nut_stage) {
     // Screw angle, its rate, the stage and its velocity; the nut follows the
@@ -461,10 +463,6 @@ std::optional<ServoLoop> servo_loop(const Calculator& calc, std::string_view she
 
 std::complex<double> open_loop_response(const ServoLoop& loop, double hz) {
   return open_loop(sampled(loop), loop, hz);
-}
-
-double spectral_radius(const ServoLoop& loop, double position_factor, double velocity_factor) {
-  return radius_of(closed_loop_poles(sampled(loop), loop, position_factor, velocity_factor));
 }
 
 PlantMode integrated_mode(Complex s, double h) {

@@ -137,11 +137,6 @@ LoopAnalysis analyse_loop(const ServoLoop& loop);
 // The open loop L at one frequency (Hz), as the analysis samples it.
 std::complex<double> open_loop_response(const ServoLoop& loop, double hz);
 
-// The closed loop's spectral radius (largest |z| of its poles) with the
-// position gain times `position_factor` and the velocity gain times
-// `velocity_factor`: below 1 the sampled loop is stable.
-double spectral_radius(const ServoLoop& loop, double position_factor, double velocity_factor);
-
 // The roots of the polynomial sum_k coefficients[k] z^k (highest degree last,
 // its coefficient not 0), by the simultaneous Aberth iteration.
 std::vector<std::complex<double>> polynomial_roots(const std::vector<std::complex<double>>& coefficients);

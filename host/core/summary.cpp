@@ -106,8 +106,27 @@ std::string plate_text(const TableSpec& spec, const ColumnTable& t, const Summar
   std::string out;
   out += "  max_deflection: largest deflection " + length(s.deflection.value, w_unit) + " at r = " +
          length(s.deflection.at, r_unit) + " (max_deflection_r)" + finite_share(t.columns[1], t.rows()) + "\n";
-  out += "  max_stress: largest stress " + length(s.stress.value, stress_unit) + " at r = " +
-         length(s.stress.at, r_unit) + finite_share(t.columns[5], t.rows()) + "\n";
+  out += "  max_stress: largest radial stress " + length(s.stress.value, stress_unit) + " at r = " +
+         length(s.stress.at, r_unit) + finite_share(t.columns[5], t.rows()) + " (the radial stress only)\n";
+  if (c.plate) {
+    // The hoop stress governs where the radial moment vanishes (a free edge).
+    const HoopMetrics h = hoop_metrics(t.columns[0], t.columns[2], t.columns[3], *c.plate);
+    // A moment per unit length: stress times length squared over length.
+    const std::string moment_unit =
+        stress_unit.empty() || r_unit.empty() ? std::string() : "(" + stress_unit + ") " + r_unit + "^2/" + r_unit;
+    const std::string rounding =
+        std::isfinite(h.rounding) && std::isfinite(h.moment.value) && h.rounding > 1e-3 * std::fabs(h.moment.value)
+            ? ", within +-" + g(h.rounding) + " from the table's six decimals of w' and w''"
+            : std::string();
+    out += "  max_hoop_moment: largest hoop moment " + length(h.moment.value, moment_unit) + " at r = " +
+           length(h.moment.at, r_unit) + " (-D (w'/r + nu w'') from the table's slope and curvature" + rounding + ")\n";
+    out += "  max_hoop_stress: largest hoop stress " + length(h.stress.value, stress_unit) + " at r = " +
+           length(h.stress.at, r_unit) + " (6 M_theta / t^2)";
+    if (std::isfinite(h.stress.value) && std::isfinite(s.stress.value)) {
+      out += std::fabs(h.stress.value) > std::fabs(s.stress.value) ? ": the hoop stress governs" : ": the radial stress governs";
+    }
+    out += "\n";
+  }
   out += "  max_pitch_error: largest pitch error " + length(s.pitch_error.value, pitch_unit) + " at r = " +
          length(s.pitch_error.at, r_unit) + finite_share(t.columns[6], pitch_rows) + "\n";
   return out;
@@ -273,6 +292,13 @@ std::string divergence_text(const StageMetrics& m) {
   if (!m.diverged) return {};
   if (!std::isnan(m.non_finite_error_time)) {
     return "the error is not finite from t = " + g(m.non_finite_error_time) + " s on";
+  }
+  const std::string unstable = m.divergence_ratio == 1.0 ? ", and the linearised loop is unstable" : "";
+  if (m.current_diverged) {
+    return "the current swings to " + length(m.window_current, "A") + " in the closing window from t = " +
+           g(m.window_start) + " s, " + (m.divergence_ratio == 1.0 ? "beyond" : "more than " + g(m.divergence_ratio) + " times") +
+           " its largest over the first tenth of the run " + length(m.early_current, "A") + unstable +
+           ": the servo drives a mode without bound that the error does not show";
   }
   if (m.divergence_ratio == 1.0) {
     return "the error swings to " + length(m.window_amplitude, "mm") + " in the closing window from t = " +

@@ -82,6 +82,8 @@ struct SummaryContext {
   // A stage's loop, linearised from its sheet, and its analysis.
   std::optional<ServoLoop> servo;
   std::optional<LoopAnalysis> loop;
+  // A plate's section, for its hoop moment and stress.
+  std::optional<PlateSection> plate;
   CutOptions cut;
   std::vector<MaskRectangle> mask;  // the mask's rectangles, when the run's sheet is known
   std::string length_unit;  // the tables' lengths as in the sheet

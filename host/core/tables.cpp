@@ -1,7 +1,10 @@
 #include "host/core/tables.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <utility>
 
 #include "common/numbers.hpp"
 #include "host/core/calculators.hpp"
@@ -170,6 +173,76 @@ ResultTable read_result_table(std::string_view bytes, TableKind kind) {
 }
 
 ResultTable read_result_table(std::string_view bytes) { return read_result_table(bytes, identify_table(bytes)); }
+
+HistoryReducer::HistoryReducer(std::size_t columns, double t_start, double t_end, std::size_t bins)
+    : columns_(columns), t_start_(t_start), t_end_(t_end), bins_(columns, std::vector<Bin>(std::max<std::size_t>(bins, 1))) {}
+
+void HistoryReducer::add(const double* row) {
+  ++states_;
+  const double t = row[0];
+  const std::size_t count = bins_.empty() ? 0 : bins_[0].size();
+  std::size_t k = 0;
+  if (t_end_ > t_start_ && std::isfinite(t)) {
+    const double at = (t - t_start_) / (t_end_ - t_start_) * static_cast<double>(count);
+    k = at <= 0 ? 0 : std::min(count - 1, static_cast<std::size_t>(at));
+  }
+  for (std::size_t c = 1; c < columns_; ++c) {
+    Bin& b = bins_[c][k];
+    const double v = row[c];
+    if (!std::isfinite(v) || !std::isfinite(t)) {
+      b.broken = true;
+      continue;
+    }
+    if (!b.used) {
+      b = {true, b.broken, t, v, t, v, t, v, t, v};
+      continue;
+    }
+    if (v < b.low) b.low = v, b.t_low = t;
+    if (v > b.high) b.high = v, b.t_high = t;
+    b.last = v;
+    b.t_last = t;
+  }
+}
+
+DrawnHistory HistoryReducer::result() const {
+  DrawnHistory d;
+  d.states = states_;
+  d.t.resize(columns_);
+  d.values.resize(columns_);
+  for (std::size_t c = 1; c < columns_; ++c) {
+    for (const Bin& b : bins_[c]) {
+      if (b.used) {
+        std::pair<double, double> points[] = {{b.t_first, b.first}, {b.t_low, b.low}, {b.t_high, b.high}, {b.t_last, b.last}};
+        std::sort(std::begin(points), std::end(points),
+                  [](const auto& x, const auto& y) { return x.first < y.first; });
+        for (std::size_t k = 0; k < 4; ++k) {
+          if (k > 0 && points[k] == points[k - 1]) continue;
+          d.t[c].push_back(points[k].first);
+          d.values[c].push_back(points[k].second);
+        }
+      }
+      if (b.broken) {
+        d.t[c].push_back(std::numeric_limits<double>::quiet_NaN());
+        d.values[c].push_back(std::numeric_limits<double>::quiet_NaN());
+      }
+    }
+  }
+  return d;
+}
+
+DrawnHistory reduce_table(const ColumnTable& table, std::size_t bins) {
+  double low = INFINITY, high = -INFINITY;
+  for (std::size_t k = 0; k < table.rows(); ++k) {
+    if (std::isfinite(table.columns[0][k])) low = std::min(low, table.columns[0][k]), high = std::max(high, table.columns[0][k]);
+  }
+  HistoryReducer reducer(table.columns.size(), low, high, bins);
+  std::vector<double> row(table.columns.size());
+  for (std::size_t k = 0; k < table.rows(); ++k) {
+    for (std::size_t c = 0; c < row.size(); ++c) row[c] = table.columns[c][k];
+    reducer.add(row.data());
+  }
+  return reducer.result();
+}
 
 const char* describe(TableKind kind) {
   if (kind.spec() != nullptr) return kind.spec()->title.data();  // a calculator's table, as its layout calls it

@@ -66,6 +66,40 @@ class TableKind {
 };
 
 TableKind identify_table(std::string_view bytes);
+
+// A long history reduced for drawing, so that no peak is lost between the
+// pixels: the time span cut into bins (at least as many as a picture has
+// pixel columns), and of each column in each bin its first, smallest,
+// largest and last value, in time order. A line through these points looks
+// as a line through every state would at that width. A value that is not
+// finite breaks the line after its bin's finite points.
+struct DrawnHistory {
+  std::size_t states = 0;
+  std::vector<std::vector<double>> t, values;  // per table column; column 0 (time) left empty
+};
+
+class HistoryReducer {
+ public:
+  // `columns` of the table (time first), states between t_start and t_end
+  // (those outside fall into the first or last bin).
+  HistoryReducer(std::size_t columns, double t_start, double t_end, std::size_t bins);
+  std::size_t columns() const { return columns_; }
+  void add(const double* row);  // row[0] is the time
+  DrawnHistory result() const;
+
+ private:
+  struct Bin {
+    bool used = false, broken = false;
+    double t_first = 0, first = 0, t_low = 0, low = 0, t_high = 0, high = 0, t_last = 0, last = 0;
+  };
+  std::size_t columns_;
+  double t_start_, t_end_;
+  std::size_t states_ = 0;
+  std::vector<std::vector<Bin>> bins_;  // per column
+};
+
+// A table held in memory, reduced the same way.
+DrawnHistory reduce_table(const ColumnTable& table, std::size_t bins);
 const char* describe(TableKind kind);
 bool is_map(TableKind kind);
 

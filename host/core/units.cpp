@@ -49,8 +49,19 @@ StageColumns stage_columns_for(const Calculator& calculator, const Sheet& sheet)
   c.count = sheet.real(2, row_of(calculator, t->count_cell));
   // The run ends after N steps of h; known before its states are read, so
   // that the closing window of a streamed history is known in advance.
-  c.end_time = std::max(sheet.integer(2, row_of(calculator, "step_count")), 0) * sheet.real(2, row_of(calculator, "time_step"));
+  const StageSteps run = stage_steps(calculator, sheet);
+  const CellSpec* step = calculator.layout->find(t->step_time_cell);
+  c.end_time = static_cast<double>(std::max(run.steps, 0LL)) * (step ? sheet.real(step->column, step->row) : not_known);
   return c;
+}
+
+PlateSection plate_section(const Calculator& calculator, std::string_view sheet_bytes) {
+  const Sheet sheet = sheet_of(calculator, sheet_bytes);
+  auto real = [&](std::string_view name) {
+    const std::optional<NamedCell> cell = named_cell(calculator, name);
+    return cell ? sheet.real(cell->column, cell->row) : not_known;
+  };
+  return {real("modulus"), real("poisson"), real("thickness")};
 }
 
 StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes) {
@@ -189,6 +200,7 @@ std::string describe_sheet(const Calculator& calculator, std::string_view sheet_
     if (source != nullptr) d.sigma = sheet.real(source->column, source->row);
   }
   d.context.servo = servo_loop(calculator, sheet_bytes);
+  if (calculator.kind == Kind::plate) d.context.plate = plate_section(calculator, sheet_bytes);
   if (d.context.servo) d.context.loop = analyse_loop(*d.context.servo);
   d.length_unit = sheet_unit;
   d.length_scale = 1.0;

@@ -39,6 +39,9 @@ struct StageSteps {
 };
 StageSteps stage_steps(const Calculator& calculator, const Sheet& sheet);
 
+// The plate's section (modulus, Poisson's ratio, thickness) from its sheet.
+PlateSection plate_section(const Calculator& calculator, std::string_view sheet_bytes);
+
 // The sheet's texts of the unit words of its calculator's table columns.
 UnitWords unit_words(const Calculator& calculator, const Sheet& sheet);
 

@@ -331,10 +331,27 @@ struct Panel {
   std::vector<Trace> traces;
 };
 
-void draw_panel(const ColumnTable& t, const Panel& p, const std::string& x_label) {
-  std::vector<double> all;
-  for (const Trace& c : p.traces) all.insert(all.end(), t.columns[c.column].begin(), t.columns[c.column].end());
-  const Range xr = finite_range(t.columns[0]);
+// The times and values a trace draws: the history of every step when there
+// is one, else the table's rows.
+struct Drawn {
+  const std::vector<double>& t;
+  const std::vector<double>& values;
+};
+Drawn drawn(const ColumnTable& t, std::size_t column, const PlotOptions& o) {
+  if (o.every_step != nullptr && column < o.every_step->values.size()) {
+    return {o.every_step->t[column], o.every_step->values[column]};
+  }
+  return {t.columns[0], t.columns[column]};
+}
+
+void draw_panel(const ColumnTable& t, const Panel& p, const std::string& x_label, const PlotOptions& o) {
+  std::vector<double> all, times;
+  for (const Trace& c : p.traces) {
+    const Drawn d = drawn(t, c.column, o);
+    all.insert(all.end(), d.values.begin(), d.values.end());
+    times.insert(times.end(), d.t.begin(), d.t.end());
+  }
+  const Range xr = finite_range(times);
   const Range yr = padded(finite_range(all));
   pladv(0);
   plvsta();
@@ -345,7 +362,8 @@ void draw_panel(const ColumnTable& t, const Panel& p, const std::string& x_label
   std::vector<std::string> names;
   std::vector<int> colours;
   for (const Trace& c : p.traces) {
-    curve(t.columns[0], t.columns[c.column], c.colour);
+    const Drawn d = drawn(t, c.column, o);
+    curve(d.t, d.values, c.colour);
     names.push_back(c.name);
     colours.push_back(c.colour);
   }
@@ -356,7 +374,8 @@ void draw_panel(const ColumnTable& t, const Panel& p, const std::string& x_label
 void draw_error_panel(const ColumnTable& t, const PlotOptions& o) {
   const bool counts = std::isfinite(o.count) && o.count > 0;
   const double scale = counts ? 1.0 / o.count : 1.0;
-  std::vector<double> e = t.columns[o.error_column];
+  const Drawn d = drawn(t, o.error_column, o);
+  std::vector<double> e = d.values;
   for (double& v : e) v *= scale;
   const double band = o.band * scale;
   Range yr = finite_range(e);
@@ -366,7 +385,7 @@ void draw_error_panel(const ColumnTable& t, const PlotOptions& o) {
   if (clipped) yr = {std::max(yr.low, -10 * band), std::min(yr.high, 10 * band)};
   if (std::isfinite(band)) yr = {std::min(yr.low, -band), std::max(yr.high, band)};
   yr = padded(yr);
-  const Range xr = finite_range(t.columns[0]);
+  const Range xr = finite_range(d.t);
   pladv(0);
   plvsta();
   plwind(xr.low, xr.high, yr.low, yr.high);
@@ -383,8 +402,18 @@ void draw_error_panel(const ColumnTable& t, const PlotOptions& o) {
     }
     pllsty(1);
   }
-  curve(t.columns[0], e, blue);
+  curve(d.t, e, blue);
   if (std::isfinite(band)) legend({"e", "band"}, {blue, grey});
+  // What the picture is drawn from, under the first panel's title.
+  plschr(0.0, 0.65);
+  plcol0(black);
+  if (o.every_step != nullptr) {
+    plmtex("t", 0.6, 0.5, 0.5, ("every step (" + std::to_string(o.every_step->states) + " states), least and largest per pixel column").c_str());
+  } else if (!o.rows_note.empty()) {
+    plcol0(red);
+    plmtex("t", 0.6, 0.5, 0.5, o.rows_note.c_str());
+  }
+  plschr(0.0, 0.9);
 }
 
 int colour_of(Ink ink) {
@@ -434,7 +463,10 @@ void draw_columns(TableKind kind, const ColumnTable& t, const PlotOptions& o) {
   plssub(columns, std::max(rows, 1));
   plschr(0.0, 0.9);
   if (stage) draw_error_panel(t, o);
-  for (const Panel& p : panels) draw_panel(t, p, x_label);
+  // The history of every step belongs to a stage's table only.
+  PlotOptions from = o;
+  if (!stage) from.every_step = nullptr;
+  for (const Panel& p : panels) draw_panel(t, p, x_label, from);
 }
 
 int on_plplot_exit(PLCHAR_VECTOR message) {

@@ -29,6 +29,11 @@ struct PlotOptions {
   std::size_t error_column = 0;
   double count = std::numeric_limits<double>::quiet_NaN();
   double band = std::numeric_limits<double>::quiet_NaN();
+  // Stages: the history of every step, reduced per pixel column, drawn in
+  // place of the table's rows; without it, `rows_note` (when not empty) says
+  // on the picture what the rows drawn leave out.
+  const DrawnHistory* every_step = nullptr;
+  std::string rows_note;
   // The sheet's texts of the tables' unit words other than the length.
   UnitWords units;
 };

@@ -85,7 +85,9 @@ std::vector<std::vector<double>> table_metrics(const Calculator& calc, const Stu
       const ColumnTable& t = table.columns;
       if (t.columns.size() < 7) throw TableError("the plate table has fewer than 7 columns");
       const PlateMetrics m = plate_metrics(t.columns[0], t.columns[1], t.columns[5], t.columns[6]);
-      rows.push_back({m.max_deflection, m.max_deflection_r, m.max_stress, m.max_pitch_error});
+      const HoopMetrics h = hoop_metrics(t.columns[0], t.columns[2], t.columns[3], plate_section(calc, sheet));
+      rows.push_back({m.max_deflection, m.max_deflection_r, m.max_stress, m.max_pitch_error, h.moment.value,
+                      h.stress.value});
       break;
     }
     default: break;
@@ -444,7 +446,10 @@ std::vector<MetricColumn> metric_columns(const Calculator& calc) {
               {"sensitivity_peak", -1, nullptr, true},  {"dominant_hz", -1, "Hz", true},
               {"dominant_damping", -1, nullptr, true}};
     case MetricKind::plate:
-      return {{"max_deflection", 1}, {"max_deflection_r", 0}, {"max_stress", 5}, {"max_pitch_error", 6}};
+      // max_stress is the radial stress, as the table holds it; the hoop
+      // moment and stress come from its slope and curvature.
+      return {{"max_deflection", 1}, {"max_deflection_r", 0}, {"max_stress", 5}, {"max_pitch_error", 6},
+              {"max_hoop_moment", 4}, {"max_hoop_stress", 5}};
     default: return {};
   }
 }
@@ -541,6 +546,7 @@ std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec
     describe_sheet(calc, sheet, {}, description);
     SummaryContext& context = description.context;
     StageColumns columns = plan.columns;
+    columns.loop_unstable = context.loop && context.loop->why_not.empty() && !context.loop->stable;
     if (stage) {
       context.stage = &columns;
       context.printed_rows_only = "the summary reads the table as printed";
@@ -570,14 +576,15 @@ class CaseRunner {
       : calc_(calc), entry_(entry), spec_(spec), base_(base_sheet(calc, spec)), options_(case_options(calc, spec)),
         rows_(metric_rows_per_case(calc, spec)), columns_(metric_names(calc).size()), jobs_(std::max(1, jobs)),
         group_({spec.timeout, false}) {
-    // A stage case's plan reads its step count and the count of its
-    // settling band: worked out once, unless the study varies one of them.
+    // A stage case's plan reads its step count, its step and the count of
+    // its settling band: worked out once, unless the study varies one of them.
     if (metric_kind(calc) != MetricKind::stage) return;
     plan_ = stage_plan(calc, spec, base_);
     const TableSpec* table = stage_table(calc);
     for (const Varied& v : spec.vary) {
       const std::optional<NamedCell> cell = named_cell(calc, v.name);
-      for (const std::string_view read : {table->steps_cell, table->count_cell}) {
+      // The step count and step give the run's end (its closing window).
+      for (const std::string_view read : {table->steps_cell, table->step_time_cell, table->count_cell}) {
         const std::optional<NamedCell> used = named_cell(calc, read);
         plan_varies_ = plan_varies_ || (cell && used && cell->column == used->column && cell->row == used->row);
       }

@@ -32,7 +32,7 @@ import numpy
 from . import _core
 
 __all__ = ["Calculator", "CalculatorError", "MapTable", "ColumnTable", "Result", "Sheet", "Study",
-           "calculators", "check", "library_folder", "run", "study", "__version__"]
+           "calculators", "check", "library_folder", "loop", "run", "study", "__version__"]
 
 #: The project's version, the one ``meridox --version`` prints.
 __version__: str = _core.version
@@ -232,6 +232,19 @@ def check(calc: str, sheet: Sheet | str | os.PathLike | None = None) -> list[tup
     return [tuple(w) for w in _core.check(c.name, _sheet_for(c, sheet, None).data)]
 
 
+def loop(calc, sheet=None, params=None):
+    """A stage's servo loop linearised from its sheet, as `meridox run` reports
+    it: a dict of gain_margin (factor on the whole loop gain), gain_margin_db,
+    position_gain_margin (factor on Kp alone), phase_margin (deg), crossover_hz,
+    phase_crossover_hz, bandwidth_hz, resonance_hz, sensitivity_peak (and _db),
+    dominant_hz and dominant_damping, stable, the closed-loop poles, the plant's
+    modes, the open loop's response (frequency_hz, open_loop, complex) and
+    what the linear model leaves out. ValueError for a calculator that is no
+    stage or a sheet without a finite plant."""
+    c = _calculator(calc)
+    return _core.loop(c.name, _sheet_for(c, sheet, params).data)
+
+
 # ---- Runs --------------------------------------------------------------------
 
 def _with_units(names, units):
@@ -402,6 +415,9 @@ class Result:
     warnings
         the sheet's warnings as ``check`` gives them: (code, cell name or
         None, message).
+    status
+        "ok", or "diverged" for a stage whose error grew without bound (its
+        metrics are kept and say how).
 
     In Jupyter a Result shows its summary and its main picture.
     """
@@ -411,6 +427,7 @@ class Result:
                  warnings=()):
         self.calculator, self.sheet, self.tables, self.metrics = calculator, sheet, tables, metrics
         self.warnings = list(warnings)
+        self.status = "ok"
         self.summary, self.folder = summary, folder
         self._options = list(options)  # the plot command's options that match the run's
         self._temporary = None  # keeps a temporary folder as long as the Result
@@ -480,6 +497,11 @@ def _spec(calc, sheet, vary=(), keep_tables=False, threshold=None, cut_y=0.0, cu
     return spec
 
 
+# The statuses of a run that ran to its end and has its metrics: a stage
+# whose error grew without bound is "diverged", its metrics kept.
+_COMPLETED = ("ok", "diverged")
+
+
 def _metric_row(c, row):
     """A row of metrics by name; the feature column says in words why a width is nan."""
     return {n: _core.feature_text(v) if n == "feature" else v for n, v in zip(c.metrics, row)}
@@ -544,7 +566,7 @@ def run(calc: str, sheet: Sheet | str | os.PathLike | None = None, params: Mappi
     try:
         from ._study import _run_cases
         [(status, sets)], _ = _run_cases(spec, _library_folder_for(c), scratch, 1, [("run", [])])
-        if status != "ok":
+        if status not in _COMPLETED:
             raise CalculatorError(f"{c.name}: {status}")
         try:
             with open(os.path.join(run_folder, "summary.txt"), "rb") as f:
@@ -569,6 +591,7 @@ def run(calc: str, sheet: Sheet | str | os.PathLike | None = None, params: Mappi
                f"--threshold={number(spec['thresholds'][0])}", f"--tone={tone}"]
     options += [] if spec["band"] is None else [f"--band={number(spec['band'])}"]
     result = Result(c.name, s, tables, metrics, summary, folder, options, warnings)
+    result.status = status
     result._temporary = temporary
     return result
 

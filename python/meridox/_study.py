@@ -15,7 +15,7 @@ import tempfile
 import time
 from typing import Any, Mapping, Sequence
 
-from . import Sheet, Thresholds, _calculator, _core, _facts, _library_folder_for, _sheet_for, _spec, library_folder
+from . import _COMPLETED, Sheet, Thresholds, _calculator, _core, _facts, _library_folder_for, _sheet_for, _spec, library_folder
 
 # About this long a batch of cases on a cluster: the scheduler's cost per
 # task (about a millisecond) stays small next to the work.
@@ -71,7 +71,7 @@ class Study:
     @property
     def failed(self) -> int:
         """How many cases failed."""
-        return sum(status != "ok" for status, _ in self._results)
+        return sum(status not in _COMPLETED for status, _ in self._results)
 
     def to_csv(self, path: str | os.PathLike) -> None:
         """Writes study.csv byte for byte as the meridox study command does."""

@@ -220,6 +220,18 @@ TEST(HostMetrics, StageFirstSwingWindowHoldAndDivergence) {
   m = stage_metrics(t, dither, i, j);
   EXPECT_FALSE(m.diverged);
   EXPECT_DOUBLE_EQ(m.residual_oscillation, 3.0);
+  // The same error with a current that grows e^4 times over the run, some
+  // 37 times from the first tenth (up to e^0.4) to the last (e^4): a mode
+  // the error does not show runs away. A current growing 1 + 4 t, 3.6
+  // times, is no divergence, unless the linearised loop is unstable.
+  std::vector<double> current;
+  for (int k = 0; k <= 100; ++k) current.push_back((k % 2 ? 1 : -1) * std::exp(4.0 * k / 100));
+  m = stage_metrics(t, dither, current, j);
+  EXPECT_TRUE(m.diverged && m.current_diverged);
+  for (int k = 0; k <= 100; ++k) current[k] = (k % 2 ? 1 : -1) * (1 + 4.0 * k / 100);
+  EXPECT_FALSE(stage_metrics(t, dither, current, j).diverged);
+  j.loop_unstable = true;
+  EXPECT_TRUE(stage_metrics(t, dither, current, j).diverged);
 }
 
 TEST(HostMetrics, PlateExtremesKeepTheirSign) {
@@ -229,6 +241,31 @@ TEST(HostMetrics, PlateExtremesKeepTheirSign) {
   EXPECT_EQ(m.max_stress, 0.75);
   EXPECT_EQ(m.max_pitch_error, -0.0003);
   EXPECT_TRUE(std::isnan(plate_metrics({10}, {NAN}, {NAN}, {NAN}).max_deflection));
+}
+
+// The hoop moment against two deflections whose moments are known: a
+// spherical dish w = c r^2 bends equally both ways (M_theta = M_r), and
+// w = c ln r bends the hoops against the radii (M_theta = -M_r), the
+// radial moment being the table's -D (w'' + nu w'/r).
+TEST(HostMetrics, HoopMomentOfKnownDeflections) {
+  const PlateSection s{210.0, 0.3, 2.0};
+  const double d = 210.0 * 8 / (12 * (1 - 0.09));
+  EXPECT_DOUBLE_EQ(s.rigidity(), d);
+  const std::vector<double> r = {10, 20, 40};
+  std::vector<double> slope, curvature, radial;
+  for (const double x : r) slope.push_back(2e-4 * x), curvature.push_back(2e-4);
+  for (std::size_t k = 0; k < r.size(); ++k) radial.push_back(-d * (curvature[k] + 0.3 * slope[k] / r[k]));
+  HoopMetrics h = hoop_metrics(r, slope, curvature, s);
+  EXPECT_NEAR(h.moment.value, radial[0], 1e-12);
+  EXPECT_NEAR(h.stress.value, 6 * radial[0] / 4, 1e-12);
+  slope.clear(), curvature.clear(), radial.clear();
+  for (const double x : r) slope.push_back(0.01 / x), curvature.push_back(-0.01 / (x * x));
+  for (std::size_t k = 0; k < r.size(); ++k) radial.push_back(-d * (curvature[k] + 0.3 * slope[k] / r[k]));
+  h = hoop_metrics(r, slope, curvature, s);
+  EXPECT_NEAR(h.moment.value, -radial[0], 1e-12);  // largest at the smallest radius
+  EXPECT_EQ(h.moment.at, 10.0);
+  // Six printed decimals of w' and w'' leave at most D (0.5e-6 / r + nu 0.5e-6).
+  EXPECT_NEAR(h.rounding, d * (0.5e-6 / 10 + 0.3 * 0.5e-6), 1e-15);
 }
 
 // The process window worked out by hand: a parabola of cd through focus

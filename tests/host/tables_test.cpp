@@ -217,7 +217,7 @@ TEST(HostSummary, SaysTheUnitsTheLayoutAndTheSheetGive) {
   EXPECT_NE(text.find("3 rows of 7 columns (the last row, at the end radius, has 6: no pitch error there)\n"),
             std::string::npos) << text;
   EXPECT_NE(text.find("largest deflection -0.02 mm at r = 55 mm"), std::string::npos) << text;
-  EXPECT_NE(text.find("largest stress 0.75 N/mm^2 at r = 10 mm"), std::string::npos) << text;
+  EXPECT_NE(text.find("largest radial stress 0.75 N/mm^2 at r = 10 mm"), std::string::npos) << text;
   EXPECT_NE(text.find("largest pitch error -0.0003 um at r = 55 mm"), std::string::npos) << text;
   // The same rows under labels of another program: a column table, no plate metrics.
   const std::string renamed = rows_text("r\tw\ta\tb\tc\td\te", {{10, 0, 0, 0, 0, 0, 0}, {20, 0, 0, 0, 0, 0}});
