@@ -36,6 +36,9 @@ bool parse_thresholds(const std::vector<std::string>& texts, std::vector<double>
 // Named cuts (--cut NAME=AXIS@X,Y[:TONE]), their tone `defaults`' when not
 // given; false (after one line) when one is unusable or a name repeats.
 bool parse_cuts(const std::vector<std::string>& texts, const CutOptions& defaults, std::vector<NamedCut>& out);
+// Target widths, CD (every cut) or NAME=CD (a named cut), each positive;
+// false (after one line) when one is not.
+bool parse_targets(const std::vector<std::string>& texts, std::vector<std::pair<std::string, double>>& out);
 // NAME=VALUE options; false (after one line) when one has no '='.
 bool parse_settings(const std::vector<std::string>& texts, std::vector<std::pair<std::string, std::string>>& out);
 

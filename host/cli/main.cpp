@@ -86,10 +86,20 @@ int main(int argc, char** argv) {
   study_cmd->add_option("--band", study_metrics.band, "stage settling band in mm (default one count)")
       ->check(CLI::PositiveNumber);
   study_cmd->add_option("--size", study_metrics.size_text, "picture size, WIDTHxHEIGHT (default 960x720)");
-  study_cmd->add_option("--target-cd", study_request.target_cd, "target line width: writes the process window")
+  std::vector<std::string> study_targets;
+  study_cmd->add_option("--target-cd", study_targets,
+                        "CD or NAME=CD (repeatable): target width of every cut or of a named one: writes the "
+                        "exposure-defocus window")
+      ->allow_extra_args(false);
+  study_cmd->add_option("--cd-tolerance", study_request.window.tolerance,
+                        "allowed |cd - target| / target (default 0.1)")
       ->check(CLI::PositiveNumber);
-  study_cmd->add_option("--cd-tolerance", study_request.cd_tolerance, "allowed |cd - target| / target (default 0.1)")
+  study_cmd->add_option("--min-nils", study_request.window.min_nils, "the window also keeps nils at or above this")
       ->check(CLI::PositiveNumber);
+  study_cmd->add_option("--el", study_request.window.latitudes,
+                        "exposure latitudes in percent whose depth of focus is reported (default 5,10)")
+      ->delimiter(',')
+      ->check(CLI::NonNegativeNumber);
   study_cmd->add_option("-j,--jobs", study_request.jobs, "cases run at once (default: the number of cores)")
       ->check(CLI::Range(1, 4096));
   study_cmd->add_option("--out,-o", study_request.out, "study folder (default ./meridox-study/CALC/)");
@@ -159,6 +169,7 @@ int main(int argc, char** argv) {
     if (!parse_thresholds(study_thresholds, study_request.spec.thresholds)) return bad_input;
     study_request.spec.cut = study_metrics.cut;
     if (!parse_cuts(study_cuts, study_metrics.cut, study_request.spec.cuts)) return bad_input;
+    if (!parse_targets(study_targets, study_request.window.targets)) return bad_input;
     study_request.spec.band = study_metrics.band;
     study_request.pictures = !study_no_pictures;
     if (study_request.out.empty()) study_request.out = "meridox-study/" + study_request.spec.calculator;

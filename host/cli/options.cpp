@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "host/cli/commands.hpp"
+#include "host/core/text.hpp"
 #include "host/core/units.hpp"
 #include "host/study/study.hpp"
 
@@ -63,6 +64,16 @@ bool settle_metric_options(MetricOptions& m, PlotOptions& plot) {
   return true;
 }
 
+namespace {
+
+std::string short_digits(double v) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.12g", v);
+  return buffer;
+}
+
+}  // namespace
+
 bool parse_thresholds(const std::vector<std::string>& texts, std::vector<double>& out) {
   for (const std::string& text : texts) {
     std::string why;
@@ -72,13 +83,29 @@ bool parse_thresholds(const std::vector<std::string>& texts, std::vector<double>
       std::cerr << "meridox: --threshold takes T1,T2,... or FROM:TO:COUNT, not \"" << text << "\"\n";
       return false;
     }
-    for (const double t : range->values) {
+    for (double t : range->values) {
+      // A range's inner values to 12 digits: 0.2:0.4:3 gives 0.3, not 0.30000000000000004.
+      if (text.find(':') != std::string::npos) t = std::stod(short_digits(t));
       if (!(t > 0)) {
         std::cerr << "meridox: --threshold: " << number_text(t) << " is not a positive intensity\n";
         return false;
       }
       out.push_back(t);
     }
+  }
+  return true;
+}
+
+bool parse_targets(const std::vector<std::string>& texts, std::vector<std::pair<std::string, double>>& out) {
+  for (const std::string& text : texts) {
+    const std::size_t equals = text.find('=');
+    const std::string name = equals == std::string::npos ? std::string() : text.substr(0, equals);
+    const std::optional<double> cd = whole_real(equals == std::string::npos ? text : text.substr(equals + 1));
+    if (!cd || !(*cd > 0) || !std::isfinite(*cd) || (equals != std::string::npos && name.empty())) {
+      std::cerr << "meridox: --target-cd takes CD or NAME=CD, a positive width, not \"" << text << "\"\n";
+      return false;
+    }
+    out.emplace_back(name, *cd);
   }
   return true;
 }

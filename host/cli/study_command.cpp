@@ -97,6 +97,95 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
   return pictures;
 }
 
+std::string percent_text(double v) { return short_text(v) + " %"; }
+
+// The window in a few lines: dose to size at best focus, DOF at the asked latitudes.
+void print_window(const ProcessWindow& w, const WindowRequest& r, const std::string& unit, std::ostream& out) {
+  const std::string u = unit.empty() ? "" : " " + unit;
+  std::string targets;
+  for (const auto& [name, target] : r.targets) {
+    targets += (targets.empty() ? "" : ", ") + (name.empty() ? "" : name + " ") + short_text(target) + u;
+  }
+  out << "process window (cd within " << percent_text(r.tolerance * 100) << " of " << targets;
+  if (!std::isnan(r.min_nils)) out << ", nils at least " << short_text(r.min_nils);
+  out << "): ";
+  if (!w.open) {
+    out << w.note << "\n";
+    return;
+  }
+  out << "best focus " << short_text(w.best_focus) << u << ", dose to size " << short_text(w.dose_to_size)
+      << " (threshold " << short_text(w.threshold_to_size) << ")\n";
+  for (const WindowRectangle& e : w.requested) {
+    out << "  DOF at EL " << percent_text(e.latitude) << ": " << short_text(e.depth_of_focus) << u;
+    if (e.depth_of_focus > 0) {
+      out << " (" << short_text(e.focus_low) << " to " << short_text(e.focus_high) << u << ")";
+    }
+    out << (e.reaches_end ? ", reaching the end of the focus range: a lower bound" : "") << "\n";
+  }
+  // One line for each thing worth knowing.
+  for (std::size_t from = 0; from < w.note.size();) {
+    const std::size_t end = std::min(w.note.find("; ", from), w.note.size());
+    out << "  " << w.note.substr(from, end - from) << "\n";
+    from = end + 2;
+  }
+}
+
+// The window's picture from its result.
+WindowPicture window_picture(const ProcessWindow& w, const WindowRequest& r, const std::string& focus_label,
+                             const std::string& unit) {
+  WindowPicture p;
+  std::string targets;
+  for (const auto& [name, target] : r.targets) {
+    targets += (targets.empty() ? "" : ", ") + (name.empty() ? "" : name + " ") + number_text(target);
+  }
+  p.title = "Window: cd " + targets + " +- " + percent_text(r.tolerance * 100);
+  p.focus_label = focus_label;
+  p.dof_label = with_unit("depth of focus", unit);
+  for (const WindowCurve& c : w.contours) p.contours.push_back({c.label, c.focus, c.dose});
+  p.lower = {w.lower.label, w.lower.focus, w.lower.dose};
+  p.upper = {w.upper.label, w.upper.focus, w.upper.dose};
+  for (const WindowRectangle& e : w.requested) {
+    if (e.depth_of_focus > 0) {
+      p.boxes.push_back({"EL " + percent_text(e.latitude) + ": DOF " + short_text(e.depth_of_focus), e.focus_low,
+                         e.focus_high, e.dose_low, e.dose_high});
+    }
+  }
+  p.best_focus = w.best_focus;
+  p.dose_to_size = w.dose_to_size;
+  for (const WindowRectangle& e : w.curve) {
+    p.el_dof.x.push_back(e.depth_of_focus);
+    p.el_dof.y.push_back(e.latitude);
+  }
+  p.note = w.open ? "best focus " + short_text(w.best_focus) + ", dose to size " + short_text(w.dose_to_size)
+                  : w.note;
+  return p;
+}
+
+// Writes the window's tables (and picture), says where; returns why one
+// could not be written, or "".
+std::string report_window(const Calculator& calc, const StudySpec& spec, const std::string& base,
+                          const ProcessWindow& w, const StudyRequest& request, const fs::path& folder,
+                          std::ostream& out) {
+  const std::string focus = spec.vary[0].name, unit = cell_unit(calc, base, focus);
+  print_window(w, request.window, unit, out);
+  for (const auto& [name, text] : {std::pair<const char*, std::string>{"process-window.csv", focus_table_csv(w, focus)},
+                                   {"el-dof.csv", el_dof_csv(w)}}) {
+    if (const std::string problem = replace_file(folder / name, text); !problem.empty()) {
+      return "cannot write " + (folder / name).string() + ": " + problem;
+    }
+    out << "table: " << (folder / name).string() << "\n";
+  }
+  if (!request.pictures) return {};
+  const std::string png = (folder / "process-window.png").string();
+  if (const std::string problem =
+          plot_process_window(window_picture(w, request.window, with_unit(focus, unit), unit), png, request.plot);
+      !problem.empty()) {
+    return "no picture of the process window: " + problem;
+  }
+  out << "picture: " << png << "\n";
+  return {};
+}
+
 // Why the study's cuts cannot be measured on the base sheet's image: the
 // first whose point lies outside it; "" when all lie on it. A case whose
 // own image (a varied pitch or grid) leaves the point out says so in its
@@ -138,7 +227,7 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     err << "meridox: --threshold applies to the image calculators only\n";
     return bad_input;
   }
-  if (request.target_cd && !has_threshold_column(*calc)) {
+  if (!request.window.targets.empty() && !has_threshold_column(*calc)) {
     err << "meridox: --target-cd applies to the image calculators only\n";
     return bad_input;
   }
@@ -151,6 +240,10 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
   const std::string base = base_sheet(*calc, spec);
   if (const std::string problem = cuts_outside_image(*calc, spec, base); !problem.empty()) {
     err << "meridox: " << problem << "\n";
+    return bad_input;
+  }
+  if (!request.window.targets.empty() && !window_input(*calc, spec, {}, request.window, why)) {
+    err << "meridox: " << why << "\n";
     return bad_input;
   }
   const Entry entry = load_entry(*calc, request.lib_dir, why);
@@ -201,9 +294,14 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     return incomplete;
   }
 
-  const std::string info = study_json(*calc, spec, library_path(*calc, request.lib_dir), request.command_line,
-                                      request.sheet_path ? *request.sheet_path : std::string("built-in example"),
-                                      {cases->size(), failed, reused});
+  std::optional<ProcessWindow> window;
+  if (!request.window.targets.empty()) {
+    window = process_window(*window_input(*calc, spec, results, request.window, why));
+  }
+  std::string info = study_json(*calc, spec, library_path(*calc, request.lib_dir), request.command_line,
+                                request.sheet_path ? *request.sheet_path : std::string("built-in example"),
+                                {cases->size(), failed, reused});
+  if (window) info = with_window_json(info, *window, request.window);
   if (const std::string problem = replace_file(folder / "study.json", info); !problem.empty()) {
     err << "meridox: cannot write " << (folder / "study.json").string() << ": " << problem << "\n";
     return incomplete;
@@ -215,55 +313,9 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
   out << "table: " << (folder / "study.csv").string() << "\n";
 
   std::vector<std::string> problems;
-  if (request.target_cd) {
-    if (spec.vary.size() != 1) {
-      problems.push_back("the process window needs a study that varies the focus alone");
-    } else {
-      std::vector<double> thresholds = spec.thresholds.empty() ? std::vector<double>{0.3} : spec.thresholds;
-      const std::size_t cd_column = 2;  // peak, contrast, cd, ...
-      std::vector<std::size_t> order(thresholds.size());
-      for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-      std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return thresholds[a] < thresholds[b]; });
-      std::vector<double> sorted;
-      std::vector<std::vector<double>> cd(order.size());
-      for (std::size_t k = 0; k < order.size(); ++k) {
-        sorted.push_back(thresholds[order[k]]);
-        for (const CaseResult& r : results) cd[k].push_back(r.metrics[order[k]][cd_column]);
-      }
-      const std::vector<WindowRow> window =
-          process_window(spec.vary[0].values, sorted, cd, *request.target_cd, request.cd_tolerance);
-      std::vector<std::vector<std::string>> rows;
-      Chart chart;
-      chart.title = "Process window: cd within " + number_text(request.cd_tolerance * 100) + " % of " +
-                    number_text(*request.target_cd);
-      chart.x_label = with_unit(spec.vary[0].name, cell_unit(*calc, base, spec.vary[0].name));
-      chart.y_label = "threshold (dose 1/threshold)";
-      ChartCurve best{"best focus", {}, {}};
-      for (const WindowRow& w : window) {
-        rows.push_back({number_text(w.threshold), number_text(w.best_focus), number_text(w.depth_of_focus),
-                        number_text(w.focus_low), number_text(w.focus_high), number_text(w.exposure_latitude)});
-        if (std::isfinite(w.focus_low)) {
-          chart.curves.push_back({"threshold " + number_text(w.threshold) + ": DOF " + short_text(w.depth_of_focus),
-                                  {w.focus_low, w.focus_high},
-                                  {w.threshold, w.threshold}});
-        }
-        best.x.push_back(w.best_focus);
-        best.y.push_back(w.threshold);
-      }
-      if (chart.curves.size() > 1) chart.curves.push_back(best);
-      replace_file(folder / "process-window.csv",
-                   csv_text({"threshold", "best_focus", "depth_of_focus", "focus_low", "focus_high",
-                             "exposure_latitude_percent"},
-                            rows));
-      out << "process window: " << (folder / "process-window.csv").string() << "\n";
-      if (request.pictures) {
-        const std::string png = (folder / "process-window.png").string();
-        if (const std::string problem = plot_chart(chart, png, request.plot); !problem.empty()) {
-          problems.push_back("no picture of the process window: " + problem);
-        } else {
-          out << "picture: " << png << "\n";
-        }
-      }
+  if (window) {
+    if (const std::string problem = report_window(*calc, spec, base, *window, request, folder, out); !problem.empty()) {
+      problems.push_back(problem);
     }
   }
   if (request.pictures) {

@@ -619,7 +619,9 @@ std::string prepare_study_folder(const Calculator& calc, const StudySpec& spec, 
   if (const std::string problem = replace_file(cases_folder / study_key_file, key); !problem.empty()) {
     return "cannot write in " + cases_folder.string() + ": " + problem;
   }
-  for (const char* name : {"study.csv", "study.json", "process-window.csv"}) fs::remove(folder / name, ec);
+  for (const char* name : {"study.csv", "study.json", "process-window.csv", "el-dof.csv", "meef.csv"}) {
+    fs::remove(folder / name, ec);
+  }
   return {};
 }
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "command_runner.hpp"
 #include "support/harness.hpp"
 
@@ -145,6 +147,78 @@ TEST_F(ImageStudy, CutsOutsideTheImageAreRefusedAndInsideMeasured) {
   EXPECT_NEAR(number(rows[2].at("cd")), 0.52, 0.01);  // 0.48 um on the mask, wider at this threshold
   EXPECT_EQ(rows[3].at("feature"), "printed");
   EXPECT_NEAR(number(rows[3].at("cd")), 0.68, 0.01);
+}
+
+// The window of the example's middle line, checked against the study's own
+// rows: the dose to size where cd crosses the target at best focus, the
+// window's doses where it crosses the limits, interpolated in log dose.
+TEST_F(ImageStudy, TheExposureDefocusWindowFromTheStudysOwnRows) {
+  const Result r = meridox(
+      "study projection --vary defocus=-1:1:11 --threshold 0.2:0.4:9 --target-cd 0.48 --el 5,10 --size 480x360 "
+      "-j 2 -o w");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("best focus 0 um"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("DOF at EL 10 %: "), std::string::npos) << r.out;
+  const auto rows = read_csv(dir() / "w" / "study.csv");
+  ASSERT_EQ(rows.size(), 99u);
+  // cd against log dose at defocus 0 (case 05), thresholds descending = doses ascending.
+  std::vector<double> u, cd;
+  for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+    if ((*it).at("case") != "05") continue;
+    u.push_back(-std::log(number((*it).at("threshold"))));
+    cd.push_back(number((*it).at("cd")));
+  }
+  ASSERT_EQ(u.size(), 9u);
+  auto dose_where = [&](double level) {
+    for (std::size_t t = 0; t + 1 < u.size(); ++t) {
+      if ((cd[t] - level) * (cd[t + 1] - level) <= 0) {
+        return std::exp(u[t] + (u[t + 1] - u[t]) * (level - cd[t]) / (cd[t + 1] - cd[t]));
+      }
+    }
+    return std::nan("");
+  };
+  const nlohmann::json info = nlohmann::json::parse(slurp(dir() / "w" / "study.json"));
+  const nlohmann::json& w = info.at("process_window");
+  EXPECT_TRUE(w.at("open").get<bool>());
+  EXPECT_NEAR(w.at("best_focus").get<double>(), 0.0, 1e-9);
+  const double d0 = dose_where(0.48);
+  EXPECT_NEAR(w.at("dose_to_size").get<double>(), d0, 1e-9 * d0);
+  const auto focus = read_csv(dir() / "w" / "process-window.csv");
+  ASSERT_EQ(focus.size(), 11u);
+  EXPECT_EQ(focus[5].at("defocus"), "0");
+  const double low = dose_where(0.432), high = dose_where(0.528);
+  EXPECT_NEAR(number(focus[5].at("dose_low")), low, 1e-9 * low);
+  EXPECT_NEAR(number(focus[5].at("dose_high")), high, 1e-9 * high);
+  EXPECT_NEAR(number(focus[5].at("exposure_latitude_percent")), (high - low) / d0 * 100, 1e-7);
+  // The DOF at 10 % EL lies within the focus range whose own latitude is 10 % or more.
+  const nlohmann::json& ten = w.at("depth_of_focus").at(1);
+  EXPECT_EQ(ten.at("exposure_latitude_percent").get<double>(), 10.0);
+  for (const auto& row : focus) {
+    const double f = number(row.at("defocus"));
+    if (f > ten.at("focus_low").get<double>() && f < ten.at("focus_high").get<double>()) {
+      EXPECT_GE(number(row.at("exposure_latitude_percent")), 10.0) << f;
+    }
+  }
+  EXPECT_GT(read_csv(dir() / "w" / "el-dof.csv").size(), 10u);
+  EXPECT_GT(fs::file_size(dir() / "w" / "process-window.png"), 1000u);
+
+  // No window is a result: exit 0, the table and record say so.
+  const Result none = meridox("study projection --vary defocus=-1:1:3 --threshold 0.3,0.35 --target-cd 2 "
+                              "--no-pictures -o none");
+  EXPECT_EQ(none.status, 0) << none.err;
+  EXPECT_NE(none.out.find("no window"), std::string::npos) << none.out;
+  EXPECT_FALSE(nlohmann::json::parse(slurp(dir() / "none" / "study.json")).at("process_window").at("open").get<bool>());
+  EXPECT_EQ(read_csv(dir() / "none" / "process-window.csv").at(1).at("dose_low"), "nan");
+  // A window of a study that varies more than the focus, or of a cut the
+  // study does not have, is refused before anything runs.
+  for (const char* args : {"study projection --vary defocus=0,1 --vary sigma=0.3,0.5 --target-cd 0.48 -o x",
+                           "study projection --vary defocus=0,1 --cut a=x@0,0 --target-cd b=0.48 -o x",
+                           "study projection --vary defocus=0,1 --threshold 0.3:0.2:0 -o x"}) {
+    const Result bad = meridox(args);
+    EXPECT_EQ(bad.status, 2) << args;
+    EXPECT_EQ(lines(bad.err), 1u) << bad.err;
+    EXPECT_FALSE(fs::exists(dir() / "x")) << args;
+  }
 }
 
 }  // namespace
