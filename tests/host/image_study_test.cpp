@@ -221,4 +221,20 @@ TEST_F(ImageStudy, TheExposureDefocusWindowFromTheStudysOwnRows) {
   }
 }
 
+// Sigma values whose source points round to the same whole samples give
+// the same image, and the study says so once before its cases.
+TEST_F(ImageStudy, RepeatedImagesOfASigmaSweepAreTold) {
+  // sigma R / 2 = 1.75 to 1.82 (shift 2) and sigma R = 3.51 to 3.65 (shift 4)
+  // for 0.5 to 0.52; 0.3 moves them by 1 and 2.
+  const Result r = meridox("study projection --vary sigma=0.3,0.5,0.51,0.52 --no-pictures -o s");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("warning [repeated-images]: the study's 4 cases give 2 distinct images"), std::string::npos)
+      << r.err;
+  const auto rows = read_csv(dir() / "s" / "study.csv");
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[1].at("cd"), rows[3].at("cd"));
+  EXPECT_NE(rows[0].at("cd"), rows[1].at("cd"));
+  EXPECT_EQ(meridox("study projection --vary defocus=0,0.1 --no-pictures -o d").err, "");
+}
+
 }  // namespace
