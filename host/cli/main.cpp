@@ -63,7 +63,9 @@ int main(int argc, char** argv) {
   auto* study_cmd = app.add_subcommand("study", "run a calculator over the product of varied parameters and tabulate the metrics");
   study_cmd->add_option("CALC", study_request.spec.calculator, "calculator")->required();
   study_cmd->add_option("SHEET", study_sheet, "base sheet; the built-in example when omitted");
-  study_cmd->add_option("--vary", study_vary, "NAME=FROM:TO:COUNT or NAME=V1,V2,... (repeatable; the full product)")
+  study_cmd->add_option("--vary", study_vary,
+                        "NAME=FROM:TO:COUNT or NAME=V1,V2,... (repeatable; the full product); NAME=...;NAME=... "
+                        "varies cells together, value for value")
       ->allow_extra_args(false);
   study_cmd->add_option("--set", study_set, "NAME=VALUE written, as typed, into the base sheet (repeatable)")
       ->allow_extra_args(false);
@@ -159,12 +161,12 @@ int main(int argc, char** argv) {
     if (!parse_settings(study_set, study_request.spec.set)) return bad_input;
     for (const std::string& text : study_vary) {
       std::string why;
-      const std::optional<Varied> v = parse_vary(text, why);
-      if (!v) {
+      const std::optional<std::vector<Varied>> group = parse_linked_vary(text, why);
+      if (!group) {
         std::cerr << "meridox: " << why << "\n";
         return bad_input;
       }
-      study_request.spec.vary.push_back(*v);
+      study_request.spec.vary.insert(study_request.spec.vary.end(), group->begin(), group->end());
     }
     if (!parse_thresholds(study_thresholds, study_request.spec.thresholds)) return bad_input;
     study_request.spec.cut = study_metrics.cut;

@@ -22,6 +22,7 @@
 #include "host/core/report.hpp"
 #include "host/core/text.hpp"
 #include "host/core/units.hpp"
+#include "host/study/mask_error.hpp"
 #include "host/study/process_window.hpp"
 
 namespace fs = std::filesystem;
@@ -185,6 +186,29 @@ std::string report_window(const Calculator& calc, const StudySpec& spec, const s
     return "no picture of the process window: " + problem;
   }
   out << "picture: " << png << "\n";
+  return {};
+}
+
+// A study that varies the mask's edges: its MEEF per focus and dose in
+// meef.csv and one line; returns why the table could not be written, or "".
+std::string report_mask_error(const Calculator& calc, const StudySpec& spec, const std::vector<StudyCase>& cases,
+                              const std::vector<CaseResult>& results, const fs::path& folder, std::ostream& out) {
+  const std::optional<MaskError> e = mask_error(calc, spec, cases, results);
+  if (!e) return {};
+  const fs::path file = folder / "meef.csv";
+  if (const std::string problem = replace_file(file, csv_text(e->header, e->rows)); !problem.empty()) {
+    return "cannot write " + file.string() + ": " + problem;
+  }
+  out << "mask error enhancement (d cd / d mask width): ";
+  if (e->groups == 0) {
+    out << "none (fewer than two mask widths with a printed width in every focus and dose)\n";
+  } else if (e->lowest == e->highest) {
+    out << short_text(e->lowest) << "\n";
+  } else {
+    out << short_text(e->lowest) << " to " << short_text(e->highest) << " over " << e->groups
+        << " focus-dose settings\n";
+  }
+  out << "table: " << file.string() << "\n";
   return {};
 }
 
@@ -352,6 +376,9 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
   out << "table: " << (folder / "study.csv").string() << "\n";
 
   std::vector<std::string> problems;
+  if (const std::string problem = report_mask_error(*calc, spec, *cases, results, folder, out); !problem.empty()) {
+    problems.push_back(problem);
+  }
   if (window) {
     if (const std::string problem = report_window(*calc, spec, base, *window, request, folder, out); !problem.empty()) {
       problems.push_back(problem);

@@ -282,14 +282,43 @@ std::optional<Varied> parse_vary(std::string_view text, std::string& why) {
   return v;
 }
 
+std::optional<std::vector<Varied>> parse_linked_vary(std::string_view text, std::string& why) {
+  std::vector<Varied> group;
+  std::size_t from = 0;
+  while (true) {
+    const std::size_t end = std::min(text.find(';', from), text.size());
+    std::optional<Varied> v = parse_vary(text.substr(from, end - from), why);
+    if (!v) return std::nullopt;
+    v->with_previous = !group.empty();
+    if (!group.empty() && v->values.size() != group.front().values.size()) {
+      why = "--vary " + std::string(text) + ": cells varied together take as many values each (" +
+            group.front().name + " has " + std::to_string(group.front().values.size()) + ", " + v->name + " " +
+            std::to_string(v->values.size()) + ")";
+      return std::nullopt;
+    }
+    group.push_back(std::move(*v));
+    if (end == text.size()) return group;
+    from = end + 1;
+  }
+}
+
 std::optional<std::vector<StudyCase>> study_cases(const Calculator& calc, const StudySpec& spec, std::string& why) {
   std::optional<std::string> base = apply_settings(calc, spec.sheet, spec.set, why);
   if (!base) return std::nullopt;
   std::size_t total = 1;
-  for (const Varied& v : spec.vary) {
+  for (std::size_t k = 0; k < spec.vary.size(); ++k) {
+    const Varied& v = spec.vary[k];
     if (!named_cell(calc, v.name)) {
       set_named_cell(calc, "", v.name, "0", why);
       return std::nullopt;
+    }
+    if (v.with_previous) {
+      // One dimension of the product with the parameter before it.
+      if (k == 0 || v.values.size() != spec.vary[k - 1].values.size()) {
+        why = v.name + " is varied together with the parameter before it but has another number of values";
+        return std::nullopt;
+      }
+      continue;
     }
     if (v.values.empty() || total > 10'000'000 / v.values.size()) {
       why = "a study of more than 10^7 cases (or of none) is refused";
@@ -304,11 +333,14 @@ std::optional<std::vector<StudyCase>> study_cases(const Calculator& calc, const 
     StudyCase c;
     std::string index = std::to_string(k);
     c.name = std::string(digits - index.size(), '0') + index;
-    std::size_t rest = k, stride = total;
+    std::size_t rest = k, stride = total, at = 0;
     for (const Varied& v : spec.vary) {
-      stride /= v.values.size();
-      c.values.push_back(v.values[rest / stride]);
-      rest %= stride;
+      if (!v.with_previous) {
+        stride /= v.values.size();
+        at = rest / stride;
+        rest %= stride;
+      }
+      c.values.push_back(v.values[at]);
     }
     cases.push_back(std::move(c));
   }
@@ -579,6 +611,7 @@ std::string study_key(const Calculator& calc, const StudySpec& spec) {
     std::vector<std::string> values;
     for (const double x : v.values) values.push_back(number_text(x));
     key["vary"].push_back({{"name", v.name}, {"values", values}});
+    if (v.with_previous) key["vary"].back()["with_previous"] = true;
   }
   for (const double t : spec.thresholds) key["thresholds"].push_back(number_text(t));
   key["cut"] = {number_text(spec.cut.cut_x), number_text(spec.cut.cut_y), spec.cut.dark};

@@ -237,4 +237,41 @@ TEST_F(ImageStudy, RepeatedImagesOfASigmaSweepAreTold) {
   EXPECT_EQ(meridox("study projection --vary defocus=0,0.1 --no-pictures -o d").err, "");
 }
 
+// A bias study: the middle line's two edges varied together, value for
+// value, and its MEEF, the slope of cd against the mask width, per focus and
+// dose from the study's own rows.
+TEST_F(ImageStudy, MaskErrorOfABiasStudy) {
+  const Result r = meridox(
+      "study projection --vary defocus=0,0.5 --vary 'rect_x1[1]=-2.75:-3.25:3;rect_x2[1]=2.75:3.25:3' "
+      "--threshold 0.3,0.35 --no-pictures -o b");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("mask error enhancement"), std::string::npos) << r.out;
+  const auto rows = read_csv(dir() / "b" / "study.csv");
+  ASSERT_EQ(rows.size(), 12u);  // 2 foci x 3 biases x 2 thresholds, not 2 x 3 x 3 x 2
+  EXPECT_EQ(rows[2].at("rect_x1[1]"), "-3");
+  EXPECT_EQ(rows[2].at("rect_x2[1]"), "3");
+  const auto meef = read_csv(dir() / "b" / "meef.csv");
+  ASSERT_EQ(meef.size(), 4u);
+  for (const auto& m : meef) {
+    SCOPED_TRACE(m.at("defocus") + " " + m.at("threshold"));
+    std::vector<double> w, cd;
+    for (const auto& row : rows) {
+      if (row.at("defocus") == m.at("defocus") && row.at("threshold") == m.at("threshold")) {
+        w.push_back(number(row.at("mask_width")));
+        cd.push_back(number(row.at("cd")));
+      }
+    }
+    ASSERT_EQ(w.size(), 3u);
+    EXPECT_NEAR(w[2] - w[0], 0.08, 1e-12);  // 5.5 to 6.5 samples of 0.08 um
+    const double mw = (w[0] + w[1] + w[2]) / 3, mc = (cd[0] + cd[1] + cd[2]) / 3;
+    double sxy = 0, sxx = 0;
+    for (int k = 0; k < 3; ++k) sxy += (w[k] - mw) * (cd[k] - mc), sxx += (w[k] - mw) * (w[k] - mw);
+    EXPECT_NEAR(number(m.at("meef")), sxy / sxx, 1e-9);
+    EXPECT_EQ(m.at("points"), "3");
+  }
+  const Result uneven = meridox("study projection --vary 'rect_x1[1]=-3,-4;rect_x2[1]=3,4,5' -o u");
+  EXPECT_EQ(uneven.status, 2);
+  EXPECT_EQ(lines(uneven.err), 1u) << uneven.err;
+}
+
 }  // namespace
