@@ -285,6 +285,8 @@ ProcessWindow process_window(const WindowInput& in) {
   // Best focus: the middle of the longest focus range one dose holds.
   const std::optional<WindowRectangle> chord = plane.largest(0.0);
   w.best_focus = (chord->focus_low + chord->focus_high) / 2;
+  // A middle that is zero but for rounding in the focus grid is zero.
+  if (std::fabs(w.best_focus) <= 1e-12 * std::max(std::fabs(foci.front()), std::fabs(foci.back()))) w.best_focus = 0;
   const std::optional<Interval> here = window.at(w.best_focus);
   const WindowFeature& first = in.features.front();
   const std::vector<double> cd_here = window.at_focus(first.cd, w.best_focus);
