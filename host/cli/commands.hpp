@@ -11,6 +11,7 @@
 
 namespace CLI {
 class App;
+class Option;
 }
 
 namespace meridox::host {
@@ -26,6 +27,10 @@ struct MetricOptions {
   std::string along = "x";
   std::optional<double> band;
   CutOptions cut;
+  // Whether the cut was asked for (--cut-x, --cut-y, --along): only an asked
+  // cut outside the image is refused; the default one then has no width.
+  bool cut_given = false;
+  std::vector<const CLI::Option*> cut_options;
 };
 void add_metric_options(CLI::App* cmd, MetricOptions& m, PlotOptions& plot);
 // Checks the shared options; false (after one line) when one is unusable.

@@ -148,6 +148,7 @@ int main(int argc, char** argv) {
     if (!sheet_arg.empty()) run_request.sheet = sheet_arg;
     if (!settle_metric_options(run_metrics, run_request.plot)) return bad_input;
     run_request.cut = run_metrics.cut;
+    run_request.cut_given = run_metrics.cut_given;
     run_request.band = run_metrics.band;
     run_request.pictures = !no_pictures;
     if (!parse_settings(run_set, run_request.set)) return bad_input;
@@ -171,6 +172,7 @@ int main(int argc, char** argv) {
     if (!parse_thresholds(study_thresholds, study_request.spec.thresholds)) return bad_input;
     study_request.spec.cut = study_metrics.cut;
     if (!parse_cuts(study_cuts, study_metrics.cut, study_request.spec.cuts)) return bad_input;
+    study_request.cut_given = !study_cuts.empty() || cut_x->count() > 0 || cut_y->count() > 0 || along->count() > 0;
     if (!parse_targets(study_targets, study_request.window.targets)) return bad_input;
     study_request.spec.band = study_metrics.band;
     study_request.pictures = !study_no_pictures;

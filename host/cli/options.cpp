@@ -38,10 +38,11 @@ void add_metric_options(CLI::App* cmd, MetricOptions& m, PlotOptions& plot) {
   cmd->add_option("--size", m.size_text, "picture size in pixels, WIDTHxHEIGHT, 64 to 8192 a side (default 960x720)");
   cmd->add_option("--unit", plot.length_unit, "draw the optics lengths in this unit: nm, um, mm, cm or m");
   cmd->add_flag("--log", plot.log_amplitude, "draw the spectrum amplitude on a logarithmic scale");
-  cmd->add_option("--cut-y", m.cut.cut_y, "y of the cut's point, in --unit when given (default 0)");
-  cmd->add_option("--cut-x", m.cut.cut_x, "x of the cut's point, in --unit when given (default 0)");
-  cmd->add_option("--along", m.along, "the cut runs along x (a row, default) or y (a column) through its point")
-      ->check(CLI::IsMember({"x", "y"}));
+  m.cut_options = {cmd->add_option("--cut-y", m.cut.cut_y, "y of the cut's point, in --unit when given (default 0)"),
+                   cmd->add_option("--cut-x", m.cut.cut_x, "x of the cut's point, in --unit when given (default 0)"),
+                   cmd->add_option("--along", m.along,
+                                   "the cut runs along x (a row, default) or y (a column) through its point")
+                       ->check(CLI::IsMember({"x", "y"}))};
   cmd->add_option("--threshold", m.cut.threshold, "intensity threshold of the feature edges (default 0.3)")
       ->check(CLI::PositiveNumber);
   cmd->add_option("--tone", m.tone, "bright (I >= threshold, default) or dark (I < threshold) feature")
@@ -61,6 +62,7 @@ bool settle_metric_options(MetricOptions& m, PlotOptions& plot) {
   }
   m.cut.dark = m.tone == "dark";
   m.cut.along = m.along == "y" ? CutAxis::y : CutAxis::x;
+  for (const CLI::Option* o : m.cut_options) m.cut_given = m.cut_given || o->count() > 0;
   return true;
 }
 

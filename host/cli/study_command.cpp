@@ -298,7 +298,7 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     return bad_input;
   }
   const std::string base = base_sheet(*calc, spec);
-  if (const std::string problem = cuts_outside_image(*calc, spec, base); !problem.empty()) {
+  if (const std::string problem = cuts_outside_image(*calc, spec, base); !problem.empty() && request.cut_given) {
     err << "meridox: " << problem << "\n";
     return bad_input;
   }

@@ -21,6 +21,7 @@ struct StudyRequest {
   int jobs = 0;           // 0: the number of cores
   bool pictures = true;
   WindowRequest window;  // its targets empty: no process window
+  bool cut_given = false;  // an asked cut outside the base sheet's image is refused
   std::string command_line;  // for study.json
   PlotOptions plot;
 };

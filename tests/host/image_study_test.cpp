@@ -127,6 +127,10 @@ TEST_F(ImageStudy, CutsOutsideTheImageAreRefusedAndInsideMeasured) {
   // plot refuses a point outside the table's samples.
   const Result plot = meridox("plot a/OUT_M.txt --cut-y 2.53");
   EXPECT_EQ(plot.status, 2) << plot.err;
+  // The default cut, not asked for, is not refused: it has no width there.
+  const Result away = meridox("run proximity --set x_start=5 --set x_end=10 --out p --no-pictures");
+  EXPECT_EQ(away.status, 0) << away.err;
+  EXPECT_NE(away.out.find("cd nan (the cut's point lies outside the image)"), std::string::npos) << away.out;
 
   // At defocus -1.5 and threshold 0.25 the three lines print as one run:
   // merged, no width; the hole measured across and along y has one.
