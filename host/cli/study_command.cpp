@@ -83,7 +83,9 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
       for (std::size_t t = 0; t < results[k].metrics.size(); ++t) {
         std::string label;
         if (cuts.size() > 1) label = "cut " + cuts[t / thresholds.size() % cuts.size()].name;
-        if (by_threshold) label += (label.empty() ? "" : ", ") + ("threshold " + number_text(thresholds[t % thresholds.size()]));
+        if (by_threshold) {
+          label += (label.empty() ? "" : ", ") + ("threshold " + number_text(thresholds[t % thresholds.size()]));
+        }
         for (std::size_t v = 1; v < spec.vary.size(); ++v) {
           label += (label.empty() ? "" : ", ") + spec.vary[v].name + " " + number_text(cases[k].values[v]);
         }
@@ -231,7 +233,8 @@ std::string repeated_images(const Calculator& calc, const StudySpec& spec, const
     const Sheet cells = sheet_of(calc, sheet);
     bool aberrated = false;
     for (const CellSpec& cell : calc.layout->cells) {
-      aberrated = aberrated || (std::string_view(cell.name).substr(0, 4) == "aber" && cells.real(cell.column, cell.row) != 0);
+      const bool wavefront = std::string_view(cell.name).substr(0, 4) == "aber";
+      aberrated = aberrated || (wavefront && cells.real(cell.column, cell.row) != 0);
     }
     std::string key = std::to_string(ss.inner) + " " + std::to_string(ss.outer) + " " + std::to_string(ss.pupil_r2);
     for (std::size_t k = 0; k < spec.vary.size(); ++k) {

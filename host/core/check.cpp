@@ -408,7 +408,9 @@ class Checker {
     if (!ss.usable) return;
     const double sigma = v("sigma"), na = v("NA"), wavelength = v("wavelength");
     char acts[200];
-    std::snprintf(acts, sizeof acts, "the 13-point source acts as sigma %.3g (outer points %d samples out, inner %d, of a pupil radius of %.3g samples)",
+    std::snprintf(acts, sizeof acts,
+                  "the 13-point source acts as sigma %.3g (outer points %d samples out, inner %d, of a pupil radius "
+                  "of %.3g samples)",
                   ss.outer_sigma, ss.outer, ss.inner, ss.pupil_radius);
     if (sigma > 0 && (std::fabs(ss.outer_sigma - sigma) > sigma_tolerance ||
                       std::fabs(ss.inner_sigma - sigma) > sigma_tolerance)) {

@@ -565,8 +565,14 @@ void draw_window(const WindowPicture& p) {
   auto fill_run = [&](std::size_t a, std::size_t b) {
     fx.clear();
     fy.clear();
-    for (std::size_t k = a; k < b; ++k) fx.push_back(p.lower.x[k]), fy.push_back(std::clamp(p.lower.y[k], yr.low, yr.high));
-    for (std::size_t k = b; k-- > a;) fx.push_back(p.upper.x[k]), fy.push_back(std::clamp(p.upper.y[k], yr.low, yr.high));
+    for (std::size_t k = a; k < b; ++k) {
+      fx.push_back(p.lower.x[k]);
+      fy.push_back(std::clamp(p.lower.y[k], yr.low, yr.high));
+    }
+    for (std::size_t k = b; k-- > a;) {
+      fx.push_back(p.upper.x[k]);
+      fy.push_back(std::clamp(p.upper.y[k], yr.low, yr.high));
+    }
     if (fx.size() >= 3) plfill(static_cast<PLINT>(fx.size()), fx.data(), fy.data());
   };
   for (std::size_t a = 0; a < p.lower.y.size();) {

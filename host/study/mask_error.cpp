@@ -71,7 +71,9 @@ std::optional<MaskError> mask_error(const Calculator& calc, const StudySpec& spe
   MaskError e;
   for (const std::size_t o : others) e.header.push_back(spec.vary[o].name);
   if (!spec.cuts.empty()) e.header.push_back("cut");
-  for (const char* name : {"threshold", "meef", "points", "mask_width_low", "mask_width_high"}) e.header.push_back(name);
+  for (const char* name : {"threshold", "meef", "points", "mask_width_low", "mask_width_high"}) {
+    e.header.push_back(name);
+  }
   for (const Group& g : groups) {
     std::vector<std::string> row;
     for (std::size_t k = 0; k < others.size(); ++k) row.push_back(number_text(g.values[k]));

@@ -448,7 +448,8 @@ std::string el_dof_csv(const ProcessWindow& w) {
   std::vector<std::pair<const WindowRectangle*, bool>> all;  // the rectangle, whether asked for
   for (const WindowRectangle& r : w.curve) all.emplace_back(&r, false);
   for (const WindowRectangle& r : w.requested) all.emplace_back(&r, true);
-  std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first->latitude < b.first->latitude; });
+  std::stable_sort(all.begin(), all.end(),
+                   [](const auto& a, const auto& b) { return a.first->latitude < b.first->latitude; });
   std::vector<std::vector<std::string>> rows;
   for (const auto& [r, asked] : all) {
     rows.push_back({number_text(r->latitude), number_text(r->depth_of_focus), number_text(r->focus_low),
