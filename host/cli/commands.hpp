@@ -29,6 +29,10 @@ struct MetricOptions {
   std::optional<double> hold;    // stage: settled means within the band at least this long (s)
   std::optional<double> window;  // stage: the closing window of steady_error and residual_oscillation (s)
   CutOptions cut;
+  // Whether the cut was asked for (--cut-x, --cut-y, --along): only an asked
+  // cut outside the image is refused; the default one then has no width.
+  bool cut_given = false;
+  std::vector<const CLI::Option*> cut_options;
 };
 void add_metric_options(CLI::App* cmd, MetricOptions& m, PlotOptions& plot);
 // --hold and --window, the stage's settling hold and closing window.
@@ -43,6 +47,9 @@ bool parse_thresholds(const std::vector<std::string>& texts, std::vector<double>
 // Named cuts (--cut NAME=AXIS@X,Y[:TONE]), their tone `defaults`' when not
 // given; false (after one line) when one is unusable or a name repeats.
 bool parse_cuts(const std::vector<std::string>& texts, const CutOptions& defaults, std::vector<NamedCut>& out);
+// Target widths, CD (every cut) or NAME=CD (a named cut), each positive;
+// false (after one line) when one is not.
+bool parse_targets(const std::vector<std::string>& texts, std::vector<std::pair<std::string, double>>& out);
 // NAME=VALUE options; false (after one line) when one has no '='.
 bool parse_settings(const std::vector<std::string>& texts, std::vector<std::pair<std::string, std::string>>& out);
 

@@ -65,7 +65,9 @@ int main(int argc, char** argv) {
   auto* study_cmd = app.add_subcommand("study", "run a calculator over the product of varied parameters and tabulate the metrics");
   study_cmd->add_option("CALC", study_request.spec.calculator, "calculator")->required();
   study_cmd->add_option("SHEET", study_sheet, "base sheet; the built-in example when omitted");
-  study_cmd->add_option("--vary", study_vary, "NAME=FROM:TO:COUNT or NAME=V1,V2,... (repeatable; the full product)")
+  study_cmd->add_option("--vary", study_vary,
+                        "NAME=FROM:TO:COUNT or NAME=V1,V2,... (repeatable; the full product); NAME=...;NAME=... "
+                        "varies cells together, value for value")
       ->allow_extra_args(false);
   study_cmd->add_option("--set", study_set,
                         "NAME=VALUE written, as typed, into the base sheet (an integer cell's as the whole number it "
@@ -91,12 +93,20 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   add_stage_window_options(study_cmd, study_metrics);
   study_cmd->add_option("--size", study_metrics.size_text, "picture size, WIDTHxHEIGHT (default 960x720)");
-  finite(study_cmd->add_option("--target-cd", study_request.target_cd,
-                               "target line width: writes the process window of a study of the focus"))
-      ->check(CLI::PositiveNumber);
-  finite(study_cmd->add_option("--cd-tolerance", study_request.cd_tolerance,
+  std::vector<std::string> study_targets;
+  study_cmd->add_option("--target-cd", study_targets,
+                        "CD or NAME=CD (repeatable): target width of every cut or of a named one: writes the "
+                        "exposure-defocus window")
+      ->allow_extra_args(false);
+  finite(study_cmd->add_option("--cd-tolerance", study_request.window.tolerance,
                                "allowed |cd - target| / target (default 0.1)"))
       ->check(CLI::PositiveNumber);
+  finite(study_cmd->add_option("--min-nils", study_request.window.min_nils, "the window also keeps nils at or above this"))
+      ->check(CLI::PositiveNumber);
+  study_cmd->add_option("--el", study_request.window.latitudes,
+                        "exposure latitudes in percent whose depth of focus is reported (default 5,10)")
+      ->delimiter(',')
+      ->check(CLI::NonNegativeNumber);
   study_cmd->add_option("-j,--jobs", study_request.jobs, "cases run at once (default: the number of cores)")
       ->check(CLI::Range(1, 4096));
   auto* study_out = study_cmd->add_option("--out,-o", study_request.out, "study folder (default ./meridox-study/CALC/)");
@@ -147,6 +157,7 @@ int main(int argc, char** argv) {
     if (!sheet_arg.empty()) run_request.sheet = sheet_arg;
     if (!settle_metric_options(run_metrics, run_request.plot)) return bad_input;
     run_request.cut = run_metrics.cut;
+    run_request.cut_given = run_metrics.cut_given;
     run_request.band = run_metrics.band;
     run_request.hold = run_metrics.hold;
     run_request.window = run_metrics.window;
@@ -162,16 +173,18 @@ int main(int argc, char** argv) {
     if (!parse_settings(study_set, study_request.spec.set)) return bad_input;
     for (const std::string& text : study_vary) {
       std::string why;
-      const std::optional<Varied> v = parse_vary(text, why);
-      if (!v) {
+      const std::optional<std::vector<Varied>> group = parse_linked_vary(text, why);
+      if (!group) {
         std::cerr << "meridox: " << why << "\n";
         return bad_input;
       }
-      study_request.spec.vary.push_back(*v);
+      study_request.spec.vary.insert(study_request.spec.vary.end(), group->begin(), group->end());
     }
     if (!parse_thresholds(study_thresholds, study_request.spec.thresholds)) return bad_input;
     study_request.spec.cut = study_metrics.cut;
     if (!parse_cuts(study_cuts, study_metrics.cut, study_request.spec.cuts)) return bad_input;
+    study_request.cut_given = !study_cuts.empty() || cut_x->count() > 0 || cut_y->count() > 0 || along->count() > 0;
+    if (!parse_targets(study_targets, study_request.window.targets)) return bad_input;
     study_request.spec.band = study_metrics.band;
     study_request.spec.hold = study_metrics.hold;
     study_request.spec.window = study_metrics.window;

@@ -48,10 +48,11 @@ void add_metric_options(CLI::App* cmd, MetricOptions& m, PlotOptions& plot) {
   cmd->add_option("--size", m.size_text, "picture size in pixels, WIDTHxHEIGHT, 64 to 8192 a side (default 960x720)");
   cmd->add_option("--unit", plot.length_unit, "draw the optics lengths in this unit: nm, um, mm, cm or m");
   cmd->add_flag("--log", plot.log_amplitude, "draw the spectrum amplitude on a logarithmic scale");
-  finite(cmd->add_option("--cut-y", m.cut.cut_y, "y of the cut's point, in --unit when given (default 0)"));
-  finite(cmd->add_option("--cut-x", m.cut.cut_x, "x of the cut's point, in --unit when given (default 0)"));
-  cmd->add_option("--along", m.along, "the cut runs along x (a row, default) or y (a column) through its point")
-      ->check(CLI::IsMember({"x", "y"}));
+  m.cut_options = {finite(cmd->add_option("--cut-y", m.cut.cut_y, "y of the cut's point, in --unit when given (default 0)")),
+                   finite(cmd->add_option("--cut-x", m.cut.cut_x, "x of the cut's point, in --unit when given (default 0)")),
+                   cmd->add_option("--along", m.along,
+                                   "the cut runs along x (a row, default) or y (a column) through its point")
+                       ->check(CLI::IsMember({"x", "y"}))};
   finite(cmd->add_option("--threshold", m.cut.threshold,
                          "intensity threshold of the feature edges (default " + number_text(default_threshold) + ")"))
       ->check(CLI::PositiveNumber);
@@ -81,6 +82,7 @@ bool settle_metric_options(MetricOptions& m, PlotOptions& plot) {
   }
   m.cut.dark = m.tone == "dark";
   m.cut.along = m.along == "y" ? CutAxis::y : CutAxis::x;
+  for (const CLI::Option* o : m.cut_options) m.cut_given = m.cut_given || o->count() > 0;
   return true;
 }
 
@@ -93,13 +95,29 @@ bool parse_thresholds(const std::vector<std::string>& texts, std::vector<double>
       std::cerr << "meridox: --threshold takes T1,T2,... or FROM:TO:COUNT, not \"" << text << "\"\n";
       return false;
     }
-    for (const double t : range->values) {
+    for (double t : range->values) {
+      // A range's inner values to 12 digits: 0.2:0.4:3 gives 0.3, not 0.30000000000000004.
+      if (text.find(':') != std::string::npos) t = std::stod(rounded_text(t, 12));
       if (!(t > 0) || !std::isfinite(t)) {
         std::cerr << "meridox: --threshold: " << number_text(t) << " is not a positive finite intensity\n";
         return false;
       }
       out.push_back(t);
     }
+  }
+  return true;
+}
+
+bool parse_targets(const std::vector<std::string>& texts, std::vector<std::pair<std::string, double>>& out) {
+  for (const std::string& text : texts) {
+    const std::size_t equals = text.find('=');
+    const std::string name = equals == std::string::npos ? std::string() : text.substr(0, equals);
+    const std::optional<double> cd = whole_real(equals == std::string::npos ? text : text.substr(equals + 1));
+    if (!cd || !(*cd > 0) || !std::isfinite(*cd) || (equals != std::string::npos && name.empty())) {
+      std::cerr << "meridox: --target-cd takes CD or NAME=CD, a positive width, not \"" << text << "\"\n";
+      return false;
+    }
+    out.emplace_back(name, *cd);
   }
   return true;
 }

@@ -82,7 +82,8 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
     plot.count = stage.count;
     plot.band = stage.settle_band();
   }
-  if (const std::string problem = cut_outside_table(kind, bytes, writer, context.cut, context.length_unit); !problem.empty()) {
+  if (const std::string problem = cut_outside_table(kind, bytes, writer, context.cut, context.length_unit);
+      !problem.empty() && metrics.cut_given) {
     std::cerr << "meridox: " << problem << "\n";
     return bad_input;
   }

@@ -114,7 +114,8 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
     err << "meridox: " << problem << "\n";
     return bad_input;
   }
-  if (const std::string problem = cut_in_sheet_units(*calc, sheet, plot, context.cut); !problem.empty()) {
+  if (const std::string problem = cut_in_sheet_units(*calc, sheet, plot, context.cut);
+      !problem.empty() && request.cut_given) {
     err << "meridox: " << problem << "\n";
     return bad_input;
   }

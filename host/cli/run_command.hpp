@@ -26,6 +26,7 @@ struct RunRequest {
   bool strict = false;
   double timeout = 0.0;              // seconds; 0 for none
   CutOptions cut;
+  bool cut_given = false;            // an asked cut outside the image is refused
   std::optional<double> band;        // stage settling band, mm
   std::optional<double> hold;        // stage settling hold, s
   std::optional<double> window;      // stage closing window, s

@@ -9,17 +9,20 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <thread>
 
 #include "host/cli/study_command.hpp"
+#include "host/core/check.hpp"
 #include "host/core/files.hpp"
 #include "host/core/library.hpp"
 #include "host/core/process.hpp"
 #include "host/core/report.hpp"
 #include "host/core/text.hpp"
 #include "host/core/units.hpp"
+#include "host/study/mask_error.hpp"
 #include "host/study/process_window.hpp"
 
 namespace fs = std::filesystem;
@@ -79,7 +82,9 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
       for (std::size_t t = 0; t < results[k].metrics.size(); ++t) {
         std::string label;
         if (cuts.size() > 1) label = "cut " + cuts[t / thresholds.size() % cuts.size()].name;
-        if (by_threshold) label += (label.empty() ? "" : ", ") + ("threshold " + number_text(thresholds[t % thresholds.size()]));
+        if (by_threshold) {
+          label += (label.empty() ? "" : ", ") + ("threshold " + number_text(thresholds[t % thresholds.size()]));
+        }
         for (std::size_t v = 1; v < spec.vary.size(); ++v) {
           label += (label.empty() ? "" : ", ") + spec.vary[v].name + " " + number_text(cases[k].values[v]);
         }
@@ -98,6 +103,153 @@ std::vector<Picture> draw_metrics(const Calculator& calc, const StudySpec& spec,
   return pictures;
 }
 
+std::string percent_text(double v) { return short_text(v) + " %"; }
+
+// The window in a few lines: dose to size at best focus, DOF at the asked latitudes.
+void print_window(const ProcessWindow& w, const WindowRequest& r, const std::string& unit, std::ostream& out) {
+  const std::string u = unit.empty() ? "" : " " + unit;
+  std::string targets;
+  for (const auto& [name, target] : r.targets) {
+    targets += (targets.empty() ? "" : ", ") + (name.empty() ? "" : name + " ") + short_text(target) + u;
+  }
+  out << "process window (cd within " << percent_text(r.tolerance * 100) << " of " << targets;
+  if (!std::isnan(r.min_nils)) out << ", nils at least " << short_text(r.min_nils);
+  out << "): ";
+  if (!w.open) {
+    out << w.note << "\n";
+    return;
+  }
+  out << "best focus " << short_text(w.best_focus) << u << ", dose to size " << short_text(w.dose_to_size)
+      << " (threshold " << short_text(w.threshold_to_size) << ")\n";
+  for (const WindowRectangle& e : w.requested) {
+    out << "  DOF at EL " << percent_text(e.latitude) << ": " << short_text(e.depth_of_focus) << u;
+    if (e.depth_of_focus > 0) {
+      out << " (" << short_text(e.focus_low) << " to " << short_text(e.focus_high) << u << ")";
+    }
+    out << (e.reaches_end ? ", reaching the end of the focus range: a lower bound" : "") << "\n";
+  }
+  // One line for each thing worth knowing.
+  for (std::size_t from = 0; from < w.note.size();) {
+    const std::size_t end = std::min(w.note.find("; ", from), w.note.size());
+    out << "  " << w.note.substr(from, end - from) << "\n";
+    from = end + 2;
+  }
+}
+
+// The window's picture from its result.
+WindowPicture window_picture(const ProcessWindow& w, const WindowRequest& r, const std::string& focus_label,
+                             const std::string& unit) {
+  WindowPicture p;
+  std::string targets;
+  for (const auto& [name, target] : r.targets) {
+    targets += (targets.empty() ? "" : ", ") + (name.empty() ? "" : name + " ") + number_text(target);
+  }
+  p.title = "Window: cd " + targets + " +- " + percent_text(r.tolerance * 100);
+  p.focus_label = focus_label;
+  p.dof_label = with_unit("depth of focus", unit);
+  for (const WindowCurve& c : w.contours) p.contours.push_back({c.label, c.focus, c.dose});
+  p.lower = {w.lower.label, w.lower.focus, w.lower.dose};
+  p.upper = {w.upper.label, w.upper.focus, w.upper.dose};
+  for (const WindowRectangle& e : w.requested) {
+    if (e.depth_of_focus > 0) {
+      p.boxes.push_back({"EL " + percent_text(e.latitude) + ": DOF " + short_text(e.depth_of_focus), e.focus_low,
+                         e.focus_high, e.dose_low, e.dose_high});
+    }
+  }
+  p.best_focus = w.best_focus;
+  p.dose_to_size = w.dose_to_size;
+  for (const WindowRectangle& e : w.curve) {
+    p.el_dof.x.push_back(e.depth_of_focus);
+    p.el_dof.y.push_back(e.latitude);
+  }
+  p.note = w.open ? "best focus " + short_text(w.best_focus) + ", dose to size " + short_text(w.dose_to_size)
+                  : w.note;
+  return p;
+}
+
+// Writes the window's tables (and picture), says where; returns why one
+// could not be written, or "".
+std::string report_window(const Calculator& calc, const StudySpec& spec, const std::string& base,
+                          const ProcessWindow& w, const StudyRequest& request, const fs::path& folder,
+                          std::ostream& out) {
+  const std::string focus = spec.vary[0].name, unit = cell_unit(calc, base, focus);
+  print_window(w, request.window, unit, out);
+  for (const auto& [name, text] : {std::pair<const char*, std::string>{"process-window.csv", focus_table_csv(w, focus)},
+                                   {"el-dof.csv", el_dof_csv(w)}}) {
+    if (const std::string problem = replace_file(folder / name, text); !problem.empty()) {
+      return "cannot write " + (folder / name).string() + ": " + problem;
+    }
+    out << "table: " << (folder / name).string() << "\n";
+  }
+  if (!request.pictures) return {};
+  const std::string png = (folder / "process-window.png").string();
+  if (const std::string problem =
+          plot_process_window(window_picture(w, request.window, with_unit(focus, unit), unit), png, request.plot);
+      !problem.empty()) {
+    return "no picture of the process window: " + problem;
+  }
+  out << "picture: " << png << "\n";
+  return {};
+}
+
+// A study that varies the mask's edges: its MEEF per focus and dose in
+// meef.csv and one line; returns why the table could not be written, or "".
+std::string report_mask_error(const Calculator& calc, const StudySpec& spec, const std::vector<StudyCase>& cases,
+                              const std::vector<CaseResult>& results, const fs::path& folder, std::ostream& out) {
+  const std::optional<MaskError> e = mask_error(calc, spec, cases, results);
+  if (!e) return {};
+  const fs::path file = folder / "meef.csv";
+  if (const std::string problem = replace_file(file, csv_text(e->header, e->rows)); !problem.empty()) {
+    return "cannot write " + file.string() + ": " + problem;
+  }
+  out << "mask error enhancement (d cd / d mask width): ";
+  if (e->groups == 0) {
+    out << "none (fewer than two mask widths with a printed width in every focus and dose)\n";
+  } else if (e->lowest == e->highest) {
+    out << short_text(e->lowest) << "\n";
+  } else {
+    out << short_text(e->lowest) << " to " << short_text(e->highest) << " over " << e->groups
+        << " focus-dose settings\n";
+  }
+  out << "table: " << file.string() << "\n";
+  return {};
+}
+
+// A projection study that varies sigma or NA can give the same image for
+// several values: the source points move the spectrum by whole samples and
+// the pupil passes whole samples. The warning, once, before the cases; ""
+// when every case's image differs (or the study is too large to look).
+std::string repeated_images(const Calculator& calc, const StudySpec& spec, const std::string& base,
+                            const std::vector<StudyCase>& cases) {
+  constexpr std::size_t largest_study_looked_at = 100000;
+  if (calc.kind != Kind::projection || cases.size() < 2 || cases.size() > largest_study_looked_at) return {};
+  const auto optics = [](const std::string& name) { return name == "sigma" || name == "NA"; };
+  if (std::none_of(spec.vary.begin(), spec.vary.end(), [&](const Varied& v) { return optics(v.name); })) return {};
+  std::set<std::string> images;
+  for (const StudyCase& c : cases) {
+    const std::string sheet = case_sheet(calc, base, spec, c);
+    const SourceSampling ss = source_sampling(calc, sheet);
+    // The wavefront's pupil coordinate scales with NA: with an aberration
+    // every NA gives its own image.
+    const Sheet cells = sheet_of(calc, sheet);
+    bool aberrated = false;
+    for (const CellSpec& cell : calc.layout->cells) {
+      const bool wavefront = std::string_view(cell.name).substr(0, 4) == "aber";
+      aberrated = aberrated || (wavefront && cells.real(cell.column, cell.row) != 0);
+    }
+    std::string key = std::to_string(ss.inner) + " " + std::to_string(ss.outer) + " " + std::to_string(ss.pupil_r2);
+    for (std::size_t k = 0; k < spec.vary.size(); ++k) {
+      if (!optics(spec.vary[k].name) || (aberrated && spec.vary[k].name == "NA")) key += " " + number_text(c.values[k]);
+    }
+    images.insert(key);
+  }
+  if (images.size() == cases.size()) return {};
+  return "warning [repeated-images]: the study's " + std::to_string(cases.size()) + " cases give " +
+         std::to_string(images.size()) + " distinct images: the 13 source points move the spectrum by whole "
+         "samples of 1/(N pitch) and the pupil passes whole samples, so neighbouring values of sigma or NA act "
+         "alike (meridox check prints the sigma a sheet acts as)";
+}
+
 // Why the study's cuts cannot be measured on the base sheet's image: the
 // first whose point lies outside it; "" when all lie on it. A case whose
 // own image (a varied pitch or grid) leaves the point out says so in its
@@ -112,66 +264,6 @@ std::string cuts_outside_image(const Calculator& calc, const StudySpec& spec, co
   return {};
 }
 
-
-// The process window of a focus study: the cd of each threshold against the
-// focus values in ascending order (the study's order may be any), written to
-// process-window.csv and drawn. Returns why it could not be written, or "".
-std::string write_process_window(const Calculator& calc, const StudyRequest& request, const StudySpec& spec,
-                                 const std::string& base, const std::vector<CaseResult>& results,
-                                 const fs::path& folder, std::ostream& out) {
-  const std::vector<double> thresholds = thresholds_of(spec);
-  const std::size_t cd_column = 2;  // peak, contrast, cd, ...
-  std::vector<std::size_t> order(thresholds.size()), at(results.size());
-  for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-  for (std::size_t k = 0; k < at.size(); ++k) at[k] = k;
-  std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return thresholds[a] < thresholds[b]; });
-  const std::vector<double>& values = spec.vary[0].values;
-  std::stable_sort(at.begin(), at.end(), [&](auto a, auto b) { return values[a] < values[b]; });
-  std::vector<double> sorted, focus;
-  for (const std::size_t k : at) focus.push_back(values[k]);
-  std::vector<std::vector<double>> cd(order.size());
-  for (std::size_t k = 0; k < order.size(); ++k) {
-    sorted.push_back(thresholds[order[k]]);
-    for (const std::size_t c : at) cd[k].push_back(results[c].metrics[order[k]][cd_column]);
-  }
-  const std::vector<WindowRow> window = process_window(focus, sorted, cd, *request.target_cd, request.cd_tolerance);
-  std::vector<std::vector<std::string>> rows;
-  Chart chart;
-  chart.title = "Process window: cd within " + number_text(request.cd_tolerance * 100) + " % of " +
-                number_text(*request.target_cd);
-  chart.x_label = with_unit(spec.vary[0].name, cell_unit(calc, base, spec.vary[0].name));
-  chart.y_label = "threshold (dose 1/threshold)";
-  ChartCurve best{"best focus", {}, {}};
-  for (const WindowRow& w : window) {
-    rows.push_back({number_text(w.threshold), number_text(w.best_focus), number_text(w.depth_of_focus),
-                    number_text(w.focus_low), number_text(w.focus_high), number_text(w.exposure_latitude)});
-    if (std::isfinite(w.focus_low)) {
-      chart.curves.push_back({"threshold " + number_text(w.threshold) + ": DOF " + short_text(w.depth_of_focus),
-                              {w.focus_low, w.focus_high},
-                              {w.threshold, w.threshold}});
-    }
-    best.x.push_back(w.best_focus);
-    best.y.push_back(w.threshold);
-  }
-  if (chart.curves.size() > 1) chart.curves.push_back(best);
-  const fs::path csv = folder / "process-window.csv";
-  if (const std::string problem = replace_file(
-          csv, csv_text({"threshold", "best_focus", "depth_of_focus", "focus_low", "focus_high",
-                         "exposure_latitude_percent"},
-                        rows));
-      !problem.empty()) {
-    return "cannot write " + csv.string() + ": " + problem;
-  }
-  out << "process window: " << csv.string() << "\n";
-  if (request.pictures) {
-    const std::string png = (folder / "process-window.png").string();
-    if (const std::string problem = plot_chart(chart, png, request.plot); !problem.empty()) {
-      return "no picture of the process window: " + problem;
-    }
-    out << "picture: " << png << "\n";
-  }
-  return {};
-}
 
 // At most this many warnings are printed one by one; study.json holds all.
 constexpr std::size_t printed_warnings = 10;
@@ -211,22 +303,9 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     err << "meridox: --threshold applies to the image calculators only\n";
     return bad_input;
   }
-  if (request.target_cd) {
-    const std::string_view focus = calc->layout->focus_cell;
-    if (focus.empty()) {
-      err << "meridox: --target-cd applies to the image calculators only\n";
-      return bad_input;
-    }
-    // A window in another parameter's units would pass for a depth of focus.
-    if (spec.vary.size() != 1 || spec.vary[0].name != focus) {
-      err << "meridox: --target-cd needs a study that varies the focus, " << focus << ", alone\n";
-      return bad_input;
-    }
-    if (!(std::isfinite(*request.target_cd) && *request.target_cd > 0 && std::isfinite(request.cd_tolerance) &&
-          request.cd_tolerance > 0)) {
-      err << "meridox: --target-cd and --cd-tolerance are finite numbers above 0\n";
-      return bad_input;
-    }
+  if (!request.window.targets.empty() && !has_threshold_column(*calc)) {
+    err << "meridox: --target-cd applies to the image calculators only\n";
+    return bad_input;
   }
   std::string why;
   const std::optional<std::vector<StudyCase>> cases = study_cases(*calc, spec, why);
@@ -235,8 +314,12 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     return bad_input;
   }
   const std::string base = base_sheet(*calc, spec);
-  if (const std::string problem = cuts_outside_image(*calc, spec, base); !problem.empty()) {
+  if (const std::string problem = cuts_outside_image(*calc, spec, base); !problem.empty() && request.cut_given) {
     err << "meridox: " << problem << "\n";
+    return bad_input;
+  }
+  if (!request.window.targets.empty() && !window_input(*calc, spec, {}, request.window, why)) {
+    err << "meridox: " << why << "\n";
     return bad_input;
   }
   // Every sheet of the study as `meridox check` reads it: the base sheet
@@ -250,6 +333,9 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     return incomplete;
   }
   const std::string library = library_path(*calc, request.lib_dir);
+  if (const std::string warning = repeated_images(*calc, spec, base, *cases); !warning.empty()) {
+    err << warning << "\n";
+  }
   const Entry entry = load_entry(*calc, request.lib_dir, why);
   if (entry == nullptr) {
     err << "meridox: " << why << "\n";
@@ -304,9 +390,14 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     return incomplete;
   }
 
-  const std::string info = study_json(*calc, spec, request.command_line,
-                                      request.sheet_path ? *request.sheet_path : std::string("built-in example"),
-                                      {cases->size(), failed, reused}, check);
+  std::optional<ProcessWindow> window;
+  if (!request.window.targets.empty()) {
+    window = process_window(*window_input(*calc, spec, results, request.window, why));
+  }
+  std::string info = study_json(*calc, spec, request.command_line,
+                                request.sheet_path ? *request.sheet_path : std::string("built-in example"),
+                                {cases->size(), failed, reused}, check);
+  if (window) info = with_window_json(info, *window, request.window);
   if (const std::string problem = replace_file(folder / "study.json", info); !problem.empty()) {
     err << "meridox: cannot write " << (folder / "study.json").string() << ": " << problem << "\n";
     return incomplete;
@@ -325,9 +416,12 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
 
   // Every file the study was asked for is written or the study says why.
   std::vector<std::string> problems;
-  if (request.target_cd) {
-    if (std::string problem = write_process_window(*calc, request, spec, base, results, folder, out); !problem.empty()) {
-      problems.push_back(std::move(problem));
+  if (const std::string problem = report_mask_error(*calc, spec, *cases, results, folder, out); !problem.empty()) {
+    problems.push_back(problem);
+  }
+  if (window) {
+    if (const std::string problem = report_window(*calc, spec, base, *window, request, folder, out); !problem.empty()) {
+      problems.push_back(problem);
     }
   }
   if (request.pictures) {

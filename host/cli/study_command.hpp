@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/pictures/plot.hpp"
+#include "host/study/process_window.hpp"
 #include "host/study/study.hpp"
 
 namespace meridox::host {
@@ -19,8 +20,8 @@ struct StudyRequest {
   std::string out;        // the study folder
   int jobs = 0;           // 0: the number of cores
   bool pictures = true;
-  std::optional<double> target_cd;
-  double cd_tolerance = 0.1;
+  WindowRequest window;    // its targets empty: no process window
+  bool cut_given = false;  // an asked cut outside the base sheet's image is refused
   bool strict = false;     // any warning of the sheets ends the study before its first case
   std::string command_line;  // for study.json
   PlotOptions plot;

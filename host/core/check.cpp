@@ -24,6 +24,10 @@ constexpr double long_plate_divisions = 1e6;
 constexpr double long_fresnel_evaluations = 1e9;
 
 
+// The 13-point source's effective sigma may differ from the sheet's by this
+// much before the check warns.
+constexpr double sigma_tolerance = 0.01;
+
 // At most this many rows are named one by one in a label warning.
 constexpr int label_warning_limit = 5;
 
@@ -396,6 +400,7 @@ class Checker {
     }
     const int used_n = std::min(n, projection_grid_limit);
     if (used_n < 1) return;
+    optics_sampling();
     const int c0 = used_n / 2;
     for (const CheckedCell& c : report_.cells) {
       if (c.column < 3 || c.column > 6 || c.row < calc_.rectangles.first_row) continue;
@@ -405,6 +410,48 @@ class Checker {
              c.name + " = " + number_text(c.value) + " lies beyond the edge of the " +
                  std::to_string(used_n) + "-sample grid; it is used as " + number_text(limited));
       }
+    }
+  }
+
+  // What the grid does to the optics: the source's whole-sample shifts, a
+  // pitch too coarse for the image between samples, an odd grid.
+  void optics_sampling() {
+    const SourceSampling ss = source_sampling(calc_, bytes_);
+    if (!ss.usable) return;
+    const double sigma = v("sigma"), na = v("NA"), wavelength = v("wavelength");
+    char acts[200];
+    std::snprintf(acts, sizeof acts,
+                  "the 13-point source acts as sigma %.3g (outer points %d samples out, inner %d, of a pupil radius "
+                  "of %.3g samples)",
+                  ss.outer_sigma, ss.outer, ss.inner, ss.pupil_radius);
+    if (sigma > 0 && (std::fabs(ss.outer_sigma - sigma) > sigma_tolerance ||
+                      std::fabs(ss.inner_sigma - sigma) > sigma_tolerance)) {
+      std::string message = std::string(acts) + ", not " + number_text(sigma);
+      if (ss.inner_sigma != ss.outer_sigma) {
+        char inner[64];
+        std::snprintf(inner, sizeof inner, " (its inner points as %.3g)", ss.inner_sigma);
+        message += inner;
+      }
+      char advice[200];
+      std::snprintf(advice, sizeof advice,
+                    ": the points move the spectrum by whole samples of 1/(N pitch); N pitch a whole multiple of "
+                    "%.4g (2 wavelength / (NA sigma)) puts them where sigma says",
+                    2 * wavelength / (na * sigma));
+      warn_at("source-sampling", "sigma", message + advice);
+    } else if (sigma > 0) {
+      report_.notes.push_back(acts);
+    }
+    if (!ss.band_limited()) {
+      warn_at("coarse-pitch", "pitch",
+              number_text(v("pitch")) + " is above wavelength / (4 NA) = " + number_text(wavelength / (4 * na)) +
+                  ": the image's spectrum reaches 2 NA / wavelength and is not sampled above twice that, so the "
+                  "image between its samples, and the widths and log slopes measured there, are not exact");
+    }
+    if (ss.grid % 2 == 1) {
+      warn_at("odd-grid", "grid_size",
+              std::to_string(ss.grid) + " is odd: the transform's centre lies half a sample from the grid's, so the "
+              "defocus and aberration phases are taken half a sample away from each pupil sample's frequency and "
+              "the image moves with focus; use an even grid");
     }
   }
 
@@ -587,6 +634,47 @@ bool CheckReport::has(std::string_view code, int row) const {
 
 CheckReport check_sheet(const Calculator& calculator, std::string_view sheet_bytes) {
   return Checker(calculator, sheet_bytes).run();
+}
+
+SourceSampling source_sampling(const Calculator& calc, std::string_view sheet_bytes) {
+  SourceSampling ss;
+  if (calc.kind != Kind::projection) return ss;
+  const Sheet sheet = sheet_of(calc, sheet_bytes);
+  auto real = [&](const char* name) {
+    const CellSpec* c = calc.layout->find(name);
+    return sheet.real(c->column, c->row);
+  };
+  const CellSpec* grid = calc.layout->find("grid_size");
+  ss.grid = std::min(sheet.integer(grid->column, grid->row), grid->high);
+  const double na = real("NA"), sigma = real("sigma"), pitch = real("pitch"), wavelength = real("wavelength");
+  const double nd = ss.grid;
+  ss.pupil_radius = na * pitch * nd / wavelength;
+  ss.usable = ss.grid > 0 && std::isfinite(ss.pupil_radius) && ss.pupil_radius > 0;
+  if (!ss.usable) return ss;
+  // The calculator's rounding: halves upwards, in this order of operations.
+  auto shift = [&](int m) {
+    const double s = std::floor(m * na * sigma / 2 * pitch * nd / wavelength + 0.5);
+    return std::isfinite(s) ? static_cast<int>(std::clamp(s, -nd, nd)) : ss.grid;
+  };
+  ss.inner = shift(1);
+  ss.outer = shift(2);
+  ss.inner_sigma = 2 * ss.inner / ss.pupil_radius;
+  ss.outer_sigma = ss.outer / ss.pupil_radius;
+  // The pupil: the largest sum of two squares within R^2 (samples lie at
+  // whole offsets from the centre).
+  const double r2 = std::min(ss.pupil_radius * ss.pupil_radius, 2.0 * nd * nd);
+  for (long long k = static_cast<long long>(std::floor(r2)); k >= 0; --k) {
+    bool sum = false;
+    for (long long a = 0; a * a <= k && !sum; ++a) {
+      const long long b = static_cast<long long>(std::llround(std::sqrt(static_cast<double>(k - a * a))));
+      sum = b * b == k - a * a;
+    }
+    if (sum) {
+      ss.pupil_r2 = k;
+      break;
+    }
+  }
+  return ss;
 }
 
 namespace {

@@ -314,7 +314,6 @@ Profile cut_profile(const std::vector<double>& x, const std::vector<double>& y, 
   if (nx == 0 || ny == 0 || values.size() < nx * ny || !on_image(x, y, o.cut_x, o.cut_y, model)) return {};
   const bool along_x = o.along == CutAxis::x;
   const std::vector<double>& along = along_x ? x : y;
-  const std::vector<double>& across = along_x ? y : x;
   const double at = along_x ? o.cut_y : o.cut_x;
   Line cut;
   for (const std::size_t i : ascending(along)) {
@@ -324,7 +323,6 @@ Profile cut_profile(const std::vector<double>& x, const std::vector<double>& y, 
     cut.s.push_back(along[i]);
     cut.v.push_back(value_across(line, at, model));
   }
-  (void)across;
   return profile_of(cut, model);
 }
 

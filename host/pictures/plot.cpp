@@ -641,12 +641,127 @@ void draw_loop(const LoopAnalysis& loop) {
   curve(x, phase, blue);
 }
 
+// The focus-dose plane and the EL-DOF curve side by side.
+void draw_window(const WindowPicture& p) {
+  static constexpr int palette[][3] = {{200, 30, 30}, {230, 140, 0}, {130, 40, 170}, {0, 150, 160}, {150, 90, 40}};
+  constexpr int first = 2, colours = static_cast<int>(std::size(palette));
+  for (int k = 0; k < colours; ++k) plscol0(first + k, palette[k][0], palette[k][1], palette[k][2]);
+  constexpr int window_colour = 8, box_colour = 9;
+  plscol0(window_colour, 190, 215, 245);
+  plscol0(box_colour, 20, 60, 200);
+  plssub(2, 1);
+  plschr(0.0, 0.85);
+
+  // The plane: its ranges from the window and the contours near it.
+  std::vector<double> xs(p.lower.x), ys;
+  for (const ChartCurve* c : {&p.lower, &p.upper}) ys.insert(ys.end(), c->y.begin(), c->y.end());
+  for (const ChartCurve& c : p.contours) xs.insert(xs.end(), c.x.begin(), c.x.end());
+  Range yr = finite_range(ys);
+  if (!any_finite(ys)) {
+    for (const ChartCurve& c : p.contours) ys.insert(ys.end(), c.y.begin(), c.y.end());
+    yr = finite_range(ys);
+  }
+  // Show the contours up to twice the window's height beyond it.
+  const double room = yr.high - yr.low;
+  yr = padded({std::max(yr.low - room, yr.low * 0.5), yr.high + room});
+  const Range xr = finite_range(xs);
+  pladv(1);
+  plvsta();
+  plwind(xr.low, xr.high, yr.low, yr.high);
+  // The window, shaded run by run where it is open.
+  plcol0(window_colour);
+  std::vector<PLFLT> fx, fy;
+  auto fill_run = [&](std::size_t a, std::size_t b) {
+    fx.clear();
+    fy.clear();
+    for (std::size_t k = a; k < b; ++k) {
+      fx.push_back(p.lower.x[k]);
+      fy.push_back(std::clamp(p.lower.y[k], yr.low, yr.high));
+    }
+    for (std::size_t k = b; k-- > a;) {
+      fx.push_back(p.upper.x[k]);
+      fy.push_back(std::clamp(p.upper.y[k], yr.low, yr.high));
+    }
+    if (fx.size() >= 3) plfill(static_cast<PLINT>(fx.size()), fx.data(), fy.data());
+  };
+  for (std::size_t a = 0; a < p.lower.y.size();) {
+    if (!std::isfinite(p.lower.y[a])) {
+      ++a;
+      continue;
+    }
+    std::size_t b = a;
+    while (b < p.lower.y.size() && std::isfinite(p.lower.y[b])) ++b;
+    fill_run(a, b);
+    a = b;
+  }
+  plcol0(black);
+  plbox("bcgnst", 0.0, 0, "bcgnstv", 0.0, 0);
+  pllab(p.focus_label.c_str(), "relative dose (1 / threshold)", p.title.c_str());
+  if (!p.note.empty()) {
+    plschr(0.0, 0.7);
+    plmtex("t", 0.6, 0.5, 0.5, p.note.c_str());
+    plschr(0.0, 0.85);
+  }
+  std::vector<std::string> names;
+  std::vector<int> used;
+  for (std::size_t k = 0; k < p.contours.size(); ++k) {
+    const int colour = first + static_cast<int>(k % colours);
+    pllsty(k % 2 == 0 ? 2 : 3);
+    curve(p.contours[k].x, p.contours[k].y, colour);
+    pllsty(1);
+    names.push_back(p.contours[k].label);
+    used.push_back(colour);
+  }
+  plwidth(2.0);
+  for (const WindowBox& b : p.boxes) {
+    plcol0(box_colour);
+    const PLFLT bx[] = {b.focus_low, b.focus_high, b.focus_high, b.focus_low, b.focus_low};
+    const PLFLT by[] = {b.dose_low, b.dose_low, b.dose_high, b.dose_high, b.dose_low};
+    plline(5, bx, by);
+    plcol0(black);
+    plschr(0.0, 0.6);
+    plptex(b.focus_low, b.dose_high, 1.0, 0.0, 0.0, (" " + b.label).c_str());
+    plschr(0.0, 0.85);
+  }
+  plwidth(1.0);
+  if (std::isfinite(p.best_focus) && std::isfinite(p.dose_to_size)) {
+    plcol0(black);
+    const PLFLT bx[] = {p.best_focus}, by[] = {p.dose_to_size};
+    plpoin(1, bx, by, 5);
+    names.push_back("best focus, dose to size");
+    used.push_back(black);
+  }
+  if (!names.empty()) legend(names, used);
+
+  // The EL-DOF curve.
+  pladv(2);
+  plvsta();
+  const Range dr = padded(finite_range(p.el_dof.x)), er = padded(finite_range(p.el_dof.y));
+  plwind(std::min(0.0, dr.low), dr.high, std::min(0.0, er.low), er.high);
+  plcol0(black);
+  plbox("bcgnst", 0.0, 0, "bcgnstv", 0.0, 0);
+  pllab(p.dof_label.c_str(), "exposure latitude (% of the dose to size)",
+        "Exposure latitude against depth of focus");
+  curve(p.el_dof.x, p.el_dof.y, box_colour);
+  for (const WindowBox& b : p.boxes) {
+    const PLFLT bx[] = {b.focus_high - b.focus_low}, by[] = {(b.dose_high - b.dose_low) / p.dose_to_size * 100};
+    plcol0(box_colour);
+    plpoin(1, bx, by, 17);
+  }
+}
+
 }  // namespace
 
 std::string plot_loop(const LoopAnalysis& loop, const std::string& png_path, const PlotOptions& options) {
   if (!loop.why_not.empty()) return loop.why_not;
   if (loop.response.empty()) return "no frequency response";
   return draw_picture(png_path, options, [&] { draw_loop(loop); });
+}
+
+std::string plot_process_window(const WindowPicture& picture, const std::string& png_path,
+                                const PlotOptions& options) {
+  if (!any_finite(picture.lower.y) && picture.contours.empty()) return "no window and no cd limit to draw";
+  return draw_picture(png_path, options, [&] { draw_window(picture); });
 }
 
 std::string plot_table(const ResultTable& table, const std::string& png_path, const PlotOptions& options) {

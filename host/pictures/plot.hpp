@@ -71,4 +71,24 @@ std::string plot_chart(const Chart& chart, const std::string& png_path, const Pl
 // against frequency on a logarithmic axis, with the crossovers marked.
 std::string plot_loop(const LoopAnalysis& loop, const std::string& png_path, const PlotOptions& options);
 
+// The exposure-defocus window: on the left the focus-dose plane with the cd
+// limit contours, the window (shaded between its lowest and highest dose)
+// and its rectangles; on the right the exposure latitude against the depth
+// of focus.
+struct WindowBox {
+  std::string label;
+  double focus_low, focus_high, dose_low, dose_high;
+};
+struct WindowPicture {
+  std::string title, focus_label, dof_label;
+  std::vector<ChartCurve> contours;  // dose against focus
+  ChartCurve lower, upper;           // the window's boundary, NaN where it is closed
+  std::vector<WindowBox> boxes;
+  double best_focus = std::numeric_limits<double>::quiet_NaN();
+  double dose_to_size = std::numeric_limits<double>::quiet_NaN();
+  ChartCurve el_dof;  // x: depth of focus, y: exposure latitude in percent
+  std::string note;   // under the title of the plane
+};
+std::string plot_process_window(const WindowPicture& picture, const std::string& png_path, const PlotOptions& options);
+
 }  // namespace meridox::host

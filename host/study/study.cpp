@@ -322,6 +322,26 @@ std::optional<Varied> parse_vary(std::string_view text, std::string& why) {
   return v;
 }
 
+std::optional<std::vector<Varied>> parse_linked_vary(std::string_view text, std::string& why) {
+  std::vector<Varied> group;
+  std::size_t from = 0;
+  while (true) {
+    const std::size_t end = std::min(text.find(';', from), text.size());
+    std::optional<Varied> v = parse_vary(text.substr(from, end - from), why);
+    if (!v) return std::nullopt;
+    v->with_previous = !group.empty();
+    if (!group.empty() && v->values.size() != group.front().values.size()) {
+      why = "--vary " + std::string(text) + ": cells varied together take as many values each (" +
+            group.front().name + " has " + std::to_string(group.front().values.size()) + ", " + v->name + " " +
+            std::to_string(v->values.size()) + ")";
+      return std::nullopt;
+    }
+    group.push_back(std::move(*v));
+    if (end == text.size()) return group;
+    from = end + 1;
+  }
+}
+
 std::string study_problem(const Calculator& calc, const StudySpec& spec) {
   std::string why;
   if (!apply_settings(calc, spec.sheet, spec.set, why)) return why;
@@ -339,7 +359,8 @@ std::string study_problem(const Calculator& calc, const StudySpec& spec) {
   }
   std::size_t total = 1;
   std::vector<NamedCell> varied;
-  for (const Varied& v : spec.vary) {
+  for (std::size_t k = 0; k < spec.vary.size(); ++k) {
+    const Varied& v = spec.vary[k];
     const std::optional<NamedCell> cell = named_cell(calc, v.name);
     if (!cell) {
       set_named_cell(calc, "", v.name, "0", why);
@@ -352,14 +373,22 @@ std::string study_problem(const Calculator& calc, const StudySpec& spec) {
       }
     }
     varied.push_back(*cell);
+    if (cell->integer) {
+      for (const double x : v.values) {
+        if (!cell_text(*cell, number_text(x), why)) return why;
+      }
+    }
+    if (v.with_previous) {
+      // One dimension of the product with the parameter before it.
+      if (k == 0 || v.values.size() != spec.vary[k - 1].values.size()) {
+        return v.name + " is varied together with the parameter before it but has another number of values";
+      }
+      continue;
+    }
     if (v.values.empty() || total > 10'000'000 / v.values.size()) {
       return "a study of more than 10^7 cases (or of none) is refused";
     }
     total *= v.values.size();
-    if (!cell->integer) continue;
-    for (const double x : v.values) {
-      if (!cell_text(*cell, number_text(x), why)) return why;
-    }
   }
   return {};
 }
@@ -368,7 +397,9 @@ std::optional<std::vector<StudyCase>> study_cases(const Calculator& calc, const 
   why = study_problem(calc, spec);
   if (!why.empty()) return std::nullopt;
   std::size_t total = 1;
-  for (const Varied& v : spec.vary) total *= v.values.size();
+  for (const Varied& v : spec.vary) {
+    if (!v.with_previous) total *= v.values.size();
+  }
   const std::size_t digits = std::to_string(total > 0 ? total - 1 : 0).size();
   std::vector<StudyCase> cases;
   cases.reserve(total);
@@ -376,11 +407,14 @@ std::optional<std::vector<StudyCase>> study_cases(const Calculator& calc, const 
     StudyCase c;
     std::string index = std::to_string(k);
     c.name = std::string(digits - index.size(), '0') + index;
-    std::size_t rest = k, stride = total;
+    std::size_t rest = k, stride = total, at = 0;
     for (const Varied& v : spec.vary) {
-      stride /= v.values.size();
-      c.values.push_back(v.values[rest / stride]);
-      rest %= stride;
+      if (!v.with_previous) {
+        stride /= v.values.size();
+        at = rest / stride;
+        rest %= stride;
+      }
+      c.values.push_back(v.values[at]);
     }
     cases.push_back(std::move(c));
   }
@@ -735,6 +769,7 @@ std::string study_key(const Calculator& calc, const StudySpec& spec) {
     std::vector<std::string> values;
     for (const double x : v.values) values.push_back(number_text(x));
     key["vary"].push_back({{"name", v.name}, {"values", values}});
+    if (v.with_previous) key["vary"].back()["with_previous"] = true;
   }
   if (metric_kind(calc) == MetricKind::image) {
     for (const double t : thresholds_of(spec)) key["thresholds"].push_back(number_text(t));
@@ -793,7 +828,8 @@ void StudyLock::release() {
 }
 
 std::vector<std::string> study_files() {
-  std::vector<std::string> names{"study.csv", "study.json", "process-window.csv", "process-window.png"};
+  std::vector<std::string> names{"study.csv",  "study.json", "process-window.csv", "process-window.png",
+                                 "el-dof.csv", "meef.csv"};
   for (const Calculator& c : calculators()) {
     for (const std::string& m : metric_names(c)) {
       if (std::find(names.begin(), names.end(), m + ".png") == names.end()) names.push_back(m + ".png");

@@ -27,12 +27,20 @@ namespace meridox::host {
 struct Varied {
   std::string name;
   std::vector<double> values;
+  // Varied together with the parameter before it, value for value (a
+  // linked group such as the two edges of a biased line), not across it.
+  bool with_previous = false;
 };
 
 // "NAME=FROM:TO:COUNT" (COUNT values evenly spaced, both ends included, each
 // finite however far apart the ends) or "NAME=V1,V2,..."; nothing (and
 // `why`, one line) when it is neither.
 std::optional<Varied> parse_vary(std::string_view text, std::string& why);
+
+// "NAME1=VALUES;NAME2=VALUES;...": cells varied together, value for value,
+// each part as parse_vary reads it and all of as many values; a text
+// without ';' is parse_vary's. Nothing (and `why`) when a part is unusable.
+std::optional<std::vector<Varied>> parse_linked_vary(std::string_view text, std::string& why);
 
 // What a study computes: everything that decides its rows.
 struct StudySpec {

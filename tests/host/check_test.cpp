@@ -64,7 +64,11 @@ TEST(HostExamples, AreTheFilesAsciiCrLfLabelledAndClean) {
     }
     EXPECT_EQ(sheet.substr(sheet.size() - 2), "\r\n");
     const CheckReport report = check_sheet(c, sheet);
-    for (const Warning& w : report.warnings) ADD_FAILURE() << w.message;
+    // The projection example's 13-point source acts as sigma 0.57, not its
+    // 0.5: the one warning an example gives, on purpose.
+    for (const Warning& w : report.warnings) {
+      if (!(c.kind == Kind::projection && w.code == "source-sampling")) ADD_FAILURE() << w.message;
+    }
     for (const CheckedCell& cell : report.cells) {
       if (cell.column != 2 || (c.has_rectangles && cell.row >= c.rectangles.first_row)) continue;
       // A label and a unit: "label [unit]".
@@ -235,7 +239,9 @@ TEST(HostCheckLabels, TheUsersOwnWordingGivesNoWarning) {
     const std::string ex = example(c.name);
     const auto clean = [&](const std::string& sheet) {
       const CheckReport r = check_sheet(c, sheet);
-      for (const Warning& w : r.warnings) ADD_FAILURE() << w.message;
+      for (const Warning& w : r.warnings) {
+        if (w.code != "source-sampling") ADD_FAILURE() << w.message;  // the projection example's own
+      }
       return r;
     };
     // Japanese in Shift-JIS, as a Windows spreadsheet saves it, and in UTF-8.
@@ -291,6 +297,41 @@ TEST(HostCheck, ReportNamesEveryCellAndWarning) {
   for (const CheckedCell& c : r.cells) EXPECT_NE(text.find(c.name), std::string::npos) << c.name;
   EXPECT_NE(text.find("warning [print-interval-zero]: (2,14) print_interval"), std::string::npos) << text;
   EXPECT_NE(text.find("1 warning:"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace meridox::host
+
+namespace meridox::host {
+namespace {
+
+// What the grid does to the optics: the source's whole-sample shifts (and
+// the sigma they act as), a pitch too coarse for the image between samples,
+// an odd grid.
+TEST(HostCheckOptics, SourceShiftsCoarsePitchAndOddGrids) {
+  const Calculator& c = *find_calculator("projection");
+  const std::string ex(example_sheet("orvalis"));
+  const SourceSampling ss = source_sampling(c, ex);
+  // R = 0.5 x 0.08 x 64 / 0.365 = 7.01; shifts 1.75 and 3.51 samples rounded to 2 and 4.
+  EXPECT_NEAR(ss.pupil_radius, 0.5 * 0.08 * 64 / 0.365, 1e-12);
+  EXPECT_EQ(ss.inner, 2);
+  EXPECT_EQ(ss.outer, 4);
+  EXPECT_NEAR(ss.outer_sigma, 4 / ss.pupil_radius, 1e-12);
+  EXPECT_EQ(ss.pupil_r2, 49);
+  EXPECT_TRUE(ss.band_limited());
+  CheckReport r = check_sheet(c, ex);
+  ASSERT_TRUE(r.has("source-sampling"));
+  EXPECT_NE(r.warnings.front().message.find("acts as sigma 0.57"), std::string::npos) << r.warnings.front().message;
+  // N pitch = 2 x 2.92 um: the shifts are exactly 2 and 4 of R = 8; the sigma is a note.
+  r = check_sheet(c, testing::with_cell(ex, 2, 3, "0.09125"));
+  EXPECT_TRUE(r.warnings.empty()) << r.warnings.front().message;
+  ASSERT_EQ(r.notes.size(), 1u);
+  EXPECT_NE(r.notes[0].find("acts as sigma 0.5 "), std::string::npos) << r.notes[0];
+  // wavelength / (4 NA) = 0.1825: 0.18 samples the image exactly, 0.19 does not.
+  EXPECT_FALSE(check_sheet(c, testing::with_cell(ex, 2, 3, "0.18")).has("coarse-pitch"));
+  EXPECT_TRUE(check_sheet(c, testing::with_cell(ex, 2, 3, "0.19")).has("coarse-pitch"));
+  EXPECT_TRUE(check_sheet(c, testing::with_cell(ex, 2, 2, "63")).has("odd-grid"));
+  EXPECT_FALSE(check_sheet(c, testing::with_cell(ex, 2, 2, "62")).has("odd-grid"));
 }
 
 }  // namespace

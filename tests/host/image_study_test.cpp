@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "command_runner.hpp"
 #include "support/harness.hpp"
 
@@ -125,6 +127,10 @@ TEST_F(ImageStudy, CutsOutsideTheImageAreRefusedAndInsideMeasured) {
   // plot refuses a point outside the table's samples.
   const Result plot = meridox("plot a/OUT_M.txt --cut-y 2.53");
   EXPECT_EQ(plot.status, 2) << plot.err;
+  // The default cut, not asked for, is not refused: it has no width there.
+  const Result away = meridox("run proximity --set x_start=5 --set x_end=10 --out p --no-pictures");
+  EXPECT_EQ(away.status, 0) << away.err;
+  EXPECT_NE(away.out.find("cd nan (the cut's point lies outside the image)"), std::string::npos) << away.out;
 
   // At defocus -1.5 and threshold 0.25 the three lines print as one run:
   // merged, no width; the hole measured across and along y has one.
@@ -145,6 +151,132 @@ TEST_F(ImageStudy, CutsOutsideTheImageAreRefusedAndInsideMeasured) {
   EXPECT_NEAR(number(rows[2].at("cd")), 0.52, 0.01);  // 0.48 um on the mask, wider at this threshold
   EXPECT_EQ(rows[3].at("feature"), "printed");
   EXPECT_NEAR(number(rows[3].at("cd")), 0.68, 0.01);
+}
+
+// The window of the example's middle line, checked against the study's own
+// rows: the dose to size where cd crosses the target at best focus, the
+// window's doses where it crosses the limits, interpolated in log dose.
+TEST_F(ImageStudy, TheExposureDefocusWindowFromTheStudysOwnRows) {
+  const Result r = meridox(
+      "study projection --vary defocus=-1:1:11 --threshold 0.2:0.4:9 --target-cd 0.48 --el 5,10 --size 480x360 "
+      "-j 2 -o w");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("best focus 0 um"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("DOF at EL 10 %: "), std::string::npos) << r.out;
+  const auto rows = read_csv(dir() / "w" / "study.csv");
+  ASSERT_EQ(rows.size(), 99u);
+  // cd against log dose at defocus 0 (case 05), thresholds descending = doses ascending.
+  std::vector<double> u, cd;
+  for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+    if ((*it).at("case") != "05") continue;
+    u.push_back(-std::log(number((*it).at("threshold"))));
+    cd.push_back(number((*it).at("cd")));
+  }
+  ASSERT_EQ(u.size(), 9u);
+  auto dose_where = [&](double level) {
+    for (std::size_t t = 0; t + 1 < u.size(); ++t) {
+      if ((cd[t] - level) * (cd[t + 1] - level) <= 0) {
+        return std::exp(u[t] + (u[t + 1] - u[t]) * (level - cd[t]) / (cd[t + 1] - cd[t]));
+      }
+    }
+    return std::nan("");
+  };
+  const nlohmann::json info = nlohmann::json::parse(slurp(dir() / "w" / "study.json"));
+  const nlohmann::json& w = info.at("process_window");
+  EXPECT_TRUE(w.at("open").get<bool>());
+  EXPECT_NEAR(w.at("best_focus").get<double>(), 0.0, 1e-9);
+  const double d0 = dose_where(0.48);
+  EXPECT_NEAR(w.at("dose_to_size").get<double>(), d0, 1e-9 * d0);
+  const auto focus = read_csv(dir() / "w" / "process-window.csv");
+  ASSERT_EQ(focus.size(), 11u);
+  EXPECT_EQ(focus[5].at("defocus"), "0");
+  const double low = dose_where(0.432), high = dose_where(0.528);
+  EXPECT_NEAR(number(focus[5].at("dose_low")), low, 1e-9 * low);
+  EXPECT_NEAR(number(focus[5].at("dose_high")), high, 1e-9 * high);
+  EXPECT_NEAR(number(focus[5].at("exposure_latitude_percent")), (high - low) / d0 * 100, 1e-7);
+  // The DOF at 10 % EL lies within the focus range whose own latitude is 10 % or more.
+  const nlohmann::json& ten = w.at("depth_of_focus").at(1);
+  EXPECT_EQ(ten.at("exposure_latitude_percent").get<double>(), 10.0);
+  for (const auto& row : focus) {
+    const double f = number(row.at("defocus"));
+    if (f > ten.at("focus_low").get<double>() && f < ten.at("focus_high").get<double>()) {
+      EXPECT_GE(number(row.at("exposure_latitude_percent")), 10.0) << f;
+    }
+  }
+  EXPECT_GT(read_csv(dir() / "w" / "el-dof.csv").size(), 10u);
+  EXPECT_GT(fs::file_size(dir() / "w" / "process-window.png"), 1000u);
+
+  // No window is a result: exit 0, the table and record say so.
+  const Result none = meridox("study projection --vary defocus=-1:1:3 --threshold 0.3,0.35 --target-cd 2 "
+                              "--no-pictures -o none");
+  EXPECT_EQ(none.status, 0) << none.err;
+  EXPECT_NE(none.out.find("no window"), std::string::npos) << none.out;
+  EXPECT_FALSE(nlohmann::json::parse(slurp(dir() / "none" / "study.json")).at("process_window").at("open").get<bool>());
+  EXPECT_EQ(read_csv(dir() / "none" / "process-window.csv").at(1).at("dose_low"), "nan");
+  // A window of a study that varies more than the focus, or of a cut the
+  // study does not have, is refused before anything runs.
+  for (const char* args : {"study projection --vary defocus=0,1 --vary sigma=0.3,0.5 --target-cd 0.48 -o x",
+                           "study projection --vary defocus=0,1 --cut a=x@0,0 --target-cd b=0.48 -o x",
+                           "study projection --vary defocus=0,1 --threshold 0.3:0.2:0 -o x"}) {
+    const Result bad = meridox(args);
+    EXPECT_EQ(bad.status, 2) << args;
+    EXPECT_EQ(lines(bad.err), 1u) << bad.err;
+    EXPECT_FALSE(fs::exists(dir() / "x")) << args;
+  }
+}
+
+// Sigma values whose source points round to the same whole samples give
+// the same image, and the study says so once before its cases.
+TEST_F(ImageStudy, RepeatedImagesOfASigmaSweepAreTold) {
+  // sigma R / 2 = 1.75 to 1.82 (shift 2) and sigma R = 3.51 to 3.65 (shift 4)
+  // for 0.5 to 0.52; 0.3 moves them by 1 and 2.
+  const Result r = meridox("study projection --vary sigma=0.3,0.5,0.51,0.52 --no-pictures -o s");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("warning [repeated-images]: the study's 4 cases give 2 distinct images"), std::string::npos)
+      << r.err;
+  const auto rows = read_csv(dir() / "s" / "study.csv");
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[1].at("cd"), rows[3].at("cd"));
+  EXPECT_NE(rows[0].at("cd"), rows[1].at("cd"));
+  EXPECT_EQ(meridox("study projection --vary defocus=0,0.1 --no-pictures -o d").err.find("repeated-images"),
+            std::string::npos);
+}
+
+// A bias study: the middle line's two edges varied together, value for
+// value, and its MEEF, the slope of cd against the mask width, per focus and
+// dose from the study's own rows.
+TEST_F(ImageStudy, MaskErrorOfABiasStudy) {
+  const Result r = meridox(
+      "study projection --vary defocus=0,0.5 --vary 'rect_x1[1]=-2.75:-3.25:3;rect_x2[1]=2.75:3.25:3' "
+      "--threshold 0.3,0.35 --no-pictures -o b");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("mask error enhancement"), std::string::npos) << r.out;
+  const auto rows = read_csv(dir() / "b" / "study.csv");
+  ASSERT_EQ(rows.size(), 12u);  // 2 foci x 3 biases x 2 thresholds, not 2 x 3 x 3 x 2
+  EXPECT_EQ(rows[2].at("rect_x1[1]"), "-3");
+  EXPECT_EQ(rows[2].at("rect_x2[1]"), "3");
+  const auto meef = read_csv(dir() / "b" / "meef.csv");
+  ASSERT_EQ(meef.size(), 4u);
+  for (const auto& m : meef) {
+    SCOPED_TRACE(m.at("defocus") + " " + m.at("threshold"));
+    std::vector<double> w, cd;
+    for (const auto& row : rows) {
+      if (row.at("defocus") == m.at("defocus") && row.at("threshold") == m.at("threshold")) {
+        w.push_back(number(row.at("mask_width")));
+        cd.push_back(number(row.at("cd")));
+      }
+    }
+    ASSERT_EQ(w.size(), 3u);
+    EXPECT_NEAR(w[2] - w[0], 0.08, 1e-12);  // 5.5 to 6.5 samples of 0.08 um
+    const double mw = (w[0] + w[1] + w[2]) / 3, mc = (cd[0] + cd[1] + cd[2]) / 3;
+    double sxy = 0, sxx = 0;
+    for (int k = 0; k < 3; ++k) sxy += (w[k] - mw) * (cd[k] - mc), sxx += (w[k] - mw) * (w[k] - mw);
+    EXPECT_NEAR(number(m.at("meef")), sxy / sxx, 1e-9);
+    EXPECT_EQ(m.at("points"), "3");
+  }
+  const Result uneven = meridox("study projection --vary 'rect_x1[1]=-3,-4;rect_x2[1]=3,4,5' -o u");
+  EXPECT_EQ(uneven.status, 2);
+  EXPECT_EQ(lines(uneven.err), 1u) << uneven.err;
 }
 
 }  // namespace

@@ -268,34 +268,79 @@ TEST(HostMetrics, HoopMomentOfKnownDeflections) {
   EXPECT_NEAR(h.rounding, d * (0.5e-6 / 10 + 0.3 * 0.5e-6), 1e-15);
 }
 
-// The process window worked out by hand: a parabola of cd through focus
-// meets the 10 % limit 0.55 between its samples; flat cds over three
-// thresholds give the exposure latitude from the interpolated thresholds.
-TEST(ProcessWindow, DepthOfFocusBestFocusAndExposureLatitude) {
-  const std::vector<double> focus{-2, -1, 0, 1, 2};
-  std::vector<WindowRow> w = process_window(focus, {0.3}, {{0.6, 0.52, 0.5, 0.52, 0.6}}, 0.5, 0.1);
-  ASSERT_EQ(w.size(), 1u);
-  EXPECT_DOUBLE_EQ(w[0].focus_low, -1.375);
-  EXPECT_DOUBLE_EQ(w[0].focus_high, 1.375);
-  EXPECT_DOUBLE_EQ(w[0].depth_of_focus, 2.75);
-  EXPECT_DOUBLE_EQ(w[0].best_focus, 0.0);
-  EXPECT_TRUE(std::isnan(w[0].exposure_latitude));  // a single threshold
+// The exposure-defocus window worked out by hand. Doses 2 and 4
+// (thresholds 0.5, 0.25), foci -1, 0, 1; cd rises linearly in log dose,
+// from 0.8 to 1.2 at focus 0 and from 0.75 to 1.15 at foci -1 and 1, so
+// that with s = log2(dose) - 1 and target 1 +- 10 %, the window at focus f
+// (cd linear in f between the foci) runs over s from 0.25 + |f| / 8 to
+// 0.75 + |f| / 8.
+TEST(ProcessWindow, DoseToSizeLatitudeAndDepthOfFocusByHand) {
+  WindowInput in;
+  in.focus = {1, 0, -1};  // any order
+  in.thresholds = {0.25, 0.5};
+  in.features = {{"", 1.0, {{1.15, 1.2, 1.15}, {0.75, 0.8, 0.75}}, {}}};
+  in.tolerance = 0.1;
+  in.latitudes = {5, 30, 33};
+  ProcessWindow w = process_window(in);
+  ASSERT_TRUE(w.open) << w.note;
+  // One dose holds the whole focus range: best focus is its middle; there
+  // cd = 1 at s = 1/2.
+  EXPECT_NEAR(w.best_focus, 0.0, 1e-12);
+  const double d0 = std::pow(2.0, 1.5);
+  EXPECT_NEAR(w.dose_to_size, d0, 1e-12);
+  EXPECT_NEAR(w.threshold_to_size, 1 / d0, 1e-12);
+  EXPECT_TRUE(w.dose_to_size_reached);
+  EXPECT_TRUE(w.reaches_end);
+  ASSERT_EQ(w.per_focus.size(), 3u);
+  EXPECT_EQ(w.per_focus[0].focus, -1.0);
+  EXPECT_NEAR(w.per_focus[0].dose_low, std::pow(2.0, 1.375), 1e-12);
+  EXPECT_NEAR(w.per_focus[0].dose_high, std::pow(2.0, 1.875), 1e-12);
+  // EL in per cent of the dose to size, not of each focus's own dose.
+  EXPECT_NEAR(w.per_focus[1].latitude, (std::pow(2.0, 0.25) - std::pow(2.0, -0.25)) * 100, 1e-9);
+  EXPECT_NEAR(w.per_focus[2].latitude, (std::pow(2.0, 0.375) - std::pow(2.0, -0.125)) * 100, 1e-9);
+  EXPECT_NEAR(w.per_focus[1].cd_at_dose_to_size, 1.0, 1e-12);
+  // DOF at EL e: the rectangle over [-F, F] with 2^(1/8 F) = sqrt(2) - e 2^(1/4),
+  // up to the sampled range's ends.
+  auto half_dof = [](double e) { return 8 * std::log2(std::sqrt(2.0) - e * std::pow(2.0, 0.25)); };
+  ASSERT_EQ(w.requested.size(), 3u);
+  EXPECT_NEAR(w.requested[0].depth_of_focus, 2.0, 1e-12);
+  EXPECT_TRUE(w.requested[0].reaches_end);
+  for (const std::size_t k : {1, 2}) {
+    const double e = in.latitudes[k] / 100, f = half_dof(e);
+    SCOPED_TRACE(in.latitudes[k]);
+    EXPECT_NEAR(w.requested[k].depth_of_focus, 2 * f, 1e-9);
+    EXPECT_NEAR(w.requested[k].focus_low, -f, 1e-9);
+    EXPECT_FALSE(w.requested[k].reaches_end);
+    EXPECT_NEAR(w.requested[k].dose_high - w.requested[k].dose_low, e * d0, 1e-12);
+    EXPECT_NEAR(w.requested[k].dose_high, std::pow(2.0, 1.75), 1e-8);
+  }
+  // The EL-DOF curve falls from the whole range at EL 0 to a single focus.
+  ASSERT_GT(w.curve.size(), 10u);
+  EXPECT_NEAR(w.curve.front().depth_of_focus, 2.0, 1e-12);
+  EXPECT_NEAR(w.curve.back().latitude, w.per_focus[0].latitude, 1e-9);
+  for (std::size_t k = 1; k < w.curve.size(); ++k) {
+    EXPECT_LE(w.curve[k].depth_of_focus, w.curve[k - 1].depth_of_focus + 1e-12);
+  }
 
-  // The longer of two runs counts; a nan sample ends a run where it is.
-  w = process_window(focus, {0.3}, {{0.5, NAN, 0.5, 0.5, 0.5}}, 0.5, 0.1);
-  EXPECT_DOUBLE_EQ(w[0].focus_low, 0.0);
-  EXPECT_DOUBLE_EQ(w[0].focus_high, 2.0);
-  EXPECT_DOUBLE_EQ(w[0].best_focus, 1.0);
-
-  const std::vector<double> flat_low(5, 0.6), flat(5, 0.5), flat_high(5, 0.4);
-  w = process_window(focus, {0.2, 0.3, 0.4}, {flat_low, flat, flat_high}, 0.5, 0.1);
-  ASSERT_EQ(w.size(), 3u);
-  EXPECT_EQ(w[0].depth_of_focus, 0.0);
-  EXPECT_TRUE(std::isnan(w[0].best_focus));
-  EXPECT_DOUBLE_EQ(w[1].depth_of_focus, 4.0);
-  // Thresholds 0.25 to 0.35 hold the cd: doses 4 to 2.857 against 3.333.
-  EXPECT_NEAR(w[1].exposure_latitude, (1 / 0.25 - 1 / 0.35) * 0.3 * 100, 1e-9);
-  EXPECT_TRUE(std::isnan(w[2].exposure_latitude));
+  // A nils floor of 3 with nils from 2 at dose 2 to 4 at dose 4: the window
+  // starts at s = 1/2 near best focus.
+  in.features[0].nils = {{4, 4, 4}, {2, 2, 2}};
+  in.min_nils = 3;
+  w = process_window(in);
+  EXPECT_NEAR(w.per_focus[1].dose_low, d0, 1e-12);
+  EXPECT_NEAR(w.per_focus[1].latitude, (std::pow(2.0, 0.25) - 1) * 100, 1e-9);
+  // A width that cannot be measured (merged) closes the window there.
+  in.min_nils = no_value;
+  in.features[0].cd[0][0] = NAN;  // dose 4 at focus 1
+  w = process_window(in);
+  EXPECT_TRUE(std::isnan(w.per_focus[2].dose_low));
+  EXPECT_NEAR(w.per_focus[0].dose_low, std::pow(2.0, 1.375), 1e-12);
+  // No dose and focus hold the target: no window is a result, not a failure.
+  in.features[0].target = 2;
+  w = process_window(in);
+  EXPECT_FALSE(w.open);
+  EXPECT_EQ(w.note.rfind("no window", 0), 0u) << w.note;
+  EXPECT_TRUE(std::isnan(w.best_focus) && std::isnan(w.per_focus[1].latitude));
 }
 
 // Values written into sheets and tables read back as the same double.

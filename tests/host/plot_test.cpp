@@ -210,3 +210,40 @@ TEST_F(HostPlot, MapsAtEqualScaleProfilesAndBlanks) {
 
 }  // namespace
 }  // namespace meridox::host
+
+namespace meridox::host {
+namespace {
+
+// The window's picture: the shaded window, its rectangle and the EL-DOF
+// curve show; a picture with nothing to draw is refused and leaves no file.
+TEST(HostPlotWindow, PlaneAndCurveSideBySide) {
+  testing::ExchangeFolder folder;
+  WindowPicture p;
+  p.title = "Window: cd 0.48 +- 10 %";
+  p.focus_label = "defocus (um)";
+  p.dof_label = "depth of focus (um)";
+  for (int k = 0; k <= 40; ++k) {
+    const double f = -1 + k / 20.0;
+    p.lower.x.push_back(f);
+    p.upper.x.push_back(f);
+    p.lower.y.push_back(2.8 + 0.1 * f * f);
+    p.upper.y.push_back(3.6 - 0.4 * f * f);
+  }
+  p.contours = {{"cd = 0.432", p.lower.x, p.lower.y}, {"cd = 0.528", p.upper.x, p.upper.y}};
+  p.boxes = {{"EL 10 %", -0.7, 0.7, 3.0, 3.3}};
+  p.best_focus = 0;
+  p.dose_to_size = 3.2;
+  p.el_dof = {"", {2, 1.4, 0}, {0, 10, 25}};
+  const std::string path = (folder.path() / "w.png").string();
+  ASSERT_EQ(plot_process_window(p, path, {}), "");
+  const testing::Picture picture = testing::read_png(path);
+  ASSERT_TRUE(picture.ok);
+  EXPECT_EQ(picture.width, 960);
+  EXPECT_GT(picture.distinct_colours(), 8u);
+  EXPECT_GT(picture.share_not_background(), 0.08);
+  EXPECT_NE(plot_process_window(WindowPicture{}, (folder.path() / "none.png").string(), {}), "");
+  EXPECT_FALSE(std::filesystem::exists(folder.path() / "none.png"));
+}
+
+}  // namespace
+}  // namespace meridox::host

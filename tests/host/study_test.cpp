@@ -94,6 +94,16 @@ class Study : public ::testing::Test {
   Result meridox(const std::string& args) const { return meridox::testing::run_command(dir(), MERIDOX_EXE, args); }
 };
 
+namespace {
+
+// A case that ran to its end: "ok", or "ok" with the projection example's
+// one warning (its 13-point source acts as a slightly larger sigma).
+bool ran(const std::string& status) {
+  return status == "ok" || status.rfind("ok; warning [source-sampling]", 0) == 0;
+}
+
+}  // namespace
+
 TEST_F(Study, ImageMetricsAgreeWithTheCasesOwnTables) {
   const Result r = meridox("study projection --vary defocus=-0.5:0.5:3 --threshold 0.25,0.35 --keep-tables -j 2 "
                            "--no-pictures -o img");
@@ -141,7 +151,7 @@ TEST_F(Study, ImageMetricsAgreeWithTheCasesOwnTables) {
     EXPECT_LT(number(row.at("peak")), peak + 0.01);
     EXPECT_EQ(row.at("mask_width"), "0.48");  // the middle line, 6 samples of 0.08 um
     EXPECT_EQ(row.at("feature"), "printed");
-    EXPECT_EQ(row.at("status"), "ok");
+    EXPECT_TRUE(ran(row.at("status"))) << row.at("status");
   }
   // One image serves every threshold: the peak is the same for both.
   EXPECT_EQ(rows[0].at("peak"), rows[1].at("peak"));
@@ -204,7 +214,7 @@ TEST_F(Study, EveryCalculatorStudiesItsExample) {
     EXPECT_EQ(r.status, 0) << args << ": " << r.err;
     auto rows = read_csv(dir() / "all" / "study.csv");
     ASSERT_EQ(rows.size(), 2u) << args;
-    for (const auto& row : rows) EXPECT_EQ(row.at("status"), "ok") << args;
+    for (const auto& row : rows) EXPECT_TRUE(ran(row.at("status"))) << args << ": " << row.at("status");
     // The varied parameter reaches the metrics.
     const std::string a(args), varied = a.substr(a.find("--vary ") + 7, a.find('=') - a.find("--vary ") - 7);
     for (auto& row : rows) row.erase("case"), row.erase(varied);
@@ -532,5 +542,6 @@ TEST_F(Study, MoreJobsThanDescriptorsAndLongReportsRunWhole) {
   r = meridox("study projection --vary defocus=0 --threshold " + thresholds + " --no-pictures -o long");
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string table = slurp(dir() / "long" / "study.csv");
-  EXPECT_EQ(more::count_of(table, ",ok\r\n"), 12'000u);
+  // Each row ran, with the example's one warning (its source's sampling).
+  EXPECT_EQ(more::count_of(table, ",\"ok; warning [source-sampling]"), 12'000u);
 }
