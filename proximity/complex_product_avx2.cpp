@@ -78,6 +78,7 @@ void tile(const ComplexProduct& p, int b, int i0) {
 
 void complex_product_avx2(const ComplexProduct& p) {
   const int rows = 2 * p.row_pairs;
+  if (rows == 0) return;  // no grid columns: nothing to form
   const int bands = (rows + 5) / 6;
   // Each panel stays in cache while the bands of L pass over it; meanwhile
   // every band asks for its share of the next panel, so that a panel that

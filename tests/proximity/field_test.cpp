@@ -5,6 +5,7 @@
 #include <cmath>
 #include <complex>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "proximity/complex_product.hpp"
@@ -251,6 +252,19 @@ TEST(ComplexProduct, KernelsAgreeWithTheDefiningSum) {
     for (std::size_t k = 0; k < wide_re.size(); ++k) {
       EXPECT_NEAR(wide_re[k], portable_re[k], 1e-13);
       EXPECT_NEAR(wide_im[k], portable_im[k], 1e-13);
+    }
+  }
+  // No rows (a grid without columns) or no panels: every kernel forms nothing.
+  for (const meridox::VectorLevel level :
+       {meridox::VectorLevel::baseline, meridox::VectorLevel::avx2, meridox::VectorLevel::avx512}) {
+    const auto kernel = px::complex_product_kernel(level);
+    if (kernel == nullptr) continue;
+    for (const auto& [no_pairs, no_blocks] : {std::pair{0, blocks}, std::pair{pairs, 0}}) {
+      std::vector<double> re(2 * pairs * stride, -99.0), im(re.size(), -99.0);
+      kernel({depth, no_pairs, no_blocks, l_re.data(), l_im.data(), r_re.data(), r_im.data(),
+              l_sum.data(), r_sum.data(), re.data(), im.data(), stride});
+      EXPECT_EQ(re, std::vector<double>(re.size(), -99.0)) << meridox::vector_level_name(level);
+      EXPECT_EQ(im, std::vector<double>(im.size(), -99.0)) << meridox::vector_level_name(level);
     }
   }
   for (int i = 0; i < 2 * pairs; ++i)
