@@ -18,6 +18,7 @@
 #include "host/core/check.hpp"
 #include "host/core/files.hpp"
 #include "host/core/servo_loop.hpp"
+#include "host/study/process_window.hpp"
 #include "host/study/study.hpp"
 #include "host/core/tables.hpp"
 #include "host/core/text.hpp"
@@ -206,6 +207,53 @@ py::tuple study_table(const py::dict& d, const std::vector<std::pair<std::string
   return py::make_tuple(host::study_header(calc, spec), host::study_rows(calc, spec, cases, case_results, check));
 }
 
+// The exposure-defocus window of a study's rows, as the study command works
+// it out: the whole of it as a dict (per focus, at the asked exposure
+// latitudes, the EL-DOF curve); ValueError when the study cannot have one.
+py::dict process_window(const py::dict& d, const std::vector<std::pair<std::string, std::vector<std::vector<double>>>>& rows,
+                        double target, double tolerance, double min_nils, const std::vector<double>& latitudes) {
+  const host::StudySpec spec = spec_of(d);
+  const host::Calculator& calc = calculator(spec.calculator);
+  std::vector<host::CaseResult> results;
+  for (const auto& [status, metrics] : rows) {
+    host::CaseResult r;
+    r.status = status;
+    r.metrics = metrics;
+    results.push_back(std::move(r));
+  }
+  host::WindowRequest request;
+  request.targets = {{"", target}};
+  request.tolerance = tolerance;
+  request.min_nils = min_nils;
+  request.latitudes = latitudes;
+  std::string why;
+  const std::optional<host::WindowInput> input = host::window_input(calc, spec, results, request, why);
+  if (!input) throw py::value_error(why);
+  const host::ProcessWindow w = host::process_window(*input);
+  auto rectangles = [](const std::vector<host::WindowRectangle>& list) {
+    py::list out;
+    for (const host::WindowRectangle& r : list) {
+      out.append(py::dict(py::arg("latitude") = r.latitude, py::arg("depth_of_focus") = r.depth_of_focus,
+                          py::arg("focus_low") = r.focus_low, py::arg("focus_high") = r.focus_high,
+                          py::arg("dose_low") = r.dose_low, py::arg("dose_high") = r.dose_high,
+                          py::arg("reaches_end") = r.reaches_end));
+    }
+    return out;
+  };
+  py::list per_focus;
+  for (const host::FocusWindow& f : w.per_focus) {
+    per_focus.append(py::dict(py::arg("focus") = f.focus, py::arg("dose_low") = f.dose_low,
+                              py::arg("dose_high") = f.dose_high, py::arg("latitude") = f.latitude,
+                              py::arg("cd_at_dose_to_size") = f.cd_at_dose_to_size));
+  }
+  return py::dict(py::arg("open") = w.open, py::arg("best_focus") = w.best_focus,
+                  py::arg("dose_to_size") = w.dose_to_size, py::arg("threshold_to_size") = w.threshold_to_size,
+                  py::arg("dose_to_size_reached") = w.dose_to_size_reached, py::arg("reaches_end") = w.reaches_end,
+                  py::arg("reaches_dose_end") = w.reaches_dose_end, py::arg("note") = w.note,
+                  py::arg("per_focus") = per_focus, py::arg("requested") = rectangles(w.requested),
+                  py::arg("curve") = rectangles(w.curve));
+}
+
 // A study folder taken as the command takes it: out/cases made, another
 // study's cases replaced (`note` says so), and the folder locked until
 // release() (or the end of a `with` block). OSError when the folder cannot
@@ -343,6 +391,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("read_table", &read_table);
   m.def("validate", &validate);
   m.def("study_table", &study_table);
+  m.def("process_window", &process_window);
   m.def("csv_text", &host::csv_text);
   m.def("study_json", &study_json);
   m.attr("version") = MERIDOX_VERSION;

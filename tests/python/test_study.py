@@ -164,3 +164,20 @@ def test_cluster_options_and_a_worker_without_its_library(cluster):
         else:
             assert row["status"] == "ok"
     assert lost in spread.workers.values() and len(set(spread.workers.values())) == 2
+
+
+def test_process_window_is_the_commands(tmp_path):
+    # The same focus and dose study from Python and from the command gives the same window.
+    vary, thresholds = {"defocus": [-0.6, -0.3, 0.0, 0.3, 0.6]}, [0.26, 0.3, 0.34]
+    study = meridox.study("projection", vary, threshold=thresholds, jobs=2)
+    window = study.process_window(0.48, tolerance=0.1, el=[5])
+    subprocess.run([os.environ["MERIDOX_EXE"], "study", "projection", "--vary", "defocus=-0.6,-0.3,0,0.3,0.6",
+                    "--threshold", "0.26,0.3,0.34", "--target-cd", "0.48", "--el", "5", "--no-pictures",
+                    "--out", str(tmp_path / "c")], check=True, capture_output=True)
+    command = json.loads((tmp_path / "c" / "study.json").read_text(encoding="utf-8"))["process_window"]
+    assert window.attrs["open"] and command["open"]
+    assert window.attrs["best_focus"] == command["best_focus"]
+    assert window.attrs["dose_to_size"] == command["dose_to_size"]
+    assert list(window["focus"]) == vary["defocus"] and window["latitude"].max() > 0
+    with pytest.raises(ValueError, match="focus"):
+        meridox.study("projection", {"sigma": [0.3, 0.5]}).process_window(0.48)
