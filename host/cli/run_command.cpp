@@ -236,7 +236,8 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   }
   if (request.strict && (!report.warnings.empty() || non_finite)) {
     err << "meridox: --strict: " << (report.warnings.empty() ? "a table holds values that are not finite"
-                                                              : std::to_string(report.warnings.size()) + " warnings")
+                                                              : std::to_string(report.warnings.size()) +
+                                                                    (report.warnings.size() == 1 ? " warning" : " warnings"))
         << "\n";
     return incomplete;
   }

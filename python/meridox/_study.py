@@ -93,21 +93,26 @@ class Study:
         dose taken as 1/threshold, the window in the focus-dose plane where
         cd stays within `tolerance` of `target_cd` (and nils at or above
         `min_nils`). Returns a pandas DataFrame of the window at each sampled
-        focus (its dose range and exposure latitude, in percent of the dose
-        to size); its ``attrs`` hold ``best_focus``, ``dose_to_size``,
+        focus with the columns of the command's process-window.csv (its dose
+        range and exposure latitude, in percent of the dose to size); its
+        ``attrs`` hold ``best_focus``, ``dose_to_size``,
         ``threshold_to_size``, ``open`` (False: no window, itself a result),
-        ``reaches_end``, ``note``, ``depth_of_focus`` (EL in percent to the
+        ``reaches_focus_end``, ``note``, ``depth_of_focus`` (EL in percent to the
         depth of focus of the largest rectangle with that EL, for each of
         `el`) and ``el_dof`` (the EL-DOF curve, a DataFrame). ValueError when
         the study does not vary the focus alone."""
         import pandas
         w = _core.process_window(self._spec, self._results, float(target_cd), float(tolerance),
                                  float("nan") if min_nils is None else float(min_nils), [float(e) for e in el])
+        # The columns of the command's process-window.csv, the focus under its own name.
         table = pandas.DataFrame(w["per_focus"], columns=["focus", "dose_low", "dose_high", "latitude",
                                                           "cd_at_dose_to_size"])
+        table.columns = [self._spec["vary"][0][0], "dose_low", "dose_high", "exposure_latitude_percent",
+                         "cd_at_dose_to_size"]
         for name in ("open", "best_focus", "dose_to_size", "threshold_to_size", "dose_to_size_reached",
-                     "reaches_end", "reaches_dose_end", "note"):
+                     "reaches_dose_end", "note"):
             table.attrs[name] = w[name]
+        table.attrs["reaches_focus_end"] = w["reaches_end"]
         table.attrs["depth_of_focus"] = {r["latitude"]: r["depth_of_focus"] for r in w["requested"]}
         table.attrs["el_dof"] = pandas.DataFrame(w["curve"])
         return table

@@ -178,6 +178,6 @@ def test_process_window_is_the_commands(tmp_path):
     assert window.attrs["open"] and command["open"]
     assert window.attrs["best_focus"] == command["best_focus"]
     assert window.attrs["dose_to_size"] == command["dose_to_size"]
-    assert list(window["focus"]) == vary["defocus"] and window["latitude"].max() > 0
+    assert list(window["defocus"]) == vary["defocus"] and window["exposure_latitude_percent"].max() > 0
     with pytest.raises(ValueError, match="focus"):
         meridox.study("projection", {"sigma": [0.3, 0.5]}).process_window(0.48)
