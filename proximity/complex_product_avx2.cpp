@@ -44,7 +44,7 @@ inline void tile_pass(const double* l, const double* panel, int depth, double* r
       hi[r] = _mm256_fmadd_pd(a, r_hi, hi[r]);
     }
   }
-  const auto finish = [re, im](std::ptrdiff_t at, __m256d sum) {
+  const auto finish = [&](std::ptrdiff_t at, __m256d sum) {
     if constexpr (pass == Pass::park_real) {
       _mm256_storeu_pd(re + at, sum);
     } else if constexpr (pass == Pass::park_imag) {
