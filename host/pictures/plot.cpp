@@ -606,11 +606,15 @@ void draw_loop(const LoopAnalysis& loop) {
   gr = padded({std::max(gr.low, -80.0), std::min(gr.high, 120.0)});
   plssub(1, 2);
   plschr(0.0, 0.9);
-  pladv(0);
-  plvsta();
-  plwind(xr.low, xr.high, gr.low, gr.high);
-  plcol0(black);
-  plbox("bcglnst", 0.0, 0, "bcgnstv", 0.0, 0);
+  // One of the two panels: log frequency across, `low` to `high` up.
+  auto panel = [&xr](double low, double high) {
+    pladv(0);
+    plvsta();
+    plwind(xr.low, xr.high, low, high);
+    plcol0(black);
+    plbox("bcglnst", 0.0, 0, "bcgnstv", 0.0, 0);
+  };
+  panel(gr.low, gr.high);
   const std::string title = "Loop gain: gain margin " + short_number(loop.gain_margin) + " (" +
                             short_number(loop.gain_margin_db) + " dB), sensitivity peak " +
                             short_number(loop.sensitivity_peak_db) + " dB";
@@ -623,11 +627,7 @@ void draw_loop(const LoopAnalysis& loop) {
   legend({"open loop L", "closed loop T", "sensitivity S"}, {blue, green, red});
   Range pr = padded(finite_range(phase));
   pr = {std::min(pr.low, -200.0), std::max(pr.high, -160.0)};
-  pladv(0);
-  plvsta();
-  plwind(xr.low, xr.high, pr.low, pr.high);
-  plcol0(black);
-  plbox("bcglnst", 0.0, 0, "bcgnstv", 0.0, 0);
+  panel(pr.low, pr.high);
   const std::string phase_title = "Phase of L: phase margin " + short_number(loop.phase_margin) + " deg at " +
                                   short_number(loop.crossover_hz) + " Hz" + (loop.stable ? "" : " (the loop is not stable)");
   pllab("frequency (Hz)", "phase (deg)", phase_title.c_str());

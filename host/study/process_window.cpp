@@ -36,9 +36,9 @@ void keep_where(double g0, double g1, double bound, bool below, double& s0, doub
   }
 }
 
-// The log-dose intervals in which one feature is in specification, from
+// The log-dose intervals in which one feature is within tolerance, from
 // its cd and nils at the sorted log doses `u`.
-std::vector<Interval> in_specification(const std::vector<double>& u, const std::vector<double>& cd,
+std::vector<Interval> within_tolerance(const std::vector<double>& u, const std::vector<double>& cd,
                                        const std::vector<double>& nils, double target, double tolerance,
                                        double min_nils) {
   const double limit = tolerance * target;
@@ -58,7 +58,7 @@ std::vector<Interval> in_specification(const std::vector<double>& u, const std::
   for (std::size_t t = 0; t < u.size(); ++t) {
     const bool segment = t + 1 < u.size() && usable(t) && usable(t + 1);
     if (!segment) {
-      // A sample in specification whose segment to the next cannot be
+      // A sample within tolerance whose segment to the next cannot be
       // followed is a window of its own (a single dose).
       if (within(t)) add(u[t], u[t]);
       continue;
@@ -129,7 +129,7 @@ class Window {
       const std::vector<double> cd = at_focus(feature.cd, f);
       const std::vector<double> nils =
           feature.nils.empty() ? std::vector<double>(u_.size(), no_value) : at_focus(feature.nils, f);
-      held = intersect(held, in_specification(u_, cd, nils, feature.target, in_.tolerance, in_.min_nils));
+      held = intersect(held, within_tolerance(u_, cd, nils, feature.target, in_.tolerance, in_.min_nils));
     }
     std::optional<Interval> best;
     for (const Interval& i : held) {
