@@ -165,8 +165,12 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   out << calc->alias << " (" << calc->name << "): "
       << (request.sheet ? "sheet " + *request.sheet : std::string("built-in example sheet")) << "\n";
   for (const auto& [name, value] : request.set) {
+    // Said as the cell now holds it: an integer cell given 2e3 holds 2000.
     const std::optional<NamedCell> cell = named_cell(*calc, name);
-    out << "set " << name << " = " << value << " (cell (" << cell->column << "," << cell->row << "))\n";
+    std::string ignored;
+    const std::optional<std::string> written = cell_text(*cell, value, ignored);
+    out << "set " << name << " = " << written.value_or(value) << " (cell (" << cell->column << "," << cell->row
+        << "))\n";
   }
   out << "output folder: " << absolute.string() << "/\n";
   out.flush();

@@ -316,6 +316,10 @@ TEST_F(Study, NamedParametersAreSetAsTypedAndUnknownNamesRefused) {
   const std::string sheet = slurp(dir() / "run" / "IN_FM.txt");
   EXPECT_NE(sheet.find("defocus\tum\t0.25e0\r\n"), std::string::npos);
   EXPECT_NE(sheet.find("square hole\t1\t0\t21\t28\t-4\t4\r\n"), std::string::npos);
+  // An integer cell given in exponent form is reported as the whole number written.
+  r = meridox("run projection --set rect_count=2e0 --no-pictures -o whole");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("set rect_count = 2 (cell (2,22))"), std::string::npos) << r.out;
 
   r = meridox("run stage --set positon_gain=5 -o bad");
   EXPECT_EQ(r.status, 2);
