@@ -271,7 +271,9 @@ std::string unit_label(const TableSpec& spec, std::string_view unit, const std::
     const std::string text = words.text(unit);
     return text.empty() ? std::string(u.quantity) + " unit of the sheet" : text;
   }
-  return std::string(unit);
+  // A compound unit ("stress length^2/length") in the sheet's words, each
+  // word as a reader of the table names it.
+  return column_unit(spec, unit, length_unit, words);
 }
 
 std::string column_unit(const TableSpec& spec, std::string_view unit, const std::string& length_unit,

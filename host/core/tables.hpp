@@ -139,7 +139,7 @@ struct UnitWords {
 
 // A column's unit in words for a picture's axis: "length" as `length_unit`
 // and the unit words as the sheet gives them (else "<quantity> unit of the
-// sheet"), "-" as "1", any other unit as it is.
+// sheet"), "-" as "1", a compound unit word by word as column_unit names it.
 std::string unit_label(const TableSpec& spec, std::string_view unit, const std::string& length_unit,
                        const UnitWords& words);
 

@@ -542,3 +542,89 @@ TEST_F(HostCommand, HostileFilesAndEndlessRuns) {
 
 }  // namespace
 }  // namespace meridox::host
+
+namespace meridox::host {
+namespace {
+
+// The value after `label` in a summary; NaN when it is not there.
+double after(const std::string& text, const std::string& label) {
+  const std::size_t at = text.find(label);
+  return at == std::string::npos ? NAN : std::strtod(text.c_str() + at + label.size(), nullptr);
+}
+
+// Metrics of tables written here, worked out here: `plot` measures a table
+// as printed. A cosine image over its periodic grid, I = a + b cos(2 pi x /
+// (N p)), crosses T where cos(theta) = (T - a) / b: cd = theta N p / pi and
+// nils = cd |dI/dx| / T = 2 theta b sin(theta) / T. A stage error that
+// starts negative: its first swing is the start offset, its overshoot the
+// largest positive error after it.
+TEST_F(HostCommand, PlotMeasuresTablesWorkedOutByHand) {
+  ASSERT_EQ(meridox("run projection --no-pictures -o src --lib-dir " + quoted(FAKE_LIB_DIR)).status, 0);
+  const std::string image_title = slurp(dir() / "src" / "OUT_M.txt").substr(0, slurp(dir() / "src" / "OUT_M.txt").find('\n') + 1);
+  const int n = 32;
+  const double p = 0.1, a = 0.5, b = 0.4, T = 0.6, pi = 3.14159265358979323846;
+  std::string map = image_title;
+  for (int q = 0; q < n; ++q) map += "\t" + testing::printf_fixed(p * (q - n / 2));
+  map += "\r\n";
+  for (int j = 0; j < n; ++j) {
+    map += testing::printf_fixed(p * (j - n / 2));
+    for (int q = 0; q < n; ++q) map += "\t" + testing::printf_fixed(a + b * std::cos(2 * pi * p * (q - n / 2) / (n * p)));
+    map += "\r\n";
+  }
+  map += "\r\n";
+  fs::create_directories(dir() / "cosine");
+  write("cosine/OUT_M.txt", map);
+  Result r = meridox("plot cosine/OUT_M.txt --threshold 0.6 -o cosine.png");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const double theta = std::acos((T - a) / b);
+  EXPECT_NEAR(after(r.out, "cd "), theta * n * p / pi, 1e-5) << r.out;
+  EXPECT_NEAR(after(r.out, "edge_left "), -theta * n * p / (2 * pi), 1e-5) << r.out;
+  EXPECT_NEAR(after(r.out, "nils "), 2 * theta * b * std::sin(theta) / T, 2e-5) << r.out;
+
+  ASSERT_EQ(meridox("run stage --no-pictures -o stage").status, 0);
+  const std::string stage_table = slurp(dir() / "stage" / "OUT_M.txt");
+  std::string table = stage_table.substr(0, stage_table.find('\n') + 1);
+  double first_swing = 0, overshoot = 0, peak = 0, squares = 0;
+  bool crossed = false;
+  const int rows = 201;
+  for (int k = 0; k < rows; ++k) {
+    const std::string e = testing::printf_fixed(-0.5 * std::exp(-0.03 * k) * std::cos(0.2 * k));
+    const std::string i = testing::printf_fixed(3 * std::sin(0.1 * k) - 1);
+    table += testing::printf_fixed(0.001 * k) + "\t" + e + "\t" + i + "\t0.000000\r\n";
+    const double ev = std::atof(e.c_str()), iv = std::atof(i.c_str());
+    crossed = crossed || ev > 0;
+    if (!crossed) first_swing = std::max(first_swing, -ev);
+    if (crossed) overshoot = std::max(overshoot, ev);
+    peak = std::fabs(iv) > std::fabs(peak) ? iv : peak;
+    squares += iv * iv;
+  }
+  fs::create_directories(dir() / "negative");
+  write("negative/OUT_M.txt", table);
+  r = meridox("plot negative/OUT_M.txt -o negative.png");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  ASSERT_EQ(first_swing, 0.5);
+  EXPECT_NEAR(after(r.out, "overshoot: "), overshoot, 1e-6 * overshoot) << r.out;
+  EXPECT_NE(r.out.find("overshoot: " + testing::printf_fixed(overshoot).substr(0, 6)), std::string::npos) << r.out;
+  EXPECT_NEAR(after(r.out, " mm, "), overshoot / first_swing * 100, 1e-4) << r.out;
+  EXPECT_NEAR(after(r.out, "first swing's peak "), 0.5, 1e-12) << r.out;
+  EXPECT_NEAR(after(r.out, "peak current "), peak, 1e-5) << r.out;
+  EXPECT_NEAR(after(r.out, "rms_current: "), std::sqrt(squares / rows), 1e-5) << r.out;
+  EXPECT_NE(r.out.find(" A\n", r.out.find("rms_current: ")), std::string::npos) << r.out;
+
+  // A run of no step: the start state alone, 20 counts out, at rest (the
+  // example pushes it at 50 mm/s: no step, no push).
+  write("still.txt", testing::with_cell(testing::with_cell(example_sheet("drovik2"), 2, 10, "-0.002"), 2, 13, "0"));
+  r = meridox("run stage still.txt --no-pictures -o still");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(lines(slurp(dir() / "still" / "OUT_M.txt")), 2u);
+  EXPECT_NE(r.out.find("final_error: final position error -0.002 mm at t = 0 s (-20 counts)"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("max_excursion: 0.002 mm at t = 0 s"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("settling_time: nan"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("overshoot: 0 mm"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("steady_error: mean error -0.002 mm"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("rms_current: 0 A"), std::string::npos) << r.out;
+}
+
+}  // namespace
+}  // namespace meridox::host

@@ -225,6 +225,91 @@ TEST_F(ImageStudy, TheExposureDefocusWindowFromTheStudysOwnRows) {
   }
 }
 
+// The window worked out here from the study's own rows: at each focus the
+// run of thresholds whose cd is within 10 % of 0.48 um (many of them at best
+// focus), widened to where cd, linear in log dose, meets the limits; the
+// latitude in per cent of the dose to size. The ends of the focus range
+// hold a latitude of some 40 %, so every latitude below it holds the whole
+// range, and the EL-DOF curve ends at the latitude of best focus.
+TEST_F(ImageStudy, TheWindowOverManyThresholdsInToleranceByHand) {
+  const Result r = meridox("study projection --vary defocus=-0.4,0,0.4 --threshold 0.2:0.4:21 --target-cd 0.48 "
+                           "--el 5,30 --no-pictures -o w");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto rows = read_csv(dir() / "w" / "study.csv");
+  ASSERT_EQ(rows.size(), 63u);
+  const double target = 0.48, low_cd = 0.432, high_cd = 0.528;
+  struct Focus {
+    double focus, dose_low, dose_high;
+  };
+  std::vector<Focus> windows;
+  double dose_to_size = NAN;
+  for (const char* focus : {"-0.4", "0", "0.4"}) {
+    SCOPED_TRACE(focus);
+    // Doses ascending: thresholds descending.
+    std::vector<double> u, cd;
+    for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+      if (it->at("defocus") != focus) continue;
+      u.push_back(-std::log(number(it->at("threshold"))));
+      cd.push_back(number(it->at("cd")));
+    }
+    ASSERT_EQ(u.size(), 21u);
+    std::size_t first = u.size(), last = 0;
+    for (std::size_t t = 0; t < u.size(); ++t) {
+      if (std::fabs(cd[t] - target) <= 0.1 * target) first = std::min(first, t), last = t;
+    }
+    ASSERT_GE(last, first + 2);  // three thresholds or more in tolerance
+    ASSERT_TRUE(first > 0 && last + 1 < u.size());
+    for (std::size_t t = first; t <= last; ++t) ASSERT_LE(std::fabs(cd[t] - target), 0.1 * target) << t;
+    // cd falls with dose here: the low dose meets the upper limit.
+    auto meet = [&](std::size_t t, double level) {
+      return u[t] + (u[t + 1] - u[t]) * (level - cd[t]) / (cd[t + 1] - cd[t]);
+    };
+    const double up = cd[first - 1] > high_cd ? high_cd : low_cd, down = cd[last + 1] < low_cd ? low_cd : high_cd;
+    windows.push_back({number(focus), std::exp(meet(first - 1, up)), std::exp(meet(last, down))});
+    if (std::string(focus) == "0") {
+      for (std::size_t t = first; t < last; ++t) {
+        if ((cd[t] - target) * (cd[t + 1] - target) <= 0) dose_to_size = std::exp(meet(t, target));
+      }
+    }
+  }
+  ASSERT_TRUE(std::isfinite(dose_to_size));
+  const nlohmann::json w = nlohmann::json::parse(slurp(dir() / "w" / "study.json")).at("process_window");
+  EXPECT_EQ(w.at("best_focus").get<double>(), 0.0);
+  EXPECT_NEAR(w.at("dose_to_size").get<double>(), dose_to_size, 1e-9 * dose_to_size);
+  const auto table = read_csv(dir() / "w" / "process-window.csv");
+  ASSERT_EQ(table.size(), 3u);
+  double widest = 0, end_low = 0, end_high = INFINITY, end_latitude = INFINITY;
+  for (std::size_t k = 0; k < 3; ++k) {
+    const Focus& f = windows[k];
+    const double latitude = (f.dose_high - f.dose_low) / dose_to_size * 100;
+    EXPECT_EQ(number(table[k].at("defocus")), f.focus);
+    EXPECT_NEAR(number(table[k].at("dose_low")), f.dose_low, 1e-9 * f.dose_low) << f.focus;
+    EXPECT_NEAR(number(table[k].at("dose_high")), f.dose_high, 1e-9 * f.dose_high) << f.focus;
+    EXPECT_NEAR(number(table[k].at("exposure_latitude_percent")), latitude, 1e-7) << f.focus;
+    widest = std::max(widest, latitude);
+    if (f.focus != 0) {
+      end_low = std::max(end_low, f.dose_low), end_high = std::min(end_high, f.dose_high);
+      end_latitude = std::min(end_latitude, latitude);
+    }
+  }
+  ASSERT_GT(end_latitude, 30.0);
+  ASSERT_GT(widest, end_latitude);
+  for (const nlohmann::json& dof : w.at("depth_of_focus")) {
+    const double el = dof.at("exposure_latitude_percent").get<double>();
+    SCOPED_TRACE(el);
+    EXPECT_EQ(dof.at("depth_of_focus").get<double>(), 0.8);
+    EXPECT_EQ(dof.at("focus_low").get<double>(), -0.4);
+    EXPECT_TRUE(dof.at("reaches_focus_end").get<bool>());
+    const double lo = dof.at("dose_low").get<double>(), hi = dof.at("dose_high").get<double>();
+    EXPECT_NEAR(hi - lo, el / 100 * dose_to_size, 1e-9 * dose_to_size);
+    EXPECT_GE(lo, end_low * (1 - 1e-12));
+    EXPECT_LE(hi, end_high * (1 + 1e-12));
+  }
+  const auto curve = read_csv(dir() / "w" / "el-dof.csv");
+  ASSERT_FALSE(curve.empty());
+  EXPECT_NEAR(number(curve.back().at("exposure_latitude_percent")), widest, 1e-7);
+}
+
 // Sigma values whose source points round to the same whole samples give
 // the same image, and the study says so once before its cases.
 TEST_F(ImageStudy, RepeatedImagesOfASigmaSweepAreTold) {

@@ -16,9 +16,12 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "command_runner.hpp"
 #include "support/harness.hpp"
@@ -548,4 +551,173 @@ TEST_F(Study, MoreJobsThanDescriptorsAndLongReportsRunWhole) {
   const std::string table = slurp(dir() / "long" / "study.csv");
   // Each row ran, with the example's one warning (its source's sampling).
   EXPECT_EQ(more::count_of(table, ",\"ok; warning [source-sampling]"), 12'000u);
+}
+
+namespace {
+
+// Every metric column with its unit, in the order of study.csv, for the
+// example sheets: the stages in s, mm and A, the optics lengths in um, the
+// plate in mm and N/mm^2 (its moment per unit of circumference the stress
+// unit times length^2 per length). `printed` is how the run summary writes
+// the unit after the number (nullptr: a pure number, or not printed).
+struct MetricUnit {
+  const char* metric;
+  const char* unit;
+  const char* printed;
+};
+const MetricUnit image_units[] = {
+    {"peak", "1", nullptr},      {"contrast", "1", nullptr},    {"cd", "um", "um"},
+    {"edge_left", "um", "um"},   {"edge_right", "um", "um"},    {"nils", "1", nullptr},
+    {"mask_width", "um", nullptr}, {"feature", "text", nullptr}};
+const MetricUnit plate_units[] = {{"max_deflection", "mm", "mm"},
+                                  {"max_deflection_r", "mm", "mm"},
+                                  {"max_stress", "N/mm^2", "N/mm^2"},
+                                  {"max_pitch_error", "mm", "mm"},
+                                  {"max_hoop_moment", "N/mm^2 mm^2/mm", "(N/mm^2) mm^2/mm"},
+                                  {"max_hoop_stress", "N/mm^2", "N/mm^2"}};
+const MetricUnit stage_units[] = {
+    {"final_error", "mm", "mm"},        {"settling_time", "s", "s"},         {"max_excursion", "mm", "mm"},
+    {"overshoot", "mm", "mm"},          {"peak_current", "A", "A"},          {"rms_current", "A", "A"},
+    {"overshoot_percent", "%", "%"},    {"peak_time", "s", "s"},             {"steady_error", "mm", "mm"},
+    {"residual_oscillation", "mm", "mm"}, {"gain_margin", "1", nullptr},     {"gain_margin_db", "dB", "dB"},
+    {"position_gain_margin", "1", nullptr}, {"phase_margin", "deg", "deg"}, {"crossover_hz", "Hz", "Hz"},
+    {"bandwidth_hz", "Hz", "Hz"},       {"sensitivity_peak", "1", nullptr},  {"dominant_hz", "Hz", "Hz"},
+    {"dominant_damping", "1", nullptr}};
+
+std::string regex_escaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (std::string("\\^$.|?*+()[]{}/").find(c) != std::string::npos) out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+// The summary gives `metric` a number in `unit`: on the metric's own line
+// ("name: ... 0.61 A") or before the name's mention ("0.0017 s (peak_time)").
+bool summary_gives(const std::string& summary, const std::string& metric, const std::string& unit) {
+  const std::string number = R"([-+]?[0-9][0-9.e+-]*)", u = regex_escaped(unit), end = R"((?![A-Za-z/^]))";
+  const std::regex after("\\b" + metric + "[: ][^\\n]*?" + number + " " + u + end);
+  const std::regex before(number + " " + u + end + "[^\\n]*\\b" + metric + "\\b");
+  return std::regex_search(summary, after) || std::regex_search(summary, before);
+}
+
+}  // namespace
+
+// The unit of every metric, in the run summary, study.json and the order of
+// study.csv's columns, against the units the calculator pages give.
+TEST_F(Study, EveryMetricCarriesItsUnitThroughSummaryAndRecord) {
+  struct Calc {
+    const char* alias;
+    const char* vary;  // one value of one parameter, with its unit
+    const char* varied_unit;
+    const char* run_options;
+    std::vector<MetricUnit> metrics;
+  };
+  const std::vector<MetricUnit> image(std::begin(image_units), std::end(image_units));
+  const std::vector<MetricUnit> stage(std::begin(stage_units), std::end(stage_units));
+  const Calc calcs[] = {
+      {"projection", "defocus=0", "um", "", image},
+      // The proximity example's middle is dark: the cut goes through its bright square.
+      {"proximity", "gap=20", "um", " --cut-x -7.25 --cut-y -1.25", image},
+      {"plate", "thickness=2", "mm", "", {std::begin(plate_units), std::end(plate_units)}},
+      {"stage", "position_gain=79", "A/mm", "", stage},
+      {"nut-stage", "stage_mass=2", "kg", "", stage},
+      {"stage-base", "base_mass=150", "kg", " --band 0.001", stage}};
+  for (const Calc& c : calcs) {
+    SCOPED_TRACE(c.alias);
+    const Result run = meridox(std::string("run ") + c.alias + c.run_options + " --no-pictures -o run");
+    EXPECT_EQ(run.status, 0) << run.err;
+    const Result r = meridox(std::string("study ") + c.alias + " --vary " + c.vary + " --no-pictures -o units");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json info = nlohmann::json::parse(slurp(dir() / "units" / "study.json"));
+    const std::string varied = std::string(c.vary).substr(0, std::string(c.vary).find('='));
+    std::vector<std::string> columns{"case", varied};
+    if (c.metrics.size() == std::size(image_units)) columns.push_back("threshold");
+    EXPECT_EQ(info.at("units").at(varied), c.varied_unit);
+    for (const MetricUnit& m : c.metrics) {
+      columns.push_back(m.metric);
+      EXPECT_EQ(info.at("units").value(m.metric, "none"), m.unit) << m.metric;
+      if (m.printed) {
+        EXPECT_TRUE(summary_gives(run.out, m.metric, m.printed)) << m.metric << " in " << m.printed << "\n" << run.out;
+      }
+    }
+    columns.push_back("status");
+    EXPECT_EQ(info.at("columns").get<std::vector<std::string>>(), columns);
+    const std::string header = slurp(dir() / "units" / "study.csv").substr(0, slurp(dir() / "units" / "study.csv").find('\r'));
+    std::string expected;
+    for (const std::string& name : columns) expected += (expected.empty() ? "" : ",") + name;
+    EXPECT_EQ(header, expected);
+  }
+}
+
+// The study key: each of its parts changed alone runs every case afresh;
+// the same command again reuses every case. Told by the command's own
+// record (study.json's reused count) and report, whatever the folders hold.
+TEST_F(Study, AnyPartOfTheKeyChangedAloneRunsEveryCaseAgain) {
+  for (const char* lib : {"libdrovik2.so", "liborvalis.so"}) {
+    fs::create_directories(dir() / "libs");
+    fs::create_directories(dir() / "rebuilt");
+    fs::copy_file(fs::path(FAKE_LIB_DIR) / lib, dir() / "libs" / lib);
+    fs::copy_file(fs::path(FAKE_LIB_DIR) / lib, dir() / "rebuilt" / lib);
+    std::ofstream(dir() / "rebuilt" / lib, std::ios::binary | std::ios::app) << '\0';
+  }
+  std::string sheet = slurp(fs::path(EXAMPLES_DIR) / "drovik2.txt");
+  std::ofstream(dir() / "base.txt", std::ios::binary) << sheet;
+  const std::string mass = "stage mass\tkg\t2\r\n";
+  ASSERT_NE(sheet.find(mass), std::string::npos);
+  sheet.replace(sheet.find(mass), mass.size(), "stage mass\tkg\t3\r\n");
+  std::ofstream(dir() / "heavier.txt", std::ios::binary) << sheet;
+
+  const std::string stage = "study stage base.txt --set step_count=9 --set print_interval=1 --vary position_gain=1,2 ";
+  const std::string image = "study projection --set grid_size=8 --vary defocus=0,1 ";
+  struct Change {
+    std::string base, changed;
+  };
+  const Change changes[] = {
+      {stage, "study stage heavier.txt --set step_count=9 --set print_interval=1 --vary position_gain=1,2 "},
+      {stage, stage + "--set stage_mass=3 "},
+      {stage, "study stage base.txt --set step_count=9 --set print_interval=1 --vary position_gain=1,3 "},
+      {stage, stage + "--band 0.5 "},
+      {stage, stage + "--hold 0.2 "},
+      {stage, stage + "--window 0.3 "},
+      {stage, stage + "--timeout 100 "},
+      {stage, stage + "--keep-tables "},
+      {stage, "REBUILT"},
+      {image, image + "--threshold 0.4 "},
+      {image, image + "--threshold 0.3,0.4 "},
+      {image, image + "--cut-y 0.08 "},
+      {image, image + "--cut-x 0.08 "},
+      {image, image + "--along y "},
+      {image, image + "--cut line=x@0,0 "},
+      {image, image + "--tone dark "}};
+  auto reused = [&](const std::string& folder) {
+    return nlohmann::json::parse(slurp(dir() / folder / "study.json")).at("reused").get<int>();
+  };
+  const std::string options = "--lib-dir libs --no-pictures -o ";
+  for (const std::string& base : {stage, image}) {
+    ASSERT_EQ(meridox(base + options + "base").status, 0) << base;
+    fs::copy(dir() / "base", dir() / "same", fs::copy_options::recursive);
+    const Result again = meridox(base + options + "same");
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(reused("same"), 2) << base;
+    EXPECT_NE(again.out.find("(2 reused"), std::string::npos) << again.out;
+    EXPECT_EQ(again.err.find("afresh"), std::string::npos) << again.err;
+    EXPECT_EQ(slurp(dir() / "same" / "study.csv"), slurp(dir() / "base" / "study.csv"));
+    for (const Change& change : changes) {
+      if (change.base != base) continue;
+      SCOPED_TRACE(change.changed);
+      fs::remove_all(dir() / "changed");
+      fs::copy(dir() / "base", dir() / "changed", fs::copy_options::recursive);
+      const std::string args = change.changed == "REBUILT" ? base + "--lib-dir rebuilt --no-pictures -o changed"
+                                                           : change.changed + options + "changed";
+      const Result r = meridox(args);
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(reused("changed"), 0);
+      EXPECT_EQ(r.out.find("reused"), std::string::npos) << r.out;
+      EXPECT_NE(r.err.find("starting afresh"), std::string::npos) << r.err;
+    }
+    fs::remove_all(dir() / "base");
+    fs::remove_all(dir() / "same");
+  }
 }

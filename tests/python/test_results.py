@@ -174,3 +174,73 @@ def test_study_values_and_record_as_python_has_them(tmp_path, fake_libraries):
     text = json.loads((tmp_path / "record" / "study.json").read_text(encoding="utf-8"))["base_sheet_text"]
     assert "ステージ質量" in text and text.replace("ステージ質量", "stage mass").encode() == \
         meridox.Sheet.example("stage").data
+
+
+# Every metric with its unit for the example sheets, in the order of the study
+# table, and each main table's column names and units, as the calculator pages
+# give them: the stages in s, mm and A, the optics lengths in um, the plate in
+# mm and N/mm^2 (its moment per unit of circumference: stress times length^2
+# per length).
+IMAGE_UNITS = [("peak", "1"), ("contrast", "1"), ("cd", "um"), ("edge_left", "um"), ("edge_right", "um"),
+               ("nils", "1"), ("mask_width", "um"), ("feature", "text")]
+PLATE_UNITS = [("max_deflection", "mm"), ("max_deflection_r", "mm"), ("max_stress", "N/mm^2"),
+               ("max_pitch_error", "mm"), ("max_hoop_moment", "N/mm^2 mm^2/mm"), ("max_hoop_stress", "N/mm^2")]
+STAGE_UNITS = [("final_error", "mm"), ("settling_time", "s"), ("max_excursion", "mm"), ("overshoot", "mm"),
+               ("peak_current", "A"), ("rms_current", "A"), ("overshoot_percent", "%"), ("peak_time", "s"),
+               ("steady_error", "mm"), ("residual_oscillation", "mm"), ("gain_margin", "1"), ("gain_margin_db", "dB"),
+               ("position_gain_margin", "1"), ("phase_margin", "deg"), ("crossover_hz", "Hz"),
+               ("bandwidth_hz", "Hz"), ("sensitivity_peak", "1"), ("dominant_hz", "Hz"), ("dominant_damping", "1")]
+STAGE_TABLE = {
+    "stage": [("time", "s"), ("stage displacement", "mm"), ("control current", "A"), ("stage velocity", "mm/s")],
+    "nut-stage": [("time", "s"), ("nut displacement", "mm"), ("stage displacement", "mm"), ("control current", "A"),
+                  ("nut velocity", "mm/s"), ("stage velocity", "mm/s")],
+    "stage-base": [("time", "s"), ("stage displacement", "mm"), ("base displacement", "mm"),
+                   ("stage minus base", "mm"), ("control current", "A"), ("stage velocity", "mm/s")]}
+CALCULATORS = [
+    ("projection", ("defocus", 0.0, "um"), IMAGE_UNITS,
+     [("x", "um"), ("y", "um"), ("intensity (1 = clear field)", "")]),
+    ("proximity", ("gap", 20.0, "um"), IMAGE_UNITS, [("x", "um"), ("y", "um"), ("intensity (1 = open light)", "")]),
+    ("plate", ("thickness", 2.0, "mm"), PLATE_UNITS,
+     [("radius r", "mm"), ("deflection w", "mm"), ("slope w'", "rad"), ("curvature w''", "1/mm"),
+      ("radial moment Mr", "N/mm^2 mm^2/mm"), ("radial stress sigma r", "N/mm^2"), ("pitch error Pe", "mm")]),
+    *[(calc, ("position_gain", 79.0, None), STAGE_UNITS, columns) for calc, columns in STAGE_TABLE.items()]]
+
+
+@pytest.mark.parametrize("calc, varied, metrics, columns", CALCULATORS, ids=[c[0] for c in CALCULATORS])
+def test_every_metric_and_column_has_its_unit_and_name(calc, varied, metrics, columns):
+    image = metrics is IMAGE_UNITS
+    result = meridox.run(calc)
+    table = result.tables["OUT_M.txt"]
+    assert list(zip(table.names, table.units)) == columns
+    assert table.columns == [f"{n} ({u})" if u else n for n, u in columns]
+    assert [list(row) for row in result.metrics] == [(["threshold"] if image else []) + [m for m, _ in metrics]]
+    name, value, unit = varied
+    study = meridox.study(calc, {name: [value]})
+    assert study.columns == ["case", name, *(["threshold"] if image else []), *(m for m, _ in metrics), "status"]
+    expected = dict(metrics, **({"threshold": "1 (of the clear-field intensity)"} if image else {}))
+    units = study.units
+    assert {m: units.get(m) for m in expected} == expected
+    if unit is not None:
+        assert units[name] == unit
+    assert study.frame().attrs["units"] == {c: units[c] for c in study.columns if c in units}
+
+
+def test_several_thresholds_give_one_row_each_and_tables_print_as_the_sheet_asks():
+    # The proximity example's bright square: a wider feature at a lower threshold.
+    thresholds = [0.2, 0.3, 0.45]
+    rows = meridox.run("proximity", threshold=thresholds, cut_x=-7.25, cut_y=-1.25).metrics
+    assert isinstance(rows, list) and len(rows) == 3 and all(isinstance(row, dict) for row in rows)
+    assert [row["threshold"] for row in rows] == thresholds
+    assert all(list(row) == ["threshold"] + [m for m, _ in IMAGE_UNITS] for row in rows)
+    assert rows[0]["cd"] > rows[1]["cd"] > rows[2]["cd"] > 0 and {row["feature"] for row in rows} == {"printed"}
+    for row in rows:
+        [alone] = meridox.run("proximity", threshold=row["threshold"], cut_x=-7.25, cut_y=-1.25).metrics
+        assert alone == row
+    # A stage's table holds a row every print_interval steps and the last:
+    # ceil(100 / 30) + 1 rows at steps 0, 30, 60, 90, 100 of the example's 0.1 ms.
+    run = meridox.run("stage", params={"step_count": 100, "print_interval": 30})
+    time = run.tables["OUT_M.txt"]["time"]
+    assert len(run.tables["OUT_M.txt"]) == 5
+    assert numpy.allclose(time, [0, 0.003, 0.006, 0.009, 0.01], rtol=0, atol=1e-12)
+    [metrics] = run.metrics
+    assert metrics["peak_time"] < 0.003  # the metrics still see every step

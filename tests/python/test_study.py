@@ -6,6 +6,7 @@ import threading
 import time
 
 import distributed
+import numpy
 import pytest
 
 import meridox
@@ -181,3 +182,20 @@ def test_process_window_is_the_commands(tmp_path):
     assert list(window["defocus"]) == vary["defocus"] and window["exposure_latitude_percent"].max() > 0
     with pytest.raises(ValueError, match="focus"):
         meridox.study("projection", {"sigma": [0.3, 0.5]}).process_window(0.48)
+
+
+def test_ten_cases_and_more_are_named_and_written_as_the_command_does(tmp_path):
+    # Cases are numbered from 0, zero-padded to the width of the last number.
+    for count, names in ((10, [str(k) for k in range(10)]), (11, [f"{k:02d}" for k in range(11)])):
+        gains = numpy.linspace(40, 140, count)
+        python = meridox.study("stage", {"position_gain": gains}, params={"step_count": 300}, jobs=2,
+                               out=str(tmp_path / f"python-{count}"))
+        subprocess.run([os.environ["MERIDOX_EXE"], "study", "stage", "--set", "step_count=300", "--vary",
+                        f"position_gain=40:140:{count}", "--no-pictures", "-j", "2", "--out",
+                        str(tmp_path / f"command-{count}")], check=True, capture_output=True)
+        command = (tmp_path / f"command-{count}" / "study.csv").read_bytes()
+        assert (tmp_path / f"python-{count}" / "study.csv").read_bytes() == command
+        lines = command.split(b"\r\n")[1:-1]
+        assert [line.split(b",")[0].decode() for line in lines] == names
+        assert [row["case"] for row in python.rows] == list(range(count))
+        assert [row["position_gain"] for row in python.rows] == list(gains)
