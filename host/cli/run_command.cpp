@@ -18,11 +18,6 @@ namespace fs = std::filesystem;
 namespace meridox::host {
 namespace {
 
-TableKind expected_kind(const Calculator& c, const char* table) {
-  const TableSpec* spec = table_spec(c, table);
-  return spec ? TableKind(*spec) : TableKind::unknown;
-}
-
 bool is_stage(const Calculator& c) { return stage_table(c) != nullptr; }
 
 }  // namespace
@@ -196,8 +191,9 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   // Every table is summarised before any failure is told.
   std::vector<std::string> failures;
   bool non_finite = false;
-  for (const char* table : calc->tables) {
-    const TableReport report = report_table(absolute.string(), table, expected_kind(*calc, table), context,
+  for (const TableSpec& table : calc->layout->tables) {
+    // The layout's file names are string literals, NUL-terminated.
+    const TableReport report = report_table(absolute.string(), table.file.data(), TableKind(table), context,
                                             request.pictures ? &plot : nullptr, out);
     if (!report.problem.empty()) failures.push_back(report.problem);
     non_finite = non_finite || report.table.finiteness.non_finite > 0;

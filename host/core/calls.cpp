@@ -19,9 +19,8 @@ namespace fs = std::filesystem;
 
 namespace meridox::host {
 
-std::string picture_name(const char* table) {
-  std::string name(table);
-  return name.substr(0, name.rfind('.')) + ".png";
+std::string picture_name(std::string_view table) {
+  return std::string(table.substr(0, table.rfind('.'))) + ".png";
 }
 
 // Calls the entry once in a child process with the exchange folder set: a
@@ -163,8 +162,8 @@ void remove_leftovers(const fs::path& folder) {
 std::vector<std::string> every_result_file() {
   std::vector<std::string> names;
   for (const Calculator& c : calculators()) {
-    for (const char* table : c.tables) {
-      for (const std::string& name : {std::string(table), picture_name(table)}) {
+    for (const TableSpec& table : c.layout->tables) {
+      for (const std::string& name : {std::string(table.file), picture_name(table.file)}) {
         if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
       }
     }

@@ -127,11 +127,12 @@ TEST_F(HostCommand, RunsEveryCalculatorFromItsExample) {
     const fs::path out = dir() / "meridox-out" / c.alias;
     // Stale results of an earlier run must not pass for this run's.
     fs::create_directories(out);
-    for (const char* table : c.tables) std::ofstream(out / table) << "stale";
+    for (const TableSpec& table : c.layout->tables) std::ofstream(out / table.file) << "stale";
     const Result r = meridox(std::string("run ") + c.alias);
     EXPECT_EQ(slurp(out / "IN_FM.txt"), example_sheet(c.name));
     bool all_written = true;
-    for (const char* table : c.tables) {
+    for (const TableSpec& t : c.layout->tables) {
+      const std::string table(t.file);
       const fs::path path = out / table;
       if (!fs::exists(path)) {
         all_written = false;
