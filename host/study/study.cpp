@@ -238,7 +238,7 @@ std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec&
   } else {
     call_here(entry, folder);
     if (const std::string problem = write_own_file(folder / "IN_FM.txt", sheet); !problem.empty()) return problem;
-    metrics = stream_stage_metrics(folder / "OUT_M.txt", columns);
+    metrics = stream_stage_metrics(folder / stage_table(calc)->file, columns);
     const std::size_t states = static_cast<std::size_t>(std::max(plan.steps, 0LL)) + 1;
     if (metrics && metrics->states != states) {
       why = "the table holds " + std::to_string(metrics->states) + " of the " + std::to_string(states) + " states";
