@@ -139,6 +139,35 @@ TEST(HostCheck, FlagsValuesTheCalculatorLimits) {
   EXPECT_TRUE(check_sheet(calc("projection"), with_cell(sheet, 3, 25, "65")).has("limited", 25));
 }
 
+// One rectangle more than the calculator uses: the warning names the limit
+// that binds, the calculator's own or the sheet's last row, with its
+// numbers from the layout, and rectangles past the sheet's end are named.
+TEST(HostCheck, RectanglesAboveTheLimitNameTheLimitThatBinds) {
+  int calculators_with_rectangles = 0;
+  for (const Calculator& c : calculators()) {
+    if (c.layout->rectangles == nullptr) continue;
+    ++calculators_with_rectangles;
+    SCOPED_TRACE(c.alias);
+    const RectangleSpec& r = *c.layout->rectangles;
+    const CellSpec& count = *c.layout->find(r.count_cell);
+    const int limit = count.high, last = c.layout->grid.row_guard, rows = last - r.first_row + 1;
+    const CheckReport report =
+        check_sheet(c, with_cell(example_sheet(c.name), count.column, count.row, std::to_string(limit + 1)));
+    std::string said;
+    for (const Warning& w : report.warnings) {
+      if (w.code == "limited" && w.row == count.row) said += w.message + "\n";
+    }
+    const std::string sheet_ends = "than the sheet holds (" + std::to_string(limit) + ", rows " +
+                                   std::to_string(r.first_row) + " to " + std::to_string(last) + ")";
+    const std::string own = "the calculator uses " + std::to_string(limit) + " rectangles";
+    EXPECT_EQ(said.find(limit == rows ? sheet_ends : own) != std::string::npos, true) << said;
+    EXPECT_EQ(said.find(limit == rows ? own : sheet_ends), std::string::npos) << said;
+    const std::string past_end = "from rect[" + std::to_string(rows) + "] on lie beyond row " + std::to_string(last);
+    EXPECT_EQ(said.find(past_end) != std::string::npos, limit > rows) << said;
+  }
+  EXPECT_EQ(calculators_with_rectangles, 2);
+}
+
 TEST(HostCheck, FlagsZerosThatDivide) {
   const struct {
     const char* calc;
