@@ -7,6 +7,7 @@
 // calculator beyond the reads below.
 #include <algorithm>
 #include <climits>
+#include <initializer_list>
 #include <span>
 #include <string_view>
 
@@ -105,6 +106,22 @@ struct UnitSpec {
   std::string_view quantity;
 };
 
+// A plate table's columns that its metrics read, and the cells of the
+// plate's section (modulus, Poisson's ratio, thickness) from which its hoop
+// moment and stress follow.
+struct PlateSpec {
+  int radius = -1;
+  int deflection = -1;
+  int slope = -1;
+  int curvature = -1;
+  int moment = -1;       // the radial moment (the hoop moment is in its unit)
+  int stress = -1;       // the radial stress
+  int pitch_error = -1;  // absent from the last row
+  std::string_view modulus_cell = {};
+  std::string_view poisson_cell = {};
+  std::string_view thickness_cell = {};
+};
+
 struct TableSpec {
   std::string_view file;
   std::string_view kind;  // its name for a reader: image, spectrum_amplitude, stage, ...
@@ -134,11 +151,66 @@ struct TableSpec {
   // "the last row, <where>, has 6: <why>".
   std::string_view short_last_row_where = {};
   std::string_view short_last_row_why = {};
+  PlateSpec plate = {};  // plates (metrics plate)
 
   // Whether a map's x and y are lengths in the sheet's length unit.
   constexpr bool map_in_lengths() const {
     return form == TableForm::map && !columns.empty() && columns[0].unit == "length";
   }
+};
+
+// How an image's samples lie, as cells of the sheet give them.
+enum class ImageGrid {
+  none,
+  // `size_cell` samples (an integer cell, limited to its high) `pitch_cell`
+  // apart around the centre sample size / 2; the image repeats over the
+  // grid and is band-limited, so it is followed between samples by its
+  // Fourier series.
+  periodic,
+  // Along x and y, steps + 1 samples from start to end (steps within 1 and
+  // the steps cell's high); followed between samples by a spline.
+  window,
+};
+// A window's axis: its first and last sample and the intervals between.
+struct AxisSpec {
+  std::string_view start_cell = {};
+  std::string_view end_cell = {};
+  std::string_view steps_cell = {};
+};
+struct ImageSpec {
+  ImageGrid grid = ImageGrid::none;
+  std::string_view size_cell = {};
+  std::string_view pitch_cell = {};
+  AxisSpec x = {};
+  AxisSpec y = {};
+  constexpr const AxisSpec& axis(int k) const { return k == 0 ? x : y; }
+};
+
+// The linearised servo loop of a stage's sheet: which plant the sheet's
+// cells describe (the host writes the loop of each in code).
+enum class ServoModel {
+  none,
+  // A motor turning a screw through inertia and damping, the nut driving
+  // the stage through an axial stiffness; a switch chooses the sensor.
+  screw_and_nut,
+  // A linear motor driving the stage's mass.
+  direct,
+  // A linear motor pushing the stage and its base apart, the base held on
+  // a spring; the sensor reads the stage relative to the base.
+  on_base,
+};
+
+// A rule a single cell's value obeys for the run to mean anything; the check
+// warns with the rule's reason when the sheet breaks it.
+enum class CellRule {
+  nonzero,      // divides-by-zero: "is 0: <why>"
+  nonnegative,  // implausible: "is negative: <why>"
+  sine,         // implausible: "<value> lies outside (0, 1]: <why>" (a numerical aperture)
+};
+struct CellCheck {
+  std::string_view cell;
+  CellRule rule;
+  std::string_view why;
 };
 
 struct Layout {
@@ -153,6 +225,24 @@ struct Layout {
   // The optics calculators' focus: the cell a through-focus study varies
   // (the defocus of a projection, the gap of a proximity print).
   std::string_view focus_cell = {};
+  ImageSpec image = {};                      // the optics calculators' image
+  ServoModel servo = ServoModel::none;       // the stages' servo loop
+  std::span<const CellCheck> checks = {};    // in the order the check reports them
+
+  // The most rectangles the calculator uses (the count cell's high limit); 0 without.
+  constexpr int rectangle_limit() const {
+    return rectangles == nullptr ? 0 : at(rectangles->count_cell).high;
+  }
+  // The rows of the sheet the rectangles may take (from the first to the last).
+  constexpr int rectangle_rows() const {
+    return rectangles == nullptr ? 0 : std::max(0, grid.row_guard - rectangles->first_row + 1);
+  }
+  constexpr const TableSpec* table_with(MetricKind metrics) const {
+    for (const TableSpec& t : tables) {
+      if (t.metrics == metrics) return &t;
+    }
+    return nullptr;
+  }
 
   constexpr const CellSpec* find(std::string_view name) const {
     for (const CellSpec& c : cells) {
@@ -171,9 +261,43 @@ struct Layout {
   }
 };
 
+// Whether every cell the layout names beside its cells (its rectangle count,
+// the length unit and focus, the tables' cells, the image's, the checks')
+// is one of its cells: each layout asserts it while compiling, so that a
+// renamed or removed cell cannot silently leave a rule reading nothing.
+constexpr bool names_only_its_cells(const Layout& layout) {
+  auto known = [&](std::string_view name) { return name.empty() || layout.find(name) != nullptr; };
+  bool ok = known(layout.length_unit_cell) && known(layout.focus_cell);
+  if (layout.rectangles != nullptr) ok = ok && !layout.rectangles->count_cell.empty() && known(layout.rectangles->count_cell);
+  for (const TableSpec& t : layout.tables) {
+    ok = ok && known(t.count_cell) && known(t.steps_cell) && known(t.interval_cell) && known(t.step_time_cell) &&
+         known(t.map.pupil_cell) && known(t.map.source_cell) && known(t.plate.modulus_cell) &&
+         known(t.plate.poisson_cell) && known(t.plate.thickness_cell);
+    for (const UnitSpec& u : t.units) ok = ok && known(u.cell);
+  }
+  const ImageSpec& i = layout.image;
+  ok = ok && known(i.size_cell) && known(i.pitch_cell);
+  for (const AxisSpec* a : {&i.x, &i.y}) {
+    ok = ok && known(a->start_cell) && known(a->end_cell) && known(a->steps_cell);
+    if (i.grid == ImageGrid::window) ok = ok && !a->start_cell.empty() && !a->end_cell.empty() && !a->steps_cell.empty();
+  }
+  if (i.grid == ImageGrid::periodic) ok = ok && !i.size_cell.empty() && !i.pitch_cell.empty();
+  for (const CellCheck& c : layout.checks) ok = ok && !c.cell.empty() && known(c.cell);
+  return ok;
+}
+
 // The cell of a name, for a reader: evaluated while compiling, so that a
 // name the layout does not hold does not build.
 consteval const CellSpec& cell_of(const Layout& layout, std::string_view name) { return layout.at(name); }
+
+// A cell name that every one of the layouts holds, for code that reads the
+// same cell of several calculators by name: evaluated while compiling, so
+// that a name one of them lacks does not build.
+template <const Layout&... layouts>
+consteval std::string_view cell_name(std::string_view name) {
+  ((void)layouts.at(name), ...);
+  return name;
+}
 
 // The table a calculator writes under a file name, for its writer: a name
 // the layout does not hold does not build.

@@ -50,12 +50,37 @@ inline constexpr TableSpec tables[] = {
      .panels = panels,
      .units = units,
      .short_last_row_where = "at the end radius",
-     .short_last_row_why = "no pitch error there"},
+     .short_last_row_why = "no pitch error there",
+     .plate = {.radius = 0,
+               .deflection = 1,
+               .slope = 2,
+               .curvature = 3,
+               .moment = 4,
+               .stress = 5,
+               .pitch_error = 6,
+               .modulus_cell = "modulus",
+               .poisson_cell = "poisson",
+               .thickness_cell = "thickness"}},
+};
+
+inline constexpr CellCheck checks[] = {
+    {"thickness", CellRule::nonnegative, "a plate has a positive thickness"},
+    {"modulus", CellRule::nonnegative, "a modulus of elasticity is positive"},
+    {"modulus", CellRule::nonzero, "the rigidity is 0 and the load term divides by it"},
+    {"thickness", CellRule::nonzero, "the rigidity is 0 and the stress divides by t squared"},
 };
 
 }  // namespace layout_data
 
-inline constexpr Layout layout{"talvek", "main1",           "plate", {10, 100, 200, 99}, layout_data::cells,
-                               nullptr,  layout_data::tables, "r_start"};
+inline constexpr Layout layout{.deliverable = "talvek",
+                               .entry = "main1",
+                               .alias = "plate",
+                               .grid = {10, 100, 200, 99},
+                               .cells = layout_data::cells,
+                               .rectangles = nullptr,
+                               .tables = layout_data::tables,
+                               .length_unit_cell = "r_start",
+                               .checks = layout_data::checks};
+static_assert(names_only_its_cells(layout));
 
 }  // namespace meridox::plate

@@ -83,10 +83,28 @@ inline constexpr TableSpec tables[] = {
              .summary_words = "intensity, 1 = clear field"}},
 };
 
+inline constexpr CellCheck checks[] = {
+    {"wavelength", CellRule::nonnegative, "a wavelength is positive"},
+    {"sigma", CellRule::nonnegative, "a coherence factor lies between 0 and 1"},
+    {"NA", CellRule::sine, "a numerical aperture is a sine"},
+    {"pitch", CellRule::nonzero, "the spectrum axis divides by it; the tables hold inf or nan"},
+    {"wavelength", CellRule::nonzero, "the pupil divides by it; the image holds inf or nan"},
+    {"NA", CellRule::nonzero, "the pupil coordinates divide by it; the image holds inf or nan"},
+};
+
 }  // namespace layout_data
 
-inline constexpr Layout layout{"orvalis",           "main4", "projection", {10, 1002, 100, 1000},
-                               layout_data::cells, &layout_data::rectangles, layout_data::tables,
-                               "pitch", "defocus"};
+inline constexpr Layout layout{.deliverable = "orvalis",
+                               .entry = "main4",
+                               .alias = "projection",
+                               .grid = {10, 1002, 100, 1000},
+                               .cells = layout_data::cells,
+                               .rectangles = &layout_data::rectangles,
+                               .tables = layout_data::tables,
+                               .length_unit_cell = "pitch",
+                               .focus_cell = "defocus",
+                               .image = {.grid = ImageGrid::periodic, .size_cell = "grid_size", .pitch_cell = "pitch"},
+                               .checks = layout_data::checks};
+static_assert(names_only_its_cells(layout));
 
 }  // namespace meridox::projection

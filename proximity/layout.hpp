@@ -38,10 +38,26 @@ inline constexpr TableSpec tables[] = {
              .summary_words = "intensity, 1 = open light"}},
 };
 
+inline constexpr CellCheck checks[] = {
+    {"wavelength", CellRule::nonnegative, "a wavelength is positive"},
+    {"gap", CellRule::nonnegative, "the mask lies a positive gap above the resist"},
+};
+
 }  // namespace layout_data
 
-inline constexpr Layout layout{"quendra",          "main3", "proximity", {8, 700, 100, 699},
-                               layout_data::cells, &layout_data::rectangles, layout_data::tables,
-                               "x_start", "gap"};
+inline constexpr Layout layout{.deliverable = "quendra",
+                               .entry = "main3",
+                               .alias = "proximity",
+                               .grid = {8, 700, 100, 699},
+                               .cells = layout_data::cells,
+                               .rectangles = &layout_data::rectangles,
+                               .tables = layout_data::tables,
+                               .length_unit_cell = "x_start",
+                               .focus_cell = "gap",
+                               .image = {.grid = ImageGrid::window,
+                                         .x = {"x_start", "x_end", "x_steps"},
+                                         .y = {"y_start", "y_end", "y_steps"}},
+                               .checks = layout_data::checks};
+static_assert(names_only_its_cells(layout));
 
 }  // namespace meridox::proximity

@@ -146,13 +146,73 @@ inline constexpr TableSpec stage_base_tables[] = {
      .x_symbol = "t",
      .panels = stage_base_panels}};
 
+// A mass, an inertia and a step below 0 mean nothing physical; a 0 among
+// them is divided by. (Which sensor's resolution the nut-and-stage servo
+// divides by depends on its switch: the check tells that in code.)
+inline constexpr CellCheck stage_checks[] = {
+    {"stage_mass", CellRule::nonnegative, "a mass or inertia is never below 0"},
+    {"resolution", CellRule::nonnegative, "a sensor's count has a positive length"},
+    {"time_step", CellRule::nonnegative, "time runs backwards"},
+    {"resolution", CellRule::nonzero, "the position count divides by it"},
+    {"stage_mass", CellRule::nonzero, "the stage's acceleration divides by its mass"},
+    {"time_step", CellRule::nonzero, "the velocity term of the current divides by it"},
+};
+inline constexpr CellCheck stage_base_checks[] = {
+    {"stage_mass", CellRule::nonnegative, "a mass or inertia is never below 0"},
+    {"base_mass", CellRule::nonnegative, "a mass or inertia is never below 0"},
+    {"resolution", CellRule::nonnegative, "a sensor's count has a positive length"},
+    {"time_step", CellRule::nonnegative, "time runs backwards"},
+    {"resolution", CellRule::nonzero, "the position count divides by it"},
+    {"stage_mass", CellRule::nonzero, "the stage's acceleration divides by its mass"},
+    {"time_step", CellRule::nonzero, "the velocity term of the current divides by it"},
+    {"base_mass", CellRule::nonzero, "the base's acceleration divides by its mass"},
+};
+inline constexpr CellCheck nut_stage_checks[] = {
+    {"stage_mass", CellRule::nonnegative, "a mass or inertia is never below 0"},
+    {"inertia1", CellRule::nonnegative, "a mass or inertia is never below 0"},
+    {"inertia2", CellRule::nonnegative, "a mass or inertia is never below 0"},
+    {"scale_resolution", CellRule::nonnegative, "a sensor's count has a positive length"},
+    {"encoder_resolution", CellRule::nonnegative, "a sensor's count has a positive length"},
+    {"time_step", CellRule::nonnegative, "time runs backwards"},
+    {"stage_mass", CellRule::nonzero, "the stage's acceleration divides by its mass"},
+    {"time_step", CellRule::nonzero, "the velocity term of the current divides by it"},
+    {"screw_lead", CellRule::nonzero, "angle and nut displacement convert through the lead"},
+};
+
 }  // namespace layout_data
 
-inline constexpr Layout nut_stage_layout{"drovik1", "main2_1", "nut-stage", layout_data::grid,
-                                         layout_data::nut_stage_cells, nullptr, layout_data::nut_stage_tables, ""};
-inline constexpr Layout single_stage_layout{"drovik2", "main2_2", "stage", layout_data::grid,
-                                            layout_data::servo_cells, nullptr, layout_data::stage_tables, ""};
-inline constexpr Layout stage_base_layout{"drovik3", "main2_3", "stage-base", layout_data::grid,
-                                          layout_data::stage_base_cells, nullptr, layout_data::stage_base_tables, ""};
+inline constexpr Layout nut_stage_layout{.deliverable = "drovik1",
+                                         .entry = "main2_1",
+                                         .alias = "nut-stage",
+                                         .grid = layout_data::grid,
+                                         .cells = layout_data::nut_stage_cells,
+                                         .rectangles = nullptr,
+                                         .tables = layout_data::nut_stage_tables,
+                                         .length_unit_cell = "",
+                                         .servo = ServoModel::screw_and_nut,
+                                         .checks = layout_data::nut_stage_checks};
+inline constexpr Layout single_stage_layout{.deliverable = "drovik2",
+                                            .entry = "main2_2",
+                                            .alias = "stage",
+                                            .grid = layout_data::grid,
+                                            .cells = layout_data::servo_cells,
+                                            .rectangles = nullptr,
+                                            .tables = layout_data::stage_tables,
+                                            .length_unit_cell = "",
+                                            .servo = ServoModel::direct,
+                                            .checks = layout_data::stage_checks};
+inline constexpr Layout stage_base_layout{.deliverable = "drovik3",
+                                          .entry = "main2_3",
+                                          .alias = "stage-base",
+                                          .grid = layout_data::grid,
+                                          .cells = layout_data::stage_base_cells,
+                                          .rectangles = nullptr,
+                                          .tables = layout_data::stage_base_tables,
+                                          .length_unit_cell = "",
+                                          .servo = ServoModel::on_base,
+                                          .checks = layout_data::stage_base_checks};
+static_assert(names_only_its_cells(nut_stage_layout));
+static_assert(names_only_its_cells(single_stage_layout));
+static_assert(names_only_its_cells(stage_base_layout));
 
 }  // namespace meridox::stage

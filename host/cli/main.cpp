@@ -2,16 +2,19 @@
 // command line, without a spreadsheet.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/cli/commands.hpp"
 #include "host/cli/run_command.hpp"
 #include "host/cli/study_command.hpp"
+#include "host/core/calculators.hpp"
 #include "host/core/process.hpp"
 #include "host/core/report.hpp"
 
@@ -24,6 +27,30 @@ extern "C" __attribute__((used, visibility("default"))) const char* __lsan_defau
 #endif
 
 using namespace meridox::host;
+
+namespace {
+
+// The result tables' file names, for the help text: the one most
+// calculators write first, then in the order the calculators write them.
+std::string table_file_names() {
+  std::vector<std::pair<std::string, int>> files;  // name, how many calculators write it
+  for (const Calculator& c : calculators()) {
+    for (const meridox::TableSpec& t : c.layout->tables) {
+      auto it = std::find_if(files.begin(), files.end(), [&](const auto& f) { return f.first == t.file; });
+      if (it == files.end()) {
+        files.emplace_back(std::string(t.file), 1);
+      } else {
+        ++it->second;
+      }
+    }
+  }
+  std::stable_sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+  std::string names;
+  for (const auto& f : files) names += (names.empty() ? "" : ", ") + f.first;
+  return names;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"meridox: run, check and draw the meridox calculators without a spreadsheet"};
@@ -132,7 +159,7 @@ int main(int argc, char** argv) {
   PlotOptions plot_options;
   MetricOptions plot_metrics;
   auto* plot_cmd = app.add_subcommand("plot", "draw the picture of an existing result table");
-  plot_cmd->add_option("TABLE", plot_table_path, "result table (OUT_M.txt, OUT_MR.txt, OUT_MI.txt)")->required();
+  plot_cmd->add_option("TABLE", plot_table_path, "result table (" + table_file_names() + ")")->required();
   plot_cmd->add_option("--output,-o", plot_png, "picture file, a new name or a regular file (default: the table's name with .png)");
   add_metric_options(plot_cmd, plot_metrics, plot_options);
 

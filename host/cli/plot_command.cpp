@@ -1,6 +1,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "common/exchange.hpp"
 #include "host/cli/commands.hpp"
 #include "host/cli/run_command.hpp"
 #include "host/core/files.hpp"
@@ -53,7 +54,7 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
   std::string sheet;
   const std::optional<TableWriterOf> owner = writer_of(kind);
   const Calculator* writer = owner ? owner->calculator : nullptr;
-  if (writer != nullptr && read_bounded((beside / "IN_FM.txt").string(), sheet_byte_limit, sheet).empty()) {
+  if (writer != nullptr && read_bounded((beside / sheet_name).string(), sheet_byte_limit, sheet).empty()) {
     if (const std::string problem = describe_run(*writer, sheet, context, plot); !problem.empty()) {
       std::cerr << "meridox: " << problem << "\n";
       return bad_input;
@@ -67,7 +68,8 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
       plot.rows_note = "rows of every " + std::to_string(every) + " steps only: peaks between them are not shown";
     }
   } else if (!plot.length_unit.empty()) {
-    std::cerr << "meridox: --unit needs the run's sheet IN_FM.txt beside the table, to convert from its unit\n";
+    std::cerr << "meridox: --unit needs the run's sheet " << sheet_name
+              << " beside the table, to convert from its unit\n";
     return bad_input;
   }
   if (metrics.band) stage.band = *metrics.band;
@@ -78,16 +80,13 @@ int plot_command(const std::string& table, std::optional<std::string> png, PlotO
   if (stage_kind) {
     context.stage = &stage;
     context.printed_rows_only = "plot reads the table as printed";
-    plot.error_column = stage.error;
-    plot.count = stage.count;
-    plot.band = stage.settle_band();
   }
   if (const std::string problem = cut_outside_table(kind, bytes, writer, context.cut, context.length_unit);
       !problem.empty() && metrics.cut_given) {
     std::cerr << "meridox: " << problem << "\n";
     return bad_input;
   }
-  read_mask_table(kind, beside, plot);
+  plot = picture_options(kind, beside, context, plot);
   std::string summary, problem;
   try {
     const ResultTable read = read_result_table(bytes, kind);

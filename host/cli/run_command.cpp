@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <ostream>
 
+#include "common/exchange.hpp"
 #include "common/sheet.hpp"
 #include "host/core/calls.hpp"
 #include "host/core/check.hpp"
@@ -17,11 +18,6 @@ namespace fs = std::filesystem;
 
 namespace meridox::host {
 namespace {
-
-TableKind expected_kind(const Calculator& c, const char* table) {
-  const TableSpec* spec = table_spec(c, table);
-  return spec ? TableKind(*spec) : TableKind::unknown;
-}
 
 bool is_stage(const Calculator& c) { return stage_table(c) != nullptr; }
 
@@ -58,6 +54,17 @@ void read_mask_table(TableKind kind, const std::filesystem::path& folder, PlotOp
   read_bounded((folder / kind.spec()->map.mask_file).string(), table_byte_limit, options.amplitude_table);
 }
 
+PlotOptions picture_options(TableKind kind, const std::filesystem::path& folder, const SummaryContext& context,
+                            PlotOptions options) {
+  read_mask_table(kind, folder, options);
+  if (context.stage) {
+    options.error_column = context.stage->error;
+    options.count = context.stage->count;
+    options.band = context.stage->settle_band();
+  }
+  return options;
+}
+
 TableReport report_table(const std::string& folder, const char* table, TableKind expected,
                          const SummaryContext& context, const PlotOptions* plot, std::ostream& out) {
   TableReport report = summarize_table(folder, table, expected, context, out);
@@ -66,13 +73,7 @@ TableReport report_table(const std::string& folder, const char* table, TableKind
     out << "  no samples, no picture\n";
     return report;
   }
-  PlotOptions options = *plot;
-  read_mask_table(report.table.kind, fs::path(folder), options);
-  if (context.stage) {
-    options.error_column = context.stage->error;
-    options.count = context.stage->count;
-    options.band = context.stage->settle_band();
-  }
+  const PlotOptions options = picture_options(report.table.kind, fs::path(folder), context, *plot);
   const std::string png = (fs::path(folder) / picture_name(table)).string();
   const std::string problem = plot_table(report.table, png, options);
   if (!problem.empty()) {
@@ -152,8 +153,8 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
     if (!fs::is_symlink(stale, ec) && fs::is_regular_file(stale, ec)) fs::remove(stale, ec);
   }
   remove_leftovers(absolute);
-  if (const std::string problem = replace_file(absolute / "IN_FM.txt", sheet); !problem.empty()) {
-    err << "meridox: cannot write " << (absolute / "IN_FM.txt").string() << ": " << problem << "\n";
+  if (const std::string problem = replace_file(absolute / sheet_name, sheet); !problem.empty()) {
+    err << "meridox: cannot write " << (absolute / sheet_name).string() << ": " << problem << "\n";
     return bad_input;
   }
 
@@ -200,8 +201,9 @@ int run(const RunRequest& request, std::ostream& out, std::ostream& err) {
   // Every table is summarised before any failure is told.
   std::vector<std::string> failures;
   bool non_finite = false;
-  for (const char* table : calc->tables) {
-    const TableReport report = report_table(absolute.string(), table, expected_kind(*calc, table), context,
+  for (const TableSpec& table : calc->layout->tables) {
+    // The layout's file names are string literals, NUL-terminated.
+    const TableReport report = report_table(absolute.string(), table.file.data(), TableKind(table), context,
                                             request.pictures ? &plot : nullptr, out);
     if (!report.problem.empty()) failures.push_back(report.problem);
     non_finite = non_finite || report.table.finiteness.non_finite > 0;

@@ -51,6 +51,12 @@ std::string cut_in_sheet_units(const Calculator& calculator, std::string_view sh
 // phase), read from `folder` into the options when the map's layout names one.
 void read_mask_table(TableKind kind, const std::filesystem::path& folder, PlotOptions& options);
 
+// The options a table's picture is drawn with, the same for `run` and
+// `plot`: its mask table from `folder`, and for a stage the servo error
+// column, the sensor's count and the settling band of the summary.
+PlotOptions picture_options(TableKind kind, const std::filesystem::path& folder, const SummaryContext& context,
+                            PlotOptions options);
+
 // The table and picture summary of one table in a folder, and the table as
 // read. Its problem is empty when all is well, else the one line that says
 // what failed (the summary is printed first in every case it can be).

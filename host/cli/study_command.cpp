@@ -24,6 +24,7 @@
 #include "host/core/units.hpp"
 #include "host/study/mask_error.hpp"
 #include "host/study/process_window.hpp"
+#include "projection/layout.hpp"
 
 namespace fs = std::filesystem;
 
@@ -222,8 +223,11 @@ std::string report_mask_error(const Calculator& calc, const StudySpec& spec, con
 std::string repeated_images(const Calculator& calc, const StudySpec& spec, const std::string& base,
                             const std::vector<StudyCase>& cases) {
   constexpr std::size_t largest_study_looked_at = 100000;
-  if (calc.kind != Kind::projection || cases.size() < 2 || cases.size() > largest_study_looked_at) return {};
-  const auto optics = [](const std::string& name) { return name == "sigma" || name == "NA"; };
+  if (calc.layout != &projection::layout || cases.size() < 2 || cases.size() > largest_study_looked_at) return {};
+  constexpr std::string_view na = cell_of(projection::layout, "NA").name;
+  const auto optics = [](const std::string& name) {
+    return name == cell_of(projection::layout, "sigma").name || name == na;
+  };
   if (std::none_of(spec.vary.begin(), spec.vary.end(), [&](const Varied& v) { return optics(v.name); })) return {};
   std::set<std::string> images;
   for (const StudyCase& c : cases) {
@@ -239,7 +243,7 @@ std::string repeated_images(const Calculator& calc, const StudySpec& spec, const
     }
     std::string key = std::to_string(ss.inner) + " " + std::to_string(ss.outer) + " " + std::to_string(ss.pupil_r2);
     for (std::size_t k = 0; k < spec.vary.size(); ++k) {
-      if (!optics(spec.vary[k].name) || (aberrated && spec.vary[k].name == "NA")) key += " " + number_text(c.values[k]);
+      if (!optics(spec.vary[k].name) || (aberrated && spec.vary[k].name == na)) key += " " + number_text(c.values[k]);
     }
     images.insert(key);
   }

@@ -16,28 +16,16 @@
 namespace meridox::host {
 namespace {
 
-// What the host keeps of a calculator, all taken from its layout.
-Calculator from_layout(const Layout& layout, Kind kind) {
-  Calculator c{layout.deliverable.data(), layout.entry.data(), layout.alias.data(), kind, layout.grid, {}, false,
-               {}, {}, &layout};
-  for (const CellSpec& cell : layout.cells) c.cells.push_back({cell.row, cell.name.data(), cell.is_integer()});
-  if (layout.rectangles != nullptr) {
-    const CellSpec* count = layout.find(layout.rectangles->count_cell);
-    c.has_rectangles = true;
-    c.rectangles = {count->row, layout.rectangles->first_row, count->high};
-  }
-  for (const TableSpec& table : layout.tables) c.tables.push_back(table.file.data());
-  return c;
+// The layout's names are NUL-terminated string literals.
+Calculator from_layout(const Layout& layout) {
+  return {layout.deliverable.data(), layout.entry.data(), layout.alias.data(), &layout};
 }
 
 const std::vector<Calculator>& table() {
   static const std::vector<Calculator> all = {
-      from_layout(projection::layout, Kind::projection),
-      from_layout(proximity::layout, Kind::proximity),
-      from_layout(plate::layout, Kind::plate),
-      from_layout(stage::nut_stage_layout, Kind::nut_stage),
-      from_layout(stage::single_stage_layout, Kind::stage),
-      from_layout(stage::stage_base_layout, Kind::stage_base),
+      from_layout(projection::layout),       from_layout(proximity::layout),
+      from_layout(plate::layout),            from_layout(stage::nut_stage_layout),
+      from_layout(stage::single_stage_layout), from_layout(stage::stage_base_layout),
   };
   return all;
 }
@@ -66,10 +54,14 @@ std::string calculator_names() {
 }
 
 int row_of(const Calculator& calculator, std::string_view name) {
-  for (const Cell& cell : calculator.cells) {
-    if (name == cell.name) return cell.row;
-  }
-  return -1;
+  const CellSpec* cell = calculator.layout->find(name);
+  return cell != nullptr ? cell->row : -1;
+}
+
+double cell_value(const Calculator& calculator, const Sheet& sheet, std::string_view name) {
+  const CellSpec* cell = calculator.layout->find(name);
+  if (cell == nullptr) return std::nan("");
+  return cell->is_integer() ? read_integer(sheet, *cell) : read_real(sheet, *cell);
 }
 
 const TableSpec* table_spec(const Calculator& calculator, std::string_view file) {
@@ -103,7 +95,7 @@ const Layout* find_layout(std::string_view name) {
 }
 
 Sheet sheet_of(const Calculator& calculator, std::string_view bytes) {
-  Sheet sheet(calculator.shape);
+  Sheet sheet(calculator.layout->grid);
   sheet.feed(bytes);
   sheet.finish();
   return sheet;
@@ -126,7 +118,7 @@ std::optional<NamedCell> named_cell(const Calculator& calculator, std::string_vi
   }
   if (index.size() > 1 && index.front() == '0') return std::nullopt;
   const int q = std::stoi(std::string(index));
-  if (q >= calculator.rectangles.max_count || layout.rectangles->first_row + q > layout.grid.row_guard) {
+  if (q >= layout.rectangle_limit() || layout.rectangles->first_row + q > layout.grid.row_guard) {
     return std::nullopt;
   }
   for (int k = 0; k < 6; ++k) {
@@ -192,8 +184,7 @@ std::optional<std::string> set_named_cell(const Calculator& calculator, std::str
       calculator.layout->rectangles != nullptr && name.find('[') != std::string_view::npos &&
       std::find(std::begin(rectangle_columns), std::end(rectangle_columns), column_name) != std::end(rectangle_columns);
   if (!cell && rectangle_column) {
-    const int most = std::min(calculator.rectangles.max_count,
-                              calculator.shape.row_guard - calculator.rectangles.first_row + 1);
+    const int most = std::min(calculator.layout->rectangle_limit(), calculator.layout->rectangle_rows());
     why = std::string(calculator.alias) + " has no parameter \"" + std::string(name) + "\"; its rectangles are " +
           std::string(column_name) + "[0] to " + std::string(column_name) + "[" + std::to_string(most - 1) + "]";
     return std::nullopt;

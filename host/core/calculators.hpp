@@ -16,34 +16,15 @@
 
 namespace meridox::host {
 
-enum class Kind { projection, proximity, plate, nut_stage, stage, stage_base };
-
-// One scalar cell of the sheet, always in column 2 (from the layout).
-struct Cell {
-  int row;
-  const char* name;
-  bool integer;  // converted with atoi, otherwise atof
-};
-
-// A table of rectangles: one rectangle per row from first_row on, its six
-// values in columns 1 to 6, their number in the cell count_row of column 2.
-struct RectangleTable {
-  int count_row;
-  int first_row;
-  int max_count;  // the largest count the calculator uses
-};
-
+// A calculator as the host knows it: its layout, with the names a C
+// interface needs (the library's symbol, printf) as the layout's own
+// NUL-terminated literals. Everything else (shape, cells, rectangles,
+// tables, which models apply) is read from the layout.
 struct Calculator {
   const char* name;   // deliverable (library) name
   const char* entry;  // exported entry
   const char* alias;  // the plain name a user types
-  Kind kind;
-  GridShape shape;
-  std::vector<Cell> cells;
-  bool has_rectangles;
-  RectangleTable rectangles;
-  std::vector<const char*> tables;  // result tables, in the order they are written
-  const Layout* layout;             // where all of the above comes from
+  const Layout* layout;
 };
 
 std::span<const Calculator> calculators();
@@ -59,6 +40,10 @@ std::string_view example_sheet(std::string_view deliverable);
 
 // The value cell of a named parameter (-1 when the calculator has none).
 int row_of(const Calculator& calculator, std::string_view name);
+
+// The value of a named cell of the layout as the calculator converts it
+// (atof, or atoi within its limits); NaN when the layout has no such cell.
+double cell_value(const Calculator& calculator, const Sheet& sheet, std::string_view name);
 
 
 // The table a calculator writes under a file name, as its layout describes

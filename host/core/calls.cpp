@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/exchange.hpp"
 #include "common/table.hpp"
 #include "host/core/files.hpp"
 #include "host/core/process.hpp"
@@ -19,9 +20,8 @@ namespace fs = std::filesystem;
 
 namespace meridox::host {
 
-std::string picture_name(const char* table) {
-  std::string name(table);
-  return name.substr(0, name.rfind('.')) + ".png";
+std::string picture_name(std::string_view table) {
+  return std::string(table.substr(0, table.rfind('.'))) + ".png";
 }
 
 // Calls the entry once in a child process with the exchange folder set: a
@@ -116,7 +116,7 @@ std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry,
     if (m && drawn) drawing->history = drawn->result();
     return m;
   };
-  if (steps <= 0 || interval == 1) return complete(stream_stage_metrics(folder / "OUT_M.txt", columns, drawn));
+  if (steps <= 0 || interval == 1) return complete(stream_stage_metrics(folder / stage_table(c)->file, columns, drawn));
   if (steps > every_step_limit) {
     why_not = std::to_string(steps) + " steps are more than the 10^7 a table of every step may hold";
     return std::nullopt;
@@ -129,13 +129,13 @@ std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry,
   }
   std::optional<StageMetrics> metrics;
   const std::string every = with_cell_text(sheet, run.interval_cell->column, run.interval_cell->row, "1");
-  if (const std::string problem = replace_file(fs::path(scratch) / "IN_FM.txt", every); !problem.empty()) {
+  if (const std::string problem = replace_file(fs::path(scratch) / sheet_name, every); !problem.empty()) {
     why_not = "cannot write the sheet of a run of every step: " + problem;
   } else if (const std::string failed = call_entry(entry, scratch, std::string(c.name) + " (every step)", timeout);
              !failed.empty()) {
     why_not = failed;
   } else {
-    metrics = complete(stream_stage_metrics(fs::path(scratch) / "OUT_M.txt", columns, drawn));
+    metrics = complete(stream_stage_metrics(fs::path(scratch) / stage_table(c)->file, columns, drawn));
   }
   std::error_code ec;
   fs::remove_all(scratch, ec);
@@ -154,7 +154,7 @@ void remove_leftovers(const fs::path& folder) {
       // ("OUT_M.txt.partial-PID-N"), which a killed run leaves behind.
       partial = partial || name.rfind("." + result + ".", 0) == 0 || name.rfind(temporary_prefix(result), 0) == 0;
     }
-    partial = partial || name.rfind(".IN_FM.txt.", 0) == 0;
+    partial = partial || name.rfind("." + std::string(sheet_name) + ".", 0) == 0;
     if (scratch) fs::remove_all(it->path(), ec);
     if (partial && it->is_regular_file(ec) && !it->is_symlink(ec)) fs::remove(it->path(), ec);
   }
@@ -163,8 +163,8 @@ void remove_leftovers(const fs::path& folder) {
 std::vector<std::string> every_result_file() {
   std::vector<std::string> names;
   for (const Calculator& c : calculators()) {
-    for (const char* table : c.tables) {
-      for (const std::string& name : {std::string(table), picture_name(table)}) {
+    for (const TableSpec& table : c.layout->tables) {
+      for (const std::string& name : {std::string(table.file), picture_name(table.file)}) {
         if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
       }
     }

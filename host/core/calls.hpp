@@ -47,7 +47,7 @@ std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry,
                                                EveryStepDrawing* drawing = nullptr);
 
 // The picture file drawn of a table: its name with .png.
-std::string picture_name(const char* table);
+std::string picture_name(std::string_view table);
 
 // The Bode picture of a stage's linearised loop, beside its table.
 inline constexpr const char* loop_picture = "loop.png";

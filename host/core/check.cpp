@@ -12,6 +12,10 @@
 #include "common/sheet.hpp"
 #include "host/core/servo_loop.hpp"
 #include "host/core/text.hpp"
+#include "plate/layout.hpp"
+#include "projection/layout.hpp"
+#include "proximity/layout.hpp"
+#include "stage/layout.hpp"
 
 namespace meridox::host {
 namespace {
@@ -30,6 +34,43 @@ constexpr double sigma_tolerance = 0.01;
 
 // At most this many rows are named one by one in a label warning.
 constexpr int label_warning_limit = 5;
+
+// The cells the rules below combine, by reference into the layouts: a cell
+// renamed or removed there does not build here.
+namespace projection_cells {
+constexpr const Layout& layout = projection::layout;
+constexpr const CellSpec& grid = cell_of(layout, "grid_size");
+constexpr const CellSpec& pitch = cell_of(layout, "pitch");
+constexpr const CellSpec& wavelength = cell_of(layout, "wavelength");
+constexpr const CellSpec& na = cell_of(layout, "NA");
+constexpr const CellSpec& sigma = cell_of(layout, "sigma");
+}  // namespace projection_cells
+namespace proximity_cells {
+constexpr const Layout& layout = proximity::layout;
+constexpr const CellSpec& wavelength = cell_of(layout, "wavelength");
+constexpr const CellSpec& gap = cell_of(layout, "gap");
+}  // namespace proximity_cells
+namespace plate_cells {
+constexpr const Layout& layout = plate::layout;
+constexpr const CellSpec& support_case = cell_of(layout, "support_case");
+constexpr const CellSpec& poisson = cell_of(layout, "poisson");
+constexpr const CellSpec& r_start = cell_of(layout, "r_start");
+constexpr const CellSpec& r_end = cell_of(layout, "r_end");
+constexpr const CellSpec& divisions = cell_of(layout, "divisions");
+}  // namespace plate_cells
+// Cells every stage reads under the same name.
+consteval std::string_view stage_cell(std::string_view name) {
+  return cell_name<stage::nut_stage_layout, stage::single_stage_layout, stage::stage_base_layout>(name);
+}
+namespace nut_stage_cells {
+constexpr const Layout& layout = stage::nut_stage_layout;
+constexpr const CellSpec& scale_switch = cell_of(layout, "scale_switch");
+constexpr const CellSpec& scale_resolution = cell_of(layout, "scale_resolution");
+constexpr const CellSpec& encoder_resolution = cell_of(layout, "encoder_resolution");
+constexpr const CellSpec& inertia1 = cell_of(layout, "inertia1");
+constexpr const CellSpec& inertia2 = cell_of(layout, "inertia2");
+constexpr const CellSpec& start = cell_of(layout, "initial_nut_displacement");
+}  // namespace nut_stage_cells
 
 std::string_view trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -52,14 +93,14 @@ std::string label_key(std::string_view cell) {
 // The non-empty labels (column 0) of a calculator's value rows in a sheet.
 struct RowLabel {
   int row;
-  const char* name;  // the parameter the calculator reads in that row
+  std::string_view name;  // the parameter the calculator reads in that row
   std::string key;   // as compared
   std::string shown;  // as the user wrote it, decoded
 };
 
 std::vector<RowLabel> row_labels(const Calculator& calculator, const Sheet& sheet) {
   std::vector<RowLabel> labels;
-  for (const Cell& c : calculator.cells) {
+  for (const CellSpec& c : calculator.layout->cells) {
     std::string key = label_key(sheet.cell(0, c.row));
     if (!key.empty()) labels.push_back({c.row, c.name, std::move(key), display_text(trimmed(sheet.cell(0, c.row)))});
   }
@@ -101,7 +142,7 @@ std::string label_of(const Sheet& sheet, int row, bool with_unit) {
 class Checker {
  public:
   Checker(const Calculator& calculator, std::string_view bytes)
-      : calc_(calculator), bytes_(bytes), sheet_(calculator.shape) {
+      : calc_(calculator), layout_(*calculator.layout), bytes_(bytes), sheet_(layout_.grid) {
     sheet_.feed(bytes);
     sheet_.finish();
     scan_layout(bytes);
@@ -109,24 +150,21 @@ class Checker {
   }
 
   CheckReport run() {
-    for (const Cell& c : calc_.cells) read_cell(2, c.row, c.name, c.integer, true);
-    if (calc_.has_rectangles) read_rectangles();
+    for (const CellSpec& c : layout_.cells) read_cell(c.column, c.row, std::string(c.name), c.is_integer(), true);
+    if (layout_.rectangles != nullptr) read_rectangles();
     // A sheet that is not TAB-separated text reads as zeros: its one warning says why.
     if (!cell_warnings_) return std::move(report_);
     compare_labels();
-    implausible();
-    switch (calc_.kind) {
-      case Kind::projection: projection(); break;
-      case Kind::proximity: proximity(); break;
-      case Kind::plate: plate(); break;
-      case Kind::stage: stage_frame("resolution"); break;
-      case Kind::stage_base:
-        stage_frame("resolution");
-        zero_divides("base_mass", "the base's acceleration divides by its mass");
-        break;
-      case Kind::nut_stage: nut_stage(); break;
+    cell_rules();
+    // The rules that combine cells, per calculator.
+    if (&layout_ == &projection_cells::layout) projection();
+    if (&layout_ == &proximity_cells::layout) proximity();
+    if (&layout_ == &plate_cells::layout) plate();
+    if (&layout_ == &nut_stage_cells::layout) nut_stage();
+    if (layout_.servo != ServoModel::none) {
+      step_counts();
+      servo_step();
     }
-    if (calc_.kind == Kind::stage || calc_.kind == Kind::stage_base || calc_.kind == Kind::nut_stage) servo_step();
     return std::move(report_);
   }
 
@@ -140,12 +178,16 @@ class Checker {
         c ? "(" + std::to_string(c->column) + "," + std::to_string(c->row) + ") " : std::string();
     warn(code, c ? c->column : -1, c ? c->row : -1, where + std::string(name) + ": " + std::move(message));
   }
+  void warn_at(const char* code, const CellSpec& cell, std::string message) {
+    warn_at(code, cell.name, std::move(message));
+  }
   double v(std::string_view name) const { return report_.value(name); }
+  double v(const CellSpec& cell) const { return report_.value(cell.name); }
 
   // Lines longer, wider or more numerous than the grid are folded into it by
   // the reader: the user should know before a value lands in the wrong cell.
   void scan_layout(std::string_view bytes) {
-    const GridShape& s = calc_.shape;
+    const GridShape& s = layout_.grid;
     int row = 0, column = 0, position = 0;
     bool too_wide = false, too_long = false;
     int first_wide = -1, first_long = -1;
@@ -235,8 +277,8 @@ class Checker {
     for (std::size_t k = 0; k < shown; ++k) {
       const auto [label, home] = moved[k];
       warn("label-mismatch", 0, label->row,
-           "(0," + std::to_string(label->row) + ") " + label->name + ": the label \"" + label->shown +
-               "\" is the example's label of row " + std::to_string(home->row) + " (" + home->name +
+           "(0," + std::to_string(label->row) + ") " + std::string(label->name) + ": the label \"" + label->shown +
+               "\" is the example's label of row " + std::to_string(home->row) + " (" + std::string(home->name) +
                "): a line added or deleted above it?");
     }
     if (moved.size() > shown) {
@@ -266,7 +308,7 @@ class Checker {
   };
   LabelFit better_fitting_calculator() const {
     std::vector<std::string> keys;
-    for (int row = 0; row <= calc_.shape.row_guard; ++row) {
+    for (int row = 0; row <= layout_.grid.row_guard; ++row) {
       std::string key = label_key(sheet_.cell(0, row));
       if (!key.empty()) keys.push_back(std::move(key));
     }
@@ -292,21 +334,24 @@ class Checker {
     return best;
   }
 
-  // Values no physical set-up has: the run goes on, but its results mean nothing.
-  void implausible() {
-    auto negative = [&](const char* name, const char* what) {
-      if (report_.cell(name) && v(name) < 0.0) warn_at("implausible", name, "is negative: " + std::string(what));
-    };
-    for (const char* name : {"stage_mass", "base_mass", "inertia1", "inertia2"}) negative(name, "a mass or inertia is never below 0");
-    for (const char* name : {"resolution", "scale_resolution", "encoder_resolution"}) negative(name, "a sensor's count has a positive length");
-    negative("time_step", "time runs backwards");
-    negative("thickness", "a plate has a positive thickness");
-    negative("modulus", "a modulus of elasticity is positive");
-    negative("wavelength", "a wavelength is positive");
-    negative("gap", "the mask lies a positive gap above the resist");
-    negative("sigma", "a coherence factor lies between 0 and 1");
-    if (report_.cell("NA") && (v("NA") < 0.0 || v("NA") > 1.0)) {
-      warn_at("implausible", "NA", number_text(v("NA")) + " lies outside (0, 1]: a numerical aperture is a sine");
+  // The layout's rules of single cells: values no physical set-up has (the
+  // run goes on, but its results mean nothing) and values divided by.
+  void cell_rules() {
+    for (const CellCheck& rule : layout_.checks) {
+      const double value = v(rule.cell);
+      switch (rule.rule) {
+        case CellRule::nonzero:
+          zero_divides(rule.cell, std::string(rule.why));
+          break;
+        case CellRule::nonnegative:
+          if (value < 0.0) warn_at("implausible", rule.cell, "is negative: " + std::string(rule.why));
+          break;
+        case CellRule::sine:
+          if (value < 0.0 || value > 1.0) {
+            warn_at("implausible", rule.cell, number_text(value) + " lies outside (0, 1]: " + std::string(rule.why));
+          }
+          break;
+      }
     }
   }
 
@@ -331,22 +376,23 @@ class Checker {
   }
 
   void read_rectangles() {
-    const RectangleTable& t = calc_.rectangles;
-    const long long given = static_cast<long long>(v("rect_count"));
-    const int used = static_cast<int>(std::clamp<long long>(given, 0, t.max_count));
-    if (given > t.max_count) {
-      warn_at("limited", "rect_count",
-              calc_.kind == Kind::projection
-                  ? std::to_string(given) + " is above the limit; the calculator uses " + std::to_string(t.max_count) +
+    const RectangleSpec& t = *layout_.rectangles;
+    const int most = layout_.rectangle_limit();
+    const long long given = static_cast<long long>(v(t.count_cell));
+    const int used = static_cast<int>(std::clamp<long long>(given, 0, most));
+    const int last_row = layout_.grid.row_guard;
+    const int available = layout_.rectangle_rows();
+    if (given > most) {
+      // A limit other than the sheet's rectangle rows is the calculator's own.
+      warn_at("limited", t.count_cell,
+              most != available
+                  ? std::to_string(given) + " is above the limit; the calculator uses " + std::to_string(most) +
                         " rectangles"
-                  : std::to_string(given) + " is more rectangles than the sheet holds (" +
-                        std::to_string(t.max_count) + ", rows " + std::to_string(t.first_row) + " to " +
-                        std::to_string(calc_.shape.row_guard) + ")");
+                  : std::to_string(given) + " is more rectangles than the sheet holds (" + std::to_string(most) +
+                        ", rows " + std::to_string(t.first_row) + " to " + std::to_string(last_row) + ")");
     }
-    const int last_row = calc_.shape.row_guard;
-    const int available = std::max(0, last_row - t.first_row + 1);
     if (used > available) {
-      warn_at("limited", "rect_count",
+      warn_at("limited", t.count_cell,
               "rectangles from rect[" + std::to_string(available) + "] on lie beyond row " + std::to_string(last_row) +
                   ", the sheet's last, and contribute nothing");
     }
@@ -375,35 +421,30 @@ class Checker {
     }
   }
 
-  void zero_divides(const char* name, const std::string& why) {
+  void zero_divides(std::string_view name, const std::string& why) {
     if (report_.cell(name) && v(name) == 0.0) warn_at("divides-by-zero", name, "is 0: " + why);
   }
 
-  // The largest value the calculator uses in an integer cell.
-  int high(std::string_view name) const { return calc_.layout->find(name)->high; }
-
   void projection() {
-    const int n = static_cast<int>(v("grid_size"));
-    const int projection_grid_limit = high("grid_size");
+    using namespace projection_cells;
+    const int n = static_cast<int>(v(grid));
+    const int projection_grid_limit = grid.high;
     if (n > projection_grid_limit) {
-      warn_at("limited", "grid_size",
+      warn_at("limited", grid,
               std::to_string(n) + " is above the largest grid; the calculator uses " +
                   std::to_string(projection_grid_limit));
     } else if (n <= 0) {
-      warn_at("empty-result", "grid_size", "is 0 or below: the tables hold no samples");
+      warn_at("empty-result", grid, "is 0 or below: the tables hold no samples");
     }
-    zero_divides("pitch", "the spectrum axis divides by it; the tables hold inf or nan");
-    zero_divides("wavelength", "the pupil divides by it; the image holds inf or nan");
-    zero_divides("NA", "the pupil coordinates divide by it; the image holds inf or nan");
-    if (v("rect_count") <= 0) {
-      warn_at("empty-result", "rect_count", "no rectangles: the mask is opaque, every table is 0");
+    if (v(layout.rectangles->count_cell) <= 0) {
+      warn_at("empty-result", layout.rectangles->count_cell, "no rectangles: the mask is opaque, every table is 0");
     }
     const int used_n = std::min(n, projection_grid_limit);
     if (used_n < 1) return;
     optics_sampling();
     const int c0 = used_n / 2;
     for (const CheckedCell& c : report_.cells) {
-      if (c.column < 3 || c.column > 6 || c.row < calc_.rectangles.first_row) continue;
+      if (c.column < 3 || c.column > 6 || c.row < layout.rectangles->first_row) continue;
       if (c.value > c0 || c.value < -c0) {
         const double limited = c.value > c0 ? c0 : -c0;
         warn("limited", c.column, c.row,
@@ -416,9 +457,11 @@ class Checker {
   // What the grid does to the optics: the source's whole-sample shifts, a
   // pitch too coarse for the image between samples, an odd grid.
   void optics_sampling() {
+    using namespace projection_cells;
     const SourceSampling ss = source_sampling(calc_, bytes_);
     if (!ss.usable) return;
-    const double sigma = v("sigma"), na = v("NA"), wavelength = v("wavelength");
+    const double sigma = v(projection_cells::sigma), na = v(projection_cells::na),
+                 wavelength = v(projection_cells::wavelength);
     char acts[200];
     std::snprintf(acts, sizeof acts,
                   "the 13-point source acts as sigma %.3g (outer points %d samples out, inner %d, of a pupil radius "
@@ -437,18 +480,18 @@ class Checker {
                     ": the points move the spectrum by whole samples of 1/(N pitch); N pitch a whole multiple of "
                     "%.4g (2 wavelength / (NA sigma)) puts them where sigma says",
                     2 * wavelength / (na * sigma));
-      warn_at("source-sampling", "sigma", message + advice);
+      warn_at("source-sampling", projection_cells::sigma, message + advice);
     } else if (sigma > 0) {
       report_.notes.push_back(acts);
     }
     if (!ss.band_limited()) {
-      warn_at("coarse-pitch", "pitch",
-              number_text(v("pitch")) + " is above wavelength / (4 NA) = " + number_text(wavelength / (4 * na)) +
+      warn_at("coarse-pitch", pitch,
+              number_text(v(pitch)) + " is above wavelength / (4 NA) = " + number_text(wavelength / (4 * na)) +
                   ": the image's spectrum reaches 2 NA / wavelength and is not sampled above twice that, so the "
                   "image between its samples, and the widths and log slopes measured there, are not exact");
     }
     if (ss.grid % 2 == 1) {
-      warn_at("odd-grid", "grid_size",
+      warn_at("odd-grid", grid,
               std::to_string(ss.grid) + " is odd: the transform's centre lies half a sample from the grid's, so the "
               "defocus and aberration phases are taken half a sample away from each pupil sample's frequency and "
               "the image moves with focus; use an even grid");
@@ -456,108 +499,115 @@ class Checker {
   }
 
   void proximity() {
-    const double wavelength = v("wavelength"), gap = v("gap");
-    if (!(wavelength * gap > 0.0)) {
-      warn_at("divides-by-zero", wavelength > 0.0 ? "gap" : "wavelength",
+    using namespace proximity_cells;
+    const double lambda = v(wavelength), z = v(gap);
+    if (!(lambda * z > 0.0)) {
+      warn_at("divides-by-zero", lambda > 0.0 ? gap : wavelength,
               "wavelength x gap is not positive: the Fresnel scale divides by its square root");
     }
-    long long points = 81 * static_cast<long long>(std::clamp(static_cast<int>(v("rect_count")), 0, high("rect_count")));
-    for (const char* name : {"x_steps", "y_steps"}) {
-      const int steps = static_cast<int>(v(name));
-      const int proximity_step_limit = high(name);
+    const CellSpec& count = layout.at(layout.rectangles->count_cell);
+    long long points = 81 * static_cast<long long>(std::clamp(static_cast<int>(v(count)), 0, count.high));
+    // The image window's axes, x then y.
+    const ImageSpec& image = layout.image;
+    static constexpr const char* axes[2] = {"x", "y"};
+    for (int axis = 0; axis < 2; ++axis) {
+      const CellSpec& cell = layout.at(image.axis(axis).steps_cell);
+      const int steps = static_cast<int>(v(cell));
+      const int proximity_step_limit = cell.high;
       if (steps == 0) {
-        warn_at("single-sample", name,
-                std::string("is 0: the map has a single ") + (name[0] == 'x' ? "column, at x start" : "row, at y start"));
+        warn_at("single-sample", cell,
+                std::string("is 0: the map has a single ") + (axis == 0 ? "column, at x start" : "row, at y start"));
       } else if (steps < 0) {
-        warn_at("empty-result", name, "is negative: the table has no intensities");
+        warn_at("empty-result", cell, "is negative: the table has no intensities");
       } else if (steps > proximity_step_limit) {
-        warn_at("limited", name,
+        warn_at("limited", cell,
                 std::to_string(steps) + " is above the limit of " + std::to_string(proximity_step_limit) +
                     " intervals (" + std::to_string(proximity_step_limit + 1) + " points)");
       }
       points *= std::clamp(steps, 0, proximity_step_limit) + 1;
     }
-    for (const char* axis : {"x", "y"}) {
-      const std::string from = std::string(axis) + "_start", to = std::string(axis) + "_end",
-                        steps = std::string(axis) + "_steps";
+    for (int axis = 0; axis < 2; ++axis) {
+      const std::string_view from = image.axis(axis).start_cell, to = image.axis(axis).end_cell;
+      const CellSpec& steps = layout.at(image.axis(axis).steps_cell);
       if (v(from) == v(to) && v(steps) > 0) {
         warn_at("single-sample", to,
-                "equals " + from + ": all " + std::to_string(std::min(static_cast<int>(v(steps)), high(steps)) + 1) +
-                    " samples along " + axis + " lie at the same place");
+                "equals " + std::string(from) + ": all " +
+                    std::to_string(std::min(static_cast<int>(v(steps)), steps.high) + 1) + " samples along " +
+                    axes[axis] + " lie at the same place");
       }
     }
-    if (v("rect_count") <= 0) {
-      warn_at("empty-result", "rect_count", "no rectangles: the intensity is 0 everywhere");
+    if (v(count) <= 0) {
+      warn_at("empty-result", count, "no rectangles: the intensity is 0 everywhere");
     }
     if (static_cast<double>(points) > long_fresnel_evaluations) {
-      warn_at("long-run", "rect_count",
+      warn_at("long-run", count,
               "81 source points x rectangles x grid points = " + std::to_string(points) +
                   " diffraction sums: a long run");
     }
   }
 
   void plate() {
-    const int support = static_cast<int>(v("support_case"));
+    using namespace plate_cells;
+    const int support = static_cast<int>(v(support_case));
     if (support < 0 || support > 2) {
-      warn_at("unsupported", "support_case",
+      warn_at("unsupported", support_case,
               std::to_string(support) + " is none of 0, 1, 2: no edge condition is solved; the run integrates from zero start values under the load");
     }
-    zero_divides("modulus", "the rigidity is 0 and the load term divides by it");
-    zero_divides("thickness", "the rigidity is 0 and the stress divides by t squared");
-    if (std::fabs(v("poisson")) == 1.0) {
-      warn_at("divides-by-zero", "poisson", "is +-1: the rigidity divides by 1 - nu^2 = 0");
+    if (std::fabs(v(poisson)) == 1.0) {
+      warn_at("divides-by-zero", poisson, "is +-1: the rigidity divides by 1 - nu^2 = 0");
     }
-    const double r0 = v("r_start"), r1 = v("r_end");
+    const double r0 = v(r_start), r1 = v(r_end);
     if (r0 == 0.0) {
-      warn_at("divides-by-zero", "r_start", "is 0: the plate equation divides by the radius");
+      warn_at("divides-by-zero", r_start, "is 0: the plate equation divides by the radius");
     } else if (r0 * r1 <= 0.0) {
-      warn_at("divides-by-zero", "r_end", "the span from r_start to r_end passes through radius 0");
+      warn_at("divides-by-zero", r_end, "the span from r_start to r_end passes through radius 0");
     } else if (r0 == r1 && (support == 0 || support == 2)) {
-      warn_at("divides-by-zero", "r_end", "equals r_start: the shooting's difference quotient is 0/0");
+      warn_at("divides-by-zero", r_end, "equals r_start: the shooting's difference quotient is 0/0");
     }
-    const int divisions = static_cast<int>(v("divisions"));
-    if (divisions <= 0) {
-      warn_at(support == 0 || support == 2 ? "divides-by-zero" : "empty-result", "divisions",
+    const int n = static_cast<int>(v(divisions));
+    if (n <= 0) {
+      warn_at(support == 0 || support == 2 ? "divides-by-zero" : "empty-result", divisions,
               "is 0 or below: no step is taken" +
                   std::string(support == 0 || support == 2 ? " and the shooting divides by zero" : ""));
-    } else if (divisions > long_plate_divisions) {
-      const long long steps = std::min<long long>(10LL * divisions, std::numeric_limits<int>::max());
-      warn_at("long-run", "divisions", "31 integrations of " + std::to_string(steps) + " steps each" +
-                                           (steps < 10LL * divisions ? " (the step count stops at the largest int)" : "") +
-                                           ": a long run");
+    } else if (n > long_plate_divisions) {
+      const long long steps = std::min<long long>(10LL * n, std::numeric_limits<int>::max());
+      warn_at("long-run", divisions, "31 integrations of " + std::to_string(steps) + " steps each" +
+                                         (steps < 10LL * n ? " (the step count stops at the largest int)" : "") +
+                                         ": a long run");
     }
   }
 
-  void stage_frame(const char* resolution) {
-    zero_divides(resolution, "the position count divides by it");
-    zero_divides("stage_mass", "the stage's acceleration divides by its mass");
-    zero_divides("time_step", "the velocity term of the current divides by it");
-    const int steps = static_cast<int>(v("step_count"));
-    const int interval = static_cast<int>(v("print_interval"));
+  // The stage table's step count and print interval.
+  void step_counts() {
+    const TableSpec& table = *layout_.table_with(MetricKind::stage);
+    const std::string_view steps_cell = table.steps_cell, interval_cell = table.interval_cell;
+    const int steps = static_cast<int>(v(steps_cell));
+    const int interval = static_cast<int>(v(interval_cell));
     if (interval == 0) {
-      warn_at("print-interval-zero", "print_interval",
+      warn_at("print-interval-zero", interval_cell,
               "is 0: no row is written during the run; the table holds the final row only");
     }
     if (steps <= 0) {
-      warn_at("empty-result", "step_count", "is 0 or below: the table holds the start row only");
+      warn_at("empty-result", steps_cell, "is 0 or below: the table holds the start row only");
     } else if (steps > long_step_count) {
-      warn_at("long-run", "step_count",
+      warn_at("long-run", steps_cell,
               std::to_string(steps) + " steps: a long run (some seconds per 10^8 steps), and no summary of every step");
     }
     if (steps > 0 && interval != 0 && static_cast<double>(steps) / std::abs(static_cast<double>(interval)) >
                                           long_table_rows) {
-      warn_at("long-run", "print_interval",
+      warn_at("long-run", interval_cell,
               "a row every " + std::to_string(interval) + " of " + std::to_string(steps) +
                   " steps writes more than a million rows");
     }
   }
 
+  // The sensor the switch chooses and the screw's inertia.
   void nut_stage() {
-    const bool scale = static_cast<int>(v("scale_switch")) != 0;
-    stage_frame(scale ? "scale_resolution" : "encoder_resolution");
-    zero_divides("screw_lead", "angle and nut displacement convert through the lead");
-    if (v("inertia1") + v("inertia2") == 0.0) {
-      warn_at("divides-by-zero", "inertia2", "inertia1 + inertia2 is 0: the screw's acceleration divides by it");
+    using namespace nut_stage_cells;
+    const bool scale = static_cast<int>(v(scale_switch)) != 0;
+    zero_divides((scale ? scale_resolution : encoder_resolution).name, "the position count divides by it");
+    if (v(inertia1) + v(inertia2) == 0.0) {
+      warn_at("divides-by-zero", inertia2, "inertia1 + inertia2 is 0: the screw's acceleration divides by it");
     }
   }
 
@@ -570,25 +620,28 @@ class Checker {
   void servo_step() {
     const std::optional<ServoLoop> loop = servo_loop(calc_, bytes_);
     if (!loop || !(loop->time_step > 0) || !finite_loop(*loop)) return;
+    const std::string_view time_step = layout_.table_with(MetricKind::stage)->step_time_cell;
     for (const PlantMode& m : plant_modes(*loop)) {
       const std::string mode = "the plant's mode at " + shortest_of(m.hz) + " Hz (damping " + shortest_of(m.damping) +
                                ") has omega h = " + shortest_of(m.omega_h);
       const std::string better = "; a step of at most " + shortest_of(faithful_step(m.s)) +
                                  " s integrates it within 1 % (the step is also the servo period: the loop changes with it)";
       if (m.growth > 1 && m.damping >= 0) {
-        warn_at("unstable-step", "time_step",
+        warn_at("unstable-step", time_step,
                 mode + ", beyond the Runge-Kutta step's stability limit (omega h = 2.83 for an undamped mode): the "
                        "integration multiplies it by " + shortest_of(m.growth) + " a step, a growth no servo causes" + better);
       } else if (m.step_error > step_accuracy_limit) {
-        warn_at("coarse-step", "time_step",
+        warn_at("coarse-step", time_step,
                 mode + ", beyond the accuracy limit (about 1.1 for an undamped mode): the step's error in its "
                        "frequency and decay is " + shortest_of(100 * m.step_error) + " %" + better);
       }
     }
     const FirstStep first = first_step(*loop);
     if (first.count != 0 && std::isfinite(first.velocity_term)) {
-      const char* cell = calc_.kind == Kind::nut_stage && v("scale_switch") == 0 ? "initial_nut_displacement"
-                                                                                  : "stage_displacement";
+      // The start offset of what the sensor reads.
+      const std::string_view cell = &layout_ == &nut_stage_cells::layout && v(nut_stage_cells::scale_switch) == 0
+                                        ? nut_stage_cells::start.name
+                                        : stage_cell("stage_displacement");
       warn_at("derivative-kick", cell,
               "a start offset of " + shortest_of(first.count) + " counts: the first step's velocity term sees a "
               "previous count of 0 and drives " + shortest_of(first.velocity_term) + " A (Kd n r / h) for one step, "
@@ -605,6 +658,7 @@ class Checker {
   }
 
   const Calculator& calc_;
+  const Layout& layout_;
   std::string bytes_;
   Sheet sheet_;
   CheckReport report_;
@@ -638,15 +692,12 @@ CheckReport check_sheet(const Calculator& calculator, std::string_view sheet_byt
 
 SourceSampling source_sampling(const Calculator& calc, std::string_view sheet_bytes) {
   SourceSampling ss;
-  if (calc.kind != Kind::projection) return ss;
+  using namespace projection_cells;
+  if (calc.layout != &layout) return ss;
   const Sheet sheet = sheet_of(calc, sheet_bytes);
-  auto real = [&](const char* name) {
-    const CellSpec* c = calc.layout->find(name);
-    return sheet.real(c->column, c->row);
-  };
-  const CellSpec* grid = calc.layout->find("grid_size");
-  ss.grid = std::min(sheet.integer(grid->column, grid->row), grid->high);
-  const double na = real("NA"), sigma = real("sigma"), pitch = real("pitch"), wavelength = real("wavelength");
+  ss.grid = read_integer(sheet, grid);
+  const double na = read_real(sheet, projection_cells::na), sigma = read_real(sheet, projection_cells::sigma),
+               pitch = read_real(sheet, projection_cells::pitch), wavelength = read_real(sheet, projection_cells::wavelength);
   const double nd = ss.grid;
   ss.pupil_radius = na * pitch * nd / wavelength;
   ss.usable = ss.grid > 0 && std::isfinite(ss.pupil_radius) && ss.pupil_radius > 0;

@@ -6,6 +6,8 @@
 #include <functional>
 #include <numbers>
 
+#include "stage/layout.hpp"
+
 namespace meridox::host {
 namespace {
 
@@ -365,62 +367,85 @@ std::vector<Complex> polynomial_roots(const std::vector<Complex>& coefficients) 
   return z;
 }
 
+namespace {
+
+// The cells each servo model reads, by name, checked while compiling
+// against the layouts of the stages it models.
+using stage::nut_stage_layout;
+using stage::single_stage_layout;
+using stage::stage_base_layout;
+// Every stage.
+consteval std::string_view servo_cell(std::string_view name) {
+  return cell_name<nut_stage_layout, single_stage_layout, stage_base_layout>(name);
+}
+// A screw and nut.
+consteval std::string_view screw_cell(std::string_view name) { return cell_name<nut_stage_layout>(name); }
+// A linear motor, on the ground or on a base.
+consteval std::string_view linear_cell(std::string_view name) {
+  return cell_name<single_stage_layout, stage_base_layout>(name);
+}
+// The base.
+consteval std::string_view base_cell(std::string_view name) { return cell_name<stage_base_layout>(name); }
+
+}  // namespace
+
 std::optional<ServoLoop> servo_loop(const Calculator& calc, std::string_view sheet_bytes) {
-  if (calc.kind != Kind::stage && calc.kind != Kind::stage_base && calc.kind != Kind::nut_stage) return std::nullopt;
+  const ServoModel model = calc.layout->servo;
+  if (model == ServoModel::none) return std::nullopt;
   const Sheet sheet = sheet_of(calc, sheet_bytes);
   auto real = [&](std::string_view name) {
-    const std::optional<NamedCell> cell = named_cell(calc, name);
-    return sheet.real(cell->column, cell->row);
+    const CellSpec& cell = calc.layout->at(name);
+    return sheet.real(cell.column, cell.row);
   };
   auto integer = [&](std::string_view name) {
-    const std::optional<NamedCell> cell = named_cell(calc, name);
-    return sheet.integer(cell->column, cell->row);
+    const CellSpec& cell = calc.layout->at(name);
+    return sheet.integer(cell.column, cell.row);
   };
   ServoLoop l;
-  l.position_gain = real("position_gain");
-  l.velocity_gain = real("velocity_gain");
-  l.time_step = real("time_step");
-  const double bias = real("bias_current");
+  l.position_gain = real(servo_cell("position_gain"));
+  l.velocity_gain = real(servo_cell("velocity_gain"));
+  l.time_step = real(servo_cell("time_step"));
+  const double bias = real(servo_cell("bias_current"));
   double drive = 0.0;  // force (or torque) per ampere
-  const double friction = real("friction_force");
+  const double friction = real(servo_cell("friction_force"));
   double friction_lever = 1.0;  // from the friction force to the drive's force or torque
-  if (calc.kind == Kind::nut_stage) {
+  if (model == ServoModel::screw_and_nut) {
     // Screw angle, its rate, the stage and its velocity; the nut follows the
     // screw through the lead, the stage the nut through the axial stiffness.
-    const double lead = real("screw_lead") / (2 * pi);  // nut travel per radian
-    const double inertia = real("inertia1") + real("inertia2");
-    const double k = real("axial_stiffness"), mass = real("stage_mass");
-    drive = real("torque_constant");
+    const double lead = real(screw_cell("screw_lead")) / (2 * pi);  // nut travel per radian
+    const double inertia = real(screw_cell("inertia1")) + real(screw_cell("inertia2"));
+    const double k = real(screw_cell("axial_stiffness")), mass = real(servo_cell("stage_mass"));
+    drive = real(screw_cell("torque_constant"));
     friction_lever = lead;
     l.order = 4;
     l.a[0][1] = 1.0;
     l.a[1][0] = -k * lead * lead / inertia;
-    l.a[1][1] = -real("rotary_damping") / inertia;
+    l.a[1][1] = -real(screw_cell("rotary_damping")) / inertia;
     l.a[1][2] = k * lead / inertia;
     l.a[2][3] = 1.0;
     l.a[3][0] = k * lead / mass;
     l.a[3][2] = -k / mass;
     l.b[1] = drive / inertia;
-    if (integer("scale_switch") == 0) {
+    if (integer(screw_cell("scale_switch")) == 0) {
       l.c[0] = 1.0;
-      l.resolution = real("encoder_resolution");
-      l.start_measured = real("initial_nut_displacement") / lead;
+      l.resolution = real(screw_cell("encoder_resolution"));
+      l.start_measured = real(screw_cell("initial_nut_displacement")) / lead;
       l.sensor = "the screw angle (rotary encoder)";
       l.measured_unit = "rad";
     } else {
       l.c[2] = 1.0;
-      l.resolution = real("scale_resolution");
-      l.start_measured = real("stage_displacement");
+      l.resolution = real(screw_cell("scale_resolution"));
+      l.start_measured = real(servo_cell("stage_displacement"));
       l.sensor = "the stage displacement (linear scale)";
       l.measured_unit = "mm";
     }
   } else {
-    drive = real("force_constant");
-    const double mass = real("stage_mass");
-    l.resolution = real("resolution");
-    l.start_measured = real("stage_displacement");
+    drive = real(linear_cell("force_constant"));
+    const double mass = real(servo_cell("stage_mass"));
+    l.resolution = real(linear_cell("resolution"));
+    l.start_measured = real(servo_cell("stage_displacement"));
     l.measured_unit = "mm";
-    if (calc.kind == Kind::stage) {
+    if (model == ServoModel::direct) {
       l.order = 2;
       l.a[0][1] = 1.0;
       l.b[1] = drive / mass;
@@ -428,23 +453,23 @@ std::optional<ServoLoop> servo_loop(const Calculator& calc, std::string_view she
       l.sensor = "the stage displacement";
     } else {
       // Stage and base; the drive pushes them apart, the mount holds the base.
-      const double base = real("base_mass");
+      const double base = real(base_cell("base_mass"));
       l.order = 4;
       l.a[0][1] = 1.0;
       l.a[2][3] = 1.0;
-      l.a[3][2] = -real("base_stiffness") / base;
+      l.a[3][2] = -real(base_cell("base_stiffness")) / base;
       l.b[1] = drive / mass;
       l.b[3] = -drive / base;
       l.c[0] = 1.0;
       l.c[2] = -1.0;
       l.sensor = "the stage displacement relative to the base";
-      if (integer("offset_switch") != 0 && real("base_friction") != 0.0) {
-        l.left_out.push_back("the base's friction on the ground (" + g(real("base_friction")) + ")");
+      if (integer(linear_cell("offset_switch")) != 0 && real(base_cell("base_friction")) != 0.0) {
+        l.left_out.push_back("the base's friction on the ground (" + g(real(base_cell("base_friction"))) + ")");
       }
     }
-    if (integer("offset_switch") != 0) {
+    if (integer(linear_cell("offset_switch")) != 0) {
       l.left_out.push_back("the offset rule (the count shifted by w/2, and one more at and below 0: a relay of " +
-                           g(l.position_gain * (1 + real("offset_width")) * l.resolution) + " A across count 0)");
+                           g(l.position_gain * (1 + real(linear_cell("offset_width"))) * l.resolution) + " A across count 0)");
     }
   }
   if (friction != 0.0) {

@@ -96,21 +96,24 @@ std::string sheet_unit(const SummaryContext& c, std::string_view unit) {
 }
 
 std::string plate_text(const TableSpec& spec, const ColumnTable& t, const SummaryContext& c) {
-  const PlateSummary s = summarize_plate(t);
-  const std::string r_unit = sheet_unit(c, spec.columns[0].unit);
-  const std::string w_unit = sheet_unit(c, spec.columns[1].unit);
-  const std::string stress_unit = sheet_unit(c, spec.columns[5].unit);
-  const std::string pitch_unit = sheet_unit(c, spec.columns[6].unit);
+  const PlateSummary s = summarize_plate(t, spec);
+  const PlateSpec& p = spec.plate;
+  const auto column = [&](int k) -> const std::vector<double>& { return t.columns[static_cast<std::size_t>(k)]; };
+  const auto unit = [&](int k) { return sheet_unit(c, spec.columns[static_cast<std::size_t>(k)].unit); };
+  const std::string r_unit = unit(p.radius);
+  const std::string w_unit = unit(p.deflection);
+  const std::string stress_unit = unit(p.stress);
+  const std::string pitch_unit = unit(p.pitch_error);
   // The last row has no pitch error by layout: it is not counted as missing.
-  const std::size_t pitch_rows = t.widths.back() < 7 ? t.rows() - 1 : t.rows();
+  const std::size_t pitch_rows = t.widths.back() < spec.columns.size() ? t.rows() - 1 : t.rows();
   std::string out;
   out += "  max_deflection: largest deflection " + length(s.deflection.value, w_unit) + " at r = " +
-         length(s.deflection.at, r_unit) + " (max_deflection_r)" + finite_share(t.columns[1], t.rows()) + "\n";
+         length(s.deflection.at, r_unit) + " (max_deflection_r)" + finite_share(column(p.deflection), t.rows()) + "\n";
   out += "  max_stress: largest radial stress " + length(s.stress.value, stress_unit) + " at r = " +
-         length(s.stress.at, r_unit) + finite_share(t.columns[5], t.rows()) + " (the radial stress only)\n";
+         length(s.stress.at, r_unit) + finite_share(column(p.stress), t.rows()) + " (the radial stress only)\n";
   if (c.plate) {
     // The hoop stress governs where the radial moment vanishes (a free edge).
-    const HoopMetrics h = hoop_metrics(t.columns[0], t.columns[2], t.columns[3], *c.plate);
+    const HoopMetrics h = hoop_metrics(column(p.radius), column(p.slope), column(p.curvature), *c.plate);
     // A moment per unit length: stress times length squared over length.
     const std::string moment_unit =
         stress_unit.empty() || r_unit.empty() ? std::string() : "(" + stress_unit + ") " + r_unit + "^2/" + r_unit;
@@ -128,7 +131,7 @@ std::string plate_text(const TableSpec& spec, const ColumnTable& t, const Summar
     out += "\n";
   }
   out += "  max_pitch_error: largest pitch error " + length(s.pitch_error.value, pitch_unit) + " at r = " +
-         length(s.pitch_error.at, r_unit) + finite_share(t.columns[6], pitch_rows) + "\n";
+         length(s.pitch_error.at, r_unit) + finite_share(column(p.pitch_error), pitch_rows) + "\n";
   return out;
 }
 
@@ -222,13 +225,22 @@ MapSummary summarize_map(const MapTable& map) {
   return s;
 }
 
-PlateSummary summarize_plate(const ColumnTable& t) {
-  if (t.columns.size() < 7) throw TableError("a plate table has seven columns");
+PlateSummary summarize_plate(const ColumnTable& t, const TableSpec& spec) {
+  if (t.columns.size() < spec.columns.size()) throw TableError("a plate table has seven columns");
+  const PlateSpec& p = spec.plate;
+  const auto column = [&](int k) -> const std::vector<double>& { return t.columns[static_cast<std::size_t>(k)]; };
   PlateSummary s;
-  s.deflection = largest_magnitude(t.columns[1], t.columns[0]);
-  s.stress = largest_magnitude(t.columns[5], t.columns[0]);
-  s.pitch_error = largest_magnitude(t.columns[6], t.columns[0]);
+  s.deflection = largest_magnitude(column(p.deflection), column(p.radius));
+  s.stress = largest_magnitude(column(p.stress), column(p.radius));
+  s.pitch_error = largest_magnitude(column(p.pitch_error), column(p.radius));
   return s;
+}
+
+PlateSummary summarize_plate(const ColumnTable& t) {
+  for (const Calculator& c : calculators()) {
+    if (const TableSpec* spec = c.layout->table_with(MetricKind::plate)) return summarize_plate(t, *spec);
+  }
+  throw TableError("no calculator writes a plate table");
 }
 
 double settling_time(const std::vector<double>& time, const std::vector<double>& error, double tolerance) {

@@ -27,6 +27,9 @@ MapSummary summarize_map(const MapTable& map);
 struct PlateSummary {
   Extreme deflection, stress, pitch_error;
 };
+// From the columns the plate table's layout names; without a spec, the
+// registry's plate table's.
+PlateSummary summarize_plate(const ColumnTable& table, const TableSpec& spec);
 PlateSummary summarize_plate(const ColumnTable& table);
 
 // The first time from which every later row stays within `tolerance` of 0;

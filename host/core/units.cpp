@@ -46,7 +46,7 @@ StageColumns stage_columns_for(const Calculator& calculator, const Sheet& sheet)
   const TableSpec* t = stage_table(calculator);
   if (t == nullptr) return stage_columns(TableKind::unknown);
   StageColumns c{static_cast<std::size_t>(t->error_column), static_cast<std::size_t>(t->current_column)};
-  c.count = sheet.real(2, row_of(calculator, t->count_cell));
+  c.count = cell_value(calculator, sheet, t->count_cell);
   // The run ends after N steps of h; known before its states are read, so
   // that the closing window of a streamed history is known in advance.
   const StageSteps run = stage_steps(calculator, sheet);
@@ -58,10 +58,12 @@ StageColumns stage_columns_for(const Calculator& calculator, const Sheet& sheet)
 PlateSection plate_section(const Calculator& calculator, std::string_view sheet_bytes) {
   const Sheet sheet = sheet_of(calculator, sheet_bytes);
   auto real = [&](std::string_view name) {
-    const std::optional<NamedCell> cell = named_cell(calculator, name);
+    const CellSpec* cell = calculator.layout->find(name);
     return cell ? sheet.real(cell->column, cell->row) : not_known;
   };
-  return {real("modulus"), real("poisson"), real("thickness")};
+  const TableSpec* t = calculator.layout->table_with(MetricKind::plate);
+  if (t == nullptr) return {};
+  return {real(t->plate.modulus_cell), real(t->plate.poisson_cell), real(t->plate.thickness_cell)};
 }
 
 StageColumns stage_columns_for(const Calculator& calculator, std::string_view sheet_bytes) {
@@ -103,33 +105,40 @@ std::string cell_unit(const Calculator& calc, const std::string& sheet_bytes, co
 }
 
 ImageModel image_model(const Calculator& calculator) {
-  return calculator.kind == Kind::projection ? ImageModel::periodic : ImageModel::spline;
+  return calculator.layout->image.grid == ImageGrid::periodic ? ImageModel::periodic : ImageModel::spline;
 }
+
+namespace {
+
+// The samples of a periodic image's grid as the calculator uses them (the
+// size limited to its cell's high).
+int grid_samples(const Calculator& calc, const Sheet& sheet) {
+  const CellSpec& size = calc.layout->at(calc.layout->image.size_cell);
+  return std::min(sheet.integer(size.column, size.row), size.high);
+}
+
+}  // namespace
 
 std::vector<MaskRectangle> mask_rectangles(const Calculator& calc, std::string_view sheet_bytes) {
   std::vector<MaskRectangle> mask;
-  if (!calc.has_rectangles) return mask;
+  const Layout& layout = *calc.layout;
+  if (layout.rectangles == nullptr) return mask;
   const Sheet sheet = sheet_of(calc, sheet_bytes);
-  const RectangleTable& t = calc.rectangles;
-  const int available = std::max(0, calc.shape.row_guard - t.first_row + 1);
-  const int count = std::min({sheet.integer(2, t.count_row), t.max_count, available});
-  // A projection sheet's edges are in samples from the centre, kept within
-  // half the grid; the grid size is limited first.
-  const bool in_samples = calc.kind == Kind::projection;
+  const CellSpec& given = layout.at(layout.rectangles->count_cell);
+  const int count = std::min({sheet.integer(given.column, given.row), layout.rectangle_limit(), layout.rectangle_rows()});
+  // Edges in samples from the centre are kept within half the grid (its
+  // size limited first) and scaled by the pitch into lengths.
   double scale = 1.0, half = INFINITY;
-  if (in_samples) {
-    const CellSpec* grid = calc.layout->find("grid_size");
-    const int n = std::min(sheet.integer(grid->column, grid->row), grid->high);
-    half = n / 2;
-    const CellSpec* pitch = calc.layout->find("pitch");
-    scale = sheet.real(pitch->column, pitch->row);
+  if (layout.rectangles->edges_within_grid && layout.image.grid == ImageGrid::periodic) {
+    half = grid_samples(calc, sheet) / 2;
+    scale = cell_value(calc, sheet, layout.image.pitch_cell);
   }
   auto edge = [&](int column, int row) {
     const double e = sheet.real(column, row);
     return (e > half ? half : e < -half ? -half : e) * scale;
   };
   for (int q = 0; q < count; ++q) {
-    const int row = t.first_row + q;
+    const int row = layout.rectangles->first_row + q;
     mask.push_back({sheet.real(1, row), sheet.real(2, row), edge(3, row), edge(4, row), edge(5, row), edge(6, row)});
   }
   return mask;
@@ -139,21 +148,20 @@ void image_axes(const Calculator& calc, std::string_view sheet_bytes, std::vecto
   x.clear();
   y.clear();
   const Sheet sheet = sheet_of(calc, sheet_bytes);
-  auto cell = [&](const char* name) { return calc.layout->find(name); };
-  if (calc.kind == Kind::projection) {
-    const int n = std::min(sheet.integer(cell("grid_size")->column, cell("grid_size")->row), cell("grid_size")->high);
-    const double pitch = sheet.real(cell("pitch")->column, cell("pitch")->row);
+  const ImageSpec& image = calc.layout->image;
+  if (image.grid == ImageGrid::periodic) {
+    const int n = grid_samples(calc, sheet);
+    const double pitch = cell_value(calc, sheet, image.pitch_cell);
     for (int q = 0; q < n; ++q) x.push_back(pitch * (q - n / 2));
     y = x;
-  } else if (calc.kind == Kind::proximity) {
-    for (const char* axis : {"x", "y"}) {
-      const std::string a(axis);
-      const CellSpec* steps = cell((a + "_steps").c_str());
-      const int n = sheet.integer(steps->column, steps->row);
-      if (n < 1 || n > steps->high) continue;
-      const double from = sheet.real(cell((a + "_start").c_str())->column, cell((a + "_start").c_str())->row);
-      const double to = sheet.real(cell((a + "_end").c_str())->column, cell((a + "_end").c_str())->row);
-      std::vector<double>& out = a == "x" ? x : y;
+  } else if (image.grid == ImageGrid::window) {
+    for (int axis = 0; axis < 2; ++axis) {
+      const CellSpec& steps = calc.layout->at(image.axis(axis).steps_cell);
+      const int n = sheet.integer(steps.column, steps.row);
+      if (n < 1 || n > steps.high) continue;
+      const double from = cell_value(calc, sheet, image.axis(axis).start_cell);
+      const double to = cell_value(calc, sheet, image.axis(axis).end_cell);
+      std::vector<double>& out = axis == 0 ? x : y;
       for (int i = 0; i <= n; ++i) out.push_back(from + i * (to - from) / n);
     }
   }
@@ -200,7 +208,7 @@ std::string describe_sheet(const Calculator& calculator, std::string_view sheet_
     if (source != nullptr) d.sigma = sheet.real(source->column, source->row);
   }
   d.context.servo = servo_loop(calculator, sheet_bytes);
-  if (calculator.kind == Kind::plate) d.context.plate = plate_section(calculator, sheet_bytes);
+  if (calculator.layout->table_with(MetricKind::plate) != nullptr) d.context.plate = plate_section(calculator, sheet_bytes);
   if (d.context.servo) d.context.loop = analyse_loop(*d.context.servo);
   d.length_unit = sheet_unit;
   d.length_scale = 1.0;

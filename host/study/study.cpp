@@ -83,9 +83,13 @@ std::vector<std::vector<double>> table_metrics(const Calculator& calc, const Stu
     }
     case MetricKind::plate: {
       const ColumnTable& t = table.columns;
-      if (t.columns.size() < 7) throw TableError("the plate table has fewer than 7 columns");
-      const PlateMetrics m = plate_metrics(t.columns[0], t.columns[1], t.columns[5], t.columns[6]);
-      const HoopMetrics h = hoop_metrics(t.columns[0], t.columns[2], t.columns[3], plate_section(calc, sheet));
+      const PlateSpec& p = written.plate;
+      if (t.columns.size() < written.columns.size()) {
+        throw TableError("the plate table has fewer than " + std::to_string(written.columns.size()) + " columns");
+      }
+      const auto column = [&](int k) -> const std::vector<double>& { return t.columns[static_cast<std::size_t>(k)]; };
+      const PlateMetrics m = plate_metrics(column(p.radius), column(p.deflection), column(p.stress), column(p.pitch_error));
+      const HoopMetrics h = hoop_metrics(column(p.radius), column(p.slope), column(p.curvature), plate_section(calc, sheet));
       rows.push_back({m.max_deflection, m.max_deflection_r, m.max_stress, m.max_pitch_error, h.moment.value,
                       h.stress.value});
       break;
@@ -234,7 +238,7 @@ std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec&
   } else {
     call_here(entry, folder);
     if (const std::string problem = write_own_file(folder / "IN_FM.txt", sheet); !problem.empty()) return problem;
-    metrics = stream_stage_metrics(folder / "OUT_M.txt", columns);
+    metrics = stream_stage_metrics(folder / stage_table(calc)->file, columns);
     const std::size_t states = static_cast<std::size_t>(std::max(plan.steps, 0LL)) + 1;
     if (metrics && metrics->states != states) {
       why = "the table holds " + std::to_string(metrics->states) + " of the " + std::to_string(states) + " states";
@@ -257,7 +261,7 @@ std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec&
 
 void remove_tables(const Calculator& calc, const fs::path& folder) {
   std::error_code ec;
-  for (const char* table : calc.tables) fs::remove(folder / table, ec);
+  for (const TableSpec& table : calc.layout->tables) fs::remove(folder / table.file, ec);
 }
 
 }  // namespace
@@ -482,8 +486,9 @@ std::vector<MetricColumn> metric_columns(const Calculator& calc) {
     case MetricKind::plate:
       // max_stress is the radial stress, as the table holds it; the hoop
       // moment and stress come from its slope and curvature.
-      return {{"max_deflection", 1}, {"max_deflection_r", 0}, {"max_stress", 5}, {"max_pitch_error", 6},
-              {"max_hoop_moment", 4}, {"max_hoop_stress", 5}};
+      return {{"max_deflection", t->plate.deflection}, {"max_deflection_r", t->plate.radius},
+              {"max_stress", t->plate.stress},         {"max_pitch_error", t->plate.pitch_error},
+              {"max_hoop_moment", t->plate.moment},    {"max_hoop_stress", t->plate.stress}};
     default: return {};
   }
 }
@@ -737,7 +742,7 @@ std::string adopt_run(const Calculator& calc, const std::string& from, const std
     if (!fs::is_symlink(stale, ec) && fs::is_regular_file(stale, ec)) fs::remove(stale, ec);
   }
   std::vector<std::string> names{"IN_FM.txt"};
-  names.insert(names.end(), calc.tables.begin(), calc.tables.end());
+  for (const TableSpec& table : calc.layout->tables) names.emplace_back(table.file);
   std::string problem;
   for (const std::string& name : names) {
     const fs::path source = fs::path(from) / name;

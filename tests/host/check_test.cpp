@@ -67,10 +67,10 @@ TEST(HostExamples, AreTheFilesAsciiCrLfLabelledAndClean) {
     // The projection example's 13-point source acts as sigma 0.57, not its
     // 0.5: the one warning an example gives, on purpose.
     for (const Warning& w : report.warnings) {
-      if (!(c.kind == Kind::projection && w.code == "source-sampling")) ADD_FAILURE() << w.message;
+      if (!(std::string_view(c.alias) == "projection" && w.code == "source-sampling")) ADD_FAILURE() << w.message;
     }
     for (const CheckedCell& cell : report.cells) {
-      if (cell.column != 2 || (c.has_rectangles && cell.row >= c.rectangles.first_row)) continue;
+      if (cell.column != 2 || (c.layout->rectangles && cell.row >= c.layout->rectangles->first_row)) continue;
       // A label and a unit: "label [unit]".
       EXPECT_NE(cell.label.find(" ["), std::string::npos) << cell.name << ": " << cell.label;
     }
@@ -102,7 +102,7 @@ TEST(HostCheck, ListsCellsWithDecodedLabelsRawTextAndValues) {
   EXPECT_EQ(edge->value, 28.0);
   EXPECT_EQ(r.cell("rect_x1[4]"), nullptr);
   // Six cells per rectangle, one per scalar parameter.
-  EXPECT_EQ(r.cells.size(), calc("projection").cells.size() + 4 * 6);
+  EXPECT_EQ(r.cells.size(), calc("projection").layout->cells.size() + 4 * 6);
 }
 
 TEST(HostCheck, FlagsCellsWithoutNumbers) {
@@ -137,6 +137,35 @@ TEST(HostCheck, FlagsValuesTheCalculatorLimits) {
   // Grid size above the limit: edges are judged on the 128-sample grid.
   sheet = with_cell(sheet, 2, 2, "1000");
   EXPECT_TRUE(check_sheet(calc("projection"), with_cell(sheet, 3, 25, "65")).has("limited", 25));
+}
+
+// One rectangle more than the calculator uses: the warning names the limit
+// that binds, the calculator's own or the sheet's last row, with its
+// numbers from the layout, and rectangles past the sheet's end are named.
+TEST(HostCheck, RectanglesAboveTheLimitNameTheLimitThatBinds) {
+  int calculators_with_rectangles = 0;
+  for (const Calculator& c : calculators()) {
+    if (c.layout->rectangles == nullptr) continue;
+    ++calculators_with_rectangles;
+    SCOPED_TRACE(c.alias);
+    const RectangleSpec& r = *c.layout->rectangles;
+    const CellSpec& count = *c.layout->find(r.count_cell);
+    const int limit = count.high, last = c.layout->grid.row_guard, rows = last - r.first_row + 1;
+    const CheckReport report =
+        check_sheet(c, with_cell(example_sheet(c.name), count.column, count.row, std::to_string(limit + 1)));
+    std::string said;
+    for (const Warning& w : report.warnings) {
+      if (w.code == "limited" && w.row == count.row) said += w.message + "\n";
+    }
+    const std::string sheet_ends = "than the sheet holds (" + std::to_string(limit) + ", rows " +
+                                   std::to_string(r.first_row) + " to " + std::to_string(last) + ")";
+    const std::string own = "the calculator uses " + std::to_string(limit) + " rectangles";
+    EXPECT_EQ(said.find(limit == rows ? sheet_ends : own) != std::string::npos, true) << said;
+    EXPECT_EQ(said.find(limit == rows ? own : sheet_ends), std::string::npos) << said;
+    const std::string past_end = "from rect[" + std::to_string(rows) + "] on lie beyond row " + std::to_string(last);
+    EXPECT_EQ(said.find(past_end) != std::string::npos, limit > rows) << said;
+  }
+  EXPECT_EQ(calculators_with_rectangles, 2);
 }
 
 TEST(HostCheck, FlagsZerosThatDivide) {
@@ -246,7 +275,7 @@ TEST(HostCheckLabels, TheUsersOwnWordingGivesNoWarning) {
     };
     // Japanese in Shift-JIS, as a Windows spreadsheet saves it, and in UTF-8.
     const CheckReport sjis = clean(with_labels(ex, [](int row) { return shift_jis(japanese_label(row)); }));
-    EXPECT_NE(format_report(c, sjis).find("note: " + std::to_string(c.cells.size()) + " of "), std::string::npos);
+    EXPECT_NE(format_report(c, sjis).find("note: " + std::to_string(c.layout->cells.size()) + " of "), std::string::npos);
     clean(with_labels(ex, japanese_label));
     // The example's labels reworded are the user's own (noted); in capitals
     // between blanks they are still the example's.
@@ -281,12 +310,12 @@ TEST(HostCheckLabels, AnotherCalculatorsSheetOrAMovedLineWarns) {
     }
     // A line inserted near the top moves every value down by one row.
     SCOPED_TRACE(c.name);
-    const int first = c.cells.front().row;
+    const int first = c.layout->cells.front().row;
     const std::string inserted = with_line(example(c.name), first, "my remark\t\t");
     const CheckReport r = check_sheet(c, inserted);
     EXPECT_TRUE(r.has("label-mismatch", first + 1));
     EXPECT_NE(format_report(c, r).find("is the example's label of row " + std::to_string(first) + " (" +
-                                       c.cells.front().name + ")"),
+                                       std::string(c.layout->cells.front().name) + ")"),
               std::string::npos);
   }
 }

@@ -127,11 +127,12 @@ TEST_F(HostCommand, RunsEveryCalculatorFromItsExample) {
     const fs::path out = dir() / "meridox-out" / c.alias;
     // Stale results of an earlier run must not pass for this run's.
     fs::create_directories(out);
-    for (const char* table : c.tables) std::ofstream(out / table) << "stale";
+    for (const TableSpec& table : c.layout->tables) std::ofstream(out / table.file) << "stale";
     const Result r = meridox(std::string("run ") + c.alias);
     EXPECT_EQ(slurp(out / "IN_FM.txt"), example_sheet(c.name));
     bool all_written = true;
-    for (const char* table : c.tables) {
+    for (const TableSpec& t : c.layout->tables) {
+      const std::string table(t.file);
       const fs::path path = out / table;
       if (!fs::exists(path)) {
         all_written = false;
@@ -375,6 +376,43 @@ TEST_F(HostCommand, BadSheetsAreNamedForWhatTheyAre) {
   write("ctl.txt", testing::with_cell(stage, 0, 4, std::string(150, '\x01')));
   const Result ctl = meridox("check stage ctl.txt");
   EXPECT_TRUE(has(ctl.out, "\\x01\\x01 [mm/count]\n(2,5)")) << ctl.out;
+}
+
+// Every single-cell rule a layout states fires through `meridox check` when
+// its example breaks it, on the cell the rule names and with the rule's reason,
+// and the check then exits 1; the other cells of the example stay quiet.
+TEST_F(HostCommand, EveryCellRuleOfTheLayoutsWarnsOnItsCell) {
+  int rules = 0;
+  for (const Calculator& c : calculators()) {
+    for (const CellCheck& rule : c.layout->checks) {
+      SCOPED_TRACE(std::string(c.alias) + " " + std::string(rule.cell));
+      const CellSpec* cell = c.layout->find(rule.cell);
+      ASSERT_NE(cell, nullptr);
+      const char* value = rule.rule == CellRule::nonzero ? "0" : rule.rule == CellRule::nonnegative ? "-1" : "1.5";
+      const std::string said = rule.rule == CellRule::nonzero ? "[divides-by-zero]: " : "[implausible]: ";
+      const std::string why = rule.rule == CellRule::nonzero       ? "is 0: "
+                              : rule.rule == CellRule::nonnegative ? "is negative: "
+                                                                   : "1.5 lies outside (0, 1]: ";
+      const std::string where =
+          "(" + std::to_string(cell->column) + "," + std::to_string(cell->row) + ") " + std::string(rule.cell) + ": ";
+      write("broken.txt", testing::with_cell(example_sheet(c.name), cell->column, cell->row, value));
+      const Result r = meridox(std::string("check ") + c.alias + " broken.txt");
+      EXPECT_EQ(r.status, 1) << r.out << r.err;
+      EXPECT_NE(r.out.find("warning " + said + where + why + std::string(rule.why) + "\n"), std::string::npos)
+          << r.out;
+      // Nothing is said of another cell for its value alone (the only
+      // warnings naming other cells combine this one with them).
+      for (const CellSpec& other : c.layout->cells) {
+        if (other.name == rule.cell) continue;
+        const std::string at = "(" + std::to_string(other.column) + "," + std::to_string(other.row) + ") " +
+                               std::string(other.name) + ": is ";
+        EXPECT_EQ(r.out.find(at + (rule.rule == CellRule::nonzero ? "0:" : "negative:")), std::string::npos) << r.out;
+      }
+      ++rules;
+    }
+  }
+  // Each calculator states some: the masses, steps, optics and plate section.
+  EXPECT_GE(rules, 6 * 2);
 }
 
 TEST_F(HostCommand, OptionsAreCheckedBeforeAnyRun) {

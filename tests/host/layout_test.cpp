@@ -134,7 +134,9 @@ TEST(Layout, RectangleCellNamesAreTheCellsTheReaderReads) {
       }
     }
     // As many as the calculator uses and the sheet has rows for.
-    const int most = std::min(calc.rectangles.max_count, calc.shape.row_guard - calc.rectangles.first_row + 1);
+    const RectangleSpec& rectangles = *calc.layout->rectangles;
+    const int most = std::min(calc.layout->find(rectangles.count_cell)->high,
+                              calc.layout->grid.row_guard - rectangles.first_row + 1);
     EXPECT_TRUE(named_cell(calc, "rect_y2[" + std::to_string(most - 1) + "]")) << alias;
     EXPECT_FALSE(named_cell(calc, "rect_y2[" + std::to_string(most) + "]")) << alias;
   }
