@@ -375,7 +375,8 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
   const fs::path cases_folder = folder / "cases";
   std::string note;
   StudyLock lock;
-  if (const std::string problem = prepare_study_folder(*calc, spec, folder.string(), note, lock); !problem.empty()) {
+  if (const std::string problem = prepare_study_folder(*calc, spec, folder.string(), note, lock, request.only_case.has_value());
+      !problem.empty()) {
     err << "meridox: " << problem << "\n";
     return bad_input;
   }

@@ -1052,7 +1052,7 @@ std::vector<std::string> study_files() {
 }
 
 std::string prepare_study_folder(const Calculator& calc, const StudySpec& spec, const std::string& folder_text,
-                                 std::string& note, StudyLock& lock) {
+                                 std::string& note, StudyLock& lock, bool one_case) {
   if (folder_text.empty()) return "the study folder has no name";
   const fs::path folder(folder_text);
   const fs::path cases_folder = folder / "cases";
@@ -1116,7 +1116,7 @@ std::string prepare_study_folder(const Calculator& calc, const StudySpec& spec, 
   // The study's earlier tables and pictures (its own, or another study's it
   // replaces) would pass for this run's; in a folder no study used, nothing
   // is removed.
-  if (had_cases) remove_study_files(folder);
+  if (had_cases && !(one_case && same)) remove_study_files(folder);
   lock = std::move(held);
   return {};
 }

@@ -172,7 +172,7 @@ class StudyLock {
 
  private:
   friend std::string prepare_study_folder(const Calculator&, const StudySpec&, const std::string&, std::string&,
-                                          StudyLock&);
+                                          StudyLock&, bool);
   int fd_ = -1;
 };
 
@@ -181,10 +181,12 @@ class StudyLock {
 // (another command, script, set of options or build of the library) are
 // removed first, with the files that study wrote beside them, and `note`
 // says so in one line; a cases/ that holds no study key is not this
-// program's and is never touched. Returns an empty string, or why the folder
-// cannot be used (one line).
+// program's and is never touched. The study's files beside cases/ (its
+// table, pictures) are removed too, unless `one_case` (a run of one case of
+// the same study, which leaves them as they are). Returns an empty string,
+// or why the folder cannot be used (one line).
 std::string prepare_study_folder(const Calculator& calc, const StudySpec& spec, const std::string& folder,
-                                 std::string& note, StudyLock& lock);
+                                 std::string& note, StudyLock& lock, bool one_case = false);
 
 // The study table: header, then the rows in case order. A row's status is
 // the case's, followed by the warnings of its sheet.
