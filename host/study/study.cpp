@@ -219,7 +219,7 @@ void call_here(Entry entry, const fs::path& folder) {
 // every step (IN_FM.txt holds that sheet until the run has ended), or from
 // its run as its sheet asks and a second one printing every step.
 std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec& spec, const std::string& sheet,
-                           const StagePlan& plan, const fs::path& folder, CaseResult& result) {
+                           const StagePlan& plan, const fs::path& folder, bool own_folder, CaseResult& result) {
   std::string why;
   std::optional<StageMetrics> metrics;
   // The loop linearised from the sheet: its margins join the metrics, and
@@ -237,7 +237,9 @@ std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec&
     metrics = every_step_metrics(calc, entry, sheet, folder, columns, spec.timeout, why);
   } else {
     call_here(entry, folder);
-    if (const std::string problem = write_own_file(folder / "IN_FM.txt", sheet); !problem.empty()) return problem;
+    if (own_folder) {
+      if (const std::string problem = write_own_file(folder / "IN_FM.txt", sheet); !problem.empty()) return problem;
+    }
     metrics = stream_stage_metrics(folder / "OUT_M.txt", columns);
     const std::size_t states = static_cast<std::size_t>(std::max(plan.steps, 0LL)) + 1;
     if (metrics && metrics->states != states) {
@@ -537,11 +539,12 @@ std::optional<CaseResult> reusable_case(const Calculator& calc, const StudySpec&
 namespace {
 
 // One case, run in this process (a child of the study's, forked for the case
-// or warm for many): see run_case. With `keep` the folder is the case's own
-// and keeps its sheet, tables, summary and record; without, it is a scratch
-// folder of the study's, and only the record, returned, outlives the case.
+// or warm for many): see run_case. With `own_folder` the folder is the
+// case's own and keeps its sheet and record (and its tables and summary when
+// the study keeps them); without, it is a scratch folder of the study's, and
+// only the record, returned, outlives the case.
 std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec, const std::string& options,
-                      const std::string& sheet, const StagePlan& plan, const fs::path& folder, bool keep) {
+                      const std::string& sheet, const StagePlan& plan, const fs::path& folder, bool own_folder) {
   CaseResult result;
   auto fail = [&](const std::string& why) { return record_text(options, failed_case(calc, spec, why)); };
   const bool stage = metric_kind(calc) == MetricKind::stage;
@@ -567,7 +570,8 @@ std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec
   }
   try {
     if (stage) {
-      if (const std::string why = run_stage_case(calc, entry, spec, sheet, plan, folder, result); !why.empty()) {
+      if (const std::string why = run_stage_case(calc, entry, spec, sheet, plan, folder, own_folder, result);
+          !why.empty()) {
         return fail(why);
       }
     } else {
@@ -582,7 +586,7 @@ std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec
   } catch (const TableError& e) {
     return fail(e.what());
   }
-  if (keep) {
+  if (spec.keep_tables) {
     SheetDescription description;
     description.context.cut = cuts_of(spec).front().cut;
     describe_sheet(calc, sheet, {}, description);
@@ -604,7 +608,7 @@ std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec
     remove_tables(calc, folder);
   }
   const std::string record = record_text(options, result);
-  if (keep) {
+  if (own_folder) {
     if (const std::string problem = write(folder / result_record, record); !problem.empty()) {
       return fail("cannot record the case's results: " + problem);
     }
