@@ -556,14 +556,17 @@ std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec
   // worker's scratch folder holds the last case's: its tables go first, so
   // that a calculator that writes none is never read another case's.
   const bool fresh = fs::create_directory(folder, ec);
-  const auto write = fresh ? write_own_file : replace_file;
+  // The study's own scratch holds only what its cases wrote there.
+  const auto write = fresh || !own_folder ? write_own_file : replace_file;
   if (!fresh) {
     if (!fs::is_directory(folder, ec) || fs::is_symlink(folder, ec)) {
       return fail("cannot create the case folder " + folder.string());
     }
-    fs::remove(folder / result_record, ec);
     remove_tables(calc, folder);
-    remove_leftovers(folder);
+    if (own_folder) {
+      fs::remove(folder / result_record, ec);
+      remove_leftovers(folder);
+    }
   }
   if (const std::string problem = write(folder / "IN_FM.txt", first_sheet); !problem.empty()) {
     return fail("cannot write the case's sheet: " + problem);
