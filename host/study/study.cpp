@@ -190,7 +190,20 @@ struct StagePlan {
   long long steps = 0;
   StageColumns columns{0, 0};
   bool every_step_only = false;
+  // The loop linearised from the sheet, when worked out before the case's
+  // child is forked (its margins join the metrics).
+  std::optional<LoopAnalysis> loop;
+  bool has_loop = false;
 };
+
+// The plan with the case's linearised loop: worked out from the sheet
+// alone, in the warm worker, so that a case's child need not.
+StagePlan with_loop(StagePlan plan, const Calculator& calc, const std::string& sheet) {
+  const std::optional<ServoLoop> servo = servo_loop(calc, sheet);
+  plan.has_loop = servo.has_value();
+  plan.loop = servo ? analyse_loop(*servo) : LoopAnalysis{};
+  return plan;
+}
 
 StagePlan stage_plan(const Calculator& calc, const StudySpec& spec, const std::string& case_sheet) {
   const Sheet sheet = sheet_of(calc, case_sheet);
@@ -224,10 +237,10 @@ std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec&
   std::optional<StageMetrics> metrics;
   // The loop linearised from the sheet: its margins join the metrics, and
   // when it is unstable a growing error counts as divergence sooner.
-  const std::optional<ServoLoop> servo = servo_loop(calc, sheet);
-  const LoopAnalysis loop = servo ? analyse_loop(*servo) : LoopAnalysis{};
+  const StagePlan planned = plan.loop ? plan : with_loop(plan, calc, sheet);
+  const LoopAnalysis& loop = *planned.loop;
   StageColumns columns = plan.columns;
-  columns.loop_unstable = servo && loop.why_not.empty() && !loop.stable;
+  columns.loop_unstable = planned.has_loop && loop.why_not.empty() && !loop.stable;
   if (!plan.every_step_only) {
     // Two runs, each in a child of its own, so that each starts from the
     // library as loaded, as a run of its own would.
@@ -738,13 +751,14 @@ void remove_case_folder(const Calculator& calc, const fs::path& folder) {
 }
 
 // Cases run several at once, started and waited for from this one thread;
-// results kept in case order. A calculator that recomputes everything at
-// every call runs its cases in warm workers, one per job, each forked from
-// this process before it ever called the library; any other runs each case
-// in a child of its own, forked from this process, so that it starts from
-// the library as loaded. Without kept tables a case runs in scratch and is
-// recorded in the study's record file; a case that fails keeps a folder
-// with its sheet, to be rerun alone.
+// results kept in case order. Each job has a warm worker, forked from this
+// process before it ever called the library. A calculator that recomputes
+// everything at every call runs its cases in the worker itself, one after
+// another; any other runs each case in a child the worker forks for it, so
+// that the case starts from the library as loaded (and this process, whose
+// memory grows with the study, never forks once a case). Without kept
+// tables a case runs in scratch and is recorded in the study's record
+// file; a case that fails keeps a folder with its sheet, to be rerun alone.
 class CaseRunner {
  public:
   // `cases_folder`: where the study's record lies; "" for none (each case
@@ -753,14 +767,15 @@ class CaseRunner {
       : calc_(calc), entry_(entry), spec_(spec), base_(base_sheet(calc, spec)), options_(case_options(calc, spec)),
         rows_(metric_rows_per_case(calc, spec)), columns_(metric_names(calc).size()), jobs_(std::max(1, jobs)),
         folders_(spec.keep_tables || cases_folder.empty()), warm_(calc.layout->recomputes_every_call),
-        group_({spec.timeout, false}), scratch_(folders_ ? fs::path() : fs::path(cases_folder)) {
+        scratch_(folders_ ? fs::path() : fs::path(cases_folder)) {
     if (!folders_) records_.emplace(fs::path(cases_folder), rows_);
-    if (warm_) {
-      for (int k = 0; k < jobs_; ++k) {
-        workers_.push_back(std::make_unique<WarmWorker>(
-            [this](const std::string& request) { return serve(request); }, ChildOptions{spec.timeout, false}));
-        worker_case_.push_back(0);
-      }
+    // A worker that forks a child for each case ends it at the case's
+    // timeout itself, in the same words; its own deadline is a last resort.
+    const double deadline = warm_ || spec.timeout <= 0.0 ? spec.timeout : spec.timeout + 30.0;
+    for (int k = 0; k < jobs_; ++k) {
+      workers_.push_back(std::make_unique<WarmWorker>(
+          [this](const std::string& request) { return serve(request); }, ChildOptions{deadline, false}));
+      worker_case_.push_back(0);
     }
     // A stage case's plan reads its step count, its step and the count of
     // its settling band: worked out once, unless the study varies one of them.
@@ -800,20 +815,18 @@ class CaseRunner {
     const std::string what = "case " + c.name;
     Running running{sheet, folder, folders_ ? folder : std::string(), c.name};
     std::string failed;
-    if (warm_) {
+    while (true) {
       std::size_t k = 0;
       while (workers_[k]->state() == WarmWorker::State::busy) ++k;
       // Each worker keeps one scratch folder for all its cases.
       if (!folders_) running.run_in = (scratch_.path() / ("worker-" + std::to_string(k))).string();
-      failed = workers_[k]->send(running.run_in + '\n' + sheet, what);
+      failed = workers_[k]->send(what + '\n' + running.run_in + '\n' + sheet, what);
       worker_case_[k] = index;
-    } else {
-      if (!folders_) running.run_in = (scratch_.path() / ("case-" + std::to_string(index))).string();
-      const StagePlan plan = plan_varies_ ? stage_plan(calc_, spec_, sheet) : plan_;
-      failed = group_.start(
-          index,
-          [&] { return ChildWork{true, case_here(calc_, entry_, spec_, options_, sheet, plan, running.run_in, folders_)}; },
-          what);
+      // Out of descriptors or processes: no more jobs than the system
+      // allows, and the case waits for one to end rather than fail.
+      if (failed.empty() || !workers_[k]->out_of_room() || busy() == 0) break;
+      jobs_ = static_cast<int>(busy());
+      collect(ended);
     }
     if (!failed.empty()) {
       finished(index, running, {false, failed}, ended);
@@ -839,12 +852,24 @@ class CaseRunner {
 
   std::size_t busy() const { return running_.size(); }
 
-  // In a warm worker: "FOLDER\nSHEET" in, the case's record out.
+  // In a warm worker: "WHAT\nFOLDER\nSHEET" in, the case's record out.
   ChildWork serve(const std::string& request) {
-    const std::size_t end = request.find('\n');
-    const std::string sheet = request.substr(end + 1);
-    const StagePlan plan = plan_varies_ ? stage_plan(calc_, spec_, sheet) : plan_;
-    return {true, case_here(calc_, entry_, spec_, options_, sheet, plan, request.substr(0, end), folders_)};
+    const std::size_t what_end = request.find('\n'), folder_end = request.find('\n', what_end + 1);
+    const std::string what = request.substr(0, what_end);
+    const std::string folder = request.substr(what_end + 1, folder_end - what_end - 1);
+    const std::string sheet = request.substr(folder_end + 1);
+    StagePlan plan = plan_varies_ ? stage_plan(calc_, spec_, sheet) : plan_;
+    if (warm_) return {true, case_here(calc_, entry_, spec_, options_, sheet, plan, folder, folders_)};
+    if (metric_kind(calc_) == MetricKind::stage) plan = with_loop(std::move(plan), calc_, sheet);
+    ChildGroup child({spec_.timeout, false});
+    if (std::string failed = child.start(
+            0, [&] { return ChildWork{true, case_here(calc_, entry_, spec_, options_, sheet, plan, folder, folders_)}; },
+            what);
+        !failed.empty()) {
+      return {false, failed};
+    }
+    ChildOutcome outcome = child.wait_any().front().second;
+    return {outcome.ok, std::move(outcome.text)};
   }
 
   // The results of an earlier run of the case from the same sheet and options.
@@ -873,7 +898,6 @@ class CaseRunner {
       result = parsed ? std::move(*parsed) : failure("the case's results came back incomplete");
     }
     std::error_code ec;
-    if (!folders_ && !warm_) fs::remove_all(r.run_in, ec);
     if (!folders_ && result.completed()) {
       if (const std::string problem = records_->add(r.name, r.sheet, outcome.text); !problem.empty()) {
         result = failure(problem);
@@ -895,13 +919,9 @@ class CaseRunner {
 
   void collect(const std::function<void(std::size_t, CaseResult)>& ended) {
     std::vector<std::pair<std::size_t, ChildOutcome>> done;
-    if (warm_) {
-      std::vector<WarmWorker*> workers;
-      for (const auto& w : workers_) workers.push_back(w.get());
-      for (auto& [k, outcome] : wait_replies(workers)) done.emplace_back(worker_case_[k], std::move(outcome));
-    } else {
-      done = group_.wait_any();
-    }
+    std::vector<WarmWorker*> workers;
+    for (const auto& w : workers_) workers.push_back(w.get());
+    for (auto& [k, outcome] : wait_replies(workers)) done.emplace_back(worker_case_[k], std::move(outcome));
     for (auto& [index, outcome] : done) {
       const auto found = running_.find(index);
       if (found == running_.end()) continue;
@@ -919,8 +939,7 @@ class CaseRunner {
   std::size_t rows_, columns_;  // of a case's metrics
   int jobs_;
   bool folders_;  // every case runs in its own folder and keeps it
-  bool warm_;     // cases run in warm workers
-  ChildGroup group_;
+  bool warm_;     // cases run in the workers themselves, not in a child each
   std::vector<std::unique_ptr<WarmWorker>> workers_;
   std::vector<std::size_t> worker_case_;  // the case each busy worker runs
   ScratchFolder scratch_;
