@@ -905,7 +905,8 @@ class CaseRunner {
         remove_case_folder(calc_, r.folder);
       }
     }
-    if (!result.completed()) {
+    // A case the host's interruption ended did not fail: it runs again on resume.
+    if (!result.completed() && (interrupted() == 0 || folders_)) {
       const fs::path folder(r.folder);
       fs::create_directory(folder, ec);
       if (fs::is_directory(folder, ec) && !fs::is_symlink(folder, ec)) {
