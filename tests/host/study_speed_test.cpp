@@ -241,7 +241,9 @@ TEST_F(StudySpeed, ARecordOfTheStudyReplacesCaseFolders) {
     fs::create_directories(abandoned / "worker-0");
   }
   auto r = meridox(study);
-  if (!abandoned.empty()) EXPECT_FALSE(fs::exists(abandoned));
+  if (!abandoned.empty()) {
+    EXPECT_FALSE(fs::exists(abandoned));
+  }
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string table = slurp(dir() / "s" / "study.csv");
   std::vector<std::string> names;
