@@ -228,6 +228,12 @@ struct Layout {
   ImageSpec image = {};                      // the optics calculators' image
   ServoModel servo = ServoModel::none;       // the stages' servo loop
   std::span<const CellCheck> checks = {};    // in the order the check reports them
+  // Whether every call of the entry computes its tables from the sheet
+  // alone, keeping nothing from an earlier call (no control state, no
+  // cached solution): calls made back to back in one loaded library then
+  // write what a freshly loaded library would, and a host may run many
+  // sheets in one process.
+  bool recomputes_every_call = false;
 
   // The most rectangles the calculator uses (the count cell's high limit); 0 without.
   constexpr int rectangle_limit() const {

@@ -104,7 +104,8 @@ inline constexpr Layout layout{.deliverable = "orvalis",
                                .length_unit_cell = "pitch",
                                .focus_cell = "defocus",
                                .image = {.grid = ImageGrid::periodic, .size_cell = "grid_size", .pitch_cell = "pitch"},
-                               .checks = layout_data::checks};
+                               .checks = layout_data::checks,
+                               .recomputes_every_call = true};
 static_assert(names_only_its_cells(layout));
 
 }  // namespace meridox::projection

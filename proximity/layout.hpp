@@ -57,7 +57,8 @@ inline constexpr Layout layout{.deliverable = "quendra",
                                .image = {.grid = ImageGrid::window,
                                          .x = {"x_start", "x_end", "x_steps"},
                                          .y = {"y_start", "y_end", "y_steps"}},
-                               .checks = layout_data::checks};
+                               .checks = layout_data::checks,
+                               .recomputes_every_call = true};
 static_assert(names_only_its_cells(layout));
 
 }  // namespace meridox::proximity
