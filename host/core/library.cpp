@@ -1,8 +1,12 @@
 #include "host/core/library.hpp"
 
 #include <dlfcn.h>
+#include <link.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -52,6 +56,72 @@ std::string library_build(const std::string& path, LibraryBuild& build) {
                 static_cast<unsigned long long>(std::hash<std::string_view>{}(bytes)));
   build = {path, bytes.size(), hash};
   return {};
+}
+
+namespace {
+
+// The writable ranges of the loaded object that holds an address.
+struct WritableRanges {
+  std::uintptr_t address;
+  bool found = false;
+  std::vector<std::pair<std::uintptr_t, std::uintptr_t>> ranges;
+};
+
+int find_writable(dl_phdr_info* info, std::size_t, void* data) {
+  auto& wanted = *static_cast<WritableRanges*>(data);
+  bool holds = false;
+  std::uintptr_t relro_start = 0, relro_end = 0;
+  for (int k = 0; k < info->dlpi_phnum; ++k) {
+    const ElfW(Phdr)& h = info->dlpi_phdr[k];
+    const std::uintptr_t start = info->dlpi_addr + h.p_vaddr;
+    if (h.p_type == PT_LOAD && wanted.address >= start && wanted.address < start + h.p_memsz) holds = true;
+    if (h.p_type == PT_GNU_RELRO) relro_start = start, relro_end = start + h.p_memsz;
+  }
+  if (!holds) return 0;
+  wanted.found = true;
+  for (int k = 0; k < info->dlpi_phnum; ++k) {
+    const ElfW(Phdr)& h = info->dlpi_phdr[k];
+    if (h.p_type != PT_LOAD || (h.p_flags & PF_W) == 0) continue;
+    // What relocation wrote and the linker then made read-only never
+    // changes: the segment without it.
+    const std::uintptr_t start = info->dlpi_addr + h.p_vaddr, end = start + h.p_memsz;
+    const std::uintptr_t before = std::min(end, std::max(start, relro_start));
+    const std::uintptr_t after = std::max(start, std::min(end, relro_end));
+    if (relro_end <= start || relro_start >= end) {
+      wanted.ranges.emplace_back(start, end);
+      continue;
+    }
+    if (start < before) wanted.ranges.emplace_back(start, before);
+    if (after < end) wanted.ranges.emplace_back(after, end);
+  }
+  return 1;
+}
+
+}  // namespace
+
+std::optional<LoadedState> LoadedState::of(Entry entry, std::string& why) {
+  WritableRanges wanted{reinterpret_cast<std::uintptr_t>(entry), false, {}};
+  dl_iterate_phdr(find_writable, &wanted);
+  if (!wanted.found) {
+    why = "no loaded library holds the entry";
+    return std::nullopt;
+  }
+  LoadedState state;
+  for (const auto& [start, end] : wanted.ranges) {
+    char* at = reinterpret_cast<char*>(start);
+    state.spans_.push_back({at, std::vector<char>(at, at + (end - start))});
+  }
+  return state;
+}
+
+void LoadedState::restore() const {
+  for (const Span& s : spans_) std::memcpy(s.at, s.bytes.data(), s.bytes.size());
+}
+
+std::size_t LoadedState::bytes() const {
+  std::size_t n = 0;
+  for (const Span& s : spans_) n += s.bytes.size();
+  return n;
 }
 
 std::string build_text(const LibraryBuild& build) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/core/calculators.hpp"
 
@@ -36,5 +37,30 @@ std::string build_text(const LibraryBuild& build);
 // The entry loaded from the calculator's library; nullptr, with `why`, when
 // the library is missing or has no such entry.
 Entry load_entry(const Calculator& calc, const std::optional<std::string>& lib_dir, std::string& why);
+
+// The memory a loaded library writes: its initialised and zero-initialised
+// globals and the part of its offset table the dynamic linker leaves
+// writable. Copied while the library is as loaded (no call made yet) and put
+// back before each call, it lets every call start from the library as
+// freshly loaded, without a process of its own: a calculator that keeps
+// state from one call to the next (a stage's control current, the plate's
+// state vector) then writes what a fresh load of it writes. The calculators
+// keep all their state in such globals and none on the heap.
+class LoadedState {
+ public:
+  // The state, as it is now, of the library that holds `entry`; nothing
+  // (and `why`) when no loaded library holds it.
+  static std::optional<LoadedState> of(Entry entry, std::string& why);
+  // Puts the copied state back.
+  void restore() const;
+  std::size_t bytes() const;
+
+ private:
+  struct Span {
+    char* at;
+    std::vector<char> bytes;
+  };
+  std::vector<Span> spans_;
+};
 
 }  // namespace meridox::host

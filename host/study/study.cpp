@@ -783,11 +783,13 @@ void remove_case_folder(const Calculator& calc, const fs::path& folder) {
 
 // Cases run several at once, started and waited for from this one thread;
 // results kept in case order. Each job has a warm worker, forked from this
-// process before it ever called the library. A calculator that recomputes
-// everything at every call runs its cases in the worker itself, one after
-// another; any other runs each case in a child the worker forks for it, so
-// that the case starts from the library as loaded (and this process, whose
-// memory grows with the study, never forks once a case). Without kept
+// process before it ever called the library, that runs its cases one after
+// another. A calculator that recomputes everything at every call runs them
+// as they come; any other has the memory its library writes put back as it
+// was when loaded before each case, so that the case starts from the
+// library as loaded, as a run of its own would. Only where that memory
+// cannot be found does the worker fork a child for each case (this process,
+// whose memory grows with the study, never forks once a case). Without kept
 // tables a case runs in scratch and is recorded in the study's record
 // file; a case that fails keeps a folder with its sheet, to be rerun alone.
 class CaseRunner {
@@ -798,11 +800,12 @@ class CaseRunner {
       : calc_(calc), entry_(entry), spec_(spec), base_(base_sheet(calc, spec)), options_(case_options(calc, spec)),
         rows_(metric_rows_per_case(calc, spec)), columns_(metric_names(calc).size()), jobs_(std::max(1, jobs)),
         folders_(spec.keep_tables || cases_folder.empty()), warm_(calc.layout->recomputes_every_call),
+        as_loaded_(warm_ ? std::nullopt : LoadedState::of(entry, as_loaded_why_)),
         scratch_(folders_ ? fs::path() : fs::path(cases_folder)) {
     if (!folders_) records_.emplace(fs::path(cases_folder), rows_);
     // A worker that forks a child for each case ends it at the case's
     // timeout itself, in the same words; its own deadline is a last resort.
-    const double deadline = warm_ || spec.timeout <= 0.0 ? spec.timeout : spec.timeout + 30.0;
+    const double deadline = warm_ || as_loaded_ || spec.timeout <= 0.0 ? spec.timeout : spec.timeout + 30.0;
     for (int k = 0; k < jobs_; ++k) {
       workers_.push_back(std::make_unique<WarmWorker>(
           [this](const std::string& request) { return serve(request); }, ChildOptions{deadline, false}));
@@ -891,6 +894,10 @@ class CaseRunner {
     const std::string sheet = request.substr(folder_end + 1);
     StagePlan plan = plan_varies_ ? stage_plan(calc_, spec_, sheet) : plan_;
     if (warm_) return {true, case_here(calc_, entry_, spec_, options_, sheet, plan, folder, folders_)};
+    if (as_loaded_) {
+      as_loaded_->restore();
+      return {true, case_here(calc_, entry_, spec_, options_, sheet, plan, folder, folders_)};
+    }
     if (metric_kind(calc_) == MetricKind::stage) plan = with_loop(std::move(plan), calc_, sheet);
     ChildGroup child({spec_.timeout, false});
     if (std::string failed = child.start(
@@ -972,6 +979,10 @@ class CaseRunner {
   int jobs_;
   bool folders_;  // every case runs in its own folder and keeps it
   bool warm_;     // cases run in the workers themselves, not in a child each
+  // The memory the library writes, as loaded: put back before each case of
+  // a calculator that keeps state between calls.
+  std::string as_loaded_why_;
+  std::optional<LoadedState> as_loaded_;
   std::vector<std::unique_ptr<WarmWorker>> workers_;
   std::vector<std::size_t> worker_case_;  // the case each busy worker runs
   ScratchFolder scratch_;

@@ -142,14 +142,20 @@ class StudySpeed : public ::testing::Test {
   }
 };
 
-// The optics calculators recompute everything at every call: cases run one
-// after another in one warm worker write the very tables a fresh `meridox
-// run` of each case's sheet writes, and a study that keeps no tables gives
-// the same rows.
+// Cases run one after another in one warm worker write the very tables a
+// fresh `meridox run` of each case's sheet writes, and a study that keeps no
+// tables gives the same rows: the optics calculators recompute everything
+// at every call; the stages (whose first row shows the control current the
+// last run left) and the plate (whose support cases past 2 start from the
+// state the last run left) start each case from their library as loaded.
 TEST_F(StudySpeed, WarmCasesWriteWhatAFreshRunWrites) {
   const std::vector<std::pair<std::string, std::string>> studies = {
       {"projection", "--vary defocus=0.8,-0.6,0 --vary sigma=0.35,0.85"},
       {"proximity", "--vary gap=40,5,20 --vary 'rect_y2[1]=6,7'"},
+      {"plate", "--vary support_case=0,3,1,3,2,3"},
+      {"stage", "--vary position_gain=30,90 --vary bias_current=0,0.5,-0.5"},
+      {"nut-stage", "--vary position_gain=20,41.9,80 --vary bias_current=0,0.2"},
+      {"stage-base", "--vary position_gain=40,79,150 --vary bias_current=0,0.3"},
   };
   for (const auto& [calc, vary] : studies) {
     SCOPED_TRACE(calc);
