@@ -248,7 +248,11 @@ double stability_boundary(const std::function<double(double)>& radius) {
       double a = inside, b = f;  // a on the nominal side, b beyond
       for (int k = 0; k < 80; ++k) {
         const double mid = std::sqrt(a * b);
-        (unstable_at(mid) == stable ? b : a) = mid;
+        double& moved = unstable_at(mid) == stable ? b : a;
+        // Once a halving leaves both ends where they are, so does every
+        // further one: the bracket is as narrow as doubles make it.
+        if (moved == mid) break;
+        moved = mid;
       }
       return std::sqrt(a * b);
     }
