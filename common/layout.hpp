@@ -256,6 +256,14 @@ struct Layout {
     }
     return nullptr;
   }
+  // Whether a cell of that name is one of the layout's (a constant
+  // expression in sanitizer builds too: no pointer is compared).
+  constexpr bool holds(std::string_view name) const {
+    for (const CellSpec& c : cells) {
+      if (c.name == name) return true;
+    }
+    return false;
+  }
   // The cell of a name; evaluated at compile time, an unknown name does not build.
   // (No pointer is compared with null here: sanitizer builds would not take
   // that as a constant expression.)
@@ -272,7 +280,7 @@ struct Layout {
 // is one of its cells: each layout asserts it while compiling, so that a
 // renamed or removed cell cannot silently leave a rule reading nothing.
 constexpr bool names_only_its_cells(const Layout& layout) {
-  auto known = [&](std::string_view name) { return name.empty() || layout.find(name) != nullptr; };
+  auto known = [&](std::string_view name) { return name.empty() || layout.holds(name); };
   bool ok = known(layout.length_unit_cell) && known(layout.focus_cell);
   if (layout.rectangles != nullptr) ok = ok && !layout.rectangles->count_cell.empty() && known(layout.rectangles->count_cell);
   for (const TableSpec& t : layout.tables) {
