@@ -16,7 +16,20 @@
 // then one line per case in case order: name, TAB, status, TAB, the metric
 // rows separated by ";", each row's values separated by spaces, TAB, 1 when
 // the case's results were reused from its folder, else 0.
+//
+// With "serve CALCULATOR LIBRARY_FOLDER" after the pid it stays, for the
+// single runs of one Python process: the library is loaded once, and each
+// request on standard input runs one case in a child forked from this
+// process, which never calls the entry itself, so every run starts from the
+// library as loaded. A request is a line "F S" (the byte counts of the
+// case folder and the sheet), a line of options separated by TABs (timeout,
+// thresholds space-separated, cut_y, cut_x, dark 0 or 1, band or ""), then
+// the folder's bytes and the sheet's bytes. The answer is one line: the
+// case's name ("run"), status, metric rows and reuse flag as above. It ends
+// when its standard input closes or the process that started it ends.
+#include <poll.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +41,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/core/calculators.hpp"
@@ -57,6 +71,19 @@ std::string line_of(std::istream& in) {
   std::string line;
   if (!std::getline(in, line)) throw std::runtime_error("the request ends early");
   return line;
+}
+
+// One line per case: name, status, metric rows, reuse flag (see above).
+void write_result(const std::string& name, const CaseResult& result) {
+  std::string status = result.status;
+  std::replace_if(status.begin(), status.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
+  std::cout << name << '\t' << status << '\t';
+  for (std::size_t r = 0; r < result.metrics.size(); ++r) {
+    for (std::size_t m = 0; m < result.metrics[r].size(); ++m) {
+      std::cout << (m ? " " : (r ? ";" : "")) << number_text(result.metrics[r][m]);
+    }
+  }
+  std::cout << '\t' << (result.reused ? 1 : 0) << '\n';
 }
 
 int serve(std::istream& in) {
@@ -114,26 +141,108 @@ int serve(std::istream& in) {
     });
   }
   if (interrupted() != 0) end_if_interrupted();
-  for (std::size_t k = 0; k < cases.size(); ++k) {
-    std::string status = results[k].status;
-    std::replace_if(status.begin(), status.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
-    std::cout << cases[k].name << '\t' << status << '\t';
-    for (std::size_t r = 0; r < results[k].metrics.size(); ++r) {
-      for (std::size_t m = 0; m < results[k].metrics[r].size(); ++m) {
-        std::cout << (m ? " " : (r ? ";" : "")) << number_text(results[k].metrics[r][m]);
-      }
-    }
-    std::cout << '\t' << (results[k].reused ? 1 : 0) << '\n';
-  }
+  for (std::size_t k = 0; k < cases.size(); ++k) write_result(cases[k].name, results[k]);
   std::cout.flush();
   return std::cout ? 0 : 1;
+}
+
+// The case's study options from a request's line of options.
+void read_options(const std::string& line, StudySpec& spec) {
+  std::vector<std::string> fields;
+  std::istringstream in(line);
+  for (std::string field; std::getline(in, field, '\t');) fields.push_back(field);
+  if (line.ends_with('\t')) fields.emplace_back();
+  if (fields.size() != 6) throw std::runtime_error("a request's options are six fields");
+  spec.timeout = number(fields[0]);
+  spec.thresholds = numbers(fields[1]);
+  spec.cut.cut_y = number(fields[2]);
+  spec.cut.cut_x = number(fields[3]);
+  spec.cut.dark = fields[4] == "1";
+  spec.band.reset();
+  if (!fields[5].empty()) spec.band = number(fields[5]);
+}
+
+std::string bytes_of(std::istream& in, std::size_t count) {
+  std::string bytes(count, '\0');
+  if (!in.read(bytes.data(), static_cast<std::streamsize>(count))) throw std::runtime_error("the request ends early");
+  return bytes;
+}
+
+// Single runs, one a request, until standard input closes.
+int serve_runs(const std::string& calculator, const std::string& lib_dir, std::istream& in) {
+  const Calculator* calc = find_calculator(calculator);
+  if (calc == nullptr) throw std::runtime_error("unknown calculator " + calculator);
+  std::string why;
+  const Entry entry = load_entry(*calc, lib_dir, why);
+  LibraryBuild build;
+  if (entry != nullptr) {
+    const std::string path = library_path(*calc, lib_dir);
+    if (const std::string problem = library_build(path, build); !problem.empty()) {
+      why = "cannot read the library " + path + ": " + problem;
+    }
+  }
+  for (std::string sizes; std::getline(in, sizes);) {
+    const std::vector<double> counts = numbers(sizes);
+    if (counts.size() != 2) throw std::runtime_error("a request starts with two byte counts");
+    StudySpec spec;
+    spec.calculator = calc->name;
+    spec.keep_tables = true;
+    spec.library = build;
+    read_options(line_of(in), spec);
+    const std::string folder = bytes_of(in, static_cast<std::size_t>(counts[0]));
+    spec.sheet = bytes_of(in, static_cast<std::size_t>(counts[1]));
+    const StudyCase run{"run", {}};
+    CaseResult result;
+    if (entry == nullptr || build.path.empty()) {
+      result = failed_case(*calc, spec, why);
+    } else if (!study_cases(*calc, spec, why)) {
+      result = failed_case(*calc, spec, why);
+    } else {
+      result = run_case(*calc, entry, spec, run, folder);
+    }
+    if (interrupted() != 0) end_if_interrupted();
+    write_result(run.name, result);
+    std::cout.flush();
+    if (!std::cout) return 1;
+  }
+  return 0;
+}
+
+// Ends this process (as a terminate signal does: a running case's child is
+// ended first) once the process with `pid` has ended, whichever of its
+// threads started this one.
+void end_with(pid_t pid) {
+  std::thread([pid] {
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (fd >= 0) {
+      pollfd watched{fd, POLLIN, 0};
+      while (poll(&watched, 1, -1) < 0 && errno == EINTR) {
+      }
+    } else {
+      while (getppid() == pid) usleep(100'000);
+    }
+    kill(getpid(), SIGTERM);
+  }).detach();
 }
 
 }  // namespace
 
 // With the pid of the process that started it as its argument, it ends
 // (and ends the cases' children) when that process ends.
+// With "serve" after the pid, it serves single runs (see above) and ends
+// with that process, whichever of its threads started it.
 int main(int argc, char** argv) {
+  if (argc == 5 && std::string(argv[2]) == "serve") {
+    const pid_t parent = static_cast<pid_t>(std::atoll(argv[1]));
+    if (getppid() != parent) return 1;
+    end_with(parent);
+    try {
+      return serve_runs(argv[3], argv[4], std::cin);
+    } catch (const std::exception& e) {
+      std::cerr << "meridox-cases: " << e.what() << "\n";
+      return 2;
+    }
+  }
   if (argc > 1) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != static_cast<pid_t>(std::atoll(argv[1]))) return 1;

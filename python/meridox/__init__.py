@@ -544,16 +544,19 @@ def run(calc: str, sheet: Sheet | str | os.PathLike | None = None, params: Mappi
     s = _sheet_for(c, sheet, params)
     spec = _spec(c, s, keep_tables=True, threshold=threshold, cut_y=cut_y, cut_x=cut_x, tone=tone, band=band,
                  timeout=timeout, **unknown)
-    warnings = check(c.name, s)
+    # The sheet is checked while the calculator runs, unless strict asks for
+    # its warnings before the run.
+    warnings = check(c.name, s) if strict else None
     if strict and warnings:
         raise ValueError(f"strict: {len(warnings)} warnings; the first: {warnings[0][2]}")
     if out is not None and not os.fspath(out):
         raise ValueError("out names no folder; give a folder, or None for a temporary one")
+    library = _library_folder_for(c)
     # The run is a case of no varied parameter, run by the case runner as a
     # study's cases are (the calculator's child is forked from that small
-    # process, never from this interpreter), in a scratch folder: inside the
-    # temporary folder, or inside `out`, from which only the sheet and the
-    # tables come out.
+    # process, which stays for the next run, never from this interpreter),
+    # in a scratch folder: inside the temporary folder, or inside `out`, from
+    # which only the sheet and the tables come out.
     if out is None:
         temporary = tempfile.TemporaryDirectory(prefix="meridox-")
         scratch = temporary.name
@@ -564,8 +567,13 @@ def run(calc: str, sheet: Sheet | str | os.PathLike | None = None, params: Mappi
     run_folder = os.path.join(scratch, "run")
     folder = run_folder if out is None else os.path.abspath(out)
     try:
-        from ._study import _run_cases
-        [(status, sets)], _ = _run_cases(spec, _library_folder_for(c), scratch, 1, [("run", [])])
+        from ._runner import RunnerGone, run_once
+        try:
+            (status, sets), checked = run_once(spec, library, run_folder,
+                                               None if strict else lambda: check(c.name, s))
+        except RunnerGone as e:
+            raise CalculatorError(f"{c.name}: {e}") from None
+        warnings = warnings if strict else checked
         if status not in _COMPLETED:
             raise CalculatorError(f"{c.name}: {status}")
         try:

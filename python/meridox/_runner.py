@@ -1,0 +1,125 @@
+"""Single runs in a case runner that stays: one meridox-cases process per
+calculator and library folder, started on the first run and kept for the
+next ones, so that a run costs the calculator's own time and not a
+process's start and a library's load.
+
+The runner forks each run's child from a process that loaded the library
+and never called it, so every run starts from the library as loaded; a
+calculator that crashes, ends its process or runs past its timeout ends
+that child only, and the runner answers with the reason. A runner that
+ends itself (or a run that Python gives up on part way) is replaced on the
+next run. The runner ends when this process ends, whichever thread
+started it; at exit its input is closed and it goes at once.
+"""
+
+from __future__ import annotations
+
+import atexit
+import os
+import subprocess
+import threading
+
+from . import _core
+
+_RUNNER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "meridox-cases")
+
+
+class RunnerGone(RuntimeError):
+    """The runner ended before it answered."""
+
+
+class _Runner:
+    """One meridox-cases process serving single runs, a request at a time."""
+
+    def __init__(self, calculator, library):
+        # A session of its own: Ctrl-C at the terminal interrupts Python,
+        # which then ends the runner (and the run) itself.
+        self.process = subprocess.Popen([_RUNNER, str(os.getpid()), "serve", calculator, library],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, start_new_session=True)
+
+    def send(self, folder, spec):
+        """Starts the run of `spec`'s sheet in `folder`."""
+        number = _core.number_text
+        options = [number(spec["timeout"]), " ".join(number(t) for t in spec["thresholds"]), number(spec["cut_y"]),
+                   number(spec["cut_x"]), "1" if spec["dark"] else "0",
+                   "" if spec["band"] is None else number(spec["band"])]
+        path = os.fsencode(folder)
+        head = f"{len(path)} {len(spec['sheet'])}\n{chr(9).join(options)}\n".encode("utf-8")
+        try:
+            self.process.stdin.write(head + path + spec["sheet"])
+            self.process.stdin.flush()
+        except (BrokenPipeError, OSError) as e:
+            raise RunnerGone(f"the case runner ended ({e})") from None
+
+    def answer(self):
+        """The run's status and metric rows."""
+        line = self.process.stdout.readline()
+        if not line.endswith(b"\n"):
+            raise RunnerGone(f"the case runner ended with status {self.process.wait()} before it answered")
+        _, status, metrics, _ = line.decode("utf-8", "replace").rstrip("\n").split("\t")
+        return status, [[float(v) for v in row.split(" ")] for row in metrics.split(";")]
+
+    def close(self):
+        """Ends the runner: its input closed, and, when it was busy with a
+        run, terminated (which ends the run's child too)."""
+        try:
+            self.process.stdin.close()
+        except OSError:
+            pass
+        try:
+            self.process.wait(timeout=1)
+        except subprocess.TimeoutExpired:
+            self.process.terminate()
+            self.process.wait()
+        self.process.stdout.close()
+
+
+# (calculator, library folder) to its runner and the lock that makes one
+# thread at a time use it; a process forked from this one starts its own.
+_runners: dict = {}
+_lock = threading.Lock()
+
+
+def _forget_after_fork():
+    global _runners, _lock
+    _runners, _lock = {}, threading.Lock()
+
+
+os.register_at_fork(after_in_child=_forget_after_fork)
+
+
+def _slot(calculator, library):
+    with _lock:
+        return _runners.setdefault((calculator, library), [threading.Lock(), None])
+
+
+def run_once(spec, library, folder, meanwhile=None):
+    """Runs `spec`'s sheet once in `folder` (which must not exist yet) and
+    returns (status, metric rows) and what `meanwhile()` returned, called
+    while the calculator runs."""
+    slot = _slot(spec["calculator"], library)
+    with slot[0]:
+        runner = slot[1]
+        if runner is None or runner.process.poll() is not None:
+            runner = slot[1] = _Runner(spec["calculator"], library)
+        done = False
+        try:
+            runner.send(folder, spec)
+            extra = meanwhile() if meanwhile is not None else None
+            answer = runner.answer()
+            done = True
+            return answer, extra
+        finally:
+            if not done:  # the runner's state is unknown: replaced on the next run
+                slot[1] = None
+                runner.close()
+
+
+@atexit.register
+def _close_all():
+    with _lock:
+        slots = list(_runners.values())
+        _runners.clear()
+    for slot in slots:
+        if slot[1] is not None:
+            slot[1].close()
