@@ -214,8 +214,10 @@ void call_here(Entry entry, const fs::path& folder) {
 // The stage metrics of a case over every step: from its one run printing
 // every step (IN_FM.txt holds that sheet until the run has ended), or from
 // its run as its sheet asks and a second one printing every step.
+// `every_step` gets those metrics, for the case's summary.
 std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec& spec, const std::string& sheet,
-                           const StagePlan& plan, const fs::path& folder, CaseResult& result) {
+                           const StagePlan& plan, const fs::path& folder, CaseResult& result,
+                           std::optional<StageMetrics>& every_step) {
   std::string why;
   std::optional<StageMetrics> metrics;
   // The loop linearised from the sheet: its margins join the metrics, and
@@ -252,6 +254,7 @@ std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec&
   }
   result.metrics = {stage_row(*metrics, loop)};
   if (metrics->diverged) result.status = diverged_status;
+  every_step = metrics;
   return {};
 }
 
@@ -537,6 +540,7 @@ namespace {
 std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec, const std::string& options,
                       const std::string& sheet, const StagePlan& plan, const fs::path& folder) {
   CaseResult result;
+  std::optional<StageMetrics> every_step;
   auto fail = [&](const std::string& why) { return record_text(options, failed_case(calc, spec, why)); };
   const bool stage = metric_kind(calc) == MetricKind::stage;
   const std::string first_sheet = plan.every_step_only ? every_step_text(calc, sheet) : sheet;
@@ -559,7 +563,8 @@ std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec
   }
   try {
     if (stage) {
-      if (const std::string why = run_stage_case(calc, entry, spec, sheet, plan, folder, result); !why.empty()) {
+      if (const std::string why = run_stage_case(calc, entry, spec, sheet, plan, folder, result, every_step);
+          !why.empty()) {
         return fail(why);
       }
     } else {
@@ -582,8 +587,9 @@ std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec
     StageColumns columns = plan.columns;
     columns.loop_unstable = context.loop && context.loop->why_not.empty() && !context.loop->stable;
     if (stage) {
+      // The summary tells the metrics over every step, as the command's run does.
       context.stage = &columns;
-      context.printed_rows_only = "the summary reads the table as printed";
+      context.every_step = every_step;
     }
     std::ostringstream summary;
     for (const TableSpec& t : calc.layout->tables) {

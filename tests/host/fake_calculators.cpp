@@ -3,6 +3,7 @@
 // summaries on their own. Built as liborvalis.so, libdrovik2.so and libtalvek.so in a
 // folder of their own and loaded by `meridox run --lib-dir`.
 #include <cmath>
+#include <cstdlib>
 
 #include "common/exchange.hpp"
 #include "common/export.hpp"
@@ -33,9 +34,12 @@ void write_map(const char* file, const char* title, int n, double step) {
 
 }  // namespace
 
+// A grid size of 5 aborts, for a host that must outlive the crash of a
+// calculator it keeps warm.
 MERIDOX_ENTRY void main4() {
   const meridox::Sheet sheet = meridox::read_parameter_sheet(meridox::projection::layout.grid);
   const int n = sheet.integer(2, 2);
+  if (n == 5) std::abort();
   const double pitch = sheet.real(2, 3);
   write_map("OUT_MR.txt", "\x83\x74\x81\x5b\x83\x8a\x83\x47\x95\xcf\x8a\xb7\x8c\xe3\x82\xcc\x94\x67\x93\xae\x90\x55\x95\x9d",
             n, 1.0 / (n * pitch));
