@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -241,21 +242,41 @@ std::string ChildGroup::start(std::size_t tag, const std::function<ChildWork()>&
   return {};
 }
 
-// What became of a child that has ended (and been reaped) with `status`.
-ChildOutcome ChildGroup::outcome(const Child& c, int status) const {
+namespace {
+
+// Why a child that ended with `status` before its work was done failed:
+// the signal that stopped it, what it said (`said`, its own one line), or
+// how it ended the process.
+ChildOutcome failed_outcome(const std::string& what, int status, const std::string& said) {
   if (WIFSIGNALED(status)) {
-    return {false, c.what + " stopped on signal " + std::to_string(WTERMSIG(status)) + " (" +
+    return {false, what + " stopped on signal " + std::to_string(WTERMSIG(status)) + " (" +
                        strsignal(WTERMSIG(status)) + ")"};
   }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && !c.said.empty() && c.said[0] == success_mark) {
+  if (!said.empty()) return {false, said};
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    return {false, what + " ended the process before its work was done"};
+  }
+  return {false, what + " ended the process with status " + std::to_string(WEXITSTATUS(status))};
+}
+
+std::string timed_out(const std::string& what, double timeout) {
+  return what + " was still running after " + seconds_text(timeout) + " s and was ended";
+}
+
+std::string interrupted_text(const std::string& what) {
+  return what + " was ended: the host was interrupted (" + strsignal(interrupting_signal) + ")";
+}
+
+}  // namespace
+
+// What became of a child that has ended (and been reaped) with `status`.
+ChildOutcome ChildGroup::outcome(const Child& c, int status) const {
+  if (!WIFSIGNALED(status) && WIFEXITED(status) && WEXITSTATUS(status) == 0 && !c.said.empty() &&
+      c.said[0] == success_mark) {
     return {true, c.said.substr(1)};
   }
   const std::string said = c.said.empty() || c.said[0] == success_mark ? std::string() : trimmed_line(c.said);
-  if (!said.empty()) return {false, said};
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-    return {false, c.what + " ended the process before its work was done"};
-  }
-  return {false, c.what + " ended the process with status " + std::to_string(WEXITSTATUS(status))};
+  return failed_outcome(c.what, status, said);
 }
 
 // Reads what the child has written so far without waiting; at the end of
@@ -308,9 +329,7 @@ std::vector<std::pair<std::size_t, ChildOutcome>> ChildGroup::wait_running() {
       }
       end_now(c.pid);
       const std::string why =
-          interrupting_signal != 0
-              ? c.what + " was ended: the host was interrupted (" + strsignal(interrupting_signal) + ")"
-              : c.what + " was still running after " + seconds_text(options_.timeout_seconds) + " s and was ended";
+          interrupting_signal != 0 ? interrupted_text(c.what) : timed_out(c.what, options_.timeout_seconds);
       end_child(k, {false, why});
     }
     if (!ended.empty()) break;
@@ -371,6 +390,239 @@ std::string run_in_child(const std::function<std::string()>& work, const std::st
   }
   const auto ended = group.wait_any();
   return ended.front().second.ok ? std::string() : ended.front().second.text;
+}
+
+// A warm worker's exchange, over one socket (so that a write to a child that
+// has ended fails instead of raising SIGPIPE in the host). A request: the
+// size of `what`, `what`, the size of the request, the request. A reply: a
+// mark (ok or failed), the size of the text, the text. Sizes are 8 bytes in
+// the host's order; both ends are the same program.
+namespace {
+
+constexpr char reply_ok = '\x01', reply_failed = '\x02';
+constexpr std::size_t size_bytes = sizeof(std::uint64_t);
+
+bool send_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string size_text(std::size_t size) {
+  const std::uint64_t n = size;
+  return std::string(reinterpret_cast<const char*>(&n), size_bytes);
+}
+
+// In the child: reads exactly `size` bytes; false at the end of the requests.
+bool read_exact(int fd, char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = read(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool read_sized(int fd, std::string& text) {
+  std::uint64_t size = 0;
+  if (!read_exact(fd, reinterpret_cast<char*>(&size), size_bytes)) return false;
+  text.resize(static_cast<std::size_t>(size));
+  return read_exact(fd, text.data(), text.size());
+}
+
+// In the child: answers requests until the host closes its end.
+[[noreturn]] void serve_requests(int fd, const WarmWorker::Serve& serve) {
+  std::string what, request;
+  while (read_sized(fd, what) && read_sized(fd, request)) {
+    ChildWork done;
+    try {
+      done = serve(request);
+    } catch (const std::exception& e) {
+      done = {false, what + " failed: " + e.what()};
+    } catch (...) {
+      done = {false, what + " failed on an unexpected error"};
+    }
+    std::fflush(nullptr);
+    if (!done.ok) done.text = trimmed_line(done.text);
+    const std::string reply = std::string(1, done.ok ? reply_ok : reply_failed) + size_text(done.text.size());
+    if (!send_all(fd, reply.data(), reply.size()) || !send_all(fd, done.text.data(), done.text.size())) break;
+  }
+  _exit(0);
+}
+
+}  // namespace
+
+WarmWorker::WarmWorker(Serve serve, ChildOptions options) : serve_(std::move(serve)), options_(options) {
+  begin_watch();
+}
+
+WarmWorker::~WarmWorker() {
+  stop();
+  end_watch();
+}
+
+void WarmWorker::stop() {
+  if (pid_ > 0) end_now(pid_);
+  if (channel_ >= 0) close(channel_);
+  pid_ = -1;
+  channel_ = -1;
+  state_ = State::stopped;
+  said_.clear();
+}
+
+std::string WarmWorker::send(const std::string& request, const std::string& what) {
+  if (state_ == State::busy) return what + " not sent: the worker is busy";
+  if (interrupting_signal != 0) return what + " not started: the host was interrupted";
+  const std::string message = size_text(what.size()) + what + size_text(request.size());
+  // A child that ended while it waited (killed from outside) is replaced once.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (state_ == State::stopped) {
+      int ends[2] = {-1, -1};
+      if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        return "cannot start " + what + ": " + std::strerror(errno);
+      }
+      const pid_t host = getpid();
+      std::fflush(nullptr);
+      const pid_t child = fork();
+      if (child < 0) {
+        const int error = errno;
+        close(ends[0]);
+        close(ends[1]);
+        return "cannot start " + what + ": " + std::strerror(error);
+      }
+      if (child == 0) {
+        for (const int signal : ending_signals) std::signal(signal, SIG_DFL);
+        end_with(host);
+        close(ends[0]);
+        report_fd = ends[1];
+        close_other_descriptors(report_fd);
+        if (options_.quiet) {
+          const int null = open("/dev/null", O_WRONLY);
+          if (null >= 0) dup2(null, 2);
+        }
+        serve_requests(report_fd, serve_);
+      }
+      close(ends[1]);
+      pid_ = child;
+      channel_ = ends[0];
+      state_ = State::ready;
+    }
+    if (send_all(channel_, message.data(), message.size()) && send_all(channel_, request.data(), request.size())) {
+      state_ = State::busy;
+      what_ = what;
+      said_.clear();
+      deadline_ = options_.timeout_seconds > 0.0 ? seconds_now() + options_.timeout_seconds : INFINITY;
+      return {};
+    }
+    stop();
+  }
+  return "cannot send " + what + " to its worker: " + std::strerror(errno);
+}
+
+// Reads what the child has written without waiting; false once the child
+// has closed its end (it has ended or is about to).
+bool WarmWorker::read_some() {
+  while (true) {
+    char buffer[1 << 16];
+    const ssize_t n = recv(channel_, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0) {
+      said_.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  }
+}
+
+// The child's end: with `why` (a deadline, an interruption) the host ends
+// it; without, it has closed its end and its status says what happened.
+ChildOutcome WarmWorker::ended(const std::string& why) {
+  ChildOutcome outcome{false, why};
+  if (why.empty()) {
+    int status = 0;
+    pid_t done = 0;
+    // It has closed its end on its way out; one that lingers is ended.
+    for (int k = 0; k < 25'000 && (done = waitpid(pid_, &status, WNOHANG)) == 0; ++k) {
+      const timespec pause{0, 200'000};
+      nanosleep(&pause, nullptr);
+    }
+    if (done == pid_) {
+      pid_ = -1;
+      const bool raw = !said_.empty() && said_[0] != reply_ok && said_[0] != reply_failed;
+      outcome = failed_outcome(what_, status, raw ? trimmed_line(said_) : std::string());
+    } else {
+      outcome.text = what_ + " closed its exchange with the host and was ended";
+    }
+  }
+  stop();
+  return outcome;
+}
+
+std::optional<ChildOutcome> WarmWorker::settle(double now) {
+  if (interrupting_signal != 0) return ended(interrupted_text(what_));
+  if (said_.size() >= 1 + size_bytes && (said_[0] == reply_ok || said_[0] == reply_failed)) {
+    std::uint64_t size = 0;
+    std::memcpy(&size, said_.data() + 1, size_bytes);
+    if (said_.size() - 1 - size_bytes >= size) {
+      ChildOutcome outcome{said_[0] == reply_ok, said_.substr(1 + size_bytes, static_cast<std::size_t>(size))};
+      said_.clear();
+      state_ = State::ready;
+      return outcome;
+    }
+  }
+  if (now >= deadline_) return ended(timed_out(what_, options_.timeout_seconds));
+  return std::nullopt;
+}
+
+std::optional<ChildOutcome> WarmWorker::reply(double wait_seconds) {
+  if (state_ != State::busy) return std::nullopt;
+  const double until = seconds_now() + std::max(0.0, wait_seconds);
+  while (true) {
+    const bool open = read_some();
+    const double now = seconds_now();
+    if (std::optional<ChildOutcome> done = settle(now)) return done;
+    if (!open) return ended({});
+    if (now >= until) return std::nullopt;
+    // Short slices, so that a signal that came just before the wait is seen soon.
+    const double slice_ms = std::min({50.0, (deadline_ - now) * 1e3, (until - now) * 1e3});
+    pollfd ready{channel_, POLLIN, 0};
+    poll(&ready, 1, static_cast<int>(std::ceil(std::max(0.0, slice_ms))));
+  }
+}
+
+ChildOutcome WarmWorker::call(const std::string& request, const std::string& what) {
+  if (std::string failed = send(request, what); !failed.empty()) return {false, std::move(failed)};
+  while (true) {
+    if (std::optional<ChildOutcome> done = reply(INFINITY)) return std::move(*done);
+  }
+}
+
+std::vector<std::pair<std::size_t, ChildOutcome>> wait_replies(const std::vector<WarmWorker*>& workers) {
+  std::vector<std::pair<std::size_t, ChildOutcome>> done;
+  while (true) {
+    std::vector<pollfd> watch;
+    double next_deadline = INFINITY;
+    for (std::size_t k = 0; k < workers.size(); ++k) {
+      WarmWorker& w = *workers[k];
+      if (w.state() != WarmWorker::State::busy) continue;
+      if (std::optional<ChildOutcome> outcome = w.reply(0.0)) {
+        done.emplace_back(k, std::move(*outcome));
+      } else {
+        watch.push_back({w.channel_, POLLIN, 0});
+        next_deadline = std::min(next_deadline, w.deadline_);
+      }
+    }
+    if (!done.empty() || watch.empty()) return done;
+    const double slice_ms = std::max(0.0, std::min(50.0, (next_deadline - seconds_now()) * 1e3));
+    poll(watch.data(), watch.size(), static_cast<int>(std::ceil(slice_ms)));
+  }
 }
 
 }  // namespace meridox::host

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -87,6 +88,70 @@ class ChildGroup {
   std::vector<std::pair<std::size_t, ChildOutcome>> ended_;
   std::size_t descriptor_room_ = 0;  // children the descriptor limit allows; 0 until worked out
 };
+
+// A child that stays alive and answers requests one at a time, for work
+// whose every request starts from the same state (an optics calculator's
+// entry, which recomputes everything at each call): the cost of a fresh
+// process and of a library touched cold is paid once, not per request.
+//
+// The child is forked from the host when a request comes and none lives: at
+// the first request, and after a request ended the child (a crash, an end of
+// the process, a deadline), so that the next request starts in a child as
+// fresh as the first. Each request has its own deadline (the options'
+// timeout, 0 for none); what went wrong comes back in one line, worded as a
+// ChildGroup's child would say it. Signals that would end the host only take
+// note while a worker lives (as for a ChildGroup): a waiting request then
+// ends its child and says so. Used from one thread; the child ends with the
+// host and when the worker goes.
+class WarmWorker {
+ public:
+  // What the child does with a request: {true, reply} or {false, why}.
+  using Serve = std::function<ChildWork(const std::string& request)>;
+  // stopped: no child lives (none started yet, or its last request ended
+  // it); ready: a child waits for a request; busy: a child works on one.
+  enum class State { stopped, ready, busy };
+
+  explicit WarmWorker(Serve serve, ChildOptions options = {});
+  ~WarmWorker();
+  WarmWorker(const WarmWorker&) = delete;
+  WarmWorker& operator=(const WarmWorker&) = delete;
+
+  State state() const { return state_; }
+  // The live child's process id; -1 when stopped.
+  pid_t pid() const { return pid_; }
+
+  // Hands `request` to the child (forking one first when stopped); `what`
+  // names the request in what may go wrong. Empty, or why it could not be
+  // sent (the worker is then stopped). Only when not busy.
+  std::string send(const std::string& request, const std::string& what);
+  // While busy: the outcome once the reply has come or the request ended the
+  // child (then stopped, else ready); nothing while the request is still
+  // worked on after waiting up to `wait_seconds`.
+  std::optional<ChildOutcome> reply(double wait_seconds);
+  // send, then wait for the reply.
+  ChildOutcome call(const std::string& request, const std::string& what);
+  // Ends the child, if one lives.
+  void stop();
+
+ private:
+  friend std::vector<std::pair<std::size_t, ChildOutcome>> wait_replies(const std::vector<WarmWorker*>& workers);
+  bool read_some();  // false at the end of the child's replies
+  std::optional<ChildOutcome> settle(double now);
+  ChildOutcome ended(const std::string& why_if_alive);
+
+  Serve serve_;
+  ChildOptions options_;
+  State state_ = State::stopped;
+  pid_t pid_ = -1;
+  int channel_ = -1;  // the host's end of the child's socket
+  double deadline_ = 0.0;
+  std::string what_;
+  std::string said_;  // the reply so far
+};
+
+// Waits until one or more of the busy workers among `workers` has its
+// outcome; returns them by index in `workers`. Nothing when none is busy.
+std::vector<std::pair<std::size_t, ChildOutcome>> wait_replies(const std::vector<WarmWorker*>& workers);
 
 // While one lives, the signals that would end the host (interrupt,
 // terminate, hang-up) only take note, as while a child runs: a host that
