@@ -38,6 +38,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -74,16 +75,16 @@ std::string line_of(std::istream& in) {
 }
 
 // One line per case: name, status, metric rows, reuse flag (see above).
-void write_result(const std::string& name, const CaseResult& result) {
+std::string result_line(const std::string& name, const CaseResult& result) {
   std::string status = result.status;
   std::replace_if(status.begin(), status.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
-  std::cout << name << '\t' << status << '\t';
+  std::string line = name + '\t' + status + '\t';
   for (std::size_t r = 0; r < result.metrics.size(); ++r) {
     for (std::size_t m = 0; m < result.metrics[r].size(); ++m) {
-      std::cout << (m ? " " : (r ? ";" : "")) << number_text(result.metrics[r][m]);
+      line += (m ? " " : (r ? ";" : "")) + number_text(result.metrics[r][m]);
     }
   }
-  std::cout << '\t' << (result.reused ? 1 : 0) << '\n';
+  return line + '\t' + (result.reused ? "1" : "0") + '\n';
 }
 
 int serve(std::istream& in) {
@@ -141,7 +142,7 @@ int serve(std::istream& in) {
     });
   }
   if (interrupted() != 0) end_if_interrupted();
-  for (std::size_t k = 0; k < cases.size(); ++k) write_result(cases[k].name, results[k]);
+  for (std::size_t k = 0; k < cases.size(); ++k) std::cout << result_line(cases[k].name, results[k]);
   std::cout.flush();
   return std::cout ? 0 : 1;
 }
@@ -168,7 +169,31 @@ std::string bytes_of(std::istream& in, std::size_t count) {
   return bytes;
 }
 
-// Single runs, one a request, until standard input closes.
+// A request handed to the warm child: the options line, the folder's byte
+// count on a line, the folder's bytes, the sheet's bytes.
+std::string warm_request(const std::string& options, const std::string& folder, const std::string& sheet) {
+  return options + "\n" + std::to_string(folder.size()) + "\n" + folder + sheet;
+}
+
+// In the warm child: the request's case run here, its answer line.
+ChildWork serve_warm(const Calculator& calc, Entry entry, const LibraryBuild& build, const std::string& request) {
+  std::istringstream in(request);
+  StudySpec spec;
+  spec.calculator = calc.name;
+  spec.keep_tables = true;
+  spec.library = build;
+  read_options(line_of(in), spec);
+  const std::string folder = bytes_of(in, static_cast<std::size_t>(number(line_of(in))));
+  spec.sheet = request.substr(static_cast<std::size_t>(in.tellg()));
+  return {true, result_line("run", run_case_here(calc, entry, spec, {"run", {}}, folder))};
+}
+
+// Single runs, one a request, until standard input closes. The optics
+// calculators recompute everything at every call: their runs go to one
+// child that stays warm (a run that ends it costs that run only, the next
+// one starts a new child); the others carry state from call to call, so each
+// of their runs gets a child of its own, forked from this process, which
+// never calls the entry.
 int serve_runs(const std::string& calculator, const std::string& lib_dir, std::istream& in) {
   const Calculator* calc = find_calculator(calculator);
   if (calc == nullptr) throw std::runtime_error("unknown calculator " + calculator);
@@ -181,6 +206,9 @@ int serve_runs(const std::string& calculator, const std::string& lib_dir, std::i
       why = "cannot read the library " + path + ": " + problem;
     }
   }
+  const bool afresh = calc->kind == Kind::projection || calc->kind == Kind::proximity;
+  std::unique_ptr<WarmWorker> warm;  // with the timeout of its runs
+  double warm_timeout = 0.0;
   for (std::string sizes; std::getline(in, sizes);) {
     const std::vector<double> counts = numbers(sizes);
     if (counts.size() != 2) throw std::runtime_error("a request starts with two byte counts");
@@ -188,21 +216,29 @@ int serve_runs(const std::string& calculator, const std::string& lib_dir, std::i
     spec.calculator = calc->name;
     spec.keep_tables = true;
     spec.library = build;
-    read_options(line_of(in), spec);
+    const std::string options = line_of(in);
+    read_options(options, spec);
     const std::string folder = bytes_of(in, static_cast<std::size_t>(counts[0]));
     spec.sheet = bytes_of(in, static_cast<std::size_t>(counts[1]));
     const StudyCase run{"run", {}};
-    CaseResult result;
-    if (entry == nullptr || build.path.empty()) {
-      result = failed_case(*calc, spec, why);
-    } else if (!study_cases(*calc, spec, why)) {
-      result = failed_case(*calc, spec, why);
+    std::string answer;
+    if (entry == nullptr || build.path.empty() || !study_cases(*calc, spec, why)) {
+      answer = result_line(run.name, failed_case(*calc, spec, why));
+    } else if (afresh) {
+      if (!warm || warm_timeout != spec.timeout) {
+        warm.reset();
+        warm_timeout = spec.timeout;
+        warm = std::make_unique<WarmWorker>(
+            [calc, entry, &build](const std::string& request) { return serve_warm(*calc, entry, build, request); },
+            ChildOptions{spec.timeout, false});
+      }
+      const ChildOutcome outcome = warm->call(warm_request(options, folder, spec.sheet), "case " + run.name);
+      answer = outcome.ok ? outcome.text : result_line(run.name, failed_case(*calc, spec, outcome.text));
     } else {
-      result = run_case(*calc, entry, spec, run, folder);
+      answer = result_line(run.name, run_case(*calc, entry, spec, run, folder));
     }
     if (interrupted() != 0) end_if_interrupted();
-    write_result(run.name, result);
-    std::cout.flush();
+    std::cout << answer << std::flush;
     if (!std::cout) return 1;
   }
   return 0;

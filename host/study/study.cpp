@@ -728,6 +728,20 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
   return result;
 }
 
+CaseResult run_case_here(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& c,
+                         const std::string& folder) {
+  try {
+    const std::string base = base_sheet(calc, spec);
+    const std::string sheet = case_sheet(calc, base, spec, c);
+    const StagePlan plan = metric_kind(calc) == MetricKind::stage ? stage_plan(calc, spec, sheet) : StagePlan{};
+    const std::string record = case_here(calc, entry, spec, case_options(calc, spec), sheet, plan, folder);
+    if (std::optional<CaseResult> r = parse_record(record, calc, spec)) return std::move(*r);
+    return failed_case(calc, spec, "the case's results came back incomplete");
+  } catch (const TableError& e) {
+    return failed_case(calc, spec, e.what());
+  }
+}
+
 CaseResult failed_case(const Calculator& calc, const StudySpec& spec, const std::string& why) {
   CaseResult r;
   r.status = why.empty() ? "failed" : why;
