@@ -19,14 +19,15 @@
 //
 // With "serve CALCULATOR LIBRARY_FOLDER" after the pid it stays, for the
 // single runs of one Python process: the library is loaded once, and each
-// request on standard input runs one case in a child forked from this
-// process, which never calls the entry itself, so every run starts from the
-// library as loaded. A request is a line "F S" (the byte counts of the
-// case folder and the sheet), a line of options separated by TABs (timeout,
+// request on standard input runs one case (see serve_runs for the children
+// that run them). A request is a line "F S" (the byte counts of the case
+// folder and the sheet), a line of options separated by TABs (timeout,
 // thresholds space-separated, cut_y, cut_x, dark 0 or 1, band or ""), then
-// the folder's bytes and the sheet's bytes. The answer is one line: the
-// case's name ("run"), status, metric rows and reuse flag as above. It ends
-// when its standard input closes or the process that started it ends.
+// the folder's bytes and the sheet's bytes. The answer is the case's line
+// as above (name "run", status, metric rows, reuse flag) followed by the
+// sheet's warnings (see warnings_block). It ends when its standard input
+// closes or the process that started it ends.
+#include <malloc.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -46,6 +47,7 @@
 #include <vector>
 
 #include "host/core/calculators.hpp"
+#include "host/core/check.hpp"
 #include "host/core/process.hpp"
 #include "host/core/library.hpp"
 #include "host/study/study.hpp"
@@ -169,6 +171,20 @@ std::string bytes_of(std::istream& in, std::size_t count) {
   return bytes;
 }
 
+// The sheet's warnings after a run's answer line: their count on a line,
+// then each as a line of the byte counts of its code, cell name ("" for
+// none) and message, followed by those bytes.
+std::string warnings_block(const Calculator& calc, const std::string& sheet) {
+  const CheckReport report = check_sheet(calc, sheet);
+  std::string block = std::to_string(report.warnings.size()) + "\n";
+  for (const Warning& w : report.warnings) {
+    const std::string cell = report.cell_of(w);
+    block += std::to_string(w.code.size()) + ' ' + std::to_string(cell.size()) + ' ' +
+             std::to_string(w.message.size()) + '\n' + w.code + cell + w.message;
+  }
+  return block;
+}
+
 // A request handed to the warm child: the options line, the folder's byte
 // count on a line, the folder's bytes, the sheet's bytes.
 std::string warm_request(const std::string& options, const std::string& folder, const std::string& sheet) {
@@ -177,6 +193,11 @@ std::string warm_request(const std::string& options, const std::string& folder, 
 
 // In the warm child: the request's case run here, its answer line.
 ChildWork serve_warm(const Calculator& calc, Entry entry, const LibraryBuild& build, const std::string& request) {
+  // The calculator's large arrays stay in the heap between runs instead of
+  // going back to the system at each run's end and being faulted in anew,
+  // zero page by zero page, at the next.
+  static const bool kept = mallopt(M_MMAP_THRESHOLD, 32 << 20) == 1 && mallopt(M_TRIM_THRESHOLD, 1 << 30) == 1;
+  static_cast<void>(kept);
   std::istringstream in(request);
   StudySpec spec;
   spec.calculator = calc.name;
@@ -185,7 +206,8 @@ ChildWork serve_warm(const Calculator& calc, Entry entry, const LibraryBuild& bu
   read_options(line_of(in), spec);
   const std::string folder = bytes_of(in, static_cast<std::size_t>(number(line_of(in))));
   spec.sheet = request.substr(static_cast<std::size_t>(in.tellg()));
-  return {true, result_line("run", run_case_here(calc, entry, spec, {"run", {}}, folder))};
+  const CaseResult result = run_case_here(calc, entry, spec, {"run", {}}, folder);
+  return {true, result_line("run", result) + warnings_block(calc, spec.sheet)};
 }
 
 // Single runs, one a request, until standard input closes. The optics
@@ -221,9 +243,12 @@ int serve_runs(const std::string& calculator, const std::string& lib_dir, std::i
     const std::string folder = bytes_of(in, static_cast<std::size_t>(counts[0]));
     spec.sheet = bytes_of(in, static_cast<std::size_t>(counts[1]));
     const StudyCase run{"run", {}};
+    // The sheet's warnings come with the answer (the warm child works them
+    // out after the run; here, after a run in a child of its own), those of
+    // a run that failed are left out.
     std::string answer;
     if (entry == nullptr || build.path.empty() || !study_cases(*calc, spec, why)) {
-      answer = result_line(run.name, failed_case(*calc, spec, why));
+      answer = result_line(run.name, failed_case(*calc, spec, why)) + "0\n";
     } else if (afresh) {
       if (!warm || warm_timeout != spec.timeout) {
         warm.reset();
@@ -233,9 +258,10 @@ int serve_runs(const std::string& calculator, const std::string& lib_dir, std::i
             ChildOptions{spec.timeout, false});
       }
       const ChildOutcome outcome = warm->call(warm_request(options, folder, spec.sheet), "case " + run.name);
-      answer = outcome.ok ? outcome.text : result_line(run.name, failed_case(*calc, spec, outcome.text));
+      answer = outcome.ok ? outcome.text : result_line(run.name, failed_case(*calc, spec, outcome.text)) + "0\n";
     } else {
-      answer = result_line(run.name, run_case(*calc, entry, spec, run, folder));
+      const CaseResult result = run_case(*calc, entry, spec, run, folder);
+      answer = result_line(run.name, result) + (result.completed() ? warnings_block(*calc, spec.sheet) : "0\n");
     }
     if (interrupted() != 0) end_if_interrupted();
     std::cout << answer << std::flush;

@@ -544,8 +544,8 @@ def run(calc: str, sheet: Sheet | str | os.PathLike | None = None, params: Mappi
     s = _sheet_for(c, sheet, params)
     spec = _spec(c, s, keep_tables=True, threshold=threshold, cut_y=cut_y, cut_x=cut_x, tone=tone, band=band,
                  timeout=timeout, **unknown)
-    # The sheet is checked while the calculator runs, unless strict asks for
-    # its warnings before the run.
+    # The case runner checks the sheet after the run, unless strict asks for
+    # its warnings before.
     warnings = check(c.name, s) if strict else None
     if strict and warnings:
         raise ValueError(f"strict: {len(warnings)} warnings; the first: {warnings[0][2]}")
@@ -569,8 +569,7 @@ def run(calc: str, sheet: Sheet | str | os.PathLike | None = None, params: Mappi
     try:
         from ._runner import RunnerGone, run_once
         try:
-            (status, sets), checked = run_once(spec, library, run_folder,
-                                               None if strict else lambda: check(c.name, s))
+            status, sets, checked = run_once(spec, library, run_folder)
         except RunnerGone as e:
             raise CalculatorError(f"{c.name}: {e}") from None
         warnings = warnings if strict else checked

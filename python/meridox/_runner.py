@@ -51,13 +51,29 @@ class _Runner:
         except (BrokenPipeError, OSError) as e:
             raise RunnerGone(f"the case runner ended ({e})") from None
 
-    def answer(self):
-        """The run's status and metric rows."""
+    def _line(self):
         line = self.process.stdout.readline()
         if not line.endswith(b"\n"):
             raise RunnerGone(f"the case runner ended with status {self.process.wait()} before it answered")
-        _, status, metrics, _ = line.decode("utf-8", "replace").rstrip("\n").split("\t")
-        return status, [[float(v) for v in row.split(" ")] for row in metrics.split(";")]
+        return line
+
+    def _bytes(self, count):
+        data = self.process.stdout.read(count)
+        if len(data) != count:
+            raise RunnerGone(f"the case runner ended with status {self.process.wait()} before it answered")
+        return data
+
+    def answer(self):
+        """The run's status, metric rows and the sheet's warnings as check()
+        gives them: (code, cell name or None, message)."""
+        _, status, metrics, _ = self._line().decode("utf-8", "replace").rstrip("\n").split("\t")
+        rows = [[float(v) for v in row.split(" ")] for row in metrics.split(";")]
+        warnings = []
+        for _ in range(int(self._line())):
+            sizes = [int(n) for n in self._line().split()]
+            code, cell, message = (self._bytes(n).decode("utf-8") for n in sizes)
+            warnings.append((code, cell or None, message))
+        return status, rows, warnings
 
     def close(self):
         """Ends the runner: its input closed, and, when it was busy with a
@@ -93,10 +109,10 @@ def _slot(calculator, library):
         return _runners.setdefault((calculator, library), [threading.Lock(), None])
 
 
-def run_once(spec, library, folder, meanwhile=None):
-    """Runs `spec`'s sheet once in `folder` (which must not exist yet) and
-    returns (status, metric rows) and what `meanwhile()` returned, called
-    while the calculator runs."""
+def run_once(spec, library, folder):
+    """Runs `spec`'s sheet once in `folder` (which must not exist yet);
+    returns its status, metric rows and the sheet's warnings (none when the
+    run failed)."""
     slot = _slot(spec["calculator"], library)
     with slot[0]:
         runner = slot[1]
@@ -105,10 +121,9 @@ def run_once(spec, library, folder, meanwhile=None):
         done = False
         try:
             runner.send(folder, spec)
-            extra = meanwhile() if meanwhile is not None else None
             answer = runner.answer()
             done = True
-            return answer, extra
+            return answer
         finally:
             if not done:  # the runner's state is unknown: replaced on the next run
                 slot[1] = None
