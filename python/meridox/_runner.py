@@ -75,13 +75,16 @@ class _Runner:
             warnings.append((code, cell or None, message))
         return status, rows, warnings
 
-    def close(self):
-        """Ends the runner: its input closed, and, when it was busy with a
-        run, terminated (which ends the run's child too)."""
+    def close(self, busy=False):
+        """Ends the runner: its input closed, and when it is `busy` with a
+        run (or still there after a second), terminated, which ends the
+        run's child too."""
         try:
             self.process.stdin.close()
         except OSError:
             pass
+        if busy:
+            self.process.terminate()
         try:
             self.process.wait(timeout=1)
         except subprocess.TimeoutExpired:
@@ -125,9 +128,9 @@ def run_once(spec, library, folder):
             done = True
             return answer
         finally:
-            if not done:  # the runner's state is unknown: replaced on the next run
+            if not done:  # interrupted, or the runner is gone: replaced on the next run
                 slot[1] = None
-                runner.close()
+                runner.close(busy=True)
 
 
 @atexit.register
