@@ -604,7 +604,7 @@ def run(calc: str, sheet: Sheet | str | os.PathLike | None = None, params: Mappi
     try:
         from ._runner import RunnerGone, run_once
         try:
-            status, sets, checked = run_once(spec, library, run_folder)
+            status, sets, checked = run_once(spec, library, _facts(c)["library_file"], run_folder)
         except RunnerGone as e:
             raise CalculatorError(f"{c.name}: {e}") from None
         warnings = warnings if strict else checked

@@ -112,15 +112,31 @@ def _slot(calculator, library):
         return _runners.setdefault((calculator, library), [threading.Lock(), None])
 
 
-def run_once(spec, library, folder):
-    """Runs `spec`'s sheet once in `folder` (which must not exist yet);
-    returns its status, metric rows and the sheet's warnings (none when the
-    run failed)."""
+def _build_of(path):
+    """What tells one build of a library file from the next."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns
+
+
+def run_once(spec, library, library_file, folder):
+    """Runs `spec`'s sheet once in `folder` (which must not exist yet) with
+    the library `library_file` in the folder `library`; returns its status,
+    metric rows and the sheet's warnings (none when the run failed). A
+    library rebuilt since the runner loaded it gets a new runner."""
     slot = _slot(spec["calculator"], library)
     with slot[0]:
         runner = slot[1]
-        if runner is None or runner.process.poll() is not None:
+        build = _build_of(os.path.join(library, library_file))
+        if runner is not None and (runner.process.poll() is not None or runner.build != build):
+            slot[1] = None
+            runner.close()
+            runner = None
+        if runner is None:
             runner = slot[1] = _Runner(spec["calculator"], library)
+            runner.build = build
         done = False
         try:
             runner.send(folder, spec)

@@ -2,6 +2,7 @@
 the command's run, however many runs came before; a crash, a hang or a lost
 runner costs one run only; no runner outlives its interpreter."""
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -117,6 +118,16 @@ def test_a_failure_costs_one_run(fake_libraries, tmp_path):
     thread.join(timeout=10)
     assert failure and failure[0].startswith("drovik2: the case runner ended"), failure
     assert run_files(meridox.run("stage", params=stage)) == good_stage
+
+    # A library rebuilt between two runs: the second run is the new build's.
+    own = tmp_path / "lib"
+    own.mkdir()
+    shutil.copy(os.path.join(fake_libraries, "libdrovik2.so"), own / "libdrovik2.so")
+    os.environ["MERIDOX_LIB_DIR"] = str(own)  # the fixture puts it back
+    assert run_files(meridox.run("stage", params=stage)) == good_stage
+    shutil.copy(os.path.join(os.environ["MERIDOX_BUILD_DIR"], "lib", "libdrovik2.so"), own / "new.so")
+    os.replace(own / "new.so", own / "libdrovik2.so")
+    assert run_files(meridox.run("stage", params=stage)) == command_run(tmp_path, "stage", stage, str(own))[0]
 
 
 def alive(pid):
