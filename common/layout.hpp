@@ -153,6 +153,12 @@ struct Layout {
   // The optics calculators' focus: the cell a through-focus study varies
   // (the defocus of a projection, the gap of a proximity print).
   std::string_view focus_cell = {};
+  // Whether every call of the entry computes its tables from the sheet
+  // alone, keeping nothing from an earlier call (no control state, no
+  // cached solution): calls made back to back in one loaded library then
+  // write what a freshly loaded library would, and a host may run many
+  // sheets in one process.
+  bool recomputes_every_call = false;
 
   constexpr const CellSpec* find(std::string_view name) const {
     for (const CellSpec& c : cells) {

@@ -87,6 +87,6 @@ inline constexpr TableSpec tables[] = {
 
 inline constexpr Layout layout{"orvalis",           "main4", "projection", {10, 1002, 100, 1000},
                                layout_data::cells, &layout_data::rectangles, layout_data::tables,
-                               "pitch", "defocus"};
+                               "pitch", "defocus", true};
 
 }  // namespace meridox::projection

@@ -42,6 +42,6 @@ inline constexpr TableSpec tables[] = {
 
 inline constexpr Layout layout{"quendra",          "main3", "proximity", {8, 700, 100, 699},
                                layout_data::cells, &layout_data::rectangles, layout_data::tables,
-                               "x_start", "gap"};
+                               "x_start", "gap", true};
 
 }  // namespace meridox::proximity

@@ -1,9 +1,14 @@
-// The cost of a study next to the calculator's own time: a 1,000-case study
-// of the stage example (position gain varied) by `meridox study -j 2`, against
-// 1,000 calls of the stage library's entry in one process on the example
-// sheet as it is and on the sheet that prints every step (what a study case
-// runs to have its metrics from every step). Target: the study takes less
-// than 1.5 times the calculator's time for the 1,000 runs divided by 2.
+// The cost of a study next to the calculator's own time, side by side in one
+// run:
+// - a 2,000-case projection study of the example (defocus x sigma, -j 2)
+//   against 2,000 calls of the projection entry back to back in this warm
+//   process, divided by 2 (target: at most 2 times);
+// - a 1,000-case stage study (position gain varied, -j 2) against 1,000
+//   calls of the stage entry on the sheet printing every step, which is
+//   what a stage case runs, divided by 2 (target: at most 2 times), and on
+//   the example as it is;
+// - a 10,000-case projection study (target: under 15 s on two cores) and its
+//   study folder's bytes per case beside study.csv (target: under 1 KB).
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -28,6 +33,7 @@ using namespace meridox::host;
 namespace {
 
 constexpr int cases = 1000;
+constexpr int projection_cases = 2000;
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -42,15 +48,16 @@ double cpu_seconds() {
   return s(self.ru_utime) + s(self.ru_stime) + s(children.ru_utime) + s(children.ru_stime);
 }
 
-// 1,000 calls of the entry on one sheet, in this process.
+// `calls` calls of the entry on one sheet, in this process (warm after
+// the first).
 double calculator_cpu = 0.0;
 
-double calculator_seconds(Entry entry, const fs::path& folder, const std::string& sheet) {
+double calculator_seconds(Entry entry, const fs::path& folder, const std::string& sheet, int calls = cases) {
   replace_file(folder / "IN_FM.txt", sheet);
   setenv("MERIDOXWORK", (folder.string() + "/").c_str(), 1);
   const double cpu = cpu_seconds();
   const auto start = std::chrono::steady_clock::now();
-  for (int k = 0; k < cases; ++k) entry();
+  for (int k = 0; k < calls; ++k) entry();
   calculator_cpu = cpu_seconds() - cpu;
   return seconds_since(start);
 }
@@ -72,12 +79,12 @@ double empty_children_seconds() {
 
 double study_cpu = 0.0;
 
-// `extra` is added to the study's options.
-double study_seconds(const fs::path& out, const std::string& extra = "") {
+// A study of `calc` with `options` (its --vary and more) into `out`, afresh.
+double study_seconds(const fs::path& out, const std::string& calc, const std::string& options) {
   fs::remove_all(out);
-  const std::string command = std::string("'") + MERIDOX_EXE + "' study stage --vary position_gain=40:120:" +
-                              std::to_string(cases) + " -j 2 --no-pictures --lib-dir '" + MERIDOX_LIB_DIR + "' -o '" +
-                              out.string() + "' " + extra + " >/dev/null";
+  const std::string command = std::string("'") + MERIDOX_EXE + "' study " + calc + " " + options +
+                              " -j 2 --no-pictures --lib-dir '" + MERIDOX_LIB_DIR + "' -o '" + out.string() +
+                              "' >/dev/null 2>&1";
   const double cpu = cpu_seconds();
   const auto start = std::chrono::steady_clock::now();
   const int status = std::system(command.c_str());
@@ -95,50 +102,78 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
+// The bytes a study folder holds beside its study.csv.
+std::uintmax_t bytes_beside_table(const fs::path& folder) {
+  std::uintmax_t bytes = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file() && entry.path() != folder / "study.csv") bytes += entry.file_size();
+  }
+  return bytes;
+}
+
+void print_times(const char* what, const std::vector<double>& t) {
+  std::printf("%-52s %7.3f s (median of %zu; %.3f to %.3f)\n", what, median(t), t.size(),
+              *std::min_element(t.begin(), t.end()), *std::max_element(t.begin(), t.end()));
+}
+
 }  // namespace
 
-// The study folder (and the calculator's) lies in the folder given as the
+// The study folders (and the calculator's) lie in the folder given as the
 // first argument, the temporary folder otherwise: its file system's cost of
-// making a folder and files is part of every case.
+// making files is part of a study. Cases that keep no tables run in
+// /dev/shm wherever the study folder is.
 int main(int argc, char** argv) {
-  const Calculator& calc = *find_calculator("stage");
+  const Calculator& stage = *find_calculator("stage");
+  const Calculator& projection = *find_calculator("projection");
   std::string why;
-  const Entry entry = load_entry(calc, std::string(MERIDOX_LIB_DIR), why);
-  if (entry == nullptr) {
+  const Entry stage_entry = load_entry(stage, std::string(MERIDOX_LIB_DIR), why);
+  const Entry projection_entry = stage_entry ? load_entry(projection, std::string(MERIDOX_LIB_DIR), why) : nullptr;
+  if (projection_entry == nullptr) {
     std::fprintf(stderr, "study_bench: %s\n", why.c_str());
     return 1;
   }
   const fs::path scratch = fs::path(argc > 1 ? argv[1] : fs::temp_directory_path().string()) /
                            ("meridox-study-bench-" + std::to_string(getpid()));
   fs::create_directories(scratch);
-  const std::string example(example_sheet(calc.name));
-  const std::optional<NamedCell> interval = named_cell(calc, "print_interval");
+  const std::string example(example_sheet(stage.name));
+  const std::optional<NamedCell> interval = named_cell(stage, "print_interval");
   const std::string every = with_cell_text(example, interval->column, interval->row, "1");
-  std::vector<double> plain, dense, study, plain_cpu, study_cpus, empty, short_study;
+  const std::string projection_example(example_sheet(projection.name));
+  const std::string stage_study = "--vary position_gain=40:120:" + std::to_string(cases);
+  const std::string projection_study = "--vary defocus=-1.5:1.5:40 --vary sigma=0.3:0.9:50";
+  std::vector<double> plain, dense, study, plain_cpu, study_cpus, empty, short_study, optics, optics_study;
   for (int round = 0; round < 3; ++round) {
-    plain.push_back(calculator_seconds(entry, scratch, example));
+    optics.push_back(calculator_seconds(projection_entry, scratch, projection_example, projection_cases));
+    optics_study.push_back(study_seconds(scratch / "projection", "projection", projection_study));
+    plain.push_back(calculator_seconds(stage_entry, scratch, example));
     plain_cpu.push_back(calculator_cpu);
-    dense.push_back(calculator_seconds(entry, scratch, every));
-    study.push_back(study_seconds(scratch / "study"));
+    dense.push_back(calculator_seconds(stage_entry, scratch, every));
+    study.push_back(study_seconds(scratch / "study", "stage", stage_study));
     study_cpus.push_back(study_cpu);
     empty.push_back(empty_children_seconds());
-    short_study.push_back(study_seconds(scratch / "short", "--set step_count=9"));
+    short_study.push_back(study_seconds(scratch / "short", "stage", stage_study + " --set step_count=9"));
   }
+  const double large = study_seconds(scratch / "large", "projection", "--vary defocus=-1.5:1.5:100 --vary sigma=0.3:0.9:100");
+  const double large_bytes = static_cast<double>(bytes_beside_table(scratch / "large")) / 10000.0;
+
+  const double o = median(optics), os = median(optics_study);
+  print_times("2,000 projection calls in one warm process:", optics);
+  print_times("meridox study projection, 2,000 cases, -j 2:", optics_study);
+  std::printf("projection study / (warm calls / 2):  %.2f (target at most 2)\n\n", os / (o / 2));
   const double p = median(plain), d = median(dense), s = median(study);
-  std::printf("1,000 runs of the stage example in one process: %.3f s (median of 3; %.3f to %.3f)\n", p,
-              *std::min_element(plain.begin(), plain.end()), *std::max_element(plain.begin(), plain.end()));
-  std::printf("1,000 runs printing every step:                 %.3f s (median of 3; %.3f to %.3f)\n", d,
-              *std::min_element(dense.begin(), dense.end()), *std::max_element(dense.begin(), dense.end()));
-  std::printf("meridox study, 1,000 cases, -j 2:               %.3f s (median of 3; %.3f to %.3f)\n", s,
-              *std::min_element(study.begin(), study.end()), *std::max_element(study.begin(), study.end()));
-  std::printf("study / (runs as in the sheet / 2):      %.2f (target below 1.5)\n", s / (p / 2));
-  std::printf("study / (runs printing every step / 2):  %.2f\n", s / (d / 2));
-  std::printf("processor time: study %.3f s, 1,000 runs as in the sheet %.3f s, ratio %.2f (medians)\n",
-              median(study_cpus), median(plain_cpu), median(study_cpus) / median(plain_cpu));
-  std::printf("where the rest goes (medians of 3):\n");
+  print_times("1,000 stage calls printing every step:", dense);
+  print_times("1,000 stage calls of the example as it is:", plain);
+  print_times("meridox study stage, 1,000 cases, -j 2:", study);
+  std::printf("stage study / (calls printing every step / 2):  %.2f (target at most 2)\n", s / (d / 2));
+  std::printf("stage study / (calls as in the sheet / 2):      %.2f\n", s / (p / 2));
+  std::printf("processor time: stage study %.3f s, 1,000 calls as in the sheet %.3f s (medians)\n", median(study_cpus),
+              median(plain_cpu));
+  std::printf("where the stage study's time goes (medians of 3):\n");
   std::printf("  1,000 empty children of this process, two at a time: %.3f s\n", median(empty));
-  std::printf("  the same study of 9 steps a case (the machinery alone): %.3f s\n", median(short_study));
-  std::printf("study folder on %s\n", scratch.parent_path().c_str());
+  std::printf("  the same study of 9 steps a case (the machinery alone): %.3f s\n\n", median(short_study));
+  std::printf("meridox study projection, 10,000 cases, -j 2: %.3f s (target under 15 s)\n", large);
+  std::printf("its study folder beside study.csv: %.0f bytes a case (target under 1,024)\n", large_bytes);
+  std::printf("study folders on %s\n", scratch.parent_path().c_str());
   fs::remove_all(scratch);
   return 0;
 }

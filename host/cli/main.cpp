@@ -114,6 +114,8 @@ int main(int argc, char** argv) {
   finite(study_cmd->add_option("--timeout", study_request.spec.timeout, "end a case still running after S seconds"))
       ->check(CLI::PositiveNumber);
   study_cmd->add_flag("--keep-tables", study_request.spec.keep_tables, "keep each case's tables and summary");
+  study_cmd->add_option("--case", study_request.only_case,
+                        "run only this case of the study, keeping its folder cases/CASE with its sheet and tables");
   study_cmd->add_flag("--no-pictures", study_no_pictures, "write study.csv and study.json only");
   study_cmd->add_flag("--strict", study_request.strict,
                       "exit 1 before the first case when a sheet of the study gives any warning");

@@ -279,6 +279,32 @@ void print_warnings(const std::vector<std::string>& lines, std::ostream& err) {
 }  // namespace
 
 
+namespace {
+
+// One case of a study run alone into its folder in cases/, as the study
+// ran it, with its tables and summary kept: the way to look at a case or
+// run it again (`meridox run` there reads the same sheet).
+int run_one_case(const Calculator& calc, Entry entry, const StudySpec& spec, const std::vector<StudyCase>& cases,
+                 const fs::path& cases_folder, const std::string& name, std::ostream& out, std::ostream& err) {
+  const auto found = std::find_if(cases.begin(), cases.end(), [&](const StudyCase& c) { return c.name == name; });
+  if (found == cases.end()) {
+    err << "meridox: the study has no case " << name << " (its cases are " << cases.front().name << " to "
+        << cases.back().name << ")\n";
+    return bad_input;
+  }
+  StudySpec kept = spec;
+  kept.keep_tables = true;
+  const fs::path folder = cases_folder / name;
+  std::error_code ec;
+  fs::remove(folder / "results.txt", ec);  // run it, whatever an earlier run left
+  const CaseResult r = run_case(calc, entry, kept, *found, folder.string());
+  out << "case " << name << ": " << r.status << "\n";
+  out << "folder: " << folder.string() << "\n";
+  return r.completed() ? ok : incomplete;
+}
+
+}  // namespace
+
 int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
   const Calculator* calc = find_calculator(request.spec.calculator);
   if (calc == nullptr) {
@@ -349,11 +375,13 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
   const fs::path cases_folder = folder / "cases";
   std::string note;
   StudyLock lock;
-  if (const std::string problem = prepare_study_folder(*calc, spec, folder.string(), note, lock); !problem.empty()) {
+  if (const std::string problem = prepare_study_folder(*calc, spec, folder.string(), note, lock, request.only_case.has_value());
+      !problem.empty()) {
     err << "meridox: " << problem << "\n";
     return bad_input;
   }
   if (!note.empty()) err << "meridox: " << note << "\n";
+  if (request.only_case) return run_one_case(*calc, entry, spec, *cases, cases_folder, *request.only_case, out, err);
 
   const int jobs = request.jobs > 0 ? request.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   const bool terminal = isatty(STDERR_FILENO) == 1;

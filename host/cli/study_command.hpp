@@ -24,6 +24,10 @@ struct StudyRequest {
   bool cut_given = false;  // an asked cut outside the base sheet's image is refused
   bool strict = false;     // any warning of the sheets ends the study before its first case
   std::string command_line;  // for study.json
+  // Runs this one case of the study alone, keeping its folder (its sheet,
+  // tables and summary) in cases/; the study's table and record are left as
+  // they are.
+  std::optional<std::string> only_case;
   PlotOptions plot;
 };
 int study(const StudyRequest& request, std::ostream& out, std::ostream& err);

@@ -478,16 +478,19 @@ void WarmWorker::stop() {
 }
 
 std::string WarmWorker::send(const std::string& request, const std::string& what) {
+  out_of_room_ = false;
   if (state_ == State::busy) return what + " not sent: the worker is busy";
   if (interrupting_signal != 0) return what + " not started: the host was interrupted";
+  auto cannot_start = [&](int error) {
+    out_of_room_ = error == EMFILE || error == ENFILE || error == EAGAIN;
+    return "cannot start " + what + ": " + std::strerror(error);
+  };
   const std::string message = size_text(what.size()) + what + size_text(request.size());
   // A child that ended while it waited (killed from outside) is replaced once.
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (state_ == State::stopped) {
       int ends[2] = {-1, -1};
-      if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-        return "cannot start " + what + ": " + std::strerror(errno);
-      }
+      if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return cannot_start(errno);
       const pid_t host = getpid();
       std::fflush(nullptr);
       const pid_t child = fork();
@@ -495,7 +498,7 @@ std::string WarmWorker::send(const std::string& request, const std::string& what
         const int error = errno;
         close(ends[0]);
         close(ends[1]);
-        return "cannot start " + what + ": " + std::strerror(error);
+        return cannot_start(error);
       }
       if (child == 0) {
         for (const int signal : ending_signals) std::signal(signal, SIG_DFL);

@@ -128,6 +128,9 @@ class WarmWorker {
   // child (then stopped, else ready); nothing while the request is still
   // worked on after waiting up to `wait_seconds`.
   std::optional<ChildOutcome> reply(double wait_seconds);
+  // Whether the last send failed for want of a descriptor or a process:
+  // the host may wait for another child to end and send again.
+  bool out_of_room() const { return out_of_room_; }
   // send, then wait for the reply.
   ChildOutcome call(const std::string& request, const std::string& what);
   // Ends the child, if one lives.
@@ -147,6 +150,7 @@ class WarmWorker {
   double deadline_ = 0.0;
   std::string what_;
   std::string said_;  // the reply so far
+  bool out_of_room_ = false;
 };
 
 // Waits until one or more of the busy workers among `workers` has its

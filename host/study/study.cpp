@@ -13,11 +13,13 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <sstream>
 #include <unordered_map>
@@ -42,6 +44,8 @@ namespace {
 
 // A case folder's record of its results, written last, when they are complete.
 constexpr const char* result_record = "results.txt";
+// The study's record of its completed cases, in the cases folder.
+constexpr const char* case_records = "records.txt";
 
 const TableSpec* metric_table(const Calculator& calc) {
   for (const TableSpec& t : calc.layout->tables) {
@@ -186,7 +190,20 @@ struct StagePlan {
   long long steps = 0;
   StageColumns columns{0, 0};
   bool every_step_only = false;
+  // The loop linearised from the sheet, when worked out before the case's
+  // child is forked (its margins join the metrics).
+  std::optional<LoopAnalysis> loop;
+  bool has_loop = false;
 };
+
+// The plan with the case's linearised loop: worked out from the sheet
+// alone, in the warm worker, so that a case's child need not.
+StagePlan with_loop(StagePlan plan, const Calculator& calc, const std::string& sheet) {
+  const std::optional<ServoLoop> servo = servo_loop(calc, sheet);
+  plan.has_loop = servo.has_value();
+  plan.loop = servo ? analyse_loop(*servo) : LoopAnalysis{};
+  return plan;
+}
 
 StagePlan stage_plan(const Calculator& calc, const StudySpec& spec, const std::string& case_sheet) {
   const Sheet sheet = sheet_of(calc, case_sheet);
@@ -216,16 +233,16 @@ void call_here(Entry entry, const fs::path& folder) {
 // its run as its sheet asks and a second one printing every step.
 // `every_step` gets those metrics, for the case's summary.
 std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec& spec, const std::string& sheet,
-                           const StagePlan& plan, const fs::path& folder, CaseResult& result,
+                           const StagePlan& plan, const fs::path& folder, bool own_folder, CaseResult& result,
                            std::optional<StageMetrics>& every_step) {
   std::string why;
   std::optional<StageMetrics> metrics;
   // The loop linearised from the sheet: its margins join the metrics, and
   // when it is unstable a growing error counts as divergence sooner.
-  const std::optional<ServoLoop> servo = servo_loop(calc, sheet);
-  const LoopAnalysis loop = servo ? analyse_loop(*servo) : LoopAnalysis{};
+  const StagePlan planned = plan.loop ? plan : with_loop(plan, calc, sheet);
+  const LoopAnalysis& loop = *planned.loop;
   StageColumns columns = plan.columns;
-  columns.loop_unstable = servo && loop.why_not.empty() && !loop.stable;
+  columns.loop_unstable = planned.has_loop && loop.why_not.empty() && !loop.stable;
   if (!plan.every_step_only) {
     // Two runs, each in a child of its own, so that each starts from the
     // library as loaded, as a run of its own would.
@@ -235,7 +252,9 @@ std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec&
     metrics = every_step_metrics(calc, entry, sheet, folder, columns, spec.timeout, why);
   } else {
     call_here(entry, folder);
-    if (const std::string problem = write_own_file(folder / "IN_FM.txt", sheet); !problem.empty()) return problem;
+    if (own_folder) {
+      if (const std::string problem = write_own_file(folder / "IN_FM.txt", sheet); !problem.empty()) return problem;
+    }
     metrics = stream_stage_metrics(folder / "OUT_M.txt", columns);
     const std::size_t states = static_cast<std::size_t>(std::max(plan.steps, 0LL)) + 1;
     if (metrics && metrics->states != states) {
@@ -535,10 +554,13 @@ std::optional<CaseResult> reusable_case(const Calculator& calc, const StudySpec&
 
 namespace {
 
-// One case, run in this process (the case's own child): see run_case.
-// Returns its record, written to its folder too when the case completed.
+// One case, run in this process (a child of the study's, forked for the case
+// or warm for many): see run_case. With `own_folder` the folder is the
+// case's own and keeps its sheet and record (and its tables and summary when
+// the study keeps them); without, it is a scratch folder of the study's, and
+// only the record, returned, outlives the case.
 std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec, const std::string& options,
-                      const std::string& sheet, const StagePlan& plan, const fs::path& folder) {
+                      const std::string& sheet, const StagePlan& plan, const fs::path& folder, bool own_folder) {
   CaseResult result;
   std::optional<StageMetrics> every_step;
   auto fail = [&](const std::string& why) { return record_text(options, failed_case(calc, spec, why)); };
@@ -547,23 +569,29 @@ std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec
   std::error_code ec;
   // A folder made now holds nothing; one from an earlier run may hold
   // anything (a link, a hard link, a pipe where a file goes; what a killed
-  // run left): its files are replaced, never written through.
+  // run left): its files are replaced, never written through. A warm
+  // worker's scratch folder holds the last case's: its tables go first, so
+  // that a calculator that writes none is never read another case's.
   const bool fresh = fs::create_directory(folder, ec);
-  const auto write = fresh ? write_own_file : replace_file;
+  // The study's own scratch holds only what its cases wrote there.
+  const auto write = fresh || !own_folder ? write_own_file : replace_file;
   if (!fresh) {
     if (!fs::is_directory(folder, ec) || fs::is_symlink(folder, ec)) {
       return fail("cannot create the case folder " + folder.string());
     }
-    fs::remove(folder / result_record, ec);
     remove_tables(calc, folder);
-    remove_leftovers(folder);
+    if (own_folder) {
+      fs::remove(folder / result_record, ec);
+      remove_leftovers(folder);
+    }
   }
   if (const std::string problem = write(folder / "IN_FM.txt", first_sheet); !problem.empty()) {
     return fail("cannot write the case's sheet: " + problem);
   }
   try {
     if (stage) {
-      if (const std::string why = run_stage_case(calc, entry, spec, sheet, plan, folder, result, every_step);
+      if (const std::string why =
+              run_stage_case(calc, entry, spec, sheet, plan, folder, own_folder, result, every_step);
           !why.empty()) {
         return fail(why);
       }
@@ -602,20 +630,159 @@ std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec
     remove_tables(calc, folder);
   }
   const std::string record = record_text(options, result);
-  if (const std::string problem = write(folder / result_record, record); !problem.empty()) {
-    return fail("cannot record the case's results: " + problem);
+  if (own_folder) {
+    if (const std::string problem = write(folder / result_record, record); !problem.empty()) {
+      return fail("cannot record the case's results: " + problem);
+    }
   }
   return record;
 }
 
-// Cases run in children of their own, several at once, started and waited
-// for from this one thread; results kept in case order.
+// A text's 64-bit FNV-1a hash, as 16 hex digits: a case's record names the
+// sheet it was computed from.
+std::string text_hash(std::string_view text) {
+  std::uint64_t h = 14695981039346656037ULL;
+  for (const char c : text) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+  char digits[17];
+  std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(h));
+  return digits;
+}
+
+// The study's record of its completed cases, one file in the cases folder
+// (a case needs no folder of its own): each case's record as a case folder
+// would hold it, after a line "case NAME SHEET-HASH", appended in one write
+// as the case ends. A rerun reads it back once; an entry cut short by a
+// killed host is skipped, and a later entry of a case replaces an earlier.
+class RecordFile {
+ public:
+  RecordFile() = default;
+  RecordFile(const fs::path& cases_folder, std::size_t rows) {
+    const fs::path path = cases_folder / case_records;
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> lines;
+    auto take = [&] {
+      // "case NAME HASH", the options, the status, the rows, "end".
+      if (lines.size() != rows + 4 || lines.back() != record_end) return;
+      const std::string& head = lines[0];
+      const std::size_t space = head.rfind(' ');
+      if (space == std::string::npos || space < 5) return;
+      std::string record;
+      for (std::size_t k = 1; k < lines.size(); ++k) record += lines[k] + "\n";
+      found_[head.substr(5, space - 5)] = {head.substr(space + 1), std::move(record)};
+    };
+    // Only completed cases are recorded (status "ok" or "diverged"), so a
+    // line starting "case " always begins an entry; one before it that has
+    // not ended was cut short.
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("case ", 0) == 0) lines.clear();
+      if (lines.empty() && line.rfind("case ", 0) != 0) continue;
+      lines.push_back(line);
+      if (lines.size() == rows + 4) {
+        take();
+        lines.clear();
+      }
+    }
+    fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd_ < 0) why_ = "cannot open the study's record " + path.string() + ": " + std::strerror(errno);
+  }
+  ~RecordFile() {
+    if (fd_ >= 0) close(fd_);
+  }
+  RecordFile(const RecordFile&) = delete;
+  RecordFile& operator=(const RecordFile&) = delete;
+
+  // The record of a case computed from `sheet`; "" when there is none.
+  std::string find(const std::string& name, const std::string& sheet) const {
+    const auto it = found_.find(name);
+    return it != found_.end() && it->second.first == text_hash(sheet) ? it->second.second : std::string();
+  }
+  // Appends a case's record; why it could not be, or "".
+  std::string add(const std::string& name, const std::string& sheet, const std::string& record) {
+    if (fd_ < 0) return why_;
+    const std::string entry = "case " + name + " " + text_hash(sheet) + "\n" + record;
+    // One write, so that entries of several writers (batches of a cluster
+    // sharing a folder) never interleave.
+    const ssize_t n = write(fd_, entry.data(), entry.size());
+    if (n != static_cast<ssize_t>(entry.size())) {
+      return "cannot append to the study's record: " + std::string(n < 0 ? std::strerror(errno) : "short write");
+    }
+    return {};
+  }
+
+ private:
+  std::unordered_map<std::string, std::pair<std::string, std::string>> found_;  // name: hash, record
+  int fd_ = -1;
+  std::string why_;
+};
+
+// Where cases that keep no folder run: memory-backed storage when the
+// system has it (/dev/shm), else a hidden folder inside the cases folder;
+// removed with everything in it when the study's cases are done.
+class ScratchFolder {
+ public:
+  // No folder when `fallback` is empty (no case runs in scratch).
+  explicit ScratchFolder(const fs::path& fallback) {
+    if (fallback.empty()) return;
+    for (const fs::path& base : {fs::path("/dev/shm"), fallback}) {
+      if (base.empty() || access(base.c_str(), W_OK | X_OK) != 0) continue;
+      std::string pattern = (base / ".meridox-cases-XXXXXX").string();
+      if (mkdtemp(pattern.data()) != nullptr) {
+        path_ = pattern;
+        return;
+      }
+    }
+  }
+  ~ScratchFolder() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// Removes what a study writes in a case folder and the folder when that
+// leaves it empty: a case that failed before and completes now keeps none.
+void remove_case_folder(const Calculator& calc, const fs::path& folder) {
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(folder, ec);
+  if (!fs::is_directory(status)) return;
+  for (const char* name : {"IN_FM.txt", result_record, "summary.txt"}) fs::remove(folder / name, ec);
+  remove_tables(calc, folder);
+  remove_leftovers(folder);
+  fs::remove(folder, ec);  // only when empty
+}
+
+// Cases run several at once, started and waited for from this one thread;
+// results kept in case order. Each job has a warm worker, forked from this
+// process before it ever called the library. A calculator that recomputes
+// everything at every call runs its cases in the worker itself, one after
+// another; any other runs each case in a child the worker forks for it, so
+// that the case starts from the library as loaded (and this process, whose
+// memory grows with the study, never forks once a case). Without kept
+// tables a case runs in scratch and is recorded in the study's record
+// file; a case that fails keeps a folder with its sheet, to be rerun alone.
 class CaseRunner {
  public:
-  CaseRunner(const Calculator& calc, Entry entry, const StudySpec& spec, int jobs)
+  // `cases_folder`: where the study's record lies; "" for none (each case
+  // then keeps its folder, its record in it).
+  CaseRunner(const Calculator& calc, Entry entry, const StudySpec& spec, int jobs, const std::string& cases_folder)
       : calc_(calc), entry_(entry), spec_(spec), base_(base_sheet(calc, spec)), options_(case_options(calc, spec)),
         rows_(metric_rows_per_case(calc, spec)), columns_(metric_names(calc).size()), jobs_(std::max(1, jobs)),
-        group_({spec.timeout, false}) {
+        folders_(spec.keep_tables || cases_folder.empty()), warm_(calc.layout->recomputes_every_call),
+        scratch_(folders_ ? fs::path() : fs::path(cases_folder)) {
+    if (!folders_) records_.emplace(fs::path(cases_folder), rows_);
+    // A worker that forks a child for each case ends it at the case's
+    // timeout itself, in the same words; its own deadline is a last resort.
+    const double deadline = warm_ || spec.timeout <= 0.0 ? spec.timeout : spec.timeout + 30.0;
+    for (int k = 0; k < jobs_; ++k) {
+      workers_.push_back(std::make_unique<WarmWorker>(
+          [this](const std::string& request) { return serve(request); }, ChildOptions{deadline, false}));
+      worker_case_.push_back(0);
+    }
     // A stage case's plan reads its step count, its step and the count of
     // its settling band: worked out once, unless the study varies one of them.
     if (metric_kind(calc) != MetricKind::stage) return;
@@ -631,8 +798,8 @@ class CaseRunner {
     }
   }
 
-  // Runs the case (unless its folder holds reusable results); `ended` is
-  // called with the index and result of each case that ends meanwhile.
+  // Runs the case (unless its results are recorded); `ended` is called with
+  // the index and result of each case that ends meanwhile.
   void add(std::size_t index, const StudyCase& c, const std::string& folder,
            const std::function<void(std::size_t, CaseResult)>& ended) {
     std::string sheet;
@@ -642,60 +809,132 @@ class CaseRunner {
       ended(index, failure(e.what()));
       return;
     }
-    const StagePlan plan = plan_varies_ ? stage_plan(calc_, spec_, sheet) : plan_;
-    std::error_code ec;
-    if (fs::exists(folder, ec)) {
-      if (std::optional<CaseResult> reused = reusable_case(calc_, spec_, sheet, folder)) {
-        ended(index, std::move(*reused));
-        return;
-      }
-    }
-    while (group_.running() >= static_cast<std::size_t>(jobs_)) collect(ended);
-    const std::string failed = group_.start(
-        index,
-        [&] { return ChildWork{true, case_here(calc_, entry_, spec_, options_, sheet, plan, folder)}; },
-        "case " + c.name);
-    if (!failed.empty()) {
-      ended(index, failure(failed));
+    if (std::optional<CaseResult> reused = recorded(sheet, c.name, folder)) {
+      ended(index, std::move(*reused));
       return;
     }
-    running_.emplace(index, Running{sheet, folder});
+    if (!folders_ && scratch_.path().empty()) {
+      ended(index, failure("no scratch folder for the case in /dev/shm or " + folder));
+      return;
+    }
+    while (busy() >= static_cast<std::size_t>(jobs_)) collect(ended);
+    const std::string what = "case " + c.name;
+    Running running{sheet, folder, folders_ ? folder : std::string(), c.name};
+    std::string failed;
+    while (true) {
+      std::size_t k = 0;
+      while (workers_[k]->state() == WarmWorker::State::busy) ++k;
+      // Each worker keeps one scratch folder for all its cases.
+      if (!folders_) running.run_in = (scratch_.path() / ("worker-" + std::to_string(k))).string();
+      failed = workers_[k]->send(what + '\n' + running.run_in + '\n' + sheet, what);
+      worker_case_[k] = index;
+      // Out of descriptors or processes: no more jobs than the system
+      // allows, and the case waits for one to end rather than fail.
+      if (failed.empty() || !workers_[k]->out_of_room() || busy() == 0) break;
+      jobs_ = static_cast<int>(busy());
+      collect(ended);
+    }
+    if (!failed.empty()) {
+      finished(index, running, {false, failed}, ended);
+      return;
+    }
+    running_.emplace(index, std::move(running));
   }
 
   // Waits for every case still running.
   void finish(const std::function<void(std::size_t, CaseResult)>& ended) {
-    while (group_.running() > 0) collect(ended);
+    while (busy() > 0) collect(ended);
   }
 
  private:
   CaseResult failure(const std::string& why) const { return failed_case(calc_, spec_, why); }
 
-  // A case whose child ended before its work was done (a crash, a timeout,
-  // an interruption) may have left its folder with the sheet of its run of
-  // every step, partial tables and scratch folders: the folder gets the
-  // case's own sheet back, so that the case can be rerun alone from it, and
-  // loses the rest.
-  void tidy_failed(std::size_t index) {
-    const auto found = running_.find(index);
-    if (found == running_.end()) return;
-    const fs::path folder(found->second.folder);
-    std::error_code ec;
-    if (fs::is_directory(folder, ec) && !fs::is_symlink(folder, ec)) {
-      replace_file(folder / "IN_FM.txt", found->second.sheet);
-      remove_leftovers(folder);
+  struct Running {
+    std::string sheet;
+    std::string folder;  // the case's folder: kept when it fails
+    std::string run_in;  // where it runs: its folder, or scratch
+    std::string name;
+  };
+
+  std::size_t busy() const { return running_.size(); }
+
+  // In a warm worker: "WHAT\nFOLDER\nSHEET" in, the case's record out.
+  ChildWork serve(const std::string& request) {
+    const std::size_t what_end = request.find('\n'), folder_end = request.find('\n', what_end + 1);
+    const std::string what = request.substr(0, what_end);
+    const std::string folder = request.substr(what_end + 1, folder_end - what_end - 1);
+    const std::string sheet = request.substr(folder_end + 1);
+    StagePlan plan = plan_varies_ ? stage_plan(calc_, spec_, sheet) : plan_;
+    if (warm_) return {true, case_here(calc_, entry_, spec_, options_, sheet, plan, folder, folders_)};
+    if (metric_kind(calc_) == MetricKind::stage) plan = with_loop(std::move(plan), calc_, sheet);
+    ChildGroup child({spec_.timeout, false});
+    if (std::string failed = child.start(
+            0, [&] { return ChildWork{true, case_here(calc_, entry_, spec_, options_, sheet, plan, folder, folders_)}; },
+            what);
+        !failed.empty()) {
+      return {false, failed};
     }
+    ChildOutcome outcome = child.wait_any().front().second;
+    return {outcome.ok, std::move(outcome.text)};
+  }
+
+  // The results of an earlier run of the case from the same sheet and options.
+  std::optional<CaseResult> recorded(const std::string& sheet, const std::string& name, const std::string& folder) {
+    if (folders_) {
+      std::error_code ec;
+      return fs::exists(folder, ec) ? reusable_case(calc_, spec_, sheet, folder) : std::nullopt;
+    }
+    const std::string record = records_->find(name, sheet);
+    if (record.empty()) return std::nullopt;
+    std::optional<CaseResult> r = parse_record(record, options_, rows_, columns_);
+    if (!r || !r->completed()) return std::nullopt;
+    r->reused = true;
+    return r;
+  }
+
+  // A case that failed keeps a folder holding its own sheet (not the
+  // rewrite of a run of every step), so that it can be rerun alone, and
+  // loses what a run cut short left there; one that completed keeps no
+  // folder unless tables are kept, and its record joins the study's.
+  void finished(std::size_t index, const Running& r, const ChildOutcome& outcome,
+                const std::function<void(std::size_t, CaseResult)>& ended) {
+    CaseResult result = failure(outcome.text);
+    if (outcome.ok) {
+      std::optional<CaseResult> parsed = parse_record(outcome.text, options_, rows_, columns_);
+      result = parsed ? std::move(*parsed) : failure("the case's results came back incomplete");
+    }
+    std::error_code ec;
+    if (!folders_ && result.completed()) {
+      if (const std::string problem = records_->add(r.name, r.sheet, outcome.text); !problem.empty()) {
+        result = failure(problem);
+      } else {
+        remove_case_folder(calc_, r.folder);
+      }
+    }
+    // A case the host's interruption ended did not fail: it runs again on resume.
+    if (!result.completed() && (interrupted() == 0 || folders_)) {
+      const fs::path folder(r.folder);
+      fs::create_directory(folder, ec);
+      if (fs::is_directory(folder, ec) && !fs::is_symlink(folder, ec)) {
+        replace_file(folder / "IN_FM.txt", r.sheet);
+        if (!folders_) fs::remove(folder / result_record, ec);
+        remove_leftovers(folder);
+      }
+    }
+    ended(index, std::move(result));
   }
 
   void collect(const std::function<void(std::size_t, CaseResult)>& ended) {
-    for (auto& [index, outcome] : group_.wait_any()) {
-      if (!outcome.ok) tidy_failed(index);
-      running_.erase(index);
-      if (!outcome.ok) {
-        ended(index, failure(outcome.text));
-        continue;
-      }
-      std::optional<CaseResult> r = parse_record(outcome.text, options_, rows_, columns_);
-      ended(index, r ? std::move(*r) : failure("the case's results came back incomplete"));
+    std::vector<std::pair<std::size_t, ChildOutcome>> done;
+    std::vector<WarmWorker*> workers;
+    for (const auto& w : workers_) workers.push_back(w.get());
+    for (auto& [k, outcome] : wait_replies(workers)) done.emplace_back(worker_case_[k], std::move(outcome));
+    for (auto& [index, outcome] : done) {
+      const auto found = running_.find(index);
+      if (found == running_.end()) continue;
+      const Running r = std::move(found->second);
+      running_.erase(found);
+      finished(index, r, outcome, ended);
     }
   }
 
@@ -706,14 +945,15 @@ class CaseRunner {
   std::string options_;  // what decides a case's metrics beside its sheet
   std::size_t rows_, columns_;  // of a case's metrics
   int jobs_;
-  ChildGroup group_;
+  bool folders_;  // every case runs in its own folder and keeps it
+  bool warm_;     // cases run in the workers themselves, not in a child each
+  std::vector<std::unique_ptr<WarmWorker>> workers_;
+  std::vector<std::size_t> worker_case_;  // the case each busy worker runs
+  ScratchFolder scratch_;
+  std::optional<RecordFile> records_;
   StagePlan plan_;
   bool plan_varies_ = false;
-  // The sheet and folder of each case still running, by its index.
-  struct Running {
-    std::string sheet, folder;
-  };
-  std::map<std::size_t, Running> running_;
+  std::map<std::size_t, Running> running_;  // by case index
 };
 
 }  // namespace
@@ -721,7 +961,7 @@ class CaseRunner {
 CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& c,
                     const std::string& folder) {
   CaseResult result;
-  CaseRunner runner(calc, entry, spec, 1);
+  CaseRunner runner(calc, entry, spec, 1, "");
   auto keep = [&](std::size_t, CaseResult r) { result = std::move(r); };
   runner.add(0, c, folder, keep);
   runner.finish(keep);
@@ -734,7 +974,7 @@ CaseResult run_case_here(const Calculator& calc, Entry entry, const StudySpec& s
     const std::string base = base_sheet(calc, spec);
     const std::string sheet = case_sheet(calc, base, spec, c);
     const StagePlan plan = metric_kind(calc) == MetricKind::stage ? stage_plan(calc, spec, sheet) : StagePlan{};
-    const std::string record = case_here(calc, entry, spec, case_options(calc, spec), sheet, plan, folder);
+    const std::string record = case_here(calc, entry, spec, case_options(calc, spec), sheet, plan, folder, true);
     if (std::optional<CaseResult> r = parse_record(record, calc, spec)) return std::move(*r);
     return failed_case(calc, spec, "the case's results came back incomplete");
   } catch (const TableError& e) {
@@ -859,7 +1099,7 @@ std::vector<std::string> study_files() {
 }
 
 std::string prepare_study_folder(const Calculator& calc, const StudySpec& spec, const std::string& folder_text,
-                                 std::string& note, StudyLock& lock) {
+                                 std::string& note, StudyLock& lock, bool one_case) {
   if (folder_text.empty()) return "the study folder has no name";
   const fs::path folder(folder_text);
   const fs::path cases_folder = folder / "cases";
@@ -923,7 +1163,7 @@ std::string prepare_study_folder(const Calculator& calc, const StudySpec& spec, 
   // The study's earlier tables and pictures (its own, or another study's it
   // replaces) would pass for this run's; in a folder no study used, nothing
   // is removed.
-  if (had_cases) remove_study_files(folder);
+  if (had_cases && !(one_case && same)) remove_study_files(folder);
   lock = std::move(held);
   return {};
 }
@@ -1111,7 +1351,7 @@ std::vector<CaseResult> run_cases(const Calculator& calc, Entry entry, const Stu
     failed += results[k].completed() ? 0 : 1;
     if (progress) progress(done, failed);
   };
-  CaseRunner runner(calc, entry, spec, jobs);
+  CaseRunner runner(calc, entry, spec, jobs, cases_folder);
   for (std::size_t k = 0; k < cases.size() && interrupted() == 0; ++k) {
     runner.add(k, cases[k], (fs::path(cases_folder) / cases[k].name).string(), ended);
   }

@@ -1,7 +1,9 @@
 #pragma once
 // Studies: one calculator run over the full product of some varied
-// parameters, each case in a folder of its own and in a child process of its
-// own, the engineering metrics of every case in one table (study.csv), and
+// parameters, each case in a process that starts from the library as
+// loaded (or, for a calculator that recomputes everything at every call, in
+// a warm worker), the engineering metrics of every case in one table
+// (study.csv), each completed case's record in one file, and
 // pictures of each metric against the first varied parameter. Plain inputs
 // and outputs throughout, so that the command, a script binding or a worker
 // on another machine can run a whole study, one case or a batch alike.
@@ -136,11 +138,11 @@ struct CaseResult {
 // A case that failed for `why`: its rows of metrics all NaN.
 CaseResult failed_case(const Calculator& calc, const StudySpec& spec, const std::string& why);
 
-// Runs one case in `folder` (created if missing), all of it in a child
-// process of its own: writes its IN_FM.txt, calls the entry once, computes
-// its metrics, keeps its tables and summary only when asked, and leaves a
-// record of its results there so that a rerun can reuse them. Never throws
-// for a failed run: the result says so.
+// Runs one case in `folder` (created if missing), away from this process:
+// writes its IN_FM.txt, calls the entry once, computes its metrics, keeps
+// its tables and summary only when asked, and leaves a record of its
+// results there so that a rerun can reuse them. Never throws for a failed
+// run: the result says so.
 CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& study_case,
                     const std::string& folder);
 
@@ -179,7 +181,7 @@ class StudyLock {
 
  private:
   friend std::string prepare_study_folder(const Calculator&, const StudySpec&, const std::string&, std::string&,
-                                          StudyLock&);
+                                          StudyLock&, bool);
   int fd_ = -1;
 };
 
@@ -188,10 +190,12 @@ class StudyLock {
 // (another command, script, set of options or build of the library) are
 // removed first, with the files that study wrote beside them, and `note`
 // says so in one line; a cases/ that holds no study key is not this
-// program's and is never touched. Returns an empty string, or why the folder
-// cannot be used (one line).
+// program's and is never touched. The study's files beside cases/ (its
+// table, pictures) are removed too, unless `one_case` (a run of one case of
+// the same study, which leaves them as they are). Returns an empty string,
+// or why the folder cannot be used (one line).
 std::string prepare_study_folder(const Calculator& calc, const StudySpec& spec, const std::string& folder,
-                                 std::string& note, StudyLock& lock);
+                                 std::string& note, StudyLock& lock, bool one_case = false);
 
 // The study table: header, then the rows in case order. A row's status is
 // the case's, followed by the warnings of its sheet.
@@ -202,11 +206,14 @@ std::vector<std::vector<std::string>> study_rows(const Calculator& calc, const S
 // RFC 4180: CR LF line ends, fields with a comma, quote or line end quoted.
 std::string csv_text(const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows);
 
-// Runs the cases with `jobs` at once (each in its own child process, all
-// started from the calling thread) and returns their results in case order,
-// whatever order they finished in.
-// Cases whose folder holds reusable results are not run again. `progress`
-// is called after each case with (done, failed).
+// Runs the cases with `jobs` at once (in one warm worker per job, all
+// watched from the calling thread) and returns their results in case order,
+// whatever order they finished in. Without kept tables each completed case
+// is recorded in `cases_folder`/records.txt and keeps no folder; a failed one
+// keeps `cases_folder`/<case>/ with its sheet. Cases recorded complete for
+// the same sheet and options (in that record, or with kept tables in their
+// folder) are not run again. `progress` is called after each case with
+// (done, failed).
 std::vector<CaseResult> run_cases(const Calculator& calc, Entry entry, const StudySpec& spec,
                                   const std::vector<StudyCase>& cases, const std::string& cases_folder, int jobs,
                                   const std::function<void(std::size_t, std::size_t)>& progress = {});

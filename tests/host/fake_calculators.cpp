@@ -3,7 +3,6 @@
 // summaries on their own. Built as liborvalis.so, libdrovik2.so and libtalvek.so in a
 // folder of their own and loaded by `meridox run --lib-dir`.
 #include <cmath>
-#include <cstdlib>
 
 #include "common/exchange.hpp"
 #include "common/export.hpp"
@@ -13,6 +12,10 @@
 #include "projection/layout.hpp"
 
 #if defined(FAKE_ORVALIS)
+#include <unistd.h>
+
+#include <cstdlib>
+
 namespace {
 
 // Map tables in the projection layout: title, axis line, N data lines, an
@@ -34,12 +37,15 @@ void write_map(const char* file, const char* title, int n, double step) {
 
 }  // namespace
 
-// A grid size of 5 aborts, for a host that must outlive the crash of a
-// calculator it keeps warm.
+// A defocus of 7 ends the process with status 3, 8 runs for ever and 9
+// aborts, for the cases of a study that end badly.
 MERIDOX_ENTRY void main4() {
   const meridox::Sheet sheet = meridox::read_parameter_sheet(meridox::projection::layout.grid);
+  const double defocus = sheet.real(2, 9);
+  if (defocus == 7) std::exit(3);
+  while (defocus == 8) pause();
+  if (defocus == 9) std::abort();
   const int n = sheet.integer(2, 2);
-  if (n == 5) std::abort();
   const double pitch = sheet.real(2, 3);
   write_map("OUT_MR.txt", "\x83\x74\x81\x5b\x83\x8a\x83\x47\x95\xcf\x8a\xb7\x8c\xe3\x82\xcc\x94\x67\x93\xae\x90\x55\x95\x9d",
             n, 1.0 / (n * pitch));

@@ -6,14 +6,22 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "command_runner.hpp"
 #include "host/core/process.hpp"
+#include "support/harness.hpp"
 
 using meridox::host::ChildOutcome;
 using meridox::host::ChildWork;
 using meridox::host::WarmWorker;
+using meridox::testing::slurp;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -91,4 +99,170 @@ TEST(WarmWorker, SeveralWorkersAreWaitedForTogether) {
   EXPECT_EQ(seen[1].first, 0u);
   EXPECT_EQ(seen[1].second.text, "a");
   EXPECT_TRUE(meridox::host::wait_replies({&slow, &quick}).empty());
+}
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line.back() == '\r' ? line.substr(0, line.size() - 1) : line);
+  return lines;
+}
+
+// The fields of a study.csv line that hold no quoted status: case, values,
+// metrics.
+std::vector<std::string> fields_of(const std::string& line) {
+  std::vector<std::string> fields;
+  std::istringstream in(line.substr(0, line.find('"')));
+  for (std::string field; std::getline(in, field, ',');) fields.push_back(field);
+  return fields;
+}
+
+// Every file under `folder` and their bytes.
+std::pair<std::size_t, std::uintmax_t> files_and_bytes(const fs::path& folder) {
+  std::size_t files = 0;
+  std::uintmax_t bytes = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    ++files;
+    if (entry.is_regular_file()) bytes += entry.file_size();
+  }
+  return {files, bytes};
+}
+
+}  // namespace
+
+class StudySpeed : public ::testing::Test {
+ protected:
+  meridox::testing::ExchangeFolder scratch;
+  fs::path dir() const { return scratch.path(); }
+  meridox::testing::CommandResult meridox(const std::string& args) const {
+    return meridox::testing::run_command(dir(), MERIDOX_EXE, args);
+  }
+};
+
+// The optics calculators recompute everything at every call: cases run one
+// after another in one warm worker write the very tables a fresh `meridox
+// run` of each case's sheet writes, and a study that keeps no tables gives
+// the same rows.
+TEST_F(StudySpeed, WarmCasesWriteWhatAFreshRunWrites) {
+  const std::vector<std::pair<std::string, std::string>> studies = {
+      {"projection", "--vary defocus=0.8,-0.6,0 --vary sigma=0.35,0.85"},
+      {"proximity", "--vary gap=40,5,20 --vary 'rect_y2[1]=6,7'"},
+  };
+  for (const auto& [calc, vary] : studies) {
+    SCOPED_TRACE(calc);
+    const std::string study = "study " + calc + " " + vary + " -j 1 --no-pictures";
+    ASSERT_EQ(meridox(study + " --keep-tables -o kept").status, 0);
+    ASSERT_EQ(meridox(study + " -o plain").status, 0);
+    EXPECT_TRUE(slurp(dir() / "kept" / "study.csv") == slurp(dir() / "plain" / "study.csv"));
+    const std::vector<std::string> rows = lines_of(slurp(dir() / "kept" / "study.csv"));
+    ASSERT_EQ(rows.size(), 7u);
+    std::size_t compared = 0;
+    for (const auto& entry : fs::directory_iterator(dir() / "kept" / "cases")) {
+      if (!entry.is_directory()) continue;
+      const fs::path fresh = dir() / "fresh" / entry.path().filename();
+      const auto r = meridox("run " + calc + " '" + (entry.path() / "IN_FM.txt").string() + "' --no-pictures -o '" +
+                             fresh.string() + "'");
+      ASSERT_EQ(r.status, 0) << r.err;
+      std::size_t tables = 0;
+      for (const auto& table : fs::directory_iterator(fresh)) {
+        const std::string name = table.path().filename().string();
+        if (name.rfind("OUT_", 0) != 0) continue;
+        ++tables;
+        EXPECT_TRUE(slurp(table.path()) == slurp(entry.path() / name)) << entry.path().filename() << " " << name;
+      }
+      EXPECT_GE(tables, 1u);
+      ++compared;
+    }
+    EXPECT_EQ(compared, 6u);
+  }
+}
+
+// In a warm worker, a case that ends its process, one that runs past its
+// timeout and one that aborts each fail alone in their one line; the cases
+// after them run in a fresh worker and give the rows they give alone; -j 1
+// and -j 2 write the same table; a failed case keeps a folder holding its
+// sheet, a completed one keeps none.
+TEST_F(StudySpeed, ABadCaseInAWarmWorkerFailsAlone) {
+  const std::string fake = "study projection --lib-dir '" FAKE_LIB_DIR "' --set grid_size=16 --timeout 1 --no-pictures ";
+  auto r = meridox(fake + "--vary defocus=0,7,1,8,2,9,3 -j 2 -o two");
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("3 of 7 cases failed"), std::string::npos) << r.err;
+  ASSERT_EQ(meridox(fake + "--vary defocus=0,7,1,8,2,9,3 -j 1 -o one").status, 1);
+  EXPECT_TRUE(slurp(dir() / "one" / "study.csv") == slurp(dir() / "two" / "study.csv"));
+  ASSERT_EQ(meridox(fake + "--vary defocus=0,1,2,3 -j 1 -o good").status, 0);
+
+  const std::vector<std::string> rows = lines_of(slurp(dir() / "two" / "study.csv"));
+  const std::vector<std::string> good = lines_of(slurp(dir() / "good" / "study.csv"));
+  ASSERT_EQ(rows.size(), 8u);
+  ASSERT_EQ(good.size(), 5u);
+  const std::map<std::size_t, std::string> failed = {
+      {2, "case 1 ended the process with status 3"},
+      {4, "case 3 was still running after 1 s and was ended"},
+      {6, "case 5 stopped on signal 6"},
+  };
+  std::size_t next_good = 1;
+  for (std::size_t k = 1; k < rows.size(); ++k) {
+    SCOPED_TRACE(rows[k]);
+    std::vector<std::string> fields = fields_of(rows[k]);
+    const fs::path folder = dir() / "two" / "cases" / fields[0];
+    if (const auto f = failed.find(k); f != failed.end()) {
+      EXPECT_NE(rows[k].find(",\"" + f->second), std::string::npos);
+      EXPECT_EQ(fields[3], "nan");  // peak
+      const std::string sheet = slurp(folder / "IN_FM.txt");
+      EXPECT_NE(sheet.find("defocus\tum\t" + fields[1] + "\r\n"), std::string::npos);
+      EXPECT_FALSE(fs::exists(folder / "OUT_M.txt"));
+      continue;
+    }
+    EXPECT_FALSE(fs::exists(folder));
+    std::vector<std::string> alone = fields_of(good[next_good++]);
+    ASSERT_EQ(fields.size(), alone.size());
+    // The same values and metrics; only the case names differ.
+    EXPECT_TRUE(std::equal(fields.begin() + 1, fields.end(), alone.begin() + 1));
+  }
+  EXPECT_EQ(next_good, 5u);
+}
+
+// Without kept tables a study keeps its record and key beside study.csv and
+// nothing per case; a rerun reuses every case from that record, another
+// study starts afresh, and any case runs alone into its folder with --case.
+TEST_F(StudySpeed, ARecordOfTheStudyReplacesCaseFolders) {
+  const std::string study = "study projection --vary defocus=-1:1:8 --vary sigma=0.4,0.8 -j 2 --no-pictures -o s";
+  auto r = meridox(study);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string table = slurp(dir() / "s" / "study.csv");
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir() / "s" / "cases")) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"records.txt", "study-key.txt"}));
+  const auto [files, bytes] = files_and_bytes(dir() / "s" / "cases");
+  const std::uintmax_t key = fs::file_size(dir() / "s" / "cases" / "study-key.txt");
+  EXPECT_LT(bytes - key, 16u * 1024u) << files << " files";  // under 1 KB a case
+
+  r = meridox(study);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("(16 reused"), std::string::npos) << r.out;
+  EXPECT_TRUE(slurp(dir() / "s" / "study.csv") == table);
+
+  // One case alone: its folder holds its sheet and the tables a fresh run
+  // writes; the study's table and record stay as they were.
+  const std::string records = slurp(dir() / "s" / "cases" / "records.txt");
+  r = meridox(study + " --case 05");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("case 05: ok"), std::string::npos) << r.out;
+  const fs::path folder = dir() / "s" / "cases" / "05";
+  ASSERT_EQ(meridox("run projection '" + (folder / "IN_FM.txt").string() + "' --no-pictures -o fresh").status, 0);
+  EXPECT_TRUE(slurp(folder / "OUT_M.txt") == slurp(dir() / "fresh" / "OUT_M.txt"));
+  EXPECT_NE(slurp(folder / "IN_FM.txt").find("sigma\t-\t0.8\r\n"), std::string::npos);
+  EXPECT_TRUE(slurp(dir() / "s" / "cases" / "records.txt") == records);
+  EXPECT_TRUE(slurp(dir() / "s" / "study.csv") == table);
+  EXPECT_EQ(meridox(study + " --case 16").status, 2);
+
+  // A changed study recomputes every case.
+  r = meridox(study + " --threshold 0.4");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("starting afresh"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("reused"), std::string::npos) << r.out;
+  EXPECT_FALSE(slurp(dir() / "s" / "study.csv") == table);
 }

@@ -72,6 +72,18 @@ std::vector<std::map<std::string, std::string>> read_csv(const fs::path& path) {
 
 double number(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
 
+// The entries of a study's record of its completed cases, by case name in
+// the order written: each "case NAME HASH" and the lines after it.
+std::vector<std::pair<std::string, std::string>> record_entries(const std::string& text) {
+  std::vector<std::pair<std::string, std::string>> entries;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("case ", 0) == 0) entries.emplace_back(line.substr(5, line.rfind(' ') - 5), "");
+    if (!entries.empty()) entries.back().second += line + "\n";
+  }
+  return entries;
+}
+
 // A table's numbers, one vector per line; a map's corner cell reads as NaN.
 std::vector<std::vector<double>> numbers_of(const std::string& bytes, std::size_t skip_lines) {
   std::vector<std::vector<double>> rows;
@@ -230,21 +242,32 @@ TEST_F(Study, JobsDoNotChangeTheTableAndAResumedStudySkipsFinishedCases) {
   EXPECT_EQ(table, slurp(dir() / "two" / "study.csv"));
   EXPECT_EQ(read_csv(dir() / "one" / "study.csv").size(), 10u);
 
-  // An interrupted study: two cases lost their results, one its folder.
-  fs::remove(dir() / "two" / "cases" / "3" / "results.txt");
-  fs::remove_all(dir() / "two" / "cases" / "7");
-  std::ofstream(dir() / "two" / "cases" / "5" / "results.txt") << "ok\n1\t2\t3\t4\t5\t6\n";  // cut short
-  // A record made by another version of meridox (or under other options).
-  const fs::path other = dir() / "two" / "cases" / "1" / "results.txt";
-  const std::string record = slurp(other);
-  ASSERT_NE(record.find('\n'), std::string::npos);
-  std::ofstream(other, std::ios::binary) << "meridox 0.0.0" << record.substr(record.find(' ', 8));
-  const fs::path kept = dir() / "two" / "cases" / "0" / "results.txt";
-  const auto written = fs::last_write_time(kept);
+  // An interrupted study: two cases lost their records, one was cut short
+  // by the host's end, and one was made by another version of meridox (or
+  // under other options).
+  const fs::path records = dir() / "two" / "cases" / "records.txt";
+  auto entries = record_entries(slurp(records));
+  ASSERT_EQ(entries.size(), 10u);
+  std::string edited, cut_short;
+  for (auto& [name, entry] : entries) {
+    if (name == "3" || name == "7") continue;
+    if (name == "1") entry.replace(entry.find("meridox ") + 8, entry.find(' ', entry.find("meridox ") + 8) - entry.find("meridox ") - 8, "0.0.0");
+    if (name == "5") {
+      cut_short = entry.substr(0, entry.size() - 4);
+      continue;
+    }
+    edited += entry;
+  }
+  ASSERT_EQ(cut_short.substr(cut_short.size() - 1), "\n");
+  std::ofstream(records, std::ios::binary) << edited << cut_short;
   Result r = meridox(args + " -j 2 -o two");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("(6 reused"), std::string::npos) << r.out;
-  EXPECT_EQ(fs::last_write_time(kept), written);
+  std::map<std::string, int> recorded;
+  for (const auto& entry : record_entries(slurp(records))) ++recorded[entry.first];
+  EXPECT_EQ(recorded["0"], 1);  // reused, not run again
+  EXPECT_EQ(recorded["3"], 1);
+  EXPECT_EQ(recorded["5"], 2);  // the cut-short entry, then the whole one
   EXPECT_EQ(slurp(dir() / "two" / "study.csv"), table);
 
   // Another command in the same folder starts afresh, and says so.
@@ -362,7 +385,7 @@ std::size_t count_of(const std::string& text, const std::string& what) {
 // cannot read are refused or carried into the row's status, and options
 // that would make a number meaningless are refused before any case runs.
 TEST_F(Study, ValuesAreWhatTheCalculatorComputedOrTheRowSaysWhyNot) {
-  Result r = meridox("study stage --vary step_count=100000,200000 --no-pictures -o steps");
+  Result r = meridox("study stage --vary step_count=100000,200000 --keep-tables --no-pictures -o steps");
   ASSERT_EQ(r.status, 0) << r.err;
   auto rows = read_csv(dir() / "steps" / "study.csv");
   ASSERT_EQ(rows.size(), 2u);
@@ -436,7 +459,9 @@ TEST_F(Study, NothingOfAnotherRunPassesForThisOnes) {
   // The first study's case 1 runs until its timeout, holding the folder.
   const std::string first = "'" MERIDOX_EXE "' study stage" + fake + "--vary offset_switch=0,8 --timeout 3 -o one";
   ASSERT_EQ(std::system(("cd '" + dir().string() + "' && (" + first + " >/dev/null 2>&1 &)").c_str()), 0);
-  for (int k = 0; k < 200 && !fs::exists(dir() / "one" / "cases" / "1" / "IN_FM.txt"); ++k) usleep(20'000);
+  for (int k = 0; k < 200 && slurp(dir() / "one" / "cases" / "records.txt").find("case 0 ") == std::string::npos; ++k) {
+    usleep(20'000);
+  }
   Result r = meridox("study stage" + fake + "--vary offset_switch=0 -o one");
   EXPECT_EQ(r.status, 2) << r.err;
   EXPECT_NE(r.err.find("another study is running in one"), std::string::npos) << r.err;

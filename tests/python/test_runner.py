@@ -82,12 +82,12 @@ def test_runs_in_a_row_give_the_command_bytes(tmp_path):
 
 
 def test_a_failure_costs_one_run(fake_libraries, tmp_path):
-    # The stand-in projection aborts for a grid size of 5, the plate always; the stage hangs for
+    # The stand-in projection aborts for a defocus of 9, the plate always; the stage hangs for
     # an offset switch of 8. Each raises with its one-line reason and the next run is sound.
     good = command_run(tmp_path, "projection", {"grid_size": 8}, fake_libraries)[0]
     stage = {"print_interval": 1, "step_count": 9}
     good_stage = command_run(tmp_path, "stage", stage, fake_libraries)[0]
-    for failing, reason in [(dict(calc="projection", params={"grid_size": 5}), "signal 6"),
+    for failing, reason in [(dict(calc="projection", params={"grid_size": 8, "defocus": 9}), "signal 6"),
                             (dict(calc="plate"), "signal 6"),
                             (dict(calc="stage", params={"offset_switch": 8}, timeout=0.5), "still running after 0.5 s")]:
         with pytest.raises(meridox.CalculatorError, match=reason):

@@ -24,7 +24,9 @@ def test_study_rows_and_csv(tmp_path):
                            "edge_right", "nils", "mask_width", "feature", "status"]
     assert [(r["case"], r["defocus"], r["sigma"], r["threshold"]) for r in one.rows[:3]] == \
         [(0, 0, 0.3, 0.3), (0, 0, 0.3, 0.5), (1, 0, 0.7, 0.3)]
-    assert (tmp_path / "one" / "cases" / "3" / "IN_FM.txt").is_file()
+    # A completed case keeps no folder: its record is in the study's record file.
+    assert b"\ncase 3 " in b"\n" + (tmp_path / "one" / "cases" / "records.txt").read_bytes()
+    assert not (tmp_path / "one" / "cases" / "3").exists()
     [alone] = meridox.run("projection", params={"defocus": 0.3, "sigma": 0.7}, threshold=0.5).metrics
     assert {k: one.rows[7][k] for k in alone} == alone
     csv = (tmp_path / "one" / "study.csv").read_bytes().split(b"\r\n")
@@ -46,7 +48,9 @@ def test_study_rows_and_csv(tmp_path):
     assert [r["cd"] for r in dark.rows] != [r["cd"] for r in one.rows]
     # Another study into the same folder replaces the cases of the first.
     meridox.study("projection", {"defocus": [0.1]}, jobs=1, out=str(tmp_path / "one"))
-    assert sorted(p.name for p in (tmp_path / "one" / "cases").iterdir()) == ["0", "study-key.txt"]
+    assert sorted(p.name for p in (tmp_path / "one" / "cases").iterdir()) == ["records.txt", "study-key.txt"]
+    records = (tmp_path / "one" / "cases" / "records.txt").read_text()
+    assert [line.split()[1] for line in records.splitlines() if line.startswith("case ")] == ["0"]
 
 
 @pytest.fixture(scope="module")
