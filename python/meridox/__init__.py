@@ -388,6 +388,9 @@ class _Tables(collections.abc.Mapping):
                                                name)
             return self._read[name]
 
+    def __contains__(self, name):
+        return name in self._calc.tables
+
     def __iter__(self):
         return iter(self._calc.tables)
 
@@ -396,6 +399,9 @@ class _Tables(collections.abc.Mapping):
 
     def __repr__(self):
         return repr(dict(self))
+
+    def __reduce__(self):  # pickled (sent to another process) as the plain dict of every table
+        return dict, (dict(self),)
 
 
 def _command():

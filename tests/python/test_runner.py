@@ -1,7 +1,9 @@
 """run() through the case runner that stays between runs: the same bytes as
 the command's run, however many runs came before; a crash, a hang or a lost
 runner costs one run only; no runner outlives its interpreter."""
+import gc
 import os
+import pickle
 import shutil
 import signal
 import subprocess
@@ -9,6 +11,7 @@ import sys
 import threading
 import time
 
+import numpy
 import pytest
 
 import meridox
@@ -63,6 +66,14 @@ def test_runs_in_a_row_give_the_command_bytes(tmp_path):
         row = meridox.study(calc, {name: [value] for name, value in settings.items()}).rows[0]
         assert repr(result.metrics[0]) == repr({k: row[k] for k in result.metrics[0]})  # nan too
     kept = set(runners())
+
+    # Tables read when first asked for, after their Result has gone, and sent to another process,
+    # are those of a run into a folder of the user's (read at once).
+    tables = meridox.run("projection", params={"defocus": 0.3}).tables
+    gc.collect()
+    kept_run = meridox.run("projection", params={"defocus": 0.3}, out=tmp_path / "kept").tables
+    for name in ("OUT_M.txt", "OUT_MI.txt"):
+        assert numpy.array_equal(pickle.loads(pickle.dumps(tables))[name].values, kept_run[name].values)
     assert len(kept - before) <= 4  # one per calculator, kept for the next runs
 
     # Two threads at once, each with its own sheet, many times: no run gets the other's results.
