@@ -210,12 +210,12 @@ ChildWork serve_warm(const Calculator& calc, Entry entry, const LibraryBuild& bu
   return {true, result_line("run", result) + warnings_block(calc, spec.sheet)};
 }
 
-// Single runs, one a request, until standard input closes. The optics
-// calculators recompute everything at every call: their runs go to one
-// child that stays warm (a run that ends it costs that run only, the next
-// one starts a new child); the others carry state from call to call, so each
-// of their runs gets a child of its own, forked from this process, which
-// never calls the entry.
+// Single runs, one a request, until standard input closes. A calculator
+// that recomputes everything at every call (the optics) has its runs go to
+// one child that stays warm (a run that ends it costs that run only, the
+// next one starts a new child); the others carry state from call to call,
+// so each of their runs starts from the library as loaded, in a child of
+// run_case's forked from this process, which never calls the entry.
 int serve_runs(const std::string& calculator, const std::string& lib_dir, std::istream& in) {
   const Calculator* calc = find_calculator(calculator);
   if (calc == nullptr) throw std::runtime_error("unknown calculator " + calculator);
@@ -228,7 +228,7 @@ int serve_runs(const std::string& calculator, const std::string& lib_dir, std::i
       why = "cannot read the library " + path + ": " + problem;
     }
   }
-  const bool afresh = calc->kind == Kind::projection || calc->kind == Kind::proximity;
+  const bool afresh = calc->layout->recomputes_every_call;
   std::unique_ptr<WarmWorker> warm;  // with the timeout of its runs
   double warm_timeout = 0.0;
   for (std::string sizes; std::getline(in, sizes);) {
