@@ -34,6 +34,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <charconv>
 #include <cstdio>
@@ -270,9 +271,11 @@ int serve_runs(const std::string& calculator, const std::string& lib_dir, std::i
   return 0;
 }
 
-// Ends this process (as a terminate signal does: a running case's child is
-// ended first) once the process with `pid` has ended, whichever of its
-// threads started this one.
+// Ends this process once the process with `pid` has ended, whichever of its
+// threads started this one: as a terminate signal does (a running case's
+// child is ended first), and at the latest two seconds later (a signal only
+// noted while a warm child lives, with the input still open in a process
+// that process had forked).
 void end_with(pid_t pid) {
   std::thread([pid] {
     const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
@@ -284,6 +287,8 @@ void end_with(pid_t pid) {
       while (getppid() == pid) usleep(100'000);
     }
     kill(getpid(), SIGTERM);
+    sleep(2);
+    _exit(1);
   }).detach();
 }
 

@@ -100,7 +100,17 @@ _lock = threading.Lock()
 
 
 def _forget_after_fork():
+    """In a child forked from this process: the parent's runners are not its
+    own, and their pipes are closed here, so that a runner sees its input
+    close when the parent ends, whatever the child does."""
     global _runners, _lock
+    for _, runner in _runners.values():
+        if runner is not None:
+            for pipe in (runner.process.stdin, runner.process.stdout):
+                try:
+                    os.close(pipe.fileno())
+                except (OSError, ValueError):
+                    pass
     _runners, _lock = {}, threading.Lock()
 
 
