@@ -149,18 +149,22 @@ def alive(pid):
         return False
 
 
-@pytest.mark.parametrize("ending", ["exit", "kill"])
+@pytest.mark.parametrize("ending", ["exit", "kill", "fork"])
 def test_no_runner_outlives_its_interpreter(fake_libraries, ending):
     # The runners are started from a thread that has ended by the time the interpreter does (a
     # runner tied to its starting thread would be gone before the second run); then the
-    # interpreter exits, or is killed while a stage run hangs in its runner's child.
+    # interpreter exits, or is killed while a stage run hangs in its runner's child, or exits while
+    # a process it forked (which holds what the interpreter held) lives on.
     code = """if True:
-        import os, sys, threading, meridox
+        import os, sys, threading, time, meridox
         t = threading.Thread(target=lambda: meridox.run("projection", params={"grid_size": 8}))
         t.start(); t.join()
         meridox.run("projection", params={"grid_size": 8})
         if sys.argv[1] == "kill":
             threading.Thread(target=meridox.run, args=("stage",), kwargs={"params": {"offset_switch": 8}}).start()
+        if sys.argv[1] == "fork" and os.fork() == 0:
+            time.sleep(8)
+            os._exit(0)
         print(os.getpid(), flush=True)
         sys.stdin.readline()
     """
@@ -171,7 +175,7 @@ def test_no_runner_outlives_its_interpreter(fake_libraries, ending):
         # The projection's runner keeps its calculator warm in a child; the stage's runs in one.
         count, deadline = 2 if ending == "kill" else 1, time.monotonic() + 10
         while time.monotonic() < deadline:
-            started = process_children(pid)
+            started = [(p, name) for p, name in process_children(pid) if name != "python3"]  # not the fork
             family = [p for p, _ in started] + [child for p, _ in started for child, _ in process_children(p)]
             if len(family) == 2 * count:
                 break
