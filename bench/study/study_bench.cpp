@@ -142,9 +142,12 @@ int main(int argc, char** argv) {
   const std::string stage_study = "--vary position_gain=40:120:" + std::to_string(cases);
   const std::string projection_study = "--vary defocus=-1.5:1.5:40 --vary sigma=0.3:0.9:50";
   std::vector<double> plain, dense, study, plain_cpu, study_cpus, empty, short_study, optics, optics_study;
+  std::vector<double> optics_cpu, optics_study_cpu;
   for (int round = 0; round < 3; ++round) {
     optics.push_back(calculator_seconds(projection_entry, scratch, projection_example, projection_cases));
+    optics_cpu.push_back(calculator_cpu);
     optics_study.push_back(study_seconds(scratch / "projection", "projection", projection_study));
+    optics_study_cpu.push_back(study_cpu);
     plain.push_back(calculator_seconds(stage_entry, scratch, example));
     plain_cpu.push_back(calculator_cpu);
     dense.push_back(calculator_seconds(stage_entry, scratch, every));
@@ -159,7 +162,10 @@ int main(int argc, char** argv) {
   const double o = median(optics), os = median(optics_study);
   print_times("2,000 projection calls in one warm process:", optics);
   print_times("meridox study projection, 2,000 cases, -j 2:", optics_study);
-  std::printf("projection study / (warm calls / 2):  %.2f (target at most 2)\n\n", os / (o / 2));
+  std::printf("projection study / (warm calls / 2):  %.2f (target at most 2)\n", os / (o / 2));
+  std::printf("processor time: projection study %.3f s, 2,000 warm calls %.3f s, ratio %.2f (medians; the\n"
+              "  wall-time ratio a study with both cores to itself comes to)\n\n",
+              median(optics_study_cpu), median(optics_cpu), median(optics_study_cpu) / median(optics_cpu));
   const double p = median(plain), d = median(dense), s = median(study);
   print_times("1,000 stage calls printing every step:", dense);
   print_times("1,000 stage calls of the example as it is:", plain);

@@ -459,13 +459,16 @@ bool read_sized(int fd, std::string& text) {
 
 }  // namespace
 
-WarmWorker::WarmWorker(Serve serve, ChildOptions options) : serve_(std::move(serve)), options_(options) {
-  begin_watch();
-}
+WarmWorker::WarmWorker(Serve serve, ChildOptions options) : serve_(std::move(serve)), options_(options) {}
 
-WarmWorker::~WarmWorker() {
-  stop();
-  end_watch();
+WarmWorker::~WarmWorker() { stop(); }
+
+// The host's ending signals only take note while a request is worked on,
+// so that a host that keeps a worker between requests (an interactive
+// session) is interrupted as usual meanwhile.
+void WarmWorker::become(State state) {
+  if ((state_ == State::busy) != (state == State::busy)) state == State::busy ? begin_watch() : end_watch();
+  state_ = state;
 }
 
 void WarmWorker::stop() {
@@ -473,7 +476,7 @@ void WarmWorker::stop() {
   if (channel_ >= 0) close(channel_);
   pid_ = -1;
   channel_ = -1;
-  state_ = State::stopped;
+  become(State::stopped);
   said_.clear();
 }
 
@@ -515,10 +518,10 @@ std::string WarmWorker::send(const std::string& request, const std::string& what
       close(ends[1]);
       pid_ = child;
       channel_ = ends[0];
-      state_ = State::ready;
+      become(State::ready);
     }
     if (send_all(channel_, message.data(), message.size()) && send_all(channel_, request.data(), request.size())) {
-      state_ = State::busy;
+      become(State::busy);
       what_ = what;
       said_.clear();
       deadline_ = options_.timeout_seconds > 0.0 ? seconds_now() + options_.timeout_seconds : INFINITY;
@@ -576,7 +579,7 @@ std::optional<ChildOutcome> WarmWorker::settle(double now) {
     if (said_.size() - 1 - size_bytes >= size) {
       ChildOutcome outcome{said_[0] == reply_ok, said_.substr(1 + size_bytes, static_cast<std::size_t>(size))};
       said_.clear();
-      state_ = State::ready;
+      become(State::ready);
       return outcome;
     }
   }

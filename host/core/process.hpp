@@ -100,9 +100,9 @@ class ChildGroup {
 // fresh as the first. Each request has its own deadline (the options'
 // timeout, 0 for none); what went wrong comes back in one line, worded as a
 // ChildGroup's child would say it. Signals that would end the host only take
-// note while a worker lives (as for a ChildGroup): a waiting request then
-// ends its child and says so. Used from one thread; the child ends with the
-// host and when the worker goes.
+// note while a request is worked on (as while a ChildGroup's child runs):
+// the request then ends its child and says so. Used from one thread; the
+// child ends with the host and when the worker goes.
 class WarmWorker {
  public:
   // What the child does with a request: {true, reply} or {false, why}.
@@ -139,6 +139,7 @@ class WarmWorker {
  private:
   friend std::vector<std::pair<std::size_t, ChildOutcome>> wait_replies(const std::vector<WarmWorker*>& workers);
   bool read_some();  // false at the end of the child's replies
+  void become(State state);
   std::optional<ChildOutcome> settle(double now);
   ChildOutcome ended(const std::string& why_if_alive);
 

@@ -1,7 +1,9 @@
 #include "host/study/study.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -717,7 +719,9 @@ class RecordFile {
 
 // Where cases that keep no folder run: memory-backed storage when the
 // system has it (/dev/shm), else a hidden folder inside the cases folder;
-// removed with everything in it when the study's cases are done.
+// removed with everything in it when the study's cases are done. Its name
+// holds the process id of the study, so that one left by a study that was
+// killed is removed by the next study that looks there.
 class ScratchFolder {
  public:
   // No folder when `fallback` is empty (no case runs in scratch).
@@ -725,7 +729,8 @@ class ScratchFolder {
     if (fallback.empty()) return;
     for (const fs::path& base : {fs::path("/dev/shm"), fallback}) {
       if (base.empty() || access(base.c_str(), W_OK | X_OK) != 0) continue;
-      std::string pattern = (base / ".meridox-cases-XXXXXX").string();
+      remove_abandoned(base);
+      std::string pattern = (base / (std::string(prefix) + std::to_string(getpid()) + "-XXXXXX")).string();
       if (mkdtemp(pattern.data()) != nullptr) {
         path_ = pattern;
         return;
@@ -741,6 +746,26 @@ class ScratchFolder {
   const fs::path& path() const { return path_; }
 
  private:
+  static constexpr const char* prefix = ".meridox-cases-";
+
+  // This user's scratch folders in `base` whose study has ended.
+  static void remove_abandoned(const fs::path& base) {
+    std::error_code ec;
+    for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (name.rfind(prefix, 0) != 0) continue;
+      const std::optional<double> pid = whole_real(name.substr(std::strlen(prefix), name.rfind('-') - std::strlen(prefix)));
+      struct stat st {};
+      if (!pid || *pid < 1 || lstat(it->path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
+        continue;
+      }
+      if (kill(static_cast<pid_t>(*pid), 0) != 0 && errno == ESRCH) {
+        std::error_code removed;
+        fs::remove_all(it->path(), removed);
+      }
+    }
+  }
+
   fs::path path_;
 };
 
