@@ -627,7 +627,7 @@ def run(calc: str, sheet: Sheet | str | os.PathLike | None = None, params: Mappi
             _core.adopt_run(c.name, run_folder, folder)
             tables = _read_tables(c, s, folder)
         else:
-            tables = _Tables(c, s, temporary)
+            tables = _Tables(c, s.copy(), temporary)  # the units as the run had them, whatever becomes of s
     except BaseException:
         if temporary is not None:
             temporary.cleanup()
