@@ -77,7 +77,7 @@ def test_runs_in_a_row_give_the_command_bytes(tmp_path):
     assert len(kept - before) <= 4  # one per calculator, kept for the next runs
 
     # Two threads at once, each with its own sheet, many times: no run gets the other's results.
-    sheets = {0.0: run_files(meridox.run("projection")), 0.3: run_files(meridox.run("projection", params={"defocus": 0.3}))}
+    sheets = {d: run_files(meridox.run("projection", params={"defocus": d})) for d in (0.0, 0.3)}
     mixed = []
 
     def loop(defocus):
@@ -100,7 +100,8 @@ def test_a_failure_costs_one_run(fake_libraries, tmp_path):
     good_stage = command_run(tmp_path, "stage", stage, fake_libraries)[0]
     for failing, reason in [(dict(calc="projection", params={"grid_size": 8, "defocus": 9}), "signal 6"),
                             (dict(calc="plate"), "signal 6"),
-                            (dict(calc="stage", params={"offset_switch": 8}, timeout=0.5), "still running after 0.5 s")]:
+                            (dict(calc="stage", params={"offset_switch": 8}, timeout=0.5),
+                             "still running after 0.5 s")]:
         with pytest.raises(meridox.CalculatorError, match=reason):
             meridox.run(**failing)
         assert run_files(meridox.run("projection", params={"grid_size": 8})) == good
