@@ -40,8 +40,11 @@ def run_files(result):
 def runners(library=""):
     """This interpreter's case runners (of the library named, when given)."""
     def serves(pid):
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            return f" serve {library}".encode() in f.read().replace(b"\0", b" ")
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                return f" serve {library}".encode() in f.read().replace(b"\0", b" ")
+        except OSError:  # gone meanwhile
+            return False
     return [pid for pid, name in process_children(os.getpid()) if name == "meridox-cases" and serves(pid)]
 
 
