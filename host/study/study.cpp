@@ -999,7 +999,7 @@ CaseResult run_case_here(const Calculator& calc, Entry entry, const StudySpec& s
     const std::string base = base_sheet(calc, spec);
     const std::string sheet = case_sheet(calc, base, spec, c);
     const StagePlan plan = metric_kind(calc) == MetricKind::stage ? stage_plan(calc, spec, sheet) : StagePlan{};
-    const std::string record = case_here(calc, entry, spec, case_options(calc, spec), sheet, plan, folder, true);
+    const std::string record = case_here(calc, entry, spec, case_options(calc, spec), sheet, plan, folder, false);
     if (std::optional<CaseResult> r = parse_record(record, calc, spec)) return std::move(*r);
     return failed_case(calc, spec, "the case's results came back incomplete");
   } catch (const TableError& e) {

@@ -146,10 +146,11 @@ CaseResult failed_case(const Calculator& calc, const StudySpec& spec, const std:
 CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& study_case,
                     const std::string& folder);
 
-// Runs one case in this very process, as run_case's child does: for a
-// child kept warm between cases whose every call of the entry starts afresh
-// (the optics calculators). Never throws for a failed run: the result says
-// so; a crash of the calculator ends this process.
+// Runs one case in this very process, as run_case's child does, in a
+// folder made for it, keeping no record of its results there (the caller
+// has them): for a child kept warm between cases whose every call of the
+// entry starts afresh (the optics calculators). Never throws for a failed
+// run: the result says so; a crash of the calculator ends this process.
 CaseResult run_case_here(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& study_case,
                          const std::string& folder);
 
