@@ -90,11 +90,8 @@ py::list check(const std::string& calc, const py::bytes& sheet) {
   const host::CheckReport report = host::check_sheet(calculator(calc), std::string(sheet));
   py::list out;
   for (const host::Warning& w : report.warnings) {
-    py::object cell = py::none();
-    for (const host::CheckedCell& checked : report.cells) {
-      if (checked.column == w.column && checked.row == w.row) cell = py::str(checked.name);
-    }
-    out.append(py::make_tuple(w.code, cell, w.message));
+    const std::string cell = report.cell_of(w);
+    out.append(py::make_tuple(w.code, cell.empty() ? py::object(py::none()) : py::object(py::str(cell)), w.message));
   }
   return out;
 }

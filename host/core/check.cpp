@@ -686,6 +686,14 @@ bool CheckReport::has(std::string_view code, int row) const {
   return false;
 }
 
+std::string CheckReport::cell_of(const Warning& w) const {
+  std::string name;
+  for (const CheckedCell& c : cells) {
+    if (c.column == w.column && c.row == w.row) name = c.name;
+  }
+  return name;
+}
+
 CheckReport check_sheet(const Calculator& calculator, std::string_view sheet_bytes) {
   return Checker(calculator, sheet_bytes).run();
 }

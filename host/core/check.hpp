@@ -39,6 +39,9 @@ struct CheckReport {
   const CheckedCell* cell(std::string_view name) const;
   double value(std::string_view name) const;  // 0 when the name is not used
   bool has(std::string_view code, int row = -1) const;
+  // The name of the cell a warning is about; "" when it is about no named
+  // cell (the sheet as a whole, a row).
+  std::string cell_of(const Warning& w) const;
 };
 
 CheckReport check_sheet(const Calculator& calculator, std::string_view sheet_bytes);

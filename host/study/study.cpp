@@ -238,8 +238,10 @@ void call_here(Entry entry, const fs::path& folder) {
 // The stage metrics of a case over every step: from its one run printing
 // every step (IN_FM.txt holds that sheet until the run has ended), or from
 // its run as its sheet asks and a second one printing every step.
+// `every_step` gets those metrics, for the case's summary.
 std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec& spec, const std::string& sheet,
-                           const StagePlan& plan, const fs::path& folder, bool own_folder, CaseResult& result) {
+                           const StagePlan& plan, const fs::path& folder, bool own_folder, CaseResult& result,
+                           std::optional<StageMetrics>& every_step) {
   std::string why;
   std::optional<StageMetrics> metrics;
   // The loop linearised from the sheet: its margins join the metrics, and
@@ -278,6 +280,7 @@ std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec&
   }
   result.metrics = {stage_row(*metrics, loop)};
   if (metrics->diverged) result.status = diverged_status;
+  every_step = metrics;
   return {};
 }
 
@@ -567,6 +570,7 @@ namespace {
 std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec, const std::string& options,
                       const std::string& sheet, const StagePlan& plan, const fs::path& folder, bool own_folder) {
   CaseResult result;
+  std::optional<StageMetrics> every_step;
   auto fail = [&](const std::string& why) { return record_text(options, failed_case(calc, spec, why)); };
   const bool stage = metric_kind(calc) == MetricKind::stage;
   const std::string first_sheet = plan.every_step_only ? every_step_text(calc, sheet) : sheet;
@@ -594,7 +598,8 @@ std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec
   }
   try {
     if (stage) {
-      if (const std::string why = run_stage_case(calc, entry, spec, sheet, plan, folder, own_folder, result);
+      if (const std::string why =
+              run_stage_case(calc, entry, spec, sheet, plan, folder, own_folder, result, every_step);
           !why.empty()) {
         return fail(why);
       }
@@ -618,8 +623,9 @@ std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec
     StageColumns columns = plan.columns;
     columns.loop_unstable = context.loop && context.loop->why_not.empty() && !context.loop->stable;
     if (stage) {
+      // The summary tells the metrics over every step, as the command's run does.
       context.stage = &columns;
-      context.printed_rows_only = "the summary reads the table as printed";
+      context.every_step = every_step;
     }
     std::ostringstream summary;
     for (const TableSpec& t : calc.layout->tables) {
@@ -1002,6 +1008,20 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
   runner.add(0, c, folder, keep);
   runner.finish(keep);
   return result;
+}
+
+CaseResult run_case_here(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& c,
+                         const std::string& folder) {
+  try {
+    const std::string base = base_sheet(calc, spec);
+    const std::string sheet = case_sheet(calc, base, spec, c);
+    const StagePlan plan = metric_kind(calc) == MetricKind::stage ? stage_plan(calc, spec, sheet) : StagePlan{};
+    const std::string record = case_here(calc, entry, spec, case_options(calc, spec), sheet, plan, folder, false);
+    if (std::optional<CaseResult> r = parse_record(record, calc, spec)) return std::move(*r);
+    return failed_case(calc, spec, "the case's results came back incomplete");
+  } catch (const TableError& e) {
+    return failed_case(calc, spec, e.what());
+  }
 }
 
 CaseResult failed_case(const Calculator& calc, const StudySpec& spec, const std::string& why) {

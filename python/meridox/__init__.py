@@ -17,6 +17,7 @@ tables back into numpy arrays, with the same code as the ``meridox`` command.
 from __future__ import annotations
 
 import collections
+import collections.abc
 import html
 import math
 import numbers
@@ -24,6 +25,7 @@ import os
 import shutil
 import subprocess
 import tempfile
+import threading
 import warnings
 from typing import Any, Mapping, Sequence, Union
 
@@ -53,13 +55,17 @@ result table files, its parameter names and its metric names."""
 def calculators() -> list[Calculator]:
     """The six calculators: library name, alias, entry, result table files,
     parameter names (rectangle cells as ``rect_x1[q]``) and metric names."""
-    return [Calculator(name, alias, entry, [t[0] for t in tables], parameters, metrics)
-            for name, alias, entry, tables, parameters, metrics, _ in _core.calculators()]
+    return [Calculator(name, alias, entry, [t[0] for t in tables], list(parameters), list(metrics))
+            for name, alias, entry, tables, parameters, metrics, _ in _LAYOUTS]
+
+
+# The calculators as the layouts describe them: the same for the whole session.
+_LAYOUTS = tuple(_core.calculators())
 
 
 def _layout(calc):
     """(length unit cell, {table file: (title, [(column name, unit)])}) of a calculator."""
-    for name, _, _, tables, _, _, length_cell in _core.calculators():
+    for name, _, _, tables, _, _, length_cell in _LAYOUTS:
         if name == calc.name:
             return length_cell, {file: (title, columns) for file, title, columns in tables}
 
@@ -347,20 +353,55 @@ def _column_names(calc, sheet, table, count):
     return _with_units(*_columns(calc, sheet, table, count))
 
 
+def _read_table(calc, sheet, folder, name):
+    kind, *rest = _core.read_table(os.path.join(folder, name))
+    title = _layout(calc)[1][name][0]
+    if kind == "map":
+        _, x, y, values = rest
+        names, units = _columns(calc, sheet, name, 3)
+        return MapTable(title, _with_units(names, units), x, y, values, names, units)
+    _, data = rest
+    names, units = _columns(calc, sheet, name, data.shape[1])
+    return ColumnTable(title, _with_units(names, units), data, names, units)
+
+
 def _read_tables(calc, sheet, folder):
-    tables = {}
-    for name in calc.tables:
-        kind, *rest = _core.read_table(os.path.join(folder, name))
-        title = _layout(calc)[1][name][0]
-        if kind == "map":
-            _, x, y, values = rest
-            names, units = _columns(calc, sheet, name, 3)
-            tables[name] = MapTable(title, _with_units(names, units), x, y, values, names, units)
-        else:
-            _, data = rest
-            names, units = _columns(calc, sheet, name, data.shape[1])
-            tables[name] = ColumnTable(title, _with_units(names, units), data, names, units)
-    return tables
+    return {name: _read_table(calc, sheet, folder, name) for name in calc.tables}
+
+
+class _Tables(collections.abc.Mapping):
+    """A run's tables by file name, in the order the calculator writes them,
+    each read from the run's own temporary folder when first asked for (a
+    loop that wants the metrics only reads none). The folder lives as long as
+    this does, whether or not its Result does."""
+
+    def __init__(self, calc, sheet, temporary):
+        self._calc, self._sheet, self._temporary, self._read = calc, sheet, temporary, {}
+        self._lock = threading.Lock()
+
+    def __getitem__(self, name):
+        with self._lock:
+            if name not in self._read:
+                if name not in self._calc.tables:
+                    raise KeyError(name)
+                self._read[name] = _read_table(self._calc, self._sheet, os.path.join(self._temporary.name, "run"),
+                                               name)
+            return self._read[name]
+
+    def __contains__(self, name):
+        return name in self._calc.tables
+
+    def __iter__(self):
+        return iter(self._calc.tables)
+
+    def __len__(self):
+        return len(self._calc.tables)
+
+    def __repr__(self):
+        return repr(dict(self))
+
+    def __reduce__(self):  # pickled (sent to another process) as the plain dict of every table
+        return dict, (dict(self),)
 
 
 def _command():
@@ -544,16 +585,19 @@ def run(calc: str, sheet: Sheet | str | os.PathLike | None = None, params: Mappi
     s = _sheet_for(c, sheet, params)
     spec = _spec(c, s, keep_tables=True, threshold=threshold, cut_y=cut_y, cut_x=cut_x, tone=tone, band=band,
                  timeout=timeout, **unknown)
-    warnings = check(c.name, s)
+    # The case runner checks the sheet after the run, unless strict asks for
+    # its warnings before.
+    warnings = check(c.name, s) if strict else None
     if strict and warnings:
         raise ValueError(f"strict: {len(warnings)} warnings; the first: {warnings[0][2]}")
     if out is not None and not os.fspath(out):
         raise ValueError("out names no folder; give a folder, or None for a temporary one")
+    library = _library_folder_for(c)
     # The run is a case of no varied parameter, run by the case runner as a
     # study's cases are (the calculator's child is forked from that small
-    # process, never from this interpreter), in a scratch folder: inside the
-    # temporary folder, or inside `out`, from which only the sheet and the
-    # tables come out.
+    # process, which stays for the next run, never from this interpreter),
+    # in a scratch folder: inside the temporary folder, or inside `out`, from
+    # which only the sheet and the tables come out.
     if out is None:
         temporary = tempfile.TemporaryDirectory(prefix="meridox-")
         scratch = temporary.name
@@ -564,8 +608,12 @@ def run(calc: str, sheet: Sheet | str | os.PathLike | None = None, params: Mappi
     run_folder = os.path.join(scratch, "run")
     folder = run_folder if out is None else os.path.abspath(out)
     try:
-        from ._study import _run_cases
-        [(status, sets)], _ = _run_cases(spec, _library_folder_for(c), scratch, 1, [("run", [])])
+        from ._runner import RunnerGone, run_once
+        try:
+            status, sets, checked = run_once(spec, library, _facts(c)["library_file"], run_folder)
+        except RunnerGone as e:
+            raise CalculatorError(f"{c.name}: {e}") from None
+        warnings = warnings if strict else checked
         if status not in _COMPLETED:
             raise CalculatorError(f"{c.name}: {status}")
         try:
@@ -573,9 +621,13 @@ def run(calc: str, sheet: Sheet | str | os.PathLike | None = None, params: Mappi
                 summary = f.read().decode("utf-8", "replace")
         except FileNotFoundError:
             summary = ""
+        # Tables in `out` are read now: a later run into the same folder would
+        # replace them.
         if out is not None:
             _core.adopt_run(c.name, run_folder, folder)
-        tables = _read_tables(c, s, folder)
+            tables = _read_tables(c, s, folder)
+        else:
+            tables = _Tables(c, s.copy(), temporary)  # the units as the run had them, whatever becomes of s
     except BaseException:
         if temporary is not None:
             temporary.cleanup()
