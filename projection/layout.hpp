@@ -106,6 +106,6 @@ inline constexpr Layout layout{.deliverable = "orvalis",
                                .image = {.grid = ImageGrid::periodic, .size_cell = "grid_size", .pitch_cell = "pitch"},
                                .checks = layout_data::checks,
                                .recomputes_every_call = true};
-static_assert(names_only_its_cells(layout));
+static_assert(names_only_its_cells(layout) && layout.holds(layout_data::rectangles.count_cell));
 
 }  // namespace meridox::projection

@@ -59,6 +59,6 @@ inline constexpr Layout layout{.deliverable = "quendra",
                                          .y = {"y_start", "y_end", "y_steps"}},
                                .checks = layout_data::checks,
                                .recomputes_every_call = true};
-static_assert(names_only_its_cells(layout));
+static_assert(names_only_its_cells(layout) && layout.holds(layout_data::rectangles.count_cell));
 
 }  // namespace meridox::proximity
