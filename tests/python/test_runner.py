@@ -146,9 +146,14 @@ def test_a_failure_costs_one_run(fake_libraries, tmp_path):
 
 
 def alive(pid):
+    """Whether the process has not ended yet: a killed runner's main thread
+    shows as a zombie while its other threads still end, and only once they
+    have can its parent collect it."""
     try:
         with open(f"/proc/{pid}/stat") as f:
-            return f.read().split(")")[-1].split()[0] != "Z"
+            if f.read().split(")")[-1].split()[0] != "Z":
+                return True
+        return len(os.listdir(f"/proc/{pid}/task")) > 1
     except FileNotFoundError:
         return False
 
