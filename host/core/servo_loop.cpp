@@ -21,6 +21,8 @@ template <class T>
 using Vector = std::array<T, largest_loop>;
 template <class T>
 using Matrix = std::array<Vector<T>, largest_loop>;
+// A real polynomial of the closed loop's degree at most, by power.
+using Coefficients = std::array<double, largest_loop + 1>;
 
 // The gains are scanned up to this factor, and down to its inverse.
 constexpr double largest_factor = 1e6;
@@ -30,6 +32,9 @@ constexpr double scan_ratio = 1.05;
 // a mode the servo barely damps (a base on its mount, seen only relative to
 // the stage) keeps its pole within 1e-10 of the circle and still counts.
 constexpr double stability_tolerance = 1e-12;
+// How far (relatively) beyond each end of a margin's bracket the
+// closed-loop poles must confirm which side it is.
+constexpr double confirmation_distance = 1e-9;
 // The response is sampled over this many decades below the Nyquist frequency.
 constexpr double response_decades = 5.0;
 constexpr std::size_t response_points = 1200;
@@ -62,39 +67,17 @@ Complex determinant(Matrix<Complex> m, std::size_t n) {
   return det;
 }
 
-// x solving m x = rhs (n x n, elimination with row pivoting); a singular m
-// gives infinities.
-Vector<Complex> solve(Matrix<Complex> m, Vector<Complex> rhs, std::size_t n) {
-  for (std::size_t k = 0; k < n; ++k) {
-    std::size_t pivot = k;
-    for (std::size_t i = k + 1; i < n; ++i) {
-      if (std::abs(m[i][k]) > std::abs(m[pivot][k])) pivot = i;
-    }
-    std::swap(m[pivot], m[k]);
-    std::swap(rhs[pivot], rhs[k]);
-    for (std::size_t i = k + 1; i < n; ++i) {
-      const Complex f = m[i][k] / m[k][k];
-      for (std::size_t j = k; j < n; ++j) m[i][j] -= f * m[k][j];
-      rhs[i] -= f * rhs[k];
-    }
-  }
-  Vector<Complex> x{};
-  for (std::size_t k = n; k-- > 0;) {
-    Complex sum = rhs[k];
-    for (std::size_t j = k + 1; j < n; ++j) sum -= m[k][j] * x[j];
-    x[k] = sum / m[k][k];
-  }
-  return x;
-}
-
 // The characteristic polynomial det(z I - a) of an n x n real matrix, from
 // its values at n + 1 points on the circle of radius `radius` (an exact
 // interpolation, well conditioned when the roots lie near that circle).
 std::vector<Complex> characteristic_polynomial(const Matrix<double>& a, std::size_t n, double radius) {
   const std::size_t points = n + 1;
-  std::vector<Complex> values(points), z(points);
+  // The points' angles are fractions m / points of a turn: the circle's
+  // points and their inverse powers come from one table of them.
+  std::vector<Complex> values(points), z(points), turn(points);
+  for (std::size_t m = 0; m < points; ++m) turn[m] = std::polar(1.0, 2 * pi * static_cast<double>(m) / static_cast<double>(points));
   for (std::size_t k = 0; k < points; ++k) {
-    z[k] = std::polar(radius, 2 * pi * static_cast<double>(k) / static_cast<double>(points));
+    z[k] = radius * turn[k];
     Matrix<Complex> m{};
     for (std::size_t i = 0; i < n; ++i) {
       for (std::size_t j = 0; j < n; ++j) m[i][j] = (i == j ? z[k] : 0.0) - a[i][j];
@@ -104,7 +87,9 @@ std::vector<Complex> characteristic_polynomial(const Matrix<double>& a, std::siz
   std::vector<Complex> coefficients(points);
   for (std::size_t j = 0; j < points; ++j) {
     Complex sum = 0.0;
-    for (std::size_t k = 0; k < points; ++k) sum += values[k] / std::pow(z[k], static_cast<double>(j));
+    const double scale = std::pow(radius, -static_cast<double>(j));
+    // z_k^-j = radius^-j e^{-2 pi i k j / points}
+    for (std::size_t k = 0; k < points; ++k) sum += values[k] * std::conj(turn[k * j % points]) * scale;
     // A real matrix has real coefficients; what is left is rounding.
     coefficients[j] = sum.real() / static_cast<double>(points);
   }
@@ -235,17 +220,90 @@ double radius_of(const std::vector<Complex>& poles) {
   return r;
 }
 
-// The factor on the gains at which the loop loses stability (or, when it is
-// unstable, regains it): a scan in steps of 2 % and a bisection of the step
-// where the spectral radius passes 1.
-double stability_boundary(const std::function<double(double)>& radius) {
-  const bool stable = radius(1.0) < 1.0 - stability_tolerance;
-  auto unstable_at = [&](double f) { return !(radius(f) < 1.0 - stability_tolerance); };
+// The closed loop's characteristic polynomial as the factors on the gains
+// vary. With the sampled plant y/I = b(z)/a(z), a(z) = det(zI - phi) and
+// b(z) = C adj(zI - phi) gamma, the control I_k = -g1 y_k + g2 y_{k-1}
+// (g1 = fp Kp + fd Kd/h, g2 = fd Kd/h) closes it into
+//   z a(z) + g1 z b(z) - g2 b(z),
+// affine in the factors: a and b are worked out once, and each factor then
+// costs a few multiply-adds instead of determinants.
+struct LoopPolynomial {
+  std::size_t degree = 0;  // of the closed loop: the plant's states and one
+  Coefficients a{}, b{};   // by power; a monic of the plant's order, b below it
+  double kp = 0.0, kd = 0.0;  // Kp, and Kd / h
+
+  Coefficients at(double fp, double fd) const {
+    const double g1 = fp * kp + fd * kd, g2 = fd * kd;
+    Coefficients p{};
+    for (std::size_t k = 0; k <= degree; ++k) p[k] = (k > 0 ? a[k - 1] + g1 * b[k - 1] : 0.0) - g2 * b[k];
+    return p;
+  }
+};
+
+LoopPolynomial loop_polynomial(const SampledPlant& p, const ServoLoop& l) {
+  const std::size_t n = l.order;
+  LoopPolynomial lp;
+  lp.degree = n + 1;
+  lp.kp = l.position_gain;
+  lp.kd = l.velocity_gain / l.time_step;
+  // s b(z) = det(zI - phi + s gamma C) - det(zI - phi), with s a power of 2
+  // that makes s gamma C of the size of phi, so that the difference keeps
+  // b's digits.
+  double largest = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < n; ++j) largest = std::max(largest, std::fabs(p.gamma[i] * l.c[j]));
+  }
+  const double s = largest > 0 && std::isfinite(largest) ? std::ldexp(1.0, -std::ilogb(largest)) : 1.0;
+  Matrix<double> fed = p.phi;
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < n; ++j) fed[i][j] -= s * p.gamma[i] * l.c[j];
+  }
+  const std::vector<Complex> open = characteristic_polynomial(p.phi, n, 1.0);
+  const std::vector<Complex> closed = characteristic_polynomial(fed, n, 1.0);
+  for (std::size_t k = 0; k < n; ++k) {
+    lp.a[k] = open[k].real();
+    lp.b[k] = (closed[k].real() - open[k].real()) / s;
+  }
+  lp.a[n] = 1.0;
+  return lp;
+}
+
+// Whether every root of the real polynomial p of degree m lies inside the
+// circle of radius rho, by the Schur-Cohn recursion on p(rho z): a
+// polynomial q of degree d has all its roots inside the unit circle exactly
+// when |q_0| < |q_d| and (q_d q(z) - q_0 q*(z)) / z, q* being q with its
+// coefficients reversed, has them all there too.
+bool roots_inside(Coefficients p, std::size_t m, double rho) {
+  double power = 1.0;
+  for (std::size_t k = 0; k <= m; ++k) p[k] *= power, power *= rho;
+  for (std::size_t d = m; d >= 1; --d) {
+    const double k = p[0] / p[d];
+    if (!(std::fabs(k) < 1.0)) return false;  // NaN too
+    Coefficients next{};
+    for (std::size_t i = 0; i < d; ++i) next[i] = p[i + 1] - k * p[d - 1 - i];
+    p = next;
+  }
+  return true;
+}
+
+// Where a loop passes the boundary of stability as a factor f moves away
+// from 1 (up for a stable loop, down for an unstable one): the last factor
+// on the nominal side and the first beyond, a scan in steps of 5 % and a
+// bisection of the step where the decision changes, until doubles hold no
+// factor between them. `beyond` is inf (NaN for an unstable loop) when no
+// factor within 10^6 of 1 passes.
+struct Crossing {
   double inside = 1.0;
+  double beyond = 0.0;
+  double factor() const { return std::isfinite(beyond) ? std::sqrt(inside * beyond) : beyond; }
+};
+
+Crossing boundary_crossing(bool stable, const std::function<bool(double)>& unstable_at) {
+  Crossing c;
   for (double f = stable ? scan_ratio : 1 / scan_ratio; stable ? f <= largest_factor : f >= 1 / largest_factor;
        f = stable ? f * scan_ratio : f / scan_ratio) {
     if (unstable_at(f) == stable) {
-      double a = inside, b = f;  // a on the nominal side, b beyond
+      double a = c.inside, b = f;  // a on the nominal side, b beyond
       for (int k = 0; k < 80; ++k) {
         const double mid = std::sqrt(a * b);
         double& moved = unstable_at(mid) == stable ? b : a;
@@ -254,31 +312,145 @@ double stability_boundary(const std::function<double(double)>& radius) {
         if (moved == mid) break;
         moved = mid;
       }
-      return std::sqrt(a * b);
+      c.inside = a;
+      c.beyond = b;
+      return c;
     }
-    inside = f;
+    c.inside = f;
   }
-  return stable ? INFINITY : nan;
+  c.beyond = stable ? INFINITY : nan;
+  return c;
 }
 
-// The response of the sampled plant from current to y at z = e^{j omega h}.
-Complex plant_response(const SampledPlant& p, const ServoLoop& l, Complex z) {
-  Matrix<Complex> m{};
-  Vector<Complex> rhs{};
-  for (std::size_t i = 0; i < l.order; ++i) {
-    for (std::size_t j = 0; j < l.order; ++j) m[i][j] = (i == j ? z : 0.0) - p.phi[i][j];
-    rhs[i] = p.gamma[i];
+// The factor on the gains at which the loop loses stability (or, when it is
+// unstable, regains it); the gains at factor f are gains(f) = (fp, fd).
+// The scan and bisection decide by the Schur-Cohn test, cheap enough for
+// the hundreds of factors they try; the closed-loop poles then confirm the
+// decision at both ends of the final bracket (at the scan's last factor
+// when nothing passed). Should the poles disagree there, the search is made
+// again deciding by the poles throughout.
+double stability_boundary(const SampledPlant& p, const ServoLoop& l, const LoopPolynomial& lp, bool stable,
+                          const std::function<std::pair<double, double>(double)>& gains) {
+  auto unstable_by_poles = [&](double f) {
+    const auto [fp, fd] = gains(f);
+    return !(radius_of(closed_loop_poles(p, l, fp, fd)) < 1.0 - stability_tolerance);
+  };
+  auto unstable_by_test = [&](double f) {
+    const auto [fp, fd] = gains(f);
+    return !roots_inside(lp.at(fp, fd), lp.degree, 1.0 - stability_tolerance);
+  };
+  const Crossing c = boundary_crossing(stable, unstable_by_test);
+  // Near the boundary both decisions rest on the rounding of a pole's
+  // modulus: they place it alike to about 1e-11 of the factor, so the poles
+  // confirm it a little way off each end.
+  const double off = stable ? 1 + confirmation_distance : 1 - confirmation_distance;
+  const bool confirmed = unstable_by_poles(c.inside / off) != stable &&
+                         (std::isfinite(c.beyond) ? unstable_by_poles(c.beyond * off) == stable
+                                                  : unstable_by_poles(c.inside) != stable);
+  return (confirmed ? c : boundary_crossing(stable, unstable_by_poles)).factor();
+}
+
+// The response of the sampled plant from current to y at z, C w with
+// (zI - phi) w = gamma solved by elimination with row pivoting (pivots
+// chosen by |re| + |im|), in real arithmetic: the response is sampled at
+// thousands of frequencies per analysis.
+template <std::size_t n>
+Complex response_of_order(const SampledPlant& p, const ServoLoop& l, Complex z) {
+  double mr[n][n], mi[n][n];
+  double wr[n], wi[n], inverse_r[n], inverse_i[n];
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < n; ++j) {
+      mr[i][j] = (i == j ? z.real() : 0.0) - p.phi[i][j];
+      mi[i][j] = i == j ? z.imag() : 0.0;
+    }
+    wr[i] = p.gamma[i];
+    wi[i] = 0.0;
   }
-  const Vector<Complex> w = solve(m, rhs, l.order);
-  Complex y = 0.0;
-  for (std::size_t i = 0; i < l.order; ++i) y += l.c[i] * w[i];
-  return y;
+  for (std::size_t k = 0; k < n; ++k) {
+    std::size_t pivot = k;
+    for (std::size_t i = k + 1; i < n; ++i) {
+      if (std::fabs(mr[i][k]) + std::fabs(mi[i][k]) > std::fabs(mr[pivot][k]) + std::fabs(mi[pivot][k])) pivot = i;
+    }
+    if (pivot != k) {
+      for (std::size_t j = k; j < n; ++j) std::swap(mr[pivot][j], mr[k][j]), std::swap(mi[pivot][j], mi[k][j]);
+      std::swap(wr[pivot], wr[k]);
+      std::swap(wi[pivot], wi[k]);
+    }
+    // 1 / pivot (a singular matrix gives infinities).
+    const double size = mr[k][k] * mr[k][k] + mi[k][k] * mi[k][k];
+    inverse_r[k] = size == 0.0 ? INFINITY : mr[k][k] / size;
+    inverse_i[k] = size == 0.0 ? 0.0 : -mi[k][k] / size;
+    for (std::size_t i = k + 1; i < n; ++i) {
+      const double fr = mr[i][k] * inverse_r[k] - mi[i][k] * inverse_i[k];
+      const double fi = mr[i][k] * inverse_i[k] + mi[i][k] * inverse_r[k];
+      for (std::size_t j = k + 1; j < n; ++j) {
+        mr[i][j] -= fr * mr[k][j] - fi * mi[k][j];
+        mi[i][j] -= fr * mi[k][j] + fi * mr[k][j];
+      }
+      const double rr = wr[i] - (fr * wr[k] - fi * wi[k]);
+      wi[i] -= fr * wi[k] + fi * wr[k];
+      wr[i] = rr;
+    }
+  }
+  double yr = 0.0, yi = 0.0;
+  for (std::size_t k = n; k-- > 0;) {
+    double sr = wr[k], si = wi[k];
+    for (std::size_t j = k + 1; j < n; ++j) {
+      sr -= mr[k][j] * wr[j] - mi[k][j] * wi[j];
+      si -= mr[k][j] * wi[j] + mi[k][j] * wr[j];
+    }
+    wr[k] = sr * inverse_r[k] - si * inverse_i[k];
+    wi[k] = sr * inverse_i[k] + si * inverse_r[k];
+  }
+  for (std::size_t i = 0; i < n; ++i) yr += l.c[i] * wr[i], yi += l.c[i] * wi[i];
+  return {yr, yi};
+}
+
+// Each plant order has its own elimination, unrolled by the compiler.
+Complex plant_response(const SampledPlant& p, const ServoLoop& l, Complex z) {
+  static_assert(largest_plant == 4);
+  switch (l.order) {
+    case 1: return response_of_order<1>(p, l, z);
+    case 2: return response_of_order<2>(p, l, z);
+    case 3: return response_of_order<3>(p, l, z);
+    case 4: return response_of_order<4>(p, l, z);
+    default: return 0.0;
+  }
+}
+
+// L at z = e^{j omega h} on the unit circle, where 1/z is z's conjugate.
+Complex open_loop_at(const SampledPlant& p, const ServoLoop& l, Complex z) {
+  const Complex control = l.position_gain + l.velocity_gain / l.time_step * (1.0 - std::conj(z));
+  return control * plant_response(p, l, z);
 }
 
 Complex open_loop(const SampledPlant& p, const ServoLoop& l, double hz) {
-  const Complex z = std::polar(1.0, 2 * pi * hz * l.time_step);
-  const Complex control = l.position_gain + l.velocity_gain / l.time_step * (1.0 - 1.0 / z);
-  return control * plant_response(p, l, z);
+  return open_loop_at(p, l, std::polar(1.0, 2 * pi * hz * l.time_step));
+}
+
+// |v| without the overflow guard of the library's: the loop's values are
+// far from the ends of the double range.
+double magnitude(Complex v) { return std::sqrt(v.real() * v.real() + v.imag() * v.imag()); }
+
+// The frequencies the response is sampled at, as angles omega h, the same
+// for every time step: logarithmically spaced over `response_decades` up to
+// the Nyquist frequency (omega h = pi), with their points on the circle.
+struct ResponseGrid {
+  std::array<double, response_points> angle;
+  std::array<Complex, response_points> z;
+};
+
+const ResponseGrid& response_grid() {
+  static const ResponseGrid grid = [] {
+    ResponseGrid g;
+    for (std::size_t k = 0; k < response_points; ++k) {
+      const double decades = response_decades * static_cast<double>(response_points - 1 - k) / (response_points - 1);
+      g.angle[k] = pi * std::pow(10.0, -decades);
+      g.z[k] = std::polar(1.0, g.angle[k]);
+    }
+    return g;
+  }();
+  return grid;
 }
 
 // Where a function of frequency passes 0 between a and b (it has other
@@ -287,7 +459,9 @@ double crossing(const std::function<double(double)>& f, double a, double b) {
   const bool below = f(a) < 0;
   for (int k = 0; k < 80; ++k) {
     const double mid = std::sqrt(a * b);
-    ((f(mid) < 0) == below ? a : b) = mid;
+    double& moved = (f(mid) < 0) == below ? a : b;
+    if (moved == mid) break;  // as narrow as doubles make it
+    moved = mid;
   }
   return std::sqrt(a * b);
 }
@@ -296,12 +470,20 @@ double crossing(const std::function<double(double)>& f, double a, double b) {
 double largest_between(const std::function<double(double)>& f, double a, double b) {
   const double r = (std::sqrt(5.0) - 1) / 2;
   double x = std::log(a), y = std::log(b);
-  for (int k = 0; k < 100; ++k) {
-    const double c = y - r * (y - x), d = x + r * (y - x);
-    if (f(std::exp(c)) > f(std::exp(d))) {
-      y = d;
+  double c = y - r * (y - x), d = x + r * (y - x);
+  double fc = f(std::exp(c)), fd = f(std::exp(d));
+  // Each step keeps one of the two inner points; stop when the interval is
+  // as narrow as doubles make it.
+  for (int k = 0; k < 100 && y - x > 4 * std::numeric_limits<double>::epsilon() * std::max(std::fabs(x), std::fabs(y));
+       ++k) {
+    if (fc > fd) {
+      y = d, d = c, fd = fc;
+      c = y - r * (y - x);
+      fc = f(std::exp(c));
     } else {
-      x = c;
+      x = c, c = d, fc = fd;
+      d = x + r * (y - x);
+      fd = f(std::exp(d));
     }
   }
   return std::exp((x + y) / 2);
@@ -319,6 +501,13 @@ LoopPole pole_of(Complex z, double h) {
 }
 
 }  // namespace
+
+bool roots_inside(const std::vector<double>& coefficients, double radius) {
+  Coefficients p{};
+  if (coefficients.size() < 2 || coefficients.size() > p.size()) return false;
+  std::copy(coefficients.begin(), coefficients.end(), p.begin());
+  return roots_inside(p, coefficients.size() - 1, radius);
+}
 
 std::vector<Complex> polynomial_roots(const std::vector<Complex>& coefficients) {
   const std::size_t n = coefficients.size() - 1;
@@ -573,53 +762,61 @@ LoopAnalysis analyse_loop(const ServoLoop& l) {
     if (std::isnan(r.dominant.hz) || std::abs(z) > std::abs(r.dominant.z) + 1e-12) r.dominant = r.poles.back();
   }
   std::sort(r.poles.begin(), r.poles.end(), [](const LoopPole& a, const LoopPole& b) { return a.hz < b.hz; });
-  r.gain_margin = stability_boundary([&](double f) { return radius_of(closed_loop_poles(p, l, f, f)); });
+  const LoopPolynomial lp = loop_polynomial(p, l);
+  r.gain_margin = stability_boundary(p, l, lp, r.stable, [](double f) { return std::pair{f, f}; });
   r.gain_margin_db = 20 * std::log10(r.gain_margin);
-  r.position_gain_margin = stability_boundary([&](double f) { return radius_of(closed_loop_poles(p, l, f, 1.0)); });
+  r.position_gain_margin = stability_boundary(p, l, lp, r.stable, [](double f) { return std::pair{f, 1.0}; });
 
   // The frequency response, logarithmically spaced up to the Nyquist frequency.
-  const double nyquist = 1 / (2 * h);
-  const double lowest = nyquist * std::pow(10.0, -response_decades);
-  auto L = [&](double hz) { return open_loop(p, l, hz); };
+  const ResponseGrid& grid = response_grid();
+  r.response.reserve(response_points);
   for (std::size_t k = 0; k < response_points; ++k) {
-    const double hz = lowest * std::pow(nyquist / lowest, static_cast<double>(k) / (response_points - 1));
-    r.response.push_back({hz, L(hz)});
+    r.response.push_back({grid.angle[k] / (2 * pi * h), open_loop_at(p, l, grid.z[k])});
   }
-  auto magnitude_above_1 = [&](double hz) { return std::abs(L(hz)) - 1.0; };
+  auto L = [&](double hz) { return open_loop(p, l, hz); };
+  auto magnitude_above_1 = [&](double hz) { return magnitude(L(hz)) - 1.0; };
   auto imaginary = [&](double hz) { return L(hz).imag(); };
-  auto sensitivity = [&](double hz) { return 1.0 / std::abs(1.0 + L(hz)); };
-  auto closed = [&](double hz) { return std::abs(L(hz) / (1.0 + L(hz))); };
+  auto sensitivity = [&](double hz) { return 1.0 / magnitude(1.0 + L(hz)); };
+  auto closed = [&](double hz) {
+    const Complex v = L(hz);
+    return magnitude(v) / magnitude(1.0 + v);
+  };
   double best_sensitivity = -1, best_closed = -1, nearest_miss = INFINITY;
   std::size_t at_sensitivity = 0, at_closed = 0;
+  double gain_before = 0.0, closed_before = 0.0;  // |L| and |T| at the point before
   for (std::size_t k = 0; k < r.response.size(); ++k) {
     const Complex v = r.response[k].open_loop;
-    if (1.0 / std::abs(1.0 + v) > best_sensitivity) best_sensitivity = 1.0 / std::abs(1.0 + v), at_sensitivity = k;
-    if (std::abs(v / (1.0 + v)) > best_closed) best_closed = std::abs(v / (1.0 + v)), at_closed = k;
-    if (k == 0) continue;
-    const double a = r.response[k - 1].hz, b = r.response[k].hz;
-    const Complex u = r.response[k - 1].open_loop;
-    if ((std::abs(u) < 1.0) != (std::abs(v) < 1.0)) {
-      // The angle by which L misses -180 deg where its gain is 1.
-      const double hz = crossing(magnitude_above_1, a, b);
-      const double margin = 180 - std::fabs(std::arg(L(hz))) * 180 / pi;
-      if (std::isnan(r.phase_margin) || margin < r.phase_margin) {
-        r.phase_margin = margin;
-        r.crossover_hz = hz;
+    const double gain = magnitude(v), s = 1.0 / magnitude(1.0 + v), t = gain * s;
+    if (s > best_sensitivity) best_sensitivity = s, at_sensitivity = k;
+    if (t > best_closed) best_closed = t, at_closed = k;
+    if (k > 0) {
+      const double a = r.response[k - 1].hz, b = r.response[k].hz;
+      const Complex u = r.response[k - 1].open_loop;
+      if ((gain_before < 1.0) != (gain < 1.0)) {
+        // The angle by which L misses -180 deg where its gain is 1.
+        const double hz = crossing(magnitude_above_1, a, b);
+        const double margin = 180 - std::fabs(std::arg(L(hz))) * 180 / pi;
+        if (std::isnan(r.phase_margin) || margin < r.phase_margin) {
+          r.phase_margin = margin;
+          r.crossover_hz = hz;
+        }
+      }
+      if ((u.imag() < 0) != (v.imag() < 0) && (u.real() < 0 || v.real() < 0)) {
+        // Crossing -180 deg: the gain that would take L through -1 there.
+        const double hz = crossing(imaginary, a, b);
+        const Complex there = L(hz);
+        const double miss = std::fabs(std::log(1 / magnitude(there) / r.gain_margin));
+        if (there.real() < 0 && std::isfinite(miss) && miss < nearest_miss) {
+          nearest_miss = miss;
+          r.phase_crossover_hz = hz;
+        }
+      }
+      if (std::isnan(r.bandwidth_hz) && closed_before >= 1 / std::sqrt(2.0) && t < 1 / std::sqrt(2.0)) {
+        r.bandwidth_hz = crossing([&](double hz) { return closed(hz) - 1 / std::sqrt(2.0); }, a, b);
       }
     }
-    if ((u.imag() < 0) != (v.imag() < 0) && (u.real() < 0 || v.real() < 0)) {
-      // Crossing -180 deg: the gain that would take L through -1 there.
-      const double hz = crossing(imaginary, a, b);
-      const double miss = std::fabs(std::log(1 / std::abs(L(hz)) / r.gain_margin));
-      if (L(hz).real() < 0 && std::isfinite(miss) && miss < nearest_miss) {
-        nearest_miss = miss;
-        r.phase_crossover_hz = hz;
-      }
-    }
-    if (std::isnan(r.bandwidth_hz) && std::abs(u / (1.0 + u)) >= 1 / std::sqrt(2.0) &&
-        std::abs(v / (1.0 + v)) < 1 / std::sqrt(2.0)) {
-      r.bandwidth_hz = crossing([&](double hz) { return closed(hz) - 1 / std::sqrt(2.0); }, a, b);
-    }
+    gain_before = gain;
+    closed_before = t;
   }
   // An unstable loop has a negative margin.
   if (!r.stable) r.phase_margin = -r.phase_margin;

@@ -141,4 +141,10 @@ std::complex<double> open_loop_response(const ServoLoop& loop, double hz);
 // its coefficient not 0), by the simultaneous Aberth iteration.
 std::vector<std::complex<double>> polynomial_roots(const std::vector<std::complex<double>>& coefficients);
 
+// Whether every root of the real polynomial sum_k coefficients[k] z^k
+// (highest degree last, not 0; degree at most that of the closed loop)
+// lies strictly inside the circle of the given radius, decided without
+// finding the roots (the Schur-Cohn test).
+bool roots_inside(const std::vector<double>& coefficients, double radius);
+
 }  // namespace meridox::host

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -219,6 +220,55 @@ TEST(ServoLoop, StepStabilityLimitAndRoots) {
     for (const auto& r : roots) nearest = std::min(nearest, std::abs(r - e));
     EXPECT_LT(nearest, 1e-12) << e;
   }
+}
+
+// The stability test that decides the margins' scan agrees with the roots
+// on polynomials of every degree the closed loop has, with roots spread
+// inside and outside the circle, real and in pairs, and counts a root on the
+// circle (z = 1, a rigid body without position feedback) as not inside.
+TEST(ServoLoop, StabilityTestAgreesWithTheRoots) {
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> modulus(0.05, 1.6), angle(0.0, 3.14159), coin(0.0, 1.0);
+  int decided = 0, inside = 0;
+  for (int trial = 0; trial < 3000; ++trial) {
+    const std::size_t degree = 1 + trial % 5;
+    std::vector<std::complex<double>> roots;
+    while (roots.size() < degree) {
+      const double m = modulus(random);
+      if (roots.size() + 2 <= degree && coin(random) < 0.5) {
+        const std::complex<double> z = std::polar(m, angle(random));
+        roots.push_back(z);
+        roots.push_back(std::conj(z));
+      } else {
+        roots.push_back(coin(random) < 0.5 ? m : -m);
+      }
+    }
+    double largest = 0.0;
+    for (const auto& z : roots) largest = std::max(largest, std::abs(z));
+    if (std::fabs(largest - 1.0) < 1e-6) continue;
+    // The real coefficients of prod (z - root).
+    std::vector<std::complex<double>> product = {1.0};
+    for (const auto& r : roots) {
+      std::vector<std::complex<double>> next(product.size() + 1, 0.0);
+      for (std::size_t k = 0; k < product.size(); ++k) next[k + 1] += product[k], next[k] -= r * product[k];
+      product = next;
+    }
+    std::vector<double> coefficients;
+    for (const auto& c : product) coefficients.push_back(c.real() * 3.0);  // the leading one need not be 1
+    const bool expected = largest < 1.0;
+    EXPECT_EQ(roots_inside(coefficients, 1.0), expected) << "degree " << degree << ", largest root " << largest;
+    // The same roots against a circle beyond them and one inside the largest.
+    EXPECT_TRUE(roots_inside(coefficients, largest * 1.001));
+    EXPECT_FALSE(roots_inside(coefficients, largest * 0.999));
+    ++decided;
+    inside += expected;
+  }
+  EXPECT_GT(decided, 2500);
+  EXPECT_GT(inside, 300);
+  EXPECT_LT(inside, decided - 300);
+  // (z - 1)(z - 0.5): a root on the circle is not inside it.
+  EXPECT_FALSE(roots_inside({0.5, -1.5, 1.0}, 1.0));
+  EXPECT_TRUE(roots_inside({0.5, -1.5, 1.0}, 1.0 + 1e-9));
 }
 
 // The check warns when the step cannot integrate the nut's axial mode (a
