@@ -52,11 +52,18 @@ std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& ta
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty()) return true;
     for (std::size_t k = 0; k < need; ++k) {
-      const std::size_t tab = line.find('\t');
-      const std::optional<double> value = whole_real(line.substr(0, tab));
+      // A plain decimal ending at a TAB or the line's end is read in one
+      // pass; any other form as a whole field.
+      std::size_t used = 0;
+      std::optional<double> value = plain_decimal_prefix(line, used);
+      std::size_t tab = used;
+      if (!value || (used < line.size() && line[used] != '\t')) {
+        tab = line.find('\t');
+        value = whole_real(line.substr(0, tab));
+      }
       if (!value) return false;
       fields[k] = *value;
-      line = tab == std::string_view::npos ? std::string_view() : line.substr(tab + 1);
+      line = tab >= line.size() ? std::string_view() : line.substr(tab + 1);
     }
     builder.add(fields[0], fields[c.error], fields[c.current]);
     if (drawn) drawn->add(fields.data());

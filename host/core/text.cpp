@@ -137,6 +137,34 @@ std::size_t real_extent(std::string_view text) {
   return static_cast<std::size_t>(end - copy.c_str());
 }
 
+std::optional<double> plain_decimal_prefix(std::string_view text, std::size_t& used) {
+  static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                      1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  std::size_t i = 0;
+  const bool negative = !text.empty() && text[0] == '-';
+  if (negative) ++i;
+  std::uint64_t digits = 0;
+  int count = 0, fraction = -1;
+  bool has_digit = false;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '.' && fraction < 0) {
+      fraction = 0;
+      continue;
+    }
+    if (c < '0' || c > '9') break;
+    has_digit = true;
+    if (digits != 0 || c != '0') ++count;
+    if (count > 15) return std::nullopt;
+    digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
+    if (fraction >= 0) ++fraction;
+  }
+  if (!has_digit || fraction > 22) return std::nullopt;
+  used = i;
+  const double value = static_cast<double>(digits) / powers[std::max(fraction, 0)];
+  return negative ? -value : value;
+}
+
 namespace {
 
 // A plain decimal "[-]digits[.digits]" of at most 15 significant digits
@@ -144,28 +172,9 @@ namespace {
 // both exact doubles, so one division rounds exactly as a full reading
 // does. Nothing for any other form.
 std::optional<double> short_decimal(std::string_view field) {
-  static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                      1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-  std::size_t i = 0;
-  const bool negative = !field.empty() && field[0] == '-';
-  if (negative) ++i;
-  std::uint64_t digits = 0;
-  int count = 0, fraction = -1;
-  for (; i < field.size(); ++i) {
-    const char c = field[i];
-    if (c == '.' && fraction < 0) {
-      fraction = 0;
-      continue;
-    }
-    if (c < '0' || c > '9') return std::nullopt;
-    if (digits != 0 || c != '0') ++count;
-    digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
-    if (fraction >= 0) ++fraction;
-  }
-  const bool has_digit = field.size() > (negative ? 1u : 0u) + (fraction >= 0 ? 1u : 0u);
-  if (!has_digit || count > 15 || fraction > 22) return std::nullopt;
-  const double value = static_cast<double>(digits) / powers[std::max(fraction, 0)];
-  return negative ? -value : value;
+  std::size_t used = 0;
+  const std::optional<double> value = plain_decimal_prefix(field, used);
+  return value && used == field.size() ? value : std::nullopt;
 }
 
 }  // namespace
