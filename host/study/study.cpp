@@ -806,8 +806,10 @@ class CaseRunner {
       : calc_(calc), entry_(entry), spec_(spec), base_(base_sheet(calc, spec)), options_(case_options(calc, spec)),
         rows_(metric_rows_per_case(calc, spec)), columns_(metric_names(calc).size()), jobs_(std::max(1, jobs)),
         folders_(spec.keep_tables || cases_folder.empty()), warm_(calc.layout->recomputes_every_call),
-        as_loaded_(warm_ ? std::nullopt : LoadedState::of(entry, as_loaded_why_)),
         scratch_(folders_ ? fs::path() : fs::path(cases_folder)) {
+    // Where the library's memory cannot be found, each case runs in a child
+    // of its own instead: slower, and as sound.
+    if (std::string why; !warm_) as_loaded_ = LoadedState::of(entry, why);
     if (!folders_) records_.emplace(fs::path(cases_folder), rows_);
     // A worker that forks a child for each case ends it at the case's
     // timeout itself, in the same words; its own deadline is a last resort.
@@ -899,9 +901,8 @@ class CaseRunner {
     const std::string folder = request.substr(what_end + 1, folder_end - what_end - 1);
     const std::string sheet = request.substr(folder_end + 1);
     StagePlan plan = plan_varies_ ? stage_plan(calc_, spec_, sheet) : plan_;
-    if (warm_) return {true, case_here(calc_, entry_, spec_, options_, sheet, plan, folder, folders_)};
-    if (as_loaded_) {
-      as_loaded_->restore();
+    if (warm_ || as_loaded_) {
+      if (as_loaded_) as_loaded_->restore();
       return {true, case_here(calc_, entry_, spec_, options_, sheet, plan, folder, folders_)};
     }
     if (metric_kind(calc_) == MetricKind::stage) plan = with_loop(std::move(plan), calc_, sheet);
@@ -987,7 +988,6 @@ class CaseRunner {
   bool warm_;     // cases run in the workers themselves, not in a child each
   // The memory the library writes, as loaded: put back before each case of
   // a calculator that keeps state between calls.
-  std::string as_loaded_why_;
   std::optional<LoadedState> as_loaded_;
   std::vector<std::unique_ptr<WarmWorker>> workers_;
   std::vector<std::size_t> worker_case_;  // the case each busy worker runs
