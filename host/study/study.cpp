@@ -229,8 +229,11 @@ std::string every_step_text(const Calculator& calc, const std::string& sheet) {
   return with_cell_text(sheet, interval->column, interval->row, "1");
 }
 
-// Calls the entry in this process (a case's own child) on the sheet in `folder`.
-void call_here(Entry entry, const fs::path& folder) {
+// Calls the entry in this process (a case's own child, or a warm worker) on
+// the sheet in `folder`; with `as_loaded`, the library's memory is first put
+// back as it was when loaded, so that the call starts as a run of its own.
+void call_here(Entry entry, const fs::path& folder, const LoadedState* as_loaded) {
+  if (as_loaded != nullptr) as_loaded->restore();
   setenv("MERIDOXWORK", (folder.string() + "/").c_str(), 1);
   entry();
 }
@@ -239,9 +242,9 @@ void call_here(Entry entry, const fs::path& folder) {
 // every step (IN_FM.txt holds that sheet until the run has ended), or from
 // its run as its sheet asks and a second one printing every step.
 // `every_step` gets those metrics, for the case's summary.
-std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec& spec, const std::string& sheet,
-                           const StagePlan& plan, const fs::path& folder, bool own_folder, CaseResult& result,
-                           std::optional<StageMetrics>& every_step) {
+std::string run_stage_case(const Calculator& calc, Entry entry, const LoadedState* as_loaded, const StudySpec& spec,
+                           const std::string& sheet, const StagePlan& plan, const fs::path& folder, bool own_folder,
+                           CaseResult& result, std::optional<StageMetrics>& every_step) {
   std::string why;
   std::optional<StageMetrics> metrics;
   // The loop linearised from the sheet: its margins join the metrics, and
@@ -251,14 +254,18 @@ std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec&
   StageColumns columns = plan.columns;
   columns.loop_unstable = planned.has_loop && loop.why_not.empty() && !loop.stable;
   if (!plan.every_step_only) {
-    // Two runs, each in a child of its own, so that each starts from the
-    // library as loaded, as a run of its own would.
-    if (const std::string failed = call_entry(entry, folder, "the case's run", spec.timeout); !failed.empty()) {
-      return failed;
-    }
-    metrics = every_step_metrics(calc, entry, sheet, folder, columns, spec.timeout, why);
+    // Two runs, each starting from the library as loaded, as a run of its
+    // own would: here, the library's memory put back before each, or where
+    // that memory is not known, each in a child of its own.
+    const EntryRun run = [&](const fs::path& exchange, const std::string& what) {
+      if (as_loaded == nullptr) return call_entry(entry, exchange, what, spec.timeout);
+      call_here(entry, exchange, as_loaded);
+      return std::string();
+    };
+    if (const std::string failed = run(folder, "the case's run"); !failed.empty()) return failed;
+    metrics = every_step_metrics(calc, run, sheet, folder, columns, why);
   } else {
-    call_here(entry, folder);
+    call_here(entry, folder, as_loaded);
     if (own_folder) {
       if (const std::string problem = write_own_file(folder / sheet_name, sheet); !problem.empty()) return problem;
     }
@@ -566,9 +573,11 @@ namespace {
 // or warm for many): see run_case. With `own_folder` the folder is the
 // case's own and keeps its sheet and record (and its tables and summary when
 // the study keeps them); without, it is a scratch folder of the study's, and
-// only the record, returned, outlives the case.
-std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec, const std::string& options,
-                      const std::string& sheet, const StagePlan& plan, const fs::path& folder, bool own_folder) {
+// only the record, returned, outlives the case. With `as_loaded`, every call
+// of the entry here starts from the library's memory as loaded.
+std::string case_here(const Calculator& calc, Entry entry, const LoadedState* as_loaded, const StudySpec& spec,
+                      const std::string& options, const std::string& sheet, const StagePlan& plan,
+                      const fs::path& folder, bool own_folder) {
   CaseResult result;
   std::optional<StageMetrics> every_step;
   auto fail = [&](const std::string& why) { return record_text(options, failed_case(calc, spec, why)); };
@@ -599,12 +608,12 @@ std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec
   try {
     if (stage) {
       if (const std::string why =
-              run_stage_case(calc, entry, spec, sheet, plan, folder, own_folder, result, every_step);
+              run_stage_case(calc, entry, as_loaded, spec, sheet, plan, folder, own_folder, result, every_step);
           !why.empty()) {
         return fail(why);
       }
     } else {
-      call_here(entry, folder);
+      call_here(entry, folder, as_loaded);
       const TableSpec* table = metric_table(calc);
       std::string bytes;
       if (const std::string why = read_bounded((folder / table->file).string(), table_byte_limit, bytes); !why.empty()) {
@@ -902,13 +911,15 @@ class CaseRunner {
     const std::string sheet = request.substr(folder_end + 1);
     StagePlan plan = plan_varies_ ? stage_plan(calc_, spec_, sheet) : plan_;
     if (warm_ || as_loaded_) {
-      if (as_loaded_) as_loaded_->restore();
-      return {true, case_here(calc_, entry_, spec_, options_, sheet, plan, folder, folders_)};
+      const LoadedState* as_loaded = as_loaded_ ? &*as_loaded_ : nullptr;
+      return {true, case_here(calc_, entry_, as_loaded, spec_, options_, sheet, plan, folder, folders_)};
     }
     if (metric_kind(calc_) == MetricKind::stage) plan = with_loop(std::move(plan), calc_, sheet);
     ChildGroup child({spec_.timeout, false});
     if (std::string failed = child.start(
-            0, [&] { return ChildWork{true, case_here(calc_, entry_, spec_, options_, sheet, plan, folder, folders_)}; },
+            0, [&] {
+              return ChildWork{true, case_here(calc_, entry_, nullptr, spec_, options_, sheet, plan, folder, folders_)};
+            },
             what);
         !failed.empty()) {
       return {false, failed};
@@ -1011,12 +1022,13 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
 }
 
 CaseResult run_case_here(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& c,
-                         const std::string& folder) {
+                         const std::string& folder, const LoadedState* as_loaded) {
   try {
     const std::string base = base_sheet(calc, spec);
     const std::string sheet = case_sheet(calc, base, spec, c);
     const StagePlan plan = metric_kind(calc) == MetricKind::stage ? stage_plan(calc, spec, sheet) : StagePlan{};
-    const std::string record = case_here(calc, entry, spec, case_options(calc, spec), sheet, plan, folder, false);
+    const std::string record =
+        case_here(calc, entry, as_loaded, spec, case_options(calc, spec), sheet, plan, folder, false);
     if (std::optional<CaseResult> r = parse_record(record, calc, spec)) return std::move(*r);
     return failed_case(calc, spec, "the case's results came back incomplete");
   } catch (const TableError& e) {

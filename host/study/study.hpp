@@ -148,11 +148,13 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
 
 // Runs one case in this very process, as run_case's child does, in a
 // folder made for it, keeping no record of its results there (the caller
-// has them): for a child kept warm between cases whose every call of the
-// entry starts afresh (the optics calculators). Never throws for a failed
-// run: the result says so; a crash of the calculator ends this process.
+// has them): for a child kept warm between cases, whose every call of the
+// entry starts afresh (the optics calculators) or, with `as_loaded` (the
+// library's memory copied before it was ever called), after that memory is
+// put back. Never throws for a failed run: the result says so; a crash of
+// the calculator ends this process.
 CaseResult run_case_here(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& study_case,
-                         const std::string& folder);
+                         const std::string& folder, const LoadedState* as_loaded = nullptr);
 
 // A single run for a script into `folder`, as `meridox run` makes one: the
 // case runs in a scratch folder inside it, and only the sheet and the tables
