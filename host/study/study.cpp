@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <ostream>
+#include <set>
 #include <sstream>
 #include <unordered_map>
 #include <utility>
@@ -39,6 +40,7 @@
 #include "host/core/units.hpp"
 #include "host/core/process.hpp"
 #include "host/core/text.hpp"
+#include "projection/layout.hpp"
 
 namespace fs = std::filesystem;
 
@@ -1233,7 +1235,7 @@ std::vector<std::string> study_header(const Calculator& calc, const StudySpec& s
 }
 
 std::size_t StudyCheck::count() const {
-  std::size_t n = base.size();
+  std::size_t n = base.size() + together.size();
   for (const auto& parameter : values) {
     for (const ValueWarnings& v : parameter) n += v.added.size();
   }
@@ -1247,6 +1249,55 @@ bool same_warning(const Warning& a, const Warning& b) {
 }
 
 std::string warning_text(const Warning& w) { return "warning [" + w.code + "]: " + w.message; }
+
+// A projection study that varies sigma or NA can give the same image for
+// several values: the source points move the spectrum by whole samples and
+// the pupil passes whole samples. Nothing when every case's image differs
+// (or the study is too large to look).
+std::optional<Warning> repeated_images(const Calculator& calc, const StudySpec& spec, const std::string& base) {
+  constexpr std::size_t largest_study_looked_at = 100000;
+  if (calc.layout != &projection::layout) return std::nullopt;
+  constexpr std::string_view na = cell_of(projection::layout, "NA").name;
+  const auto optics = [](const std::string& name) {
+    return name == cell_of(projection::layout, "sigma").name || name == na;
+  };
+  if (std::none_of(spec.vary.begin(), spec.vary.end(), [&](const Varied& v) { return optics(v.name); })) {
+    return std::nullopt;
+  }
+  std::size_t total = 1;
+  for (const Varied& v : spec.vary) {
+    if (!v.with_previous) total *= std::max<std::size_t>(1, v.values.size());
+    if (total > largest_study_looked_at) return std::nullopt;
+  }
+  std::string why;
+  const std::optional<std::vector<StudyCase>> cases = study_cases(calc, spec, why);
+  if (!cases || cases->size() < 2) return std::nullopt;
+  std::set<std::string> images;
+  for (const StudyCase& c : *cases) {
+    const std::string sheet = case_sheet(calc, base, spec, c);
+    const SourceSampling ss = source_sampling(calc, sheet);
+    // The wavefront's pupil coordinate scales with NA: with an aberration
+    // every NA gives its own image.
+    const Sheet cells = sheet_of(calc, sheet);
+    bool aberrated = false;
+    for (const CellSpec& cell : calc.layout->cells) {
+      const bool wavefront = std::string_view(cell.name).substr(0, 4) == "aber";
+      aberrated = aberrated || (wavefront && cells.real(cell.column, cell.row) != 0);
+    }
+    std::string key = std::to_string(ss.inner) + " " + std::to_string(ss.outer) + " " + std::to_string(ss.pupil_r2);
+    for (std::size_t k = 0; k < spec.vary.size(); ++k) {
+      if (!optics(spec.vary[k].name) || (aberrated && spec.vary[k].name == na)) key += " " + number_text(c.values[k]);
+    }
+    images.insert(key);
+  }
+  if (images.size() == cases->size()) return std::nullopt;
+  const std::string distinct = std::to_string(images.size()) + (images.size() == 1 ? " distinct image" : " distinct images");
+  return Warning{"repeated-images", -1, -1,
+                 "the study's " + std::to_string(cases->size()) + " cases give " + distinct +
+                     ": the 13 source points move the spectrum by whole samples of 1/(N pitch) and the pupil passes "
+                     "whole samples, so neighbouring values of sigma or NA act alike (meridox check prints the sigma "
+                     "a sheet acts as)"};
+}
 
 }  // namespace
 
@@ -1275,6 +1326,7 @@ StudyCheck check_study(const Calculator& calc, const StudySpec& spec) {
       }
     }
   }
+  if (std::optional<Warning> repeated = repeated_images(calc, spec, base)) check.together.push_back(*repeated);
   return check;
 }
 
@@ -1289,6 +1341,7 @@ std::vector<std::string> warning_lines(const StudySpec& spec, const StudyCheck& 
       }
     }
   }
+  for (const Warning& w : check.together) lines.push_back(warning_text(w));
   return lines;
 }
 

@@ -109,7 +109,9 @@ inline constexpr const char* diverged_status = "diverged";
 // looked at once: the base sheet's, and for each value of each varied
 // parameter those of the base sheet with that value (beyond the base's, and
 // the base's that the value clears). A case's warnings are the base's with
-// those of its values.
+// those of its values. Beside them, those of the cases taken together (a
+// projection study whose neighbouring values of sigma or NA give the same
+// image), which no single sheet shows.
 struct ValueWarnings {
   std::vector<Warning> added;
   std::vector<std::size_t> cleared;  // indices into the base's
@@ -117,7 +119,8 @@ struct ValueWarnings {
 struct StudyCheck {
   std::vector<Warning> base;
   std::vector<std::vector<ValueWarnings>> values;  // [varied parameter][value]
-  std::size_t count() const;                       // the base's and every value's
+  std::vector<Warning> together;                   // of the cases together
+  std::size_t count() const;                       // the base's, every value's and those together
 };
 StudyCheck check_study(const Calculator& calc, const StudySpec& spec);
 
