@@ -598,7 +598,7 @@ const MetricUnit plate_units[] = {{"max_deflection", "mm", "mm"},
                                   {"max_deflection_r", "mm", "mm"},
                                   {"max_stress", "N/mm^2", "N/mm^2"},
                                   {"max_pitch_error", "mm", "mm"},
-                                  {"max_hoop_moment", "N/mm^2 mm^2/mm", "(N/mm^2) mm^2/mm"},
+                                  {"max_hoop_moment", "N/mm^2 mm^2/mm", "N/mm^2 mm^2/mm"},
                                   {"max_hoop_stress", "N/mm^2", "N/mm^2"}};
 const MetricUnit stage_units[] = {
     {"final_error", "mm", "mm"},        {"settling_time", "s", "s"},         {"max_excursion", "mm", "mm"},
