@@ -1272,21 +1272,50 @@ std::optional<Warning> repeated_images(const Calculator& calc, const StudySpec& 
   std::string why;
   const std::optional<std::vector<StudyCase>> cases = study_cases(calc, spec, why);
   if (!cases || cases->size() < 2) return std::nullopt;
+  // A case's sampling comes from these cells alone (the source's and the
+  // pupil's, and the wavefront's): cases alike in them share it, worked out
+  // from a sheet once.
+  const auto sampling_input = [&](const std::string& name) {
+    return optics(name) || name == cell_of(projection::layout, "grid_size").name ||
+           name == cell_of(projection::layout, "pitch").name ||
+           name == cell_of(projection::layout, "wavelength").name || name.rfind("aber", 0) == 0;
+  };
+  struct Sampling {
+    std::string key;  // the source's shifts and the pupil's radius squared
+    bool aberrated = false;
+  };
+  std::map<std::string, Sampling> samplings;  // by the values of the inputs varied
+  // The wavefront's pupil coordinate scales with NA: with an aberration
+  // every NA gives its own image.
+  const auto aberrated = [&](const std::string& sheet) {
+    const Sheet cells = sheet_of(calc, sheet);
+    for (const CellSpec& cell : calc.layout->cells) {
+      if (std::string_view(cell.name).substr(0, 4) == "aber" && cells.real(cell.column, cell.row) != 0) return true;
+    }
+    return false;
+  };
+  const bool wavefront_varied =
+      std::any_of(spec.vary.begin(), spec.vary.end(), [](const Varied& v) { return v.name.rfind("aber", 0) == 0; });
+  const bool base_aberrated = aberrated(base);
   std::set<std::string> images;
   for (const StudyCase& c : *cases) {
-    const std::string sheet = case_sheet(calc, base, spec, c);
-    const SourceSampling ss = source_sampling(calc, sheet);
-    // The wavefront's pupil coordinate scales with NA: with an aberration
-    // every NA gives its own image.
-    const Sheet cells = sheet_of(calc, sheet);
-    bool aberrated = false;
-    for (const CellSpec& cell : calc.layout->cells) {
-      const bool wavefront = std::string_view(cell.name).substr(0, 4) == "aber";
-      aberrated = aberrated || (wavefront && cells.real(cell.column, cell.row) != 0);
-    }
-    std::string key = std::to_string(ss.inner) + " " + std::to_string(ss.outer) + " " + std::to_string(ss.pupil_r2);
+    std::string inputs;
     for (std::size_t k = 0; k < spec.vary.size(); ++k) {
-      if (!optics(spec.vary[k].name) || (aberrated && spec.vary[k].name == na)) key += " " + number_text(c.values[k]);
+      if (sampling_input(spec.vary[k].name)) inputs += number_text(c.values[k]) + " ";
+    }
+    const auto [found, fresh] = samplings.try_emplace(inputs);
+    Sampling& sampling = found->second;
+    if (fresh) {
+      const std::string sheet = case_sheet(calc, base, spec, c);
+      const SourceSampling ss = source_sampling(calc, sheet);
+      sampling.key = std::to_string(ss.inner) + " " + std::to_string(ss.outer) + " " + std::to_string(ss.pupil_r2);
+      sampling.aberrated = wavefront_varied ? aberrated(sheet) : base_aberrated;
+    }
+    std::string key = sampling.key;
+    for (std::size_t k = 0; k < spec.vary.size(); ++k) {
+      if (!optics(spec.vary[k].name) || (sampling.aberrated && spec.vary[k].name == na)) {
+        key += " " + number_text(c.values[k]);
+      }
     }
     images.insert(key);
   }
