@@ -192,8 +192,11 @@ std::string warm_request(const std::string& options, const std::string& folder, 
   return options + "\n" + std::to_string(folder.size()) + "\n" + folder + sheet;
 }
 
-// In the warm child: the request's case run here, its answer line.
-ChildWork serve_warm(const Calculator& calc, Entry entry, const LibraryBuild& build, const std::string& request) {
+// In the warm child: the request's case run here, its answer line, and the
+// sheet's warnings after a run that completed. With `as_loaded`, each call of
+// the entry starts from the library's memory as loaded.
+ChildWork serve_warm(const Calculator& calc, Entry entry, const LoadedState* as_loaded, const LibraryBuild& build,
+                     const std::string& request) {
   // The calculator's large arrays stay in the heap between runs instead of
   // going back to the system at each run's end and being faulted in anew,
   // zero page by zero page, at the next.
@@ -207,16 +210,18 @@ ChildWork serve_warm(const Calculator& calc, Entry entry, const LibraryBuild& bu
   read_options(line_of(in), spec);
   const std::string folder = bytes_of(in, static_cast<std::size_t>(number(line_of(in))));
   spec.sheet = request.substr(static_cast<std::size_t>(in.tellg()));
-  const CaseResult result = run_case_here(calc, entry, spec, {"run", {}}, folder);
-  return {true, result_line("run", result) + warnings_block(calc, spec.sheet)};
+  const CaseResult result = run_case_here(calc, entry, spec, {"run", {}}, folder, as_loaded);
+  return {true, result_line("run", result) + (result.completed() ? warnings_block(calc, spec.sheet) : "0\n")};
 }
 
-// Single runs, one a request, until standard input closes. A calculator
-// that recomputes everything at every call (the optics) has its runs go to
+// Single runs, one a request, until standard input closes. The runs go to
 // one child that stays warm (a run that ends it costs that run only, the
-// next one starts a new child); the others carry state from call to call,
-// so each of their runs starts from the library as loaded, in a child of
-// run_case's forked from this process, which never calls the entry.
+// next one starts a new child, forked from this process, which never calls
+// the entry). A calculator that recomputes everything at every call (the
+// optics) is called there as it is; the others carry state from call to
+// call, so the library's memory as loaded, copied here, is put back before
+// each of their calls. Where that memory cannot be found, each of their runs
+// starts from the library as loaded in a child of run_case's instead.
 int serve_runs(const std::string& calculator, const std::string& lib_dir, std::istream& in) {
   const Calculator* calc = find_calculator(calculator);
   if (calc == nullptr) throw std::runtime_error("unknown calculator " + calculator);
@@ -229,7 +234,11 @@ int serve_runs(const std::string& calculator, const std::string& lib_dir, std::i
       why = "cannot read the library " + path + ": " + problem;
     }
   }
-  const bool afresh = calc->layout->recomputes_every_call;
+  std::optional<LoadedState> as_loaded;
+  if (std::string not_found; entry != nullptr && !calc->layout->recomputes_every_call) {
+    as_loaded = LoadedState::of(entry, not_found);
+  }
+  const bool warm_runs = calc->layout->recomputes_every_call || as_loaded;
   std::unique_ptr<WarmWorker> warm;  // with the timeout of its runs
   double warm_timeout = 0.0;
   for (std::string sizes; std::getline(in, sizes);) {
@@ -250,12 +259,15 @@ int serve_runs(const std::string& calculator, const std::string& lib_dir, std::i
     std::string answer;
     if (entry == nullptr || build.path.empty() || !study_cases(*calc, spec, why)) {
       answer = result_line(run.name, failed_case(*calc, spec, why)) + "0\n";
-    } else if (afresh) {
+    } else if (warm_runs) {
       if (!warm || warm_timeout != spec.timeout) {
         warm.reset();
         warm_timeout = spec.timeout;
+        const LoadedState* state = as_loaded ? &*as_loaded : nullptr;
         warm = std::make_unique<WarmWorker>(
-            [calc, entry, &build](const std::string& request) { return serve_warm(*calc, entry, build, request); },
+            [calc, entry, state, &build](const std::string& request) {
+              return serve_warm(*calc, entry, state, build, request);
+            },
             ChildOptions{spec.timeout, false});
       }
       const ChildOutcome outcome = warm->call(warm_request(options, folder, spec.sheet), "case " + run.name);

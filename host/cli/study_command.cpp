@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <thread>
@@ -24,7 +23,6 @@
 #include "host/core/units.hpp"
 #include "host/study/mask_error.hpp"
 #include "host/study/process_window.hpp"
-#include "projection/layout.hpp"
 
 namespace fs = std::filesystem;
 
@@ -216,44 +214,6 @@ std::string report_mask_error(const Calculator& calc, const StudySpec& spec, con
   return {};
 }
 
-// A projection study that varies sigma or NA can give the same image for
-// several values: the source points move the spectrum by whole samples and
-// the pupil passes whole samples. The warning, once, before the cases; ""
-// when every case's image differs (or the study is too large to look).
-std::string repeated_images(const Calculator& calc, const StudySpec& spec, const std::string& base,
-                            const std::vector<StudyCase>& cases) {
-  constexpr std::size_t largest_study_looked_at = 100000;
-  if (calc.layout != &projection::layout || cases.size() < 2 || cases.size() > largest_study_looked_at) return {};
-  constexpr std::string_view na = cell_of(projection::layout, "NA").name;
-  const auto optics = [](const std::string& name) {
-    return name == cell_of(projection::layout, "sigma").name || name == na;
-  };
-  if (std::none_of(spec.vary.begin(), spec.vary.end(), [&](const Varied& v) { return optics(v.name); })) return {};
-  std::set<std::string> images;
-  for (const StudyCase& c : cases) {
-    const std::string sheet = case_sheet(calc, base, spec, c);
-    const SourceSampling ss = source_sampling(calc, sheet);
-    // The wavefront's pupil coordinate scales with NA: with an aberration
-    // every NA gives its own image.
-    const Sheet cells = sheet_of(calc, sheet);
-    bool aberrated = false;
-    for (const CellSpec& cell : calc.layout->cells) {
-      const bool wavefront = std::string_view(cell.name).substr(0, 4) == "aber";
-      aberrated = aberrated || (wavefront && cells.real(cell.column, cell.row) != 0);
-    }
-    std::string key = std::to_string(ss.inner) + " " + std::to_string(ss.outer) + " " + std::to_string(ss.pupil_r2);
-    for (std::size_t k = 0; k < spec.vary.size(); ++k) {
-      if (!optics(spec.vary[k].name) || (aberrated && spec.vary[k].name == na)) key += " " + number_text(c.values[k]);
-    }
-    images.insert(key);
-  }
-  if (images.size() == cases.size()) return {};
-  return "warning [repeated-images]: the study's " + std::to_string(cases.size()) + " cases give " +
-         std::to_string(images.size()) + " distinct images: the 13 source points move the spectrum by whole "
-         "samples of 1/(N pitch) and the pupil passes whole samples, so neighbouring values of sigma or NA act "
-         "alike (meridox check prints the sigma a sheet acts as)";
-}
-
 // Why the study's cuts cannot be measured on the base sheet's image: the
 // first whose point lies outside it; "" when all lie on it. A case whose
 // own image (a varied pitch or grid) leaves the point out says so in its
@@ -352,8 +312,8 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     err << "meridox: " << why << "\n";
     return bad_input;
   }
-  // Every sheet of the study as `meridox check` reads it: the base sheet
-  // once, each varied value once.
+  // Every sheet of the study as `meridox check` reads it (the base sheet
+  // once, each varied value once), and its cases together.
   const StudyCheck check = check_study(*calc, spec);
   const std::vector<std::string> warnings = warning_lines(spec, check);
   print_warnings(warnings, err);
@@ -363,9 +323,6 @@ int study(const StudyRequest& request, std::ostream& out, std::ostream& err) {
     return incomplete;
   }
   const std::string library = library_path(*calc, request.lib_dir);
-  if (const std::string warning = repeated_images(*calc, spec, base, *cases); !warning.empty()) {
-    err << warning << "\n";
-  }
   const Entry entry = load_entry(*calc, request.lib_dir, why);
   if (entry == nullptr) {
     err << "meridox: " << why << "\n";

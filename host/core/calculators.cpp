@@ -209,11 +209,16 @@ std::optional<std::string> cell_text(const NamedCell& cell, std::string_view val
   // The calculator reads the cell with atoi: "1e+05" would be 1, "32.7" 32,
   // and a value beyond its limits the nearer limit.
   const std::optional<double> number = whole_real(value);
-  if (!number || !(*number >= cell.low && *number <= cell.high) || *number != std::floor(*number)) {
-    const std::string limits = cell.low == INT_MIN && cell.high != INT_MAX
-                                   ? "up to " + std::to_string(cell.high)
-                                   : "from " + std::to_string(cell.low) + " to " + std::to_string(cell.high);
-    why = cell.name + " takes a whole number " + limits + ", not \"" + std::string(value) + "\"";
+  const bool whole = number && *number == std::floor(*number);
+  if (!whole || !(*number >= cell.low && *number <= cell.high)) {
+    // A cell without limits of its own is read as an int: its range is
+    // named only for a whole number beyond it.
+    const bool limited = cell.low != INT_MIN || cell.high != INT_MAX;
+    const std::string limits = !limited && !whole ? std::string()
+                               : cell.low == INT_MIN && cell.high != INT_MAX
+                                   ? " up to " + std::to_string(cell.high)
+                                   : " from " + std::to_string(cell.low) + " to " + std::to_string(cell.high);
+    why = cell.name + " takes a whole number" + limits + ", not \"" + std::string(value) + "\"";
     return std::nullopt;
   }
   return std::to_string(static_cast<long long>(*number));

@@ -103,6 +103,16 @@ std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& ta
 std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry, const std::string& sheet,
                                                const std::filesystem::path& folder, const StageColumns& columns,
                                                double timeout, std::string& why_not, EveryStepDrawing* drawing) {
+  const EntryRun in_child = [&](const fs::path& exchange, const std::string& what) {
+    return call_entry(entry, exchange, what, timeout);
+  };
+  return every_step_metrics(c, in_child, sheet, folder, columns, why_not, drawing);
+}
+
+std::optional<StageMetrics> every_step_metrics(const Calculator& c, const EntryRun& run_entry,
+                                               const std::string& sheet, const std::filesystem::path& folder,
+                                               const StageColumns& columns, std::string& why_not,
+                                               EveryStepDrawing* drawing) {
   // The picture's bins span the run, from t = 0 to N h.
   std::optional<HistoryReducer> reducer;
   if (drawing) reducer.emplace(stage_table(c)->columns.size(), 0.0, columns.end_time, drawing->bins);
@@ -138,7 +148,7 @@ std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry,
   const std::string every = with_cell_text(sheet, run.interval_cell->column, run.interval_cell->row, "1");
   if (const std::string problem = replace_file(fs::path(scratch) / sheet_name, every); !problem.empty()) {
     why_not = "cannot write the sheet of a run of every step: " + problem;
-  } else if (const std::string failed = call_entry(entry, scratch, std::string(c.name) + " (every step)", timeout);
+  } else if (const std::string failed = run_entry(scratch, std::string(c.name) + " (every step)");
              !failed.empty()) {
     why_not = failed;
   } else {

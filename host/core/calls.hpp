@@ -2,6 +2,7 @@
 // Calls of a calculator's entry in a child process, with the exchange folder
 // set, and the runs of every step that a stage's metrics are made from.
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,11 +40,22 @@ struct EveryStepDrawing {
 
 // Stage metrics from every step: the table in `folder` when it prints every
 // step, else a second run printing every step in a scratch folder inside
-// `folder`, removed afterwards. `why_not` says why there are none. With
-// `drawing`, the same history reduced for the picture.
+// `folder`, removed afterwards, in a child of its own (call_entry). `why_not`
+// says why there are none. With `drawing`, the same history reduced for the
+// picture.
 std::optional<StageMetrics> every_step_metrics(const Calculator& c, Entry entry, const std::string& sheet,
                                                const std::filesystem::path& folder, const StageColumns& columns,
                                                double timeout, std::string& why_not,
+                                               EveryStepDrawing* drawing = nullptr);
+
+// A run of the entry with `exchange` as its exchange folder, `what` naming
+// it: an empty string when it ran to its end, else one line saying why not.
+using EntryRun = std::function<std::string(const std::filesystem::path& exchange, const std::string& what)>;
+// The same, with the run of every step made by `run_entry` (one that starts
+// from the library as loaded, in a child or in this process).
+std::optional<StageMetrics> every_step_metrics(const Calculator& c, const EntryRun& run_entry,
+                                               const std::string& sheet, const std::filesystem::path& folder,
+                                               const StageColumns& columns, std::string& why_not,
                                                EveryStepDrawing* drawing = nullptr);
 
 // The picture file drawn of a table: its name with .png.

@@ -106,6 +106,25 @@ void close_other_descriptors(int keep) {
   close_range(static_cast<unsigned>(keep) + 1, ~0U, 0);
 }
 
+// In a child just forked from `host`: the host's ending signals act as
+// usual again, the child ends with the host, and it keeps only the standard
+// three descriptors and `own_end`, its end of the exchange with the host
+// (`host_end` is the host's). The exchanges of other children (of this
+// host, or of another thread's group) must not stay open here, or their
+// ends would wait for this child to end too. Quiet: standard error goes to
+// /dev/null.
+void enter_child(pid_t host, int host_end, int own_end, bool quiet) {
+  for (const int signal : ending_signals) std::signal(signal, SIG_DFL);
+  end_with(host);
+  close(host_end);
+  report_fd = own_end;
+  close_other_descriptors(report_fd);
+  if (quiet) {
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) dup2(null, 2);
+  }
+}
+
 std::string trimmed_line(std::string text) {
   const std::size_t end = text.find_first_of("\r\n");
   if (end != std::string::npos) text.resize(end);
@@ -205,18 +224,7 @@ std::string ChildGroup::start(std::size_t tag, const std::function<ChildWork()>&
     for (auto& done : wait_running()) ended_.push_back(std::move(done));
   }
   if (child == 0) {
-    for (const int signal : ending_signals) std::signal(signal, SIG_DFL);
-    end_with(host);
-    close(pipe_fds[0]);
-    report_fd = pipe_fds[1];
-    // The report pipes of other children (of this host, or of another
-    // thread's group) must not stay open here, or their ends would wait for
-    // this child to end too.
-    close_other_descriptors(report_fd);
-    if (options_.quiet) {
-      const int null = open("/dev/null", O_WRONLY);
-      if (null >= 0) dup2(null, 2);
-    }
+    enter_child(host, pipe_fds[0], pipe_fds[1], options_.quiet);
     // Nothing may unwind out of the work: the stack below it is a copy of
     // the host's (a study's group of children among it), and its
     // destructors would act on the host's behalf. Every way out is _exit.
@@ -504,15 +512,7 @@ std::string WarmWorker::send(const std::string& request, const std::string& what
         return cannot_start(error);
       }
       if (child == 0) {
-        for (const int signal : ending_signals) std::signal(signal, SIG_DFL);
-        end_with(host);
-        close(ends[0]);
-        report_fd = ends[1];
-        close_other_descriptors(report_fd);
-        if (options_.quiet) {
-          const int null = open("/dev/null", O_WRONLY);
-          if (null >= 0) dup2(null, 2);
-        }
+        enter_child(host, ends[0], ends[1], options_.quiet);
         serve_requests(report_fd, serve_);
       }
       close(ends[1]);

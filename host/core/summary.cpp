@@ -114,9 +114,12 @@ std::string plate_text(const TableSpec& spec, const ColumnTable& t, const Summar
   if (c.plate) {
     // The hoop stress governs where the radial moment vanishes (a free edge).
     const HoopMetrics h = hoop_metrics(column(p.radius), column(p.slope), column(p.curvature), *c.plate);
-    // A moment per unit length: stress times length squared over length.
+    // A moment per unit length (stress times length squared over length), in
+    // the words of the moment column's unit as a study's column gives them.
     const std::string moment_unit =
-        stress_unit.empty() || r_unit.empty() ? std::string() : "(" + stress_unit + ") " + r_unit + "^2/" + r_unit;
+        stress_unit.empty() || r_unit.empty()
+            ? std::string()
+            : unit_label(spec, spec.columns[static_cast<std::size_t>(p.moment)].unit, c.length_unit, c.units);
     const std::string rounding =
         std::isfinite(h.rounding) && std::isfinite(h.moment.value) && h.rounding > 1e-3 * std::fabs(h.moment.value)
             ? ", within +-" + g(h.rounding) + " from the table's six decimals of w' and w''"

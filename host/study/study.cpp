@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <ostream>
+#include <set>
 #include <sstream>
 #include <unordered_map>
 #include <utility>
@@ -39,6 +40,7 @@
 #include "host/core/units.hpp"
 #include "host/core/process.hpp"
 #include "host/core/text.hpp"
+#include "projection/layout.hpp"
 
 namespace fs = std::filesystem;
 
@@ -229,8 +231,11 @@ std::string every_step_text(const Calculator& calc, const std::string& sheet) {
   return with_cell_text(sheet, interval->column, interval->row, "1");
 }
 
-// Calls the entry in this process (a case's own child) on the sheet in `folder`.
-void call_here(Entry entry, const fs::path& folder) {
+// Calls the entry in this process (a case's own child, or a warm worker) on
+// the sheet in `folder`; with `as_loaded`, the library's memory is first put
+// back as it was when loaded, so that the call starts as a run of its own.
+void call_here(Entry entry, const fs::path& folder, const LoadedState* as_loaded) {
+  if (as_loaded != nullptr) as_loaded->restore();
   setenv("MERIDOXWORK", (folder.string() + "/").c_str(), 1);
   entry();
 }
@@ -239,9 +244,9 @@ void call_here(Entry entry, const fs::path& folder) {
 // every step (IN_FM.txt holds that sheet until the run has ended), or from
 // its run as its sheet asks and a second one printing every step.
 // `every_step` gets those metrics, for the case's summary.
-std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec& spec, const std::string& sheet,
-                           const StagePlan& plan, const fs::path& folder, bool own_folder, CaseResult& result,
-                           std::optional<StageMetrics>& every_step) {
+std::string run_stage_case(const Calculator& calc, Entry entry, const LoadedState* as_loaded, const StudySpec& spec,
+                           const std::string& sheet, const StagePlan& plan, const fs::path& folder, bool own_folder,
+                           CaseResult& result, std::optional<StageMetrics>& every_step) {
   std::string why;
   std::optional<StageMetrics> metrics;
   // The loop linearised from the sheet: its margins join the metrics, and
@@ -251,14 +256,18 @@ std::string run_stage_case(const Calculator& calc, Entry entry, const StudySpec&
   StageColumns columns = plan.columns;
   columns.loop_unstable = planned.has_loop && loop.why_not.empty() && !loop.stable;
   if (!plan.every_step_only) {
-    // Two runs, each in a child of its own, so that each starts from the
-    // library as loaded, as a run of its own would.
-    if (const std::string failed = call_entry(entry, folder, "the case's run", spec.timeout); !failed.empty()) {
-      return failed;
-    }
-    metrics = every_step_metrics(calc, entry, sheet, folder, columns, spec.timeout, why);
+    // Two runs, each starting from the library as loaded, as a run of its
+    // own would: here, the library's memory put back before each, or where
+    // that memory is not known, each in a child of its own.
+    const EntryRun run = [&](const fs::path& exchange, const std::string& what) {
+      if (as_loaded == nullptr) return call_entry(entry, exchange, what, spec.timeout);
+      call_here(entry, exchange, as_loaded);
+      return std::string();
+    };
+    if (const std::string failed = run(folder, "the case's run"); !failed.empty()) return failed;
+    metrics = every_step_metrics(calc, run, sheet, folder, columns, why);
   } else {
-    call_here(entry, folder);
+    call_here(entry, folder, as_loaded);
     if (own_folder) {
       if (const std::string problem = write_own_file(folder / sheet_name, sheet); !problem.empty()) return problem;
     }
@@ -566,9 +575,11 @@ namespace {
 // or warm for many): see run_case. With `own_folder` the folder is the
 // case's own and keeps its sheet and record (and its tables and summary when
 // the study keeps them); without, it is a scratch folder of the study's, and
-// only the record, returned, outlives the case.
-std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec, const std::string& options,
-                      const std::string& sheet, const StagePlan& plan, const fs::path& folder, bool own_folder) {
+// only the record, returned, outlives the case. With `as_loaded`, every call
+// of the entry here starts from the library's memory as loaded.
+std::string case_here(const Calculator& calc, Entry entry, const LoadedState* as_loaded, const StudySpec& spec,
+                      const std::string& options, const std::string& sheet, const StagePlan& plan,
+                      const fs::path& folder, bool own_folder) {
   CaseResult result;
   std::optional<StageMetrics> every_step;
   auto fail = [&](const std::string& why) { return record_text(options, failed_case(calc, spec, why)); };
@@ -599,12 +610,12 @@ std::string case_here(const Calculator& calc, Entry entry, const StudySpec& spec
   try {
     if (stage) {
       if (const std::string why =
-              run_stage_case(calc, entry, spec, sheet, plan, folder, own_folder, result, every_step);
+              run_stage_case(calc, entry, as_loaded, spec, sheet, plan, folder, own_folder, result, every_step);
           !why.empty()) {
         return fail(why);
       }
     } else {
-      call_here(entry, folder);
+      call_here(entry, folder, as_loaded);
       const TableSpec* table = metric_table(calc);
       std::string bytes;
       if (const std::string why = read_bounded((folder / table->file).string(), table_byte_limit, bytes); !why.empty()) {
@@ -806,8 +817,10 @@ class CaseRunner {
       : calc_(calc), entry_(entry), spec_(spec), base_(base_sheet(calc, spec)), options_(case_options(calc, spec)),
         rows_(metric_rows_per_case(calc, spec)), columns_(metric_names(calc).size()), jobs_(std::max(1, jobs)),
         folders_(spec.keep_tables || cases_folder.empty()), warm_(calc.layout->recomputes_every_call),
-        as_loaded_(warm_ ? std::nullopt : LoadedState::of(entry, as_loaded_why_)),
         scratch_(folders_ ? fs::path() : fs::path(cases_folder)) {
+    // Where the library's memory cannot be found, each case runs in a child
+    // of its own instead: slower, and as sound.
+    if (std::string why; !warm_) as_loaded_ = LoadedState::of(entry, why);
     if (!folders_) records_.emplace(fs::path(cases_folder), rows_);
     // A worker that forks a child for each case ends it at the case's
     // timeout itself, in the same words; its own deadline is a last resort.
@@ -899,15 +912,16 @@ class CaseRunner {
     const std::string folder = request.substr(what_end + 1, folder_end - what_end - 1);
     const std::string sheet = request.substr(folder_end + 1);
     StagePlan plan = plan_varies_ ? stage_plan(calc_, spec_, sheet) : plan_;
-    if (warm_) return {true, case_here(calc_, entry_, spec_, options_, sheet, plan, folder, folders_)};
-    if (as_loaded_) {
-      as_loaded_->restore();
-      return {true, case_here(calc_, entry_, spec_, options_, sheet, plan, folder, folders_)};
+    if (warm_ || as_loaded_) {
+      const LoadedState* as_loaded = as_loaded_ ? &*as_loaded_ : nullptr;
+      return {true, case_here(calc_, entry_, as_loaded, spec_, options_, sheet, plan, folder, folders_)};
     }
     if (metric_kind(calc_) == MetricKind::stage) plan = with_loop(std::move(plan), calc_, sheet);
     ChildGroup child({spec_.timeout, false});
     if (std::string failed = child.start(
-            0, [&] { return ChildWork{true, case_here(calc_, entry_, spec_, options_, sheet, plan, folder, folders_)}; },
+            0, [&] {
+              return ChildWork{true, case_here(calc_, entry_, nullptr, spec_, options_, sheet, plan, folder, folders_)};
+            },
             what);
         !failed.empty()) {
       return {false, failed};
@@ -987,7 +1001,6 @@ class CaseRunner {
   bool warm_;     // cases run in the workers themselves, not in a child each
   // The memory the library writes, as loaded: put back before each case of
   // a calculator that keeps state between calls.
-  std::string as_loaded_why_;
   std::optional<LoadedState> as_loaded_;
   std::vector<std::unique_ptr<WarmWorker>> workers_;
   std::vector<std::size_t> worker_case_;  // the case each busy worker runs
@@ -1011,12 +1024,13 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
 }
 
 CaseResult run_case_here(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& c,
-                         const std::string& folder) {
+                         const std::string& folder, const LoadedState* as_loaded) {
   try {
     const std::string base = base_sheet(calc, spec);
     const std::string sheet = case_sheet(calc, base, spec, c);
     const StagePlan plan = metric_kind(calc) == MetricKind::stage ? stage_plan(calc, spec, sheet) : StagePlan{};
-    const std::string record = case_here(calc, entry, spec, case_options(calc, spec), sheet, plan, folder, false);
+    const std::string record =
+        case_here(calc, entry, as_loaded, spec, case_options(calc, spec), sheet, plan, folder, false);
     if (std::optional<CaseResult> r = parse_record(record, calc, spec)) return std::move(*r);
     return failed_case(calc, spec, "the case's results came back incomplete");
   } catch (const TableError& e) {
@@ -1221,7 +1235,7 @@ std::vector<std::string> study_header(const Calculator& calc, const StudySpec& s
 }
 
 std::size_t StudyCheck::count() const {
-  std::size_t n = base.size();
+  std::size_t n = base.size() + together.size();
   for (const auto& parameter : values) {
     for (const ValueWarnings& v : parameter) n += v.added.size();
   }
@@ -1235,6 +1249,84 @@ bool same_warning(const Warning& a, const Warning& b) {
 }
 
 std::string warning_text(const Warning& w) { return "warning [" + w.code + "]: " + w.message; }
+
+// A projection study that varies sigma or NA can give the same image for
+// several values: the source points move the spectrum by whole samples and
+// the pupil passes whole samples. Nothing when every case's image differs
+// (or the study is too large to look).
+std::optional<Warning> repeated_images(const Calculator& calc, const StudySpec& spec, const std::string& base) {
+  constexpr std::size_t largest_study_looked_at = 100000;
+  if (calc.layout != &projection::layout) return std::nullopt;
+  constexpr std::string_view na = cell_of(projection::layout, "NA").name;
+  const auto optics = [](const std::string& name) {
+    return name == cell_of(projection::layout, "sigma").name || name == na;
+  };
+  if (std::none_of(spec.vary.begin(), spec.vary.end(), [&](const Varied& v) { return optics(v.name); })) {
+    return std::nullopt;
+  }
+  std::size_t total = 1;
+  for (const Varied& v : spec.vary) {
+    if (!v.with_previous) total *= std::max<std::size_t>(1, v.values.size());
+    if (total > largest_study_looked_at) return std::nullopt;
+  }
+  std::string why;
+  const std::optional<std::vector<StudyCase>> cases = study_cases(calc, spec, why);
+  if (!cases || cases->size() < 2) return std::nullopt;
+  // A case's sampling comes from these cells alone (the source's and the
+  // pupil's, and the wavefront's): cases alike in them share it, worked out
+  // from a sheet once.
+  const auto sampling_input = [&](const std::string& name) {
+    return optics(name) || name == cell_of(projection::layout, "grid_size").name ||
+           name == cell_of(projection::layout, "pitch").name ||
+           name == cell_of(projection::layout, "wavelength").name || name.rfind("aber", 0) == 0;
+  };
+  struct Sampling {
+    std::string key;  // the source's shifts and the pupil's radius squared
+    bool aberrated = false;
+  };
+  std::map<std::string, Sampling> samplings;  // by the values of the inputs varied
+  // The wavefront's pupil coordinate scales with NA: with an aberration
+  // every NA gives its own image.
+  const auto aberrated = [&](const std::string& sheet) {
+    const Sheet cells = sheet_of(calc, sheet);
+    for (const CellSpec& cell : calc.layout->cells) {
+      if (std::string_view(cell.name).substr(0, 4) == "aber" && cells.real(cell.column, cell.row) != 0) return true;
+    }
+    return false;
+  };
+  const bool wavefront_varied =
+      std::any_of(spec.vary.begin(), spec.vary.end(), [](const Varied& v) { return v.name.rfind("aber", 0) == 0; });
+  const bool base_aberrated = aberrated(base);
+  std::set<std::string> images;
+  for (const StudyCase& c : *cases) {
+    std::string inputs;
+    for (std::size_t k = 0; k < spec.vary.size(); ++k) {
+      if (sampling_input(spec.vary[k].name)) inputs += number_text(c.values[k]) + " ";
+    }
+    const auto [found, fresh] = samplings.try_emplace(inputs);
+    Sampling& sampling = found->second;
+    if (fresh) {
+      const std::string sheet = case_sheet(calc, base, spec, c);
+      const SourceSampling ss = source_sampling(calc, sheet);
+      sampling.key = std::to_string(ss.inner) + " " + std::to_string(ss.outer) + " " + std::to_string(ss.pupil_r2);
+      sampling.aberrated = wavefront_varied ? aberrated(sheet) : base_aberrated;
+    }
+    std::string key = sampling.key;
+    for (std::size_t k = 0; k < spec.vary.size(); ++k) {
+      if (!optics(spec.vary[k].name) || (sampling.aberrated && spec.vary[k].name == na)) {
+        key += " " + number_text(c.values[k]);
+      }
+    }
+    images.insert(key);
+  }
+  if (images.size() == cases->size()) return std::nullopt;
+  const std::string distinct = std::to_string(images.size()) + (images.size() == 1 ? " distinct image" : " distinct images");
+  return Warning{"repeated-images", -1, -1,
+                 "the study's " + std::to_string(cases->size()) + " cases give " + distinct +
+                     ": the 13 source points move the spectrum by whole samples of 1/(N pitch) and the pupil passes "
+                     "whole samples, so neighbouring values of sigma or NA act alike (meridox check prints the sigma "
+                     "a sheet acts as)"};
+}
 
 }  // namespace
 
@@ -1263,6 +1355,7 @@ StudyCheck check_study(const Calculator& calc, const StudySpec& spec) {
       }
     }
   }
+  if (std::optional<Warning> repeated = repeated_images(calc, spec, base)) check.together.push_back(*repeated);
   return check;
 }
 
@@ -1277,6 +1370,7 @@ std::vector<std::string> warning_lines(const StudySpec& spec, const StudyCheck& 
       }
     }
   }
+  for (const Warning& w : check.together) lines.push_back(warning_text(w));
   return lines;
 }
 

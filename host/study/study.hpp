@@ -109,7 +109,9 @@ inline constexpr const char* diverged_status = "diverged";
 // looked at once: the base sheet's, and for each value of each varied
 // parameter those of the base sheet with that value (beyond the base's, and
 // the base's that the value clears). A case's warnings are the base's with
-// those of its values.
+// those of its values. Beside them, those of the cases taken together (a
+// projection study whose neighbouring values of sigma or NA give the same
+// image), which no single sheet shows.
 struct ValueWarnings {
   std::vector<Warning> added;
   std::vector<std::size_t> cleared;  // indices into the base's
@@ -117,7 +119,8 @@ struct ValueWarnings {
 struct StudyCheck {
   std::vector<Warning> base;
   std::vector<std::vector<ValueWarnings>> values;  // [varied parameter][value]
-  std::size_t count() const;                       // the base's and every value's
+  std::vector<Warning> together;                   // of the cases together
+  std::size_t count() const;                       // the base's, every value's and those together
 };
 StudyCheck check_study(const Calculator& calc, const StudySpec& spec);
 
@@ -148,11 +151,13 @@ CaseResult run_case(const Calculator& calc, Entry entry, const StudySpec& spec, 
 
 // Runs one case in this very process, as run_case's child does, in a
 // folder made for it, keeping no record of its results there (the caller
-// has them): for a child kept warm between cases whose every call of the
-// entry starts afresh (the optics calculators). Never throws for a failed
-// run: the result says so; a crash of the calculator ends this process.
+// has them): for a child kept warm between cases, whose every call of the
+// entry starts afresh (the optics calculators) or, with `as_loaded` (the
+// library's memory copied before it was ever called), after that memory is
+// put back. Never throws for a failed run: the result says so; a crash of
+// the calculator ends this process.
 CaseResult run_case_here(const Calculator& calc, Entry entry, const StudySpec& spec, const StudyCase& study_case,
-                         const std::string& folder);
+                         const std::string& folder, const LoadedState* as_loaded = nullptr);
 
 // A single run for a script into `folder`, as `meridox run` makes one: the
 // case runs in a scratch folder inside it, and only the sheet and the tables

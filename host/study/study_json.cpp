@@ -45,7 +45,8 @@ std::string study_json(const Calculator& calc, const StudySpec& spec, const std:
   info["failed"] = counts.failed;
   info["reused"] = counts.reused;
   // The warnings of the sheets, as `meridox check` gives them: the base
-  // sheet's hold for every case, a value's for the cases with that value.
+  // sheet's hold for every case, a value's for the cases with that value;
+  // then those of the cases together.
   info["warnings"] = nlohmann::json::array();
   for (const Warning& w : check.base) {
     info["warnings"].push_back({{"code", w.code}, {"message", w.message}, {"cases", "every case"}});
@@ -58,6 +59,9 @@ std::string study_json(const Calculator& calc, const StudySpec& spec, const std:
                                     {"cases", spec.vary[p].name + " = " + number_text(spec.vary[p].values[k])}});
       }
     }
+  }
+  for (const Warning& w : check.together) {
+    info["warnings"].push_back({{"code", w.code}, {"message", w.message}, {"cases", "the cases together"}});
   }
   return info.dump(2) + "\n";
 }

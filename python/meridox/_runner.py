@@ -3,10 +3,13 @@ calculator and library folder, started on the first run and kept for the
 next ones, so that a run costs the calculator's own time and not a
 process's start and a library's load.
 
-The runner forks each run's child from a process that loaded the library
-and never called it, so every run starts from the library as loaded; a
+The runner's runs go to a child that stays warm, forked from a process that
+loaded the library and never called it; a calculator that keeps state from
+call to call (plate, the stages) has the library's memory put back as
+loaded before each call, so every run starts as a fresh one would. A
 calculator that crashes, ends its process or runs past its timeout ends
-that child only, and the runner answers with the reason. A runner that
+that child only (the next run starts a new one), and the runner answers
+with the reason. A runner that
 ends itself (or a run that Python gives up on part way) is replaced on the
 next run. The runner ends when this process ends, whichever thread
 started it; at exit its input is closed and it goes at once.

@@ -311,11 +311,30 @@ TEST_F(ImageStudy, TheWindowOverManyThresholdsInToleranceByHand) {
 }
 
 // Sigma values whose source points round to the same whole samples give
-// the same image, and the study says so once before its cases.
+// the same image, and the study says so once before its cases, as one of
+// its warnings: in study.json, and refused by --strict.
 TEST_F(ImageStudy, RepeatedImagesOfASigmaSweepAreTold) {
+  // 0.565 and 0.575 both act as sigma 0.5706 (outer points 4 samples out,
+  // inner 2, of a pupil radius of 7.01 samples), near enough for no sheet
+  // of theirs to warn: the only warning is that of the two cases together.
+  const std::string alike = "study projection --set sigma=0.57 --vary sigma=0.565,0.575 --no-pictures";
+  Result r = meridox(alike + " -o alike");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(", 1 warning,"), std::string::npos) << r.out;
+  const nlohmann::json warnings = nlohmann::json::parse(slurp(dir() / "alike" / "study.json")).at("warnings");
+  ASSERT_EQ(warnings.size(), 1u) << warnings;
+  EXPECT_EQ(warnings[0].at("code"), "repeated-images");
+  EXPECT_EQ(warnings[0].at("cases"), "the cases together");
+  r = meridox(alike + " --strict -o strict");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("warning [repeated-images]: the study's 2 cases give 1 distinct image:"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("--strict: 1 warning; no case was run"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir() / "strict" / "study.csv"));
+
   // sigma R / 2 = 1.75 to 1.82 (shift 2) and sigma R = 3.51 to 3.65 (shift 4)
   // for 0.5 to 0.52; 0.3 moves them by 1 and 2.
-  const Result r = meridox("study projection --vary sigma=0.3,0.5,0.51,0.52 --no-pictures -o s");
+  r = meridox("study projection --vary sigma=0.3,0.5,0.51,0.52 --no-pictures -o s");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("warning [repeated-images]: the study's 4 cases give 2 distinct images"), std::string::npos)
       << r.err;

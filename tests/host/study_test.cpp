@@ -414,6 +414,14 @@ TEST_F(Study, ValuesAreWhatTheCalculatorComputedOrTheRowSaysWhyNot) {
   }
   r = meridox("study projection --vary grid_size=200 -o refused");
   EXPECT_NE(r.err.find("grid_size takes a whole number up to 128, not \"200\""), std::string::npos) << r.err;
+  // A cell without limits of its own: a fraction is no whole number, and
+  // only a whole number the calculator cannot read is told its range.
+  r = meridox("run stage --set step_count=2500.7 --no-pictures -o refused");
+  EXPECT_NE(r.err.find("step_count takes a whole number, not \"2500.7\""), std::string::npos) << r.err;
+  r = meridox("study stage --vary step_count=100,3e9 -o refused");
+  EXPECT_NE(r.err.find("step_count takes a whole number from -2147483648 to 2147483647, not \"3e+09\""),
+            std::string::npos)
+      << r.err;
 
   // A value no calculator can read, and one whose image holds no finite
   // value: both in the rows' status and in study.json, never a silent ok.
@@ -598,7 +606,7 @@ const MetricUnit plate_units[] = {{"max_deflection", "mm", "mm"},
                                   {"max_deflection_r", "mm", "mm"},
                                   {"max_stress", "N/mm^2", "N/mm^2"},
                                   {"max_pitch_error", "mm", "mm"},
-                                  {"max_hoop_moment", "N/mm^2 mm^2/mm", "(N/mm^2) mm^2/mm"},
+                                  {"max_hoop_moment", "N/mm^2 mm^2/mm", "N/mm^2 mm^2/mm"},
                                   {"max_hoop_stress", "N/mm^2", "N/mm^2"}};
 const MetricUnit stage_units[] = {
     {"final_error", "mm", "mm"},        {"settling_time", "s", "s"},         {"max_excursion", "mm", "mm"},

@@ -145,18 +145,26 @@ def process_children(pid):
     return children
 
 
-def test_run_forks_no_interpreter(fake_libraries):
-    # The stand-in stage waits for ever: while it does, the process that runs it is a child
-    # of the case runner, and this interpreter's only child is the runner.
+def hanging_stage_run(timeout):
+    """Starts, in a thread, a run of the stand-in stage that waits for ever
+    (offset_switch 8); returns the thread and the list that gets the error
+    message the run raises."""
     failure = []
 
     def run():
         try:
-            meridox.run("stage", params={"offset_switch": 8}, timeout=3)
+            meridox.run("stage", params={"offset_switch": 8}, timeout=timeout)
         except meridox.CalculatorError as e:
             failure.append(str(e))
     thread = threading.Thread(target=run)
     thread.start()
+    return thread, failure
+
+
+def test_run_forks_no_interpreter(fake_libraries):
+    # The stand-in stage waits for ever: while it does, the process that runs it is a child
+    # of the case runner, and this interpreter's only child is the runner.
+    thread, failure = hanging_stage_run(timeout=3)
     seen, deadline = set(), time.monotonic() + 3
     calculator_child = False
     while not calculator_child and time.monotonic() < deadline:

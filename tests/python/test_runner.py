@@ -15,7 +15,7 @@ import numpy
 import pytest
 
 import meridox
-from test_api import process_children
+from test_api import hanging_stage_run, process_children
 
 
 def command_run(tmp_path, calc, settings, lib_dir=None):
@@ -116,15 +116,7 @@ def test_a_failure_costs_one_run(fake_libraries, tmp_path):
         while alive(pid):
             time.sleep(0.01)
     assert run_files(meridox.run("projection", params={"grid_size": 8})) == good
-    failure = []
-
-    def hang():
-        try:
-            meridox.run("stage", params={"offset_switch": 8}, timeout=30)
-        except meridox.CalculatorError as e:
-            failure.append(str(e))
-    thread = threading.Thread(target=hang)
-    thread.start()
+    thread, failure = hanging_stage_run(timeout=30)
     deadline = time.monotonic() + 10
     while time.monotonic() < deadline and not any(process_children(p) for p in runners("drovik2")):
         time.sleep(0.01)
