@@ -1,11 +1,61 @@
 #include "proximity/complex_product.hpp"
 
+#include <bit>
+
 #include "common/cpu_features.hpp"
 
 namespace meridox::proximity {
 
+TileGroups::TileGroups(const ComplexProduct& p, int band_rows) {
+  const int rows = 2 * p.row_pairs;
+  if (p.l_span == nullptr || p.r_span == nullptr || p.depth > product_depth_max ||
+      rows > product_rows_max || p.col_blocks > product_panels_max || band_rows < 2) {
+    return;
+  }
+  sparse_ = true;
+  words_ = (p.depth + word_bits - 1) / word_bits;
+  const int bands = (rows + band_rows - 1) / band_rows;
+  for (int band = 0; band < bands; ++band)
+    for (int w = 0; w < words_; ++w) band_masks_[band][w] = 0;
+  for (int b = 0; b < p.col_blocks; ++b)
+    for (int w = 0; w < words_; ++w) panel_masks_[b][w] = 0;
+  // Each group marks the bands and panels its spans reach (within the rows
+  // and columns the product forms).
+  const int columns = p.col_blocks * product_block;
+  for (int g = 0; g < p.depth; ++g) {
+    const Word bit = Word{1} << (g % word_bits);
+    const int w = g / word_bits;
+    const int row_first = p.l_span[g].first < 0 ? 0 : p.l_span[g].first;
+    const int row_end = p.l_span[g].end > rows ? rows : p.l_span[g].end;
+    const int col_first = p.r_span[g].first < 0 ? 0 : p.r_span[g].first;
+    const int col_end = p.r_span[g].end > columns ? columns : p.r_span[g].end;
+    if (row_first >= row_end || col_first >= col_end) continue;  // no nonzero term anywhere
+    for (int band = row_first / band_rows; band <= (row_end - 1) / band_rows; ++band)
+      band_masks_[band][w] |= bit;
+    for (int b = col_first / product_block; b <= (col_end - 1) / product_block; ++b)
+      panel_masks_[b][w] |= bit;
+  }
+}
+
+bool TileGroups::sparse() const { return sparse_; }
+
+int TileGroups::list(int band, int panel, int* groups) const {
+  int count = 0;
+  for (int w = 0; w < words_; ++w) {
+    Word both = band_masks_[band][w] & panel_masks_[panel][w];
+    while (both != 0) {
+      groups[count++] = w * word_bits + std::countr_zero(both);
+      both &= both - 1;
+    }
+  }
+  return count;
+}
+
 void complex_product_portable(const ComplexProduct& p) {
   constexpr int w = product_block;
+  const TileGroups tiles(p, 2);
+  const bool sparse = tiles.sparse();
+  int groups[product_depth_max];
   for (int b = 0; b < p.col_blocks; ++b) {
     const double* r_re = p.r_re + b * p.depth * w;
     const double* r_im = p.r_im + b * p.depth * w;
@@ -16,7 +66,9 @@ void complex_product_portable(const ComplexProduct& p) {
       const double* l1_re = l0_re + p.depth;
       const double* l1_im = l0_im + p.depth;
       double s0_re[w] = {}, s0_im[w] = {}, s1_re[w] = {}, s1_im[w] = {};
-      for (int g = 0; g < p.depth; ++g) {
+      const int count = sparse ? tiles.list(pair, b, groups) : p.depth;
+      for (int k = 0; k < count; ++k) {
+        const int g = sparse ? groups[k] : k;
         const double* rr = r_re + g * w;
         const double* ri = r_im + g * w;
         const double a0r = l0_re[g], a0i = l0_im[g];

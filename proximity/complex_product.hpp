@@ -9,12 +9,32 @@
 //   P: element (i, j) at p_re[i * p_stride + j]; every element of the
 //      2 * row_pairs x 8 * col_blocks block is overwritten.
 // The order in which the products are summed is the kernel's own.
+//
+// Factors of the diffraction sum vanish exactly where a grid line lies far
+// beyond both edges of a rectangle (both Fresnel integrals at their limit),
+// so many terms L[i][g] R[g][j] are exact zeros. Where the caller gives the
+// spans of the nonzero factors, a kernel leaves out the terms of a tile that
+// are zero by them: every accumulator takes the same nonzero terms in the
+// same order, so the products keep their bits (up to the sign of an exact
+// zero, which no intensity sees).
 
 #include "common/cpu_features.hpp"
 
 namespace meridox::proximity {
 
 inline constexpr int product_block = 8;
+// The largest products whose zero terms kernels leave out (larger ones run
+// whole): a sheet's rectangles and its grid lines padded to whole panels.
+inline constexpr int product_depth_max = 686;
+inline constexpr int product_rows_max = 144;
+inline constexpr int product_panels_max = product_rows_max / product_block;
+
+// Rows (of L) or columns (of R) first <= k < end of one group outside which
+// its factors are exactly zero; first == end where all are.
+struct GroupSpan {
+  int first;
+  int end;
+};
 
 struct ComplexProduct {
   int depth;
@@ -31,6 +51,39 @@ struct ComplexProduct {
   double* p_re;
   double* p_im;
   int p_stride;
+  // Spans of the nonzero factors by group, or nullptr for both: every term
+  // counts. Give them only where every value of L and R (sums included) is
+  // finite, since a left-out 0 * inf would have made a NaN.
+  const GroupSpan* l_span = nullptr;
+  const GroupSpan* r_span = nullptr;
+};
+
+// The groups a kernel runs over for each tile: those whose terms can be
+// nonzero somewhere in its rows and panel, in ascending order. Plain data
+// with its functions built for any x86-64, so that the wide kernels share no
+// inline code with the rest.
+class TileGroups {
+ public:
+  // Tiles of `band_rows` rows (2, 4 or 6; the last band may hold fewer) by
+  // one panel.
+  TileGroups(const ComplexProduct& p, int band_rows);
+  // False where no spans were given or the product is too large for the
+  // masks: then every tile runs over every group.
+  bool sparse() const;
+  // Writes the groups of the tile of rows band * band_rows ... and panel
+  // `panel` to `groups` (room for product_depth_max entries); returns their
+  // count. Only where sparse().
+  int list(int band, int panel, int* groups) const;
+
+ private:
+  using Word = unsigned long long;
+  static constexpr int word_bits = 64;
+  static constexpr int words_max = (product_depth_max + word_bits - 1) / word_bits;
+  static constexpr int bands_max = product_rows_max / 2;
+  bool sparse_ = false;
+  int words_ = 0;
+  Word band_masks_[bands_max][words_max];    // groups nonzero in the band's rows
+  Word panel_masks_[product_panels_max][words_max];  // groups nonzero in the panel
 };
 
 // Portable kernel, any x86-64 (or other) processor.

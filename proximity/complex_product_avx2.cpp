@@ -26,15 +26,17 @@ enum class Pass { park_real, park_imag, combine };
 // S[r] = sum over g of l[r * depth + g] * panel[g][0 ... 7]. The first two
 // passes park Lr Rr in re and Li Ri in im; the third, with (Lr + Li)(Rr + Ri)
 // as S, leaves Re = Lr Rr - Li Ri in re and Im = (S - Lr Rr) - Li Ri in im.
-template <int rows, Pass pass>
-inline void tile_pass(const double* l, const double* panel, int depth, double* re, double* im,
-                      int stride) {
+// The groups run are 0 ... count - 1, or with `sparse` groups[0 ... count - 1].
+template <int rows, Pass pass, bool sparse>
+inline void tile_pass(const double* l, const double* panel, int depth, const int* groups, int count,
+                      double* re, double* im, int stride) {
   // The row loops are unrolled from the start (pragmas) so that the compiler
   // keeps lo and hi in registers; left to itself GCC stores them every step.
   __m256d lo[rows], hi[rows];
 #pragma GCC unroll 8
   for (int r = 0; r < rows; ++r) lo[r] = hi[r] = _mm256_setzero_pd();
-  for (int g = 0; g < depth; ++g) {
+  for (int k = 0; k < count; ++k) {
+    const int g = sparse ? groups[k] : k;
     const __m256d r_lo = _mm256_loadu_pd(panel + g * w);
     const __m256d r_hi = _mm256_loadu_pd(panel + g * w + 4);
 #pragma GCC unroll 8
@@ -63,15 +65,18 @@ inline void tile_pass(const double* l, const double* panel, int depth, double* r
   }
 }
 
-template <int rows>
-void tile(const ComplexProduct& p, int b, int i0) {
+template <int rows, bool sparse>
+void tile(const ComplexProduct& p, int b, int i0, const int* groups, int count) {
   const std::ptrdiff_t panel = static_cast<std::ptrdiff_t>(b) * p.depth * w;
   const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(i0) * p.depth;
   double* re = p.p_re + static_cast<std::ptrdiff_t>(i0) * p.p_stride + b * w;
   double* im = p.p_im + static_cast<std::ptrdiff_t>(i0) * p.p_stride + b * w;
-  tile_pass<rows, Pass::park_real>(p.l_re + first, p.r_re + panel, p.depth, re, im, p.p_stride);
-  tile_pass<rows, Pass::park_imag>(p.l_im + first, p.r_im + panel, p.depth, re, im, p.p_stride);
-  tile_pass<rows, Pass::combine>(p.l_sum + first, p.r_sum + panel, p.depth, re, im, p.p_stride);
+  tile_pass<rows, Pass::park_real, sparse>(p.l_re + first, p.r_re + panel, p.depth, groups, count,
+                                           re, im, p.p_stride);
+  tile_pass<rows, Pass::park_imag, sparse>(p.l_im + first, p.r_im + panel, p.depth, groups, count,
+                                           re, im, p.p_stride);
+  tile_pass<rows, Pass::combine, sparse>(p.l_sum + first, p.r_sum + panel, p.depth, groups, count,
+                                         re, im, p.p_stride);
 }
 
 }  // namespace
@@ -84,6 +89,11 @@ void complex_product_avx2(const ComplexProduct& p) {
   // every band asks for its share of the next panel, so that a panel that
   // comes from memory arrives spread over the work instead of at once.
   const int share = (p.depth + bands - 1) / bands;
+  // Each tile runs over the groups with nonzero terms in it where the caller
+  // gave their spans, else over all.
+  const TileGroups tiles(p, 6);
+  const bool sparse = tiles.sparse();
+  int groups[product_depth_max];
   for (int b = 0; b < p.col_blocks; ++b) {
     const std::ptrdiff_t next = static_cast<std::ptrdiff_t>(b + 1) * p.depth * w;
     for (int i = 0, band = 0; i < rows; i += 6, ++band) {
@@ -95,12 +105,21 @@ void complex_product_avx2(const ComplexProduct& p) {
           _mm_prefetch(reinterpret_cast<const char*>(p.r_sum + next + g * w), _MM_HINT_T1);
         }
       }
-      if (i + 6 <= rows) {
-        tile<6>(p, b, i);
+      if (sparse) {
+        const int count = tiles.list(band, b, groups);
+        if (i + 6 <= rows) {
+          tile<6, true>(p, b, i, groups, count);
+        } else if (i + 4 == rows) {
+          tile<4, true>(p, b, i, groups, count);
+        } else {
+          tile<2, true>(p, b, i, groups, count);
+        }
+      } else if (i + 6 <= rows) {
+        tile<6, false>(p, b, i, nullptr, p.depth);
       } else if (i + 4 == rows) {
-        tile<4>(p, b, i);
+        tile<4, false>(p, b, i, nullptr, p.depth);
       } else {
-        tile<2>(p, b, i);
+        tile<2, false>(p, b, i, nullptr, p.depth);
       }
     }
   }

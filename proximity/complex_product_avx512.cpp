@@ -11,15 +11,17 @@
 namespace meridox::proximity {
 namespace {
 
-template <int rows>
-void tile(const ComplexProduct& p, int b, int i0) {
+// The groups run are 0 ... count - 1, or with `sparse` groups[0 ... count - 1].
+template <int rows, bool sparse>
+void tile(const ComplexProduct& p, int b, int i0, const int* groups, int count) {
   constexpr int w = product_block;
   const double* r_re = p.r_re + b * p.depth * w;
   const double* r_im = p.r_im + b * p.depth * w;
   const double* r_sum = p.r_sum + b * p.depth * w;
   __m512d real[rows], imag[rows], both[rows];  // Lr Rr, Li Ri, (Lr + Li)(Rr + Ri)
   for (int r = 0; r < rows; ++r) real[r] = imag[r] = both[r] = _mm512_setzero_pd();
-  for (int g = 0; g < p.depth; ++g) {
+  for (int k = 0; k < count; ++k) {
+    const int g = sparse ? groups[k] : k;
     const __m512d rr = _mm512_loadu_pd(r_re + g * w);
     const __m512d ri = _mm512_loadu_pd(r_im + g * w);
     const __m512d rs = _mm512_loadu_pd(r_sum + g * w);
@@ -42,10 +44,27 @@ void tile(const ComplexProduct& p, int b, int i0) {
 
 void complex_product_avx512(const ComplexProduct& p) {
   static_assert(product_block == 8, "one 8-column panel is one 512-bit register");
+  // Each tile runs over the groups with nonzero terms in it where the caller
+  // gave their spans, else over all.
+  const TileGroups tiles(p, 4);
+  const bool sparse = tiles.sparse();
+  int groups[product_depth_max];
   for (int b = 0; b < p.col_blocks; ++b) {
-    int pair = 0;
-    for (; pair + 2 <= p.row_pairs; pair += 2) tile<4>(p, b, 2 * pair);
-    if (pair < p.row_pairs) tile<2>(p, b, 2 * pair);
+    for (int pair = 0; pair < p.row_pairs; pair += 2) {
+      const bool four = pair + 2 <= p.row_pairs;
+      if (sparse) {
+        const int count = tiles.list(pair / 2, b, groups);
+        if (four) {
+          tile<4, true>(p, b, 2 * pair, groups, count);
+        } else {
+          tile<2, true>(p, b, 2 * pair, groups, count);
+        }
+      } else if (four) {
+        tile<4, false>(p, b, 2 * pair, nullptr, p.depth);
+      } else {
+        tile<2, false>(p, b, 2 * pair, nullptr, p.depth);
+      }
+    }
   }
 }
 
