@@ -18,6 +18,8 @@
 // same order, so the products keep their bits (up to the sign of an exact
 // zero, which no intensity sees).
 
+#include <cstdint>
+
 #include "common/cpu_features.hpp"
 
 namespace meridox::proximity {
@@ -59,8 +61,12 @@ struct ComplexProduct {
 };
 
 // The groups a kernel runs over for each tile: those whose terms can be
-// nonzero somewhere in its rows and panel, in ascending order. Plain data
-// with its functions built for any x86-64, so that the wide kernels share no
+// nonzero somewhere in its rows and panel, in ascending order. The lists of
+// every tile are formed at once, so that a kernel taking the three real
+// products one after the other reads them again instead of forming them
+// three times; they live in storage of complex_product.cpp, so one
+// TileGroups at a time (the calculator runs on its caller's thread). Its
+// functions are built for any x86-64, so that the wide kernels share no
 // inline code with the rest.
 class TileGroups {
  public:
@@ -68,22 +74,15 @@ class TileGroups {
   // one panel.
   TileGroups(const ComplexProduct& p, int band_rows);
   // False where no spans were given or the product is too large for the
-  // masks: then every tile runs over every group.
+  // lists: then every tile runs over every group.
   bool sparse() const;
-  // Writes the groups of the tile of rows band * band_rows ... and panel
-  // `panel` to `groups` (room for product_depth_max entries); returns their
-  // count. Only where sparse().
-  int list(int band, int panel, int* groups) const;
+  // The groups of the tile of rows band * band_rows ... and panel `panel`,
+  // `count` of them. Only where sparse().
+  const std::uint16_t* groups(int band, int panel, int& count) const;
 
  private:
-  using Word = unsigned long long;
-  static constexpr int word_bits = 64;
-  static constexpr int words_max = (product_depth_max + word_bits - 1) / word_bits;
-  static constexpr int bands_max = product_rows_max / 2;
   bool sparse_ = false;
-  int words_ = 0;
-  Word band_masks_[bands_max][words_max];    // groups nonzero in the band's rows
-  Word panel_masks_[product_panels_max][words_max];  // groups nonzero in the panel
+  int bands_ = 0;
 };
 
 // Portable kernel, any x86-64 (or other) processor.

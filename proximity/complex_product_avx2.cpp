@@ -13,6 +13,7 @@
 #include <immintrin.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "proximity/complex_product.hpp"
 
@@ -29,8 +30,8 @@ enum class Pass { park_real, park_imag, combine };
 // as S, leaves Re = Lr Rr - Li Ri in re and Im = (S - Lr Rr) - Li Ri in im.
 // The groups run are 0 ... count - 1, or with `sparse` groups[0 ... count - 1].
 template <int rows, Pass pass, bool sparse>
-inline void tile_pass(const double* l, const double* panel, int depth, const int* groups, int count,
-                      double* re, double* im, int stride) {
+inline void tile_pass(const double* l, const double* panel, int depth, const std::uint16_t* groups,
+                      int count, double* re, double* im, int stride) {
   // The row loops are unrolled from the start (pragmas) so that the compiler
   // keeps lo and hi in registers; left to itself GCC stores them every step.
   __m256d lo[rows], hi[rows];
@@ -78,7 +79,6 @@ void run_pass(const ComplexProduct& p, const double* l, const double* r, const T
   const int bands = (rows + 5) / 6;
   const int share = (p.depth + bands - 1) / bands;
   const bool sparse = tiles.sparse();
-  int groups[product_depth_max];
   for (int b = 0; b < p.col_blocks; ++b) {
     const double* panel = r + static_cast<std::ptrdiff_t>(b) * p.depth * w;
     const double* next = panel + static_cast<std::ptrdiff_t>(p.depth) * w;
@@ -92,7 +92,8 @@ void run_pass(const ComplexProduct& p, const double* l, const double* r, const T
       double* re = p.p_re + static_cast<std::ptrdiff_t>(i) * p.p_stride + b * w;
       double* im = p.p_im + static_cast<std::ptrdiff_t>(i) * p.p_stride + b * w;
       if (sparse) {
-        const int count = tiles.list(band, b, groups);
+        int count = 0;
+        const std::uint16_t* groups = tiles.groups(band, b, count);
         if (i + 6 <= rows) {
           tile_pass<6, pass, true>(band_l, panel, p.depth, groups, count, re, im, p.p_stride);
         } else if (i + 4 == rows) {

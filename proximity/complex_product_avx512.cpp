@@ -6,6 +6,8 @@
 // rows by one 8-column panel keeps its accumulators in registers.
 #include <immintrin.h>
 
+#include <cstdint>
+
 #include "proximity/complex_product.hpp"
 
 namespace meridox::proximity {
@@ -13,7 +15,7 @@ namespace {
 
 // The groups run are 0 ... count - 1, or with `sparse` groups[0 ... count - 1].
 template <int rows, bool sparse>
-void tile(const ComplexProduct& p, int b, int i0, const int* groups, int count) {
+void tile(const ComplexProduct& p, int b, int i0, const std::uint16_t* groups, int count) {
   constexpr int w = product_block;
   const double* r_re = p.r_re + b * p.depth * w;
   const double* r_im = p.r_im + b * p.depth * w;
@@ -48,12 +50,12 @@ void complex_product_avx512(const ComplexProduct& p) {
   // gave their spans, else over all.
   const TileGroups tiles(p, 4);
   const bool sparse = tiles.sparse();
-  int groups[product_depth_max];
   for (int b = 0; b < p.col_blocks; ++b) {
     for (int pair = 0; pair < p.row_pairs; pair += 2) {
       const bool four = pair + 2 <= p.row_pairs;
       if (sparse) {
-        const int count = tiles.list(pair / 2, b, groups);
+        int count = 0;
+        const std::uint16_t* groups = tiles.groups(pair / 2, b, count);
         if (four) {
           tile<4, true>(p, b, 2 * pair, groups, count);
         } else {
