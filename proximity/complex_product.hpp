@@ -70,7 +70,7 @@ struct ComplexProduct {
 // inline code with the rest.
 class TileGroups {
  public:
-  // Tiles of `band_rows` rows (2, 4 or 6; the last band may hold fewer) by
+  // Tiles of `band_rows` rows (even, 2 ... 12; the last band may hold fewer) by
   // one panel.
   TileGroups(const ComplexProduct& p, int band_rows);
   // False where no spans were given or the product is too large for the
