@@ -104,7 +104,8 @@ void run_pass(const ComplexProduct& p, const double* l, const double* r, const T
         const std::uint16_t* groups = tiles.groups(band, b, count);
         tile_of<pass, true>(tile_rows, band_l, panel, p.depth, groups, count, re, im, p.p_stride);
       } else {
-        tile_of<pass, false>(tile_rows, band_l, panel, p.depth, nullptr, p.depth, re, im, p.p_stride);
+        tile_of<pass, false>(tile_rows, band_l, panel, p.depth, nullptr, p.depth, re, im,
+                             p.p_stride);
       }
     }
   }

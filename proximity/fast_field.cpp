@@ -140,7 +140,8 @@ GroupSpan nonzero_span(const double* re, const double* im, bool& finite) {
   GroupSpan span{0, 0};
   bool any = false;
   for (int p = 0; p < padded; ++p) {
-    if (!std::isfinite(re[p]) || !std::isfinite(im[p]) || !std::isfinite(re[p] + im[p])) finite = false;
+    if (!std::isfinite(re[p]) || !std::isfinite(im[p]) || !std::isfinite(re[p] + im[p]))
+      finite = false;
     if (re[p] != 0.0 || im[p] != 0.0) {
       if (!any) span.first = p;
       span.end = p + 1;

@@ -347,7 +347,7 @@ std::pair<std::vector<double>, std::vector<double>> run_product(
 
 TEST(ComplexProduct, KernelsLeaveOutOnlyTermsZeroBySpans) {
   // Factors zero outside each group's spans, as far grid lines give them;
-  // 14 rows (bands of 6 and of 4 end short), 3 panels, 70 groups (two mask
+  // 14 rows (bands of 6 and of 12 end short), 3 panels, 70 groups (two mask
   // words), among them groups without a nonzero row or column and spans that
   // reach past the rows formed. Groups 35 on reach the last rows but only the
   // first 10 columns, so rows 7 ... 13 of columns 10 on have no nonzero term.
@@ -368,18 +368,23 @@ TEST(ComplexProduct, KernelsLeaveOutOnlyTermsZeroBySpans) {
   std::vector<double> r_re(blocks * depth * 8, 0.0), r_im(r_re.size(), 0.0);
   for (int i = 0; i < rows; ++i)
     for (int g = 0; g < depth; ++g)
-      if (i >= l_span[g].first && i < l_span[g].end) l_re[i * depth + g] = v(gen), l_im[i * depth + g] = v(gen);
+      if (i >= l_span[g].first && i < l_span[g].end) {
+        l_re[i * depth + g] = v(gen);
+        l_im[i * depth + g] = v(gen);
+      }
   for (int j = 0; j < columns; ++j)
     for (int g = 0; g < depth; ++g)
       if (j >= r_span[g].first && j < r_span[g].end) {
         const int at = ((j / 8) * depth + g) * 8 + j % 8;
-        r_re[at] = v(gen), r_im[at] = v(gen);
+        r_re[at] = v(gen);
+        r_im[at] = v(gen);
       }
   std::vector<double> l_sum(l_re.size()), r_sum(r_re.size());
   for (std::size_t k = 0; k < l_sum.size(); ++k) l_sum[k] = l_re[k] + l_im[k];
   for (std::size_t k = 0; k < r_sum.size(); ++k) r_sum[k] = r_re[k] + r_im[k];
-  px::ComplexProduct whole{depth,        pairs,        blocks,  l_re.data(), l_im.data(), r_re.data(),
-                           r_im.data(),  l_sum.data(), r_sum.data(), nullptr, nullptr,   stride};
+  const px::ComplexProduct whole{depth,       pairs,       blocks,       l_re.data(),
+                                 l_im.data(), r_re.data(), r_im.data(),  l_sum.data(),
+                                 r_sum.data(), nullptr,    nullptr,      stride};
   px::ComplexProduct spans = whole;
   spans.l_span = l_span.data();
   spans.r_span = r_span.data();
