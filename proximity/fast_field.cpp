@@ -1,5 +1,7 @@
 #include "proximity/fast_field.hpp"
 
+#include <cmath>
+
 #include "proximity/complex_product.hpp"
 #include "proximity/edge_factors.hpp"
 #include "proximity/model.hpp"
@@ -12,6 +14,7 @@ namespace {
 constexpr int padded = 144;
 constexpr int col_blocks_max = padded / product_block;
 static_assert(padded >= max_points && padded % product_block == 0);
+static_assert(padded <= product_rows_max && max_rects <= product_depth_max);
 
 // Factor groups: rectangles with identical edges along the grouped axis.
 struct Groups {
@@ -35,6 +38,13 @@ double left_sum[padded * max_rects];  // left_re + left_im
 double right_re[source_offsets][col_blocks_max * max_rects * product_block];
 double right_im[source_offsets][col_blocks_max * max_rects * product_block];
 double right_sum[source_offsets][col_blocks_max * max_rects * product_block];
+// Where each group's factors are nonzero: rows i of the x side, columns j of
+// each y side; and whether every value of a side (sums included) is finite,
+// which the kernels need before they leave out zero terms.
+GroupSpan left_span[max_rects];
+GroupSpan right_span[source_offsets][max_rects];
+bool left_finite = true;
+bool right_finite[source_offsets];
 // Product for one source point: [i][j].
 double product_re[padded * padded];
 double product_im[padded * padded];
@@ -124,12 +134,31 @@ void fill_axis(const double* e1, const double* e2, double start, double step, in
   }
 }
 
+// The nonzero span of one group's column re + i im (padded entries), and
+// false in `finite` where a value or a sum re + im is not finite.
+GroupSpan nonzero_span(const double* re, const double* im, bool& finite) {
+  GroupSpan span{0, 0};
+  bool any = false;
+  for (int p = 0; p < padded; ++p) {
+    if (!std::isfinite(re[p]) || !std::isfinite(im[p]) || !std::isfinite(re[p] + im[p]))
+      finite = false;
+    if (re[p] != 0.0 || im[p] != 0.0) {
+      if (!any) span.first = p;
+      span.end = p + 1;
+      any = true;
+    }
+  }
+  return span;
+}
+
 // The transmissions go with whichever side was not grouped; when the x side
 // is grouped they are carried by the y side, and the other way round.
 void fill_left(double offset, double a, int columns) {
   const int depth = groups.count;
+  left_finite = true;
   fill_axis(rect_x1, rect_x2, x_start, x_spacing(), columns, offset, a, groups.by_x,
             [depth](int g, const double* re, const double* im) {
+              left_span[g] = nonzero_span(re, im, left_finite);
               for (int i = 0; i < padded; ++i) {
                 left_re[i * depth + g] = re[i];
                 left_im[i * depth + g] = im[i];
@@ -140,8 +169,10 @@ void fill_left(double offset, double a, int columns) {
 
 void fill_right(int slot, double offset, double a, int rows) {
   const int depth = groups.count;
+  right_finite[slot] = true;
   fill_axis(rect_y1, rect_y2, y_start, y_spacing(), rows, offset, a, !groups.by_x,
             [depth, slot](int g, const double* re, const double* im) {
+              right_span[slot][g] = nonzero_span(re, im, right_finite[slot]);
               for (int b = 0; b < col_blocks_max; ++b) {
                 const int at = (b * depth + g) * product_block;
                 for (int c = 0; c < product_block; ++c) {
@@ -209,6 +240,10 @@ void integrate_source_fast(double scale) {
       product.r_re = right_re[j + r];
       product.r_im = right_im[j + r];
       product.r_sum = right_sum[j + r];
+      // Zero terms are left out only where no 0 * inf could have been among them.
+      const bool spans = left_finite && right_finite[j + r];
+      product.l_span = spans ? left_span : nullptr;
+      product.r_span = spans ? right_span[j + r] : nullptr;
       kernels().product(product);
       add_product_intensity(columns, rows);
     }

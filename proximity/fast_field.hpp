@@ -8,7 +8,9 @@
 // amplitude of a source point is then one complex matrix product of an
 // x-factor matrix and a (transmission-weighted) y-factor matrix. Rectangles
 // that share both x edges (or both y edges) share one factor, which shrinks
-// the inner dimension of the product.
+// the inner dimension of the product. A factor is exactly zero where the grid
+// line lies beyond the Fresnel table's reach from both edges on one side; the
+// products leave out the terms such zeros make, keeping the sums' bits.
 
 #include "common/cpu_features.hpp"
 

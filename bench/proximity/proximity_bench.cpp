@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "bench/numpy_side.hpp"
@@ -220,6 +221,13 @@ int main(int argc, char** argv) {
     sheets.emplace_back(std::filesystem::path(MERIDOX_EXAMPLES_DIR) / "proximity-qa.txt");
     sheets.emplace_back(std::filesystem::path(MERIDOX_EXAMPLES_DIR) / "proximity-qm.txt");
     sheets.emplace_back(std::filesystem::path(MERIDOX_EXAMPLES_DIR) / "proximity-qb.txt");
+  }
+  for (const auto& sheet : sheets) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(sheet, error)) {
+      std::fprintf(stderr, "proximity_bench: no sheet file %s\n", sheet.string().c_str());
+      return 2;
+    }
   }
   const auto folder = std::filesystem::temp_directory_path() / "meridox-proximity-bench";
   std::filesystem::create_directories(folder);
