@@ -467,7 +467,8 @@ bool read_sized(int fd, std::string& text) {
 
 }  // namespace
 
-WarmWorker::WarmWorker(Serve serve, ChildOptions options) : serve_(std::move(serve)), options_(options) {}
+WarmWorker::WarmWorker(Serve serve, ChildOptions options, std::size_t queue)
+    : serve_(std::move(serve)), options_(options), queue_(std::max<std::size_t>(1, queue)) {}
 
 WarmWorker::~WarmWorker() { stop(); }
 
@@ -480,55 +481,81 @@ void WarmWorker::become(State state) {
 }
 
 void WarmWorker::stop() {
+  end_child();
+  pending_.clear();
+  early_.clear();
+  become(State::stopped);
+}
+
+void WarmWorker::end_child() {
   if (pid_ > 0) end_now(pid_);
   if (channel_ >= 0) close(channel_);
   pid_ = -1;
   channel_ = -1;
-  become(State::stopped);
   said_.clear();
+}
+
+void WarmWorker::settle_state() {
+  become(!pending_.empty() || !early_.empty() ? State::busy : pid_ > 0 ? State::ready : State::stopped);
+}
+
+// A new child for the worker; empty, or why none could start (the
+// system's words).
+std::string WarmWorker::start_child() {
+  auto cannot_start = [&](int error) {
+    out_of_room_ = error == EMFILE || error == ENFILE || error == EAGAIN;
+    return std::string(std::strerror(error));
+  };
+  int ends[2] = {-1, -1};
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return cannot_start(errno);
+  const pid_t host = getpid();
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child < 0) {
+    const int error = errno;
+    close(ends[0]);
+    close(ends[1]);
+    return cannot_start(error);
+  }
+  if (child == 0) {
+    enter_child(host, ends[0], ends[1], options_.quiet);
+    serve_requests(report_fd, serve_);
+  }
+  close(ends[1]);
+  pid_ = child;
+  channel_ = ends[0];
+  return {};
+}
+
+double WarmWorker::deadline_from(double now) const {
+  return options_.timeout_seconds > 0.0 ? now + options_.timeout_seconds : INFINITY;
 }
 
 std::string WarmWorker::send(const std::string& request, const std::string& what) {
   out_of_room_ = false;
-  if (state_ == State::busy) return what + " not sent: the worker is busy";
+  if (!has_room()) return what + " not sent: the worker is busy";
   if (interrupting_signal != 0) return what + " not started: the host was interrupted";
-  auto cannot_start = [&](int error) {
-    out_of_room_ = error == EMFILE || error == ENFILE || error == EAGAIN;
-    return "cannot start " + what + ": " + std::strerror(error);
-  };
-  const std::string message = size_text(what.size()) + what + size_text(request.size());
+  Pending next{what, size_text(what.size()) + what + size_text(request.size()) + request};
   // A child that ended while it waited (killed from outside) is replaced once.
   for (int attempt = 0; attempt < 2; ++attempt) {
-    if (state_ == State::stopped) {
-      int ends[2] = {-1, -1};
-      if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return cannot_start(errno);
-      const pid_t host = getpid();
-      std::fflush(nullptr);
-      const pid_t child = fork();
-      if (child < 0) {
-        const int error = errno;
-        close(ends[0]);
-        close(ends[1]);
-        return cannot_start(error);
+    if (pid_ < 0) {
+      if (const std::string why = start_child(); !why.empty()) {
+        settle_state();
+        return "cannot start " + what + ": " + why;
       }
-      if (child == 0) {
-        enter_child(host, ends[0], ends[1], options_.quiet);
-        serve_requests(report_fd, serve_);
-      }
-      close(ends[1]);
-      pid_ = child;
-      channel_ = ends[0];
-      become(State::ready);
     }
-    if (send_all(channel_, message.data(), message.size()) && send_all(channel_, request.data(), request.size())) {
-      become(State::busy);
-      what_ = what;
-      said_.clear();
-      deadline_ = options_.timeout_seconds > 0.0 ? seconds_now() + options_.timeout_seconds : INFINITY;
+    const bool sent = send_all(channel_, next.message.data(), next.message.size());
+    // A child that cannot take it while it works on earlier requests has
+    // ended on one of them: the request waits with them for a new child.
+    if (sent || !pending_.empty()) {
+      if (pending_.empty()) deadline_ = deadline_from(seconds_now());
+      pending_.push_back(std::move(next));
+      settle_state();
       return {};
     }
-    stop();
+    end_child();
   }
+  settle_state();
   return "cannot send " + what + " to its worker: " + std::strerror(errno);
 }
 
@@ -547,9 +574,12 @@ bool WarmWorker::read_some() {
   }
 }
 
-// The child's end: with `why` (a deadline, an interruption) the host ends
-// it; without, it has closed its end and its status says what happened.
+// The oldest request's end with its child: with `why` (a deadline, an
+// interruption) the host ends it; without, it has closed its end and its
+// status says what happened. The requests waiting behind it had not begun:
+// they go to a new child, or all fail alike when none can take them.
 ChildOutcome WarmWorker::ended(const std::string& why) {
+  const std::string what = pending_.front().what;
   ChildOutcome outcome{false, why};
   if (why.empty()) {
     int status = 0;
@@ -562,33 +592,67 @@ ChildOutcome WarmWorker::ended(const std::string& why) {
     if (done == pid_) {
       pid_ = -1;
       const bool raw = !said_.empty() && said_[0] != reply_ok && said_[0] != reply_failed;
-      outcome = failed_outcome(what_, status, raw ? trimmed_line(said_) : std::string());
+      outcome = failed_outcome(what, status, raw ? trimmed_line(said_) : std::string());
     } else {
-      outcome.text = what_ + " closed its exchange with the host and was ended";
+      outcome.text = what + " closed its exchange with the host and was ended";
     }
   }
-  stop();
+  end_child();
+  pending_.pop_front();
+  std::deque<Pending> waiting = std::move(pending_);
+  pending_.clear();
+  if (interrupting_signal != 0) {
+    for (const Pending& p : waiting) early_.push_back({false, interrupted_text(p.what)});
+  } else if (!waiting.empty()) {
+    // They all go to the new child, or all fail alike.
+    std::string cannot_start = start_child(), cannot_send;
+    for (const Pending& p : waiting) {
+      if (cannot_start.empty() && cannot_send.empty() && !send_all(channel_, p.message.data(), p.message.size())) {
+        cannot_send = std::strerror(errno);
+      }
+    }
+    if (cannot_start.empty() && cannot_send.empty()) {
+      pending_ = std::move(waiting);
+      deadline_ = deadline_from(seconds_now());
+    } else {
+      end_child();
+      for (const Pending& p : waiting) {
+        early_.push_back({false, cannot_start.empty() ? "cannot send " + p.what + " to its worker: " + cannot_send
+                                                       : "cannot start " + p.what + ": " + cannot_start});
+      }
+    }
+  }
+  settle_state();
   return outcome;
 }
 
 std::optional<ChildOutcome> WarmWorker::settle(double now) {
-  if (interrupting_signal != 0) return ended(interrupted_text(what_));
+  if (interrupting_signal != 0) return ended(interrupted_text(pending_.front().what));
   if (said_.size() >= 1 + size_bytes && (said_[0] == reply_ok || said_[0] == reply_failed)) {
     std::uint64_t size = 0;
     std::memcpy(&size, said_.data() + 1, size_bytes);
     if (said_.size() - 1 - size_bytes >= size) {
       ChildOutcome outcome{said_[0] == reply_ok, said_.substr(1 + size_bytes, static_cast<std::size_t>(size))};
-      said_.clear();
-      become(State::ready);
+      said_.erase(0, 1 + size_bytes + static_cast<std::size_t>(size));
+      pending_.pop_front();
+      // The child goes on to the next request as soon as it has answered.
+      if (!pending_.empty()) deadline_ = deadline_from(now);
+      settle_state();
       return outcome;
     }
   }
-  if (now >= deadline_) return ended(timed_out(what_, options_.timeout_seconds));
+  if (now >= deadline_) return ended(timed_out(pending_.front().what, options_.timeout_seconds));
   return std::nullopt;
 }
 
 std::optional<ChildOutcome> WarmWorker::reply(double wait_seconds) {
-  if (state_ != State::busy) return std::nullopt;
+  if (!early_.empty()) {
+    ChildOutcome outcome = std::move(early_.front());
+    early_.pop_front();
+    settle_state();
+    return outcome;
+  }
+  if (pending_.empty()) return std::nullopt;
   const double until = seconds_now() + std::max(0.0, wait_seconds);
   while (true) {
     const bool open = read_some();
@@ -620,7 +684,7 @@ std::vector<std::pair<std::size_t, ChildOutcome>> wait_replies(const std::vector
       if (w.state() != WarmWorker::State::busy) continue;
       if (std::optional<ChildOutcome> outcome = w.reply(0.0)) {
         done.emplace_back(k, std::move(*outcome));
-      } else {
+      } else if (w.channel_ >= 0) {
         watch.push_back({w.channel_, POLLIN, 0});
         next_deadline = std::min(next_deadline, w.deadline_);
       }

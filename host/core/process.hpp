@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -108,25 +109,34 @@ class WarmWorker {
   // What the child does with a request: {true, reply} or {false, why}.
   using Serve = std::function<ChildWork(const std::string& request)>;
   // stopped: no child lives (none started yet, or its last request ended
-  // it); ready: a child waits for a request; busy: a child works on one.
+  // it); ready: a child waits for a request; busy: a child works on one,
+  // and may have more waiting behind it.
   enum class State { stopped, ready, busy };
 
-  explicit WarmWorker(Serve serve, ChildOptions options = {});
+  // `queue`: how many requests the worker takes at once. With more than one,
+  // the next request waits in the child's channel while the one before is
+  // worked on, so that the child goes on to it without waiting for the host.
+  explicit WarmWorker(Serve serve, ChildOptions options = {}, std::size_t queue = 1);
   ~WarmWorker();
   WarmWorker(const WarmWorker&) = delete;
   WarmWorker& operator=(const WarmWorker&) = delete;
 
   State state() const { return state_; }
+  // Whether another request can be sent now.
+  bool has_room() const { return pending_.size() < queue_; }
   // The live child's process id; -1 when stopped.
   pid_t pid() const { return pid_; }
 
   // Hands `request` to the child (forking one first when stopped); `what`
   // names the request in what may go wrong. Empty, or why it could not be
-  // sent (the worker is then stopped). Only when not busy.
+  // sent (the worker is then stopped, and requests already waiting go to a
+  // new child). Only when the worker has room.
   std::string send(const std::string& request, const std::string& what);
-  // While busy: the outcome once the reply has come or the request ended the
-  // child (then stopped, else ready); nothing while the request is still
-  // worked on after waiting up to `wait_seconds`.
+  // While busy: the outcome of the oldest request once its reply has come or
+  // it ended the child (then the requests waiting behind it go to a new
+  // child, each with its own deadline again, since none of them had begun);
+  // nothing while it is still worked on after waiting up to `wait_seconds`.
+  // Outcomes come in the order the requests were sent.
   std::optional<ChildOutcome> reply(double wait_seconds);
   // Whether the last send failed for want of a descriptor or a process:
   // the host may wait for another child to end and send again.
@@ -138,19 +148,29 @@ class WarmWorker {
 
  private:
   friend std::vector<std::pair<std::size_t, ChildOutcome>> wait_replies(const std::vector<WarmWorker*>& workers);
+  struct Pending {
+    std::string what;
+    std::string message;  // as sent: its name and the request, each with its size
+  };
   bool read_some();  // false at the end of the child's replies
   void become(State state);
   std::optional<ChildOutcome> settle(double now);
   ChildOutcome ended(const std::string& why_if_alive);
+  std::string start_child();
+  void end_child();
+  void settle_state();
+  double deadline_from(double now) const;
 
   Serve serve_;
   ChildOptions options_;
+  std::size_t queue_ = 1;
   State state_ = State::stopped;
   pid_t pid_ = -1;
   int channel_ = -1;  // the host's end of the child's socket
-  double deadline_ = 0.0;
-  std::string what_;
-  std::string said_;  // the reply so far
+  double deadline_ = 0.0;  // of the oldest request
+  std::deque<Pending> pending_;  // sent, not answered; the oldest is worked on
+  std::deque<ChildOutcome> early_;  // outcomes known before their turn to be returned
+  std::string said_;  // the replies so far
   bool out_of_room_ = false;
 };
 

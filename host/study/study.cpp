@@ -13,6 +13,7 @@
 #include <bit>
 #include <charconv>
 #include <chrono>
+#include <deque>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -827,8 +828,8 @@ class CaseRunner {
     const double deadline = warm_ || as_loaded_ || spec.timeout <= 0.0 ? spec.timeout : spec.timeout + 30.0;
     for (int k = 0; k < jobs_; ++k) {
       workers_.push_back(std::make_unique<WarmWorker>(
-          [this](const std::string& request) { return serve(request); }, ChildOptions{deadline, false}));
-      worker_case_.push_back(0);
+          [this](const std::string& request) { return serve(request); }, ChildOptions{deadline, false}, case_queue));
+      worker_cases_.emplace_back();
     }
     // A stage case's plan reads its step count, its step and the count of
     // its settling band: worked out once, unless the study varies one of them.
@@ -864,21 +865,22 @@ class CaseRunner {
       ended(index, failure("no scratch folder for the case in /dev/shm or " + folder));
       return;
     }
-    while (busy() >= static_cast<std::size_t>(jobs_)) collect(ended);
     const std::string what = "case " + c.name;
     Running running{sheet, folder, folders_ ? folder : std::string(), c.name};
     std::string failed;
     while (true) {
-      std::size_t k = 0;
-      while (workers_[k]->state() == WarmWorker::State::busy) ++k;
+      while (busy() >= static_cast<std::size_t>(jobs_) * case_queue) collect(ended);
+      const std::size_t k = next_worker();
       // Each worker keeps one scratch folder for all its cases.
       if (!folders_) running.run_in = (scratch_.path() / ("worker-" + std::to_string(k))).string();
       failed = workers_[k]->send(what + '\n' + running.run_in + '\n' + sheet, what);
-      worker_case_[k] = index;
+      if (failed.empty()) worker_cases_[k].push_back(index);
       // Out of descriptors or processes: no more jobs than the system
       // allows, and the case waits for one to end rather than fail.
       if (failed.empty() || !workers_[k]->out_of_room() || busy() == 0) break;
-      jobs_ = static_cast<int>(busy());
+      jobs_ = static_cast<int>(std::count_if(workers_.begin(), workers_.end(), [](const auto& w) {
+        return w->state() != WarmWorker::State::stopped;
+      }));
       collect(ended);
     }
     if (!failed.empty()) {
@@ -904,6 +906,20 @@ class CaseRunner {
   };
 
   std::size_t busy() const { return running_.size(); }
+
+  // The worker for the next case: of those with room, the one with the
+  // fewest cases, and of those one whose child lives.
+  std::size_t next_worker() const {
+    std::size_t best = workers_.size();
+    for (std::size_t k = 0; k < workers_.size(); ++k) {
+      if (!workers_[k]->has_room()) continue;
+      auto rank = [&](std::size_t w) {
+        return std::pair{worker_cases_[w].size(), workers_[w]->state() == WarmWorker::State::stopped};
+      };
+      if (best == workers_.size() || rank(k) < rank(best)) best = k;
+    }
+    return best;
+  }
 
   // In a warm worker: "WHAT\nFOLDER\nSHEET" in, the case's record out.
   ChildWork serve(const std::string& request) {
@@ -980,7 +996,11 @@ class CaseRunner {
     std::vector<std::pair<std::size_t, ChildOutcome>> done;
     std::vector<WarmWorker*> workers;
     for (const auto& w : workers_) workers.push_back(w.get());
-    for (auto& [k, outcome] : wait_replies(workers)) done.emplace_back(worker_case_[k], std::move(outcome));
+    for (auto& [k, outcome] : wait_replies(workers)) {
+      // A worker's outcomes come in the order its cases were sent.
+      done.emplace_back(worker_cases_[k].front(), std::move(outcome));
+      worker_cases_[k].pop_front();
+    }
     for (auto& [index, outcome] : done) {
       const auto found = running_.find(index);
       if (found == running_.end()) continue;
@@ -1003,7 +1023,11 @@ class CaseRunner {
   // a calculator that keeps state between calls.
   std::optional<LoadedState> as_loaded_;
   std::vector<std::unique_ptr<WarmWorker>> workers_;
-  std::vector<std::size_t> worker_case_;  // the case each busy worker runs
+  // Each worker takes this many cases at once: the next one waits at its
+  // child while the one before runs, so that the child goes on to it
+  // without waiting for the study to read the reply and send another.
+  static constexpr std::size_t case_queue = 2;
+  std::vector<std::deque<std::size_t>> worker_cases_;  // the cases sent to each worker, oldest first
   ScratchFolder scratch_;
   std::optional<RecordFile> records_;
   StagePlan plan_;

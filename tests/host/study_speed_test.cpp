@@ -38,6 +38,7 @@ ChildWork serve_test(const std::string& request) {
   if (request == "exit 0") _exit(0);
   if (request == "hang") pause();
   if (request == "throw") throw std::runtime_error("no such thing");
+  if (request == "sleep") return {usleep(300'000) == 0, "slept"};
   return {true, "echo " + request};
 }
 
@@ -82,6 +83,48 @@ TEST(WarmWorker, AnswersInOneChildAndAnyBadEndFailsOneRequestOnly) {
     EXPECT_NE(next.text, last_pid) << request;
     last_pid = next.text;
   }
+}
+
+// With a queue, requests wait at the child behind the one it works on and
+// are answered in order; a request that crashes or hangs fails alone, and
+// those waiting behind it are answered by a new child, each with its own
+// deadline.
+TEST(WarmWorker, QueuedRequestsOutliveABadOneBeforeThem) {
+  WarmWorker worker(serve_test, {0.5, false}, 3);
+  auto replies = [&](std::size_t count) {
+    std::vector<ChildOutcome> seen;
+    while (seen.size() < count) {
+      std::optional<ChildOutcome> outcome = worker.reply(5.0);
+      if (!outcome) break;
+      seen.push_back(std::move(*outcome));
+    }
+    return seen;
+  };
+  ASSERT_EQ(worker.send("pid", "r1"), "");
+  ASSERT_EQ(worker.send("crash", "r2"), "");
+  ASSERT_EQ(worker.send("pid", "r3"), "");
+  EXPECT_FALSE(worker.has_room());
+  EXPECT_NE(worker.send("x", "r4"), "");
+  std::vector<ChildOutcome> seen = replies(3);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_TRUE(seen[0].ok);
+  EXPECT_FALSE(seen[1].ok);
+  EXPECT_EQ(seen[1].text.rfind("r2 stopped on signal 6", 0), 0u) << seen[1].text;
+  ASSERT_TRUE(seen[2].ok) << seen[2].text;
+  EXPECT_NE(seen[2].text, seen[0].text);  // a new child
+  EXPECT_EQ(worker.state(), WarmWorker::State::ready);
+
+  // Two waiting behind a hang: the hang is ended at its deadline, and the
+  // two after it, 0.3 s of work each, are not held to what was left of it.
+  ASSERT_EQ(worker.send("hang", "r5"), "");
+  ASSERT_EQ(worker.send("sleep", "r6"), "");
+  ASSERT_EQ(worker.send("sleep", "r7"), "");
+  seen = replies(3);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].text.rfind("r5 was still running after 0.5 s", 0), 0u) << seen[0].text;
+  EXPECT_EQ(seen[1].text, "slept");
+  EXPECT_EQ(seen[2].text, "slept");
+  EXPECT_TRUE(seen[1].ok && seen[2].ok);
 }
 
 TEST(WarmWorker, SeveralWorkersAreWaitedForTogether) {
