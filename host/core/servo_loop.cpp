@@ -341,8 +341,8 @@ double stability_boundary(const SampledPlant& p, const ServoLoop& l, const LoopP
   };
   const Crossing c = boundary_crossing(stable, unstable_by_test);
   // Near the boundary both decisions rest on the rounding of a pole's
-  // modulus: they place it alike to better than 1e-9 of the factor, so the poles
-  // confirm it a little way off each end.
+  // modulus: they place it alike to better than 1e-9 of the factor, so
+  // the poles confirm it a little way off each end.
   const double off = stable ? 1 + confirmation_distance : 1 - confirmation_distance;
   const bool confirmed = unstable_by_poles(c.inside / off) != stable &&
                          (std::isfinite(c.beyond) ? unstable_by_poles(c.beyond * off) == stable
