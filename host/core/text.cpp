@@ -140,28 +140,32 @@ std::size_t real_extent(std::string_view text) {
 std::optional<double> plain_decimal_prefix(std::string_view text, std::size_t& used) {
   static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-  std::size_t i = 0;
-  const bool negative = !text.empty() && text[0] == '-';
-  if (negative) ++i;
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  const bool negative = p != end && *p == '-';
+  if (negative) ++p;
   std::uint64_t digits = 0;
-  int count = 0, fraction = -1;
-  bool has_digit = false;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '.' && fraction < 0) {
-      fraction = 0;
-      continue;
+  // A run of digits appended to `digits`; how many.
+  auto run = [&] {
+    const char* from = p;
+    for (; p != end && static_cast<unsigned char>(*p - '0') < 10; ++p) {
+      digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
     }
-    if (c < '0' || c > '9') break;
-    has_digit = true;
-    if (digits != 0 || c != '0') ++count;
-    if (count > 15) return std::nullopt;
-    digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
-    if (fraction >= 0) ++fraction;
+    return p - from;
+  };
+  const std::ptrdiff_t whole = run();
+  std::ptrdiff_t fraction = 0;
+  if (p != end && *p == '.') {
+    ++p;
+    fraction = run();
   }
-  if (!has_digit || fraction > 22) return std::nullopt;
-  used = i;
-  const double value = static_cast<double>(digits) / powers[std::max(fraction, 0)];
+  // At most 19 digits cannot overflow the integer; below 10^15 it has at
+  // most 15 significant ones. Anything else is left to the full reading.
+  if (whole + fraction == 0 || whole + fraction > 19 || fraction > 22 || digits >= 1'000'000'000'000'000u) {
+    return std::nullopt;
+  }
+  used = static_cast<std::size_t>(p - text.data());
+  const double value = static_cast<double>(digits) / powers[fraction];
   return negative ? -value : value;
 }
 

@@ -29,11 +29,12 @@ std::size_t real_extent(std::string_view text);
 // calculators print take the short, exactly rounded path; the rest (signs,
 // spaces, hexadecimal) the C library's own reading.
 std::optional<double> whole_real(std::string_view field);
-// The plain decimal "[-]digits[.digits]" (at most 15 significant digits,
-// 22 after the point) at the start of `text`, read exactly as whole_real
-// reads it, and in `used` how many characters it took; nothing when
-// `text` starts with no such number. For readers of long tables, which
-// find each field's end as they read it.
+// The plain decimal "[-]digits[.digits]" (at most 19 digits, 15 of them
+// significant, 22 after the point) at the start of `text`, read exactly as
+// whole_real reads it, and in `used` how many characters it took; nothing
+// when `text` starts with no such number (whole_real then reads it the long
+// way). For readers of long tables, which find each field's end as they
+// read it.
 std::optional<double> plain_decimal_prefix(std::string_view text, std::size_t& used);
 
 // A number as the host writes it for a reader to read back: the shortest
