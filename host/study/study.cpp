@@ -910,13 +910,12 @@ class CaseRunner {
   // The worker for the next case: of those with room, the one with the
   // fewest cases, and of those one whose child lives.
   std::size_t next_worker() const {
+    auto rank = [&](std::size_t w) {
+      return std::pair{worker_cases_[w].size(), workers_[w]->state() == WarmWorker::State::stopped};
+    };
     std::size_t best = workers_.size();
     for (std::size_t k = 0; k < workers_.size(); ++k) {
-      if (!workers_[k]->has_room()) continue;
-      auto rank = [&](std::size_t w) {
-        return std::pair{worker_cases_[w].size(), workers_[w]->state() == WarmWorker::State::stopped};
-      };
-      if (best == workers_.size() || rank(k) < rank(best)) best = k;
+      if (workers_[k]->has_room() && (best == workers_.size() || rank(k) < rank(best))) best = k;
     }
     return best;
   }
