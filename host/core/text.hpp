@@ -2,6 +2,7 @@
 // Text helpers of the host: decoding the labels of a sheet or a table for the
 // terminal, and finding where the number at the start of a cell ends.
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,5 +52,39 @@ std::string with_cell_text(std::string_view sheet, int column, int row, std::str
 
 // True when the text holds only spaces, tabs and similar blanks.
 bool is_blank(std::string_view text);
+
+// Defined here so that a table reader's loop takes it in without a call
+// (and without passing the optional through memory).
+inline std::optional<double> plain_decimal_prefix(std::string_view text, std::size_t& used) {
+  static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                      1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  const bool negative = p != end && *p == '-';
+  if (negative) ++p;
+  std::uint64_t digits = 0;
+  // A run of digits appended to `digits`; how many.
+  auto run = [&] {
+    const char* from = p;
+    for (; p != end && static_cast<unsigned char>(*p - '0') < 10; ++p) {
+      digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
+    }
+    return p - from;
+  };
+  const std::ptrdiff_t whole = run();
+  std::ptrdiff_t fraction = 0;
+  if (p != end && *p == '.') {
+    ++p;
+    fraction = run();
+  }
+  // At most 19 digits cannot overflow the integer; below 10^15 it has at
+  // most 15 significant ones. Anything else is left to the full reading.
+  if (whole + fraction == 0 || whole + fraction > 19 || fraction > 22 || digits >= 1'000'000'000'000'000u) {
+    return std::nullopt;
+  }
+  used = static_cast<std::size_t>(p - text.data());
+  const double value = static_cast<double>(digits) / powers[fraction];
+  return negative ? -value : value;
+}
 
 }  // namespace meridox::host
