@@ -1,7 +1,9 @@
 #include "host/core/servo_loop.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <numbers>
@@ -240,12 +242,11 @@ struct LoopPolynomial {
   }
 };
 
+// The plant's a(z) and b(z), the gains left at 0 (with_gains sets them).
 LoopPolynomial loop_polynomial(const SampledPlant& p, const ServoLoop& l) {
   const std::size_t n = l.order;
   LoopPolynomial lp;
   lp.degree = n + 1;
-  lp.kp = l.position_gain;
-  lp.kd = l.velocity_gain / l.time_step;
   // s b(z) = det(zI - phi + s gamma C) - det(zI - phi), with s a power of 2
   // that makes s gamma C of the size of phi, so that the difference keeps
   // b's digits.
@@ -265,6 +266,12 @@ LoopPolynomial loop_polynomial(const SampledPlant& p, const ServoLoop& l) {
     lp.b[k] = (closed[k].real() - open[k].real()) / s;
   }
   lp.a[n] = 1.0;
+  return lp;
+}
+
+LoopPolynomial with_gains(LoopPolynomial lp, const ServoLoop& l) {
+  lp.kp = l.position_gain;
+  lp.kd = l.velocity_gain / l.time_step;
   return lp;
 }
 
@@ -418,10 +425,15 @@ Complex plant_response(const SampledPlant& p, const ServoLoop& l, Complex z) {
   }
 }
 
-// L at z = e^{j omega h} on the unit circle, where 1/z is z's conjugate.
+// The control law K = Kp + Kd/h (1 - 1/z) at z = e^{j omega h} on the unit
+// circle, where 1/z is z's conjugate.
+Complex control_law(const ServoLoop& l, Complex z) {
+  return l.position_gain + l.velocity_gain / l.time_step * (1.0 - std::conj(z));
+}
+
+// L = K G at z on the unit circle.
 Complex open_loop_at(const SampledPlant& p, const ServoLoop& l, Complex z) {
-  const Complex control = l.position_gain + l.velocity_gain / l.time_step * (1.0 - std::conj(z));
-  return control * plant_response(p, l, z);
+  return control_law(l, z) * plant_response(p, l, z);
 }
 
 Complex open_loop(const SampledPlant& p, const ServoLoop& l, double hz) {
@@ -487,6 +499,68 @@ double largest_between(const std::function<double(double)>& f, double a, double 
     }
   }
   return std::exp((x + y) / 2);
+}
+
+// What the analysis takes from the plant alone (order, A, B, C and the
+// step), whatever the gains: the plant's modes, the sampled plant, the
+// open-loop a(z) and b(z), and the plant's response G = C (zI - phi)^-1 gamma
+// at the points of the response grid with their frequencies. The gains then
+// only scale G by the control law at each point.
+struct PlantPart {
+  std::vector<PlantMode> modes;
+  SampledPlant sampled;
+  LoopPolynomial polynomial;  // the gains left at 0
+  std::vector<double> hz;     // of the grid's points for this step
+  std::vector<Complex> response;
+};
+
+// Worked out into `part`, whose vectors keep their storage from plant to plant.
+void work_out_plant_part(const ServoLoop& l, PlantPart& part) {
+  part.modes = plant_modes(l);
+  part.sampled = sampled(l);
+  part.polynomial = loop_polynomial(part.sampled, l);
+  const ResponseGrid& grid = response_grid();
+  part.hz.resize(response_points);
+  part.response.resize(response_points);
+  for (std::size_t k = 0; k < response_points; ++k) {
+    part.hz[k] = grid.angle[k] / (2 * pi * l.time_step);
+    part.response[k] = plant_response(part.sampled, l, grid.z[k]);
+  }
+}
+
+// The plant cells as bits: two plants are the same only when every bit is
+// (0.0 and -0.0 differ, and a NaN is the same as itself, which == denies).
+using PlantKey = std::array<std::uint64_t, 2 + largest_plant * largest_plant + 2 * largest_plant>;
+
+PlantKey key_of(const ServoLoop& l) {
+  PlantKey key{};
+  std::size_t at = 0;
+  key[at++] = l.order;
+  key[at++] = std::bit_cast<std::uint64_t>(l.time_step);
+  for (const auto& row : l.a) {
+    for (const double v : row) key[at++] = std::bit_cast<std::uint64_t>(v);
+  }
+  for (const double v : l.b) key[at++] = std::bit_cast<std::uint64_t>(v);
+  for (const double v : l.c) key[at++] = std::bit_cast<std::uint64_t>(v);
+  return key;
+}
+
+// The plant part of the last loop analysed on this thread, kept: a study
+// varying only the gains analyses one plant case after case. One entry per
+// thread, so threads never share it and callers never see it.
+const PlantPart& plant_part(const ServoLoop& l) {
+  struct Memo {
+    std::optional<PlantKey> key;
+    PlantPart part;
+  };
+  thread_local Memo memo;
+  const PlantKey key = key_of(l);
+  if (memo.key != key) {
+    memo.key.reset();  // an exception while working it out leaves no entry
+    work_out_plant_part(l, memo.part);
+    memo.key = key;
+  }
+  return memo.part;
 }
 
 LoopPole pole_of(Complex z, double h) {
@@ -751,8 +825,9 @@ LoopAnalysis analyse_loop(const ServoLoop& l) {
     r.why_not = "a mass, inertia or lead of 0 leaves the plant without finite coefficients";
     return r;
   }
-  r.modes = plant_modes(l);
-  const SampledPlant p = sampled(l);
+  const PlantPart& part = plant_part(l);
+  r.modes = part.modes;
+  const SampledPlant& p = part.sampled;
   const std::vector<Complex> poles = closed_loop_poles(p, l, 1.0, 1.0);
   r.spectral_radius = radius_of(poles);
   r.stable = r.spectral_radius < 1.0 - stability_tolerance;
@@ -762,16 +837,17 @@ LoopAnalysis analyse_loop(const ServoLoop& l) {
     if (std::isnan(r.dominant.hz) || std::abs(z) > std::abs(r.dominant.z) + 1e-12) r.dominant = r.poles.back();
   }
   std::sort(r.poles.begin(), r.poles.end(), [](const LoopPole& a, const LoopPole& b) { return a.hz < b.hz; });
-  const LoopPolynomial lp = loop_polynomial(p, l);
+  const LoopPolynomial lp = with_gains(part.polynomial, l);
   r.gain_margin = stability_boundary(p, l, lp, r.stable, [](double f) { return std::pair{f, f}; });
   r.gain_margin_db = 20 * std::log10(r.gain_margin);
   r.position_gain_margin = stability_boundary(p, l, lp, r.stable, [](double f) { return std::pair{f, 1.0}; });
 
-  // The frequency response, logarithmically spaced up to the Nyquist frequency.
+  // The frequency response, logarithmically spaced up to the Nyquist
+  // frequency: the plant's response there scaled by the control law.
   const ResponseGrid& grid = response_grid();
   r.response.reserve(response_points);
   for (std::size_t k = 0; k < response_points; ++k) {
-    r.response.push_back({grid.angle[k] / (2 * pi * h), open_loop_at(p, l, grid.z[k])});
+    r.response.push_back({part.hz[k], control_law(l, grid.z[k]) * part.response[k]});
   }
   auto L = [&](double hz) { return open_loop(p, l, hz); };
   auto magnitude_above_1 = [&](double hz) { return magnitude(L(hz)) - 1.0; };

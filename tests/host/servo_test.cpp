@@ -1,17 +1,22 @@
 // The linearised stage loop against the simulators themselves: the gains at
 // which a simulated stage stops settling agree with the predicted margins,
 // its ringing with the predicted poles; the sheet check's warnings on the
-// step; a diverging run and study as a user meets them.
+// step; a diverging run and study as a user meets them; analyses one after
+// another on a thread as analyses made alone.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <complex>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -269,6 +274,80 @@ TEST(ServoLoop, StabilityTestAgreesWithTheRoots) {
   // (z - 1)(z - 0.5): a root on the circle is not inside it.
   EXPECT_FALSE(roots_inside({0.5, -1.5, 1.0}, 1.0));
   EXPECT_TRUE(roots_inside({0.5, -1.5, 1.0}, 1.0 + 1e-9));
+}
+
+// Every number of an analysis, its response included, in order.
+std::vector<double> numbers_of(const LoopAnalysis& r) {
+  std::vector<double> v = {r.stable ? 1.0 : 0.0, r.spectral_radius, r.gain_margin, r.gain_margin_db,
+                           r.position_gain_margin, r.phase_crossover_hz, r.phase_margin, r.crossover_hz,
+                           r.bandwidth_hz, r.resonance_hz, r.resonance_peak, r.sensitivity_peak,
+                           r.sensitivity_peak_db, r.sensitivity_peak_hz};
+  auto pole = [&](const LoopPole& p) { v.insert(v.end(), {p.z.real(), p.z.imag(), p.hz, p.damping, p.ringing_hz}); };
+  pole(r.dominant);
+  for (const LoopPole& p : r.poles) pole(p);
+  for (const PlantMode& m : r.modes) v.insert(v.end(), {m.s.real(), m.s.imag(), m.hz, m.damping, m.omega_h, m.growth, m.step_error});
+  for (const LoopPoint& p : r.response) v.insert(v.end(), {p.hz, p.open_loop.real(), p.open_loop.imag()});
+  v.insert(v.end(), {double(r.poles.size()), double(r.modes.size()), double(r.response.size())});
+  return v;
+}
+
+bool same_bits(const std::vector<double>& x, const std::vector<double>& y) {
+  return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(double)) == 0;
+}
+
+// The plant's part of an analysis is kept from one call to the next on a
+// thread: analyses of plants and gains alternated and repeated on one thread
+// are bit for bit those made each on a thread of its own, from nothing kept.
+// The plants: the stage, the stage with a zero cell of the other sign, the
+// stage at twice the step, and the nut-and-stage; each at two pairs of gains.
+TEST(ServoLoop, AnalysesKeepNothingOfThePlantAnalysedBefore) {
+  auto example = [](const char* name) { return *servo_loop(*find_calculator(name), example_sheet(name)); };
+  const ServoLoop stage = example("drovik2");
+  ServoLoop signed_zero = stage;
+  ASSERT_EQ(std::bit_cast<std::uint64_t>(stage.a[0][0]), 0u);
+  signed_zero.a[0][0] = -0.0;
+  ServoLoop slower = stage;
+  slower.time_step *= 2;
+  std::vector<ServoLoop> loops;
+  for (const ServoLoop& plant : {stage, signed_zero, slower, example("drovik1")}) {
+    ServoLoop other = plant;
+    other.position_gain *= 1.5;
+    other.velocity_gain *= 0.7;
+    loops.push_back(plant);
+    loops.push_back(other);
+  }
+  std::vector<std::vector<double>> fresh(loops.size());
+  std::vector<std::string> fresh_why(loops.size());
+  for (std::size_t i = 0; i < loops.size(); ++i) {
+    std::thread([&, i] {
+      const LoopAnalysis r = analyse_loop(loops[i]);
+      fresh[i] = numbers_of(r);
+      fresh_why[i] = r.why_not;
+    }).join();
+  }
+  // Changing the step or the gains changes the numbers, so a kept plant
+  // part would show.
+  const std::pair<std::size_t, std::size_t> differing[] = {{0, 4}, {0, 1}, {0, 6}, {4, 5}};
+  for (const auto& [x, y] : differing) EXPECT_FALSE(same_bits(fresh[x], fresh[y])) << x << " " << y;
+  // Gains changed on one plant, then the next plant, back, and so on.
+  for (int round = 0; round < 2; ++round) {
+    for (std::size_t i = 0; i < loops.size(); ++i) {
+      for (const std::size_t j : {i, i ^ 1, (i + 3) % loops.size(), i}) {
+        const LoopAnalysis r = analyse_loop(loops[j]);
+        EXPECT_EQ(r.why_not, fresh_why[j]);
+        EXPECT_TRUE(same_bits(numbers_of(r), fresh[j])) << "loop " << j << " after loop " << i << ", round " << round;
+      }
+    }
+  }
+  // The response at each grid point is the open loop solved at its frequency.
+  for (const std::size_t i : {0u, 5u, 6u}) {
+    const LoopAnalysis r = analyse_loop(loops[i]);
+    ASSERT_TRUE(r.why_not.empty() && r.response.size() > 1000) << r.why_not;
+    for (const LoopPoint& p : r.response) {
+      const std::complex<double> solved = open_loop_response(loops[i], p.hz);
+      ASSERT_LE(std::abs(p.open_loop - solved), 1e-9 * std::abs(solved) + 1e-12) << "loop " << i << " at " << p.hz << " Hz";
+    }
+  }
 }
 
 // The check warns when the step cannot integrate the nut's axial mode (a
