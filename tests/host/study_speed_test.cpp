@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -125,6 +127,35 @@ TEST(WarmWorker, QueuedRequestsOutliveABadOneBeforeThem) {
   EXPECT_EQ(seen[1].text, "slept");
   EXPECT_EQ(seen[2].text, "slept");
   EXPECT_TRUE(seen[1].ok && seen[2].ok);
+}
+
+// Requests that reach the child together, a large one among them, are
+// answered whole and in order, by the one child.
+TEST(WarmWorker, RequestsThatArriveTogetherAreAnsweredWholeAndInOrder) {
+  WarmWorker worker(serve_test, {5.0, false}, 3);
+  const std::string big(1 << 20, 'y');
+  for (const std::vector<std::string>& requests :
+       {std::vector<std::string>{"sleep", big, "pid"}, std::vector<std::string>{"a", "fail", "pid"}}) {
+    for (const std::string& request : requests) ASSERT_EQ(worker.send(request, "r"), "");
+    std::vector<ChildOutcome> seen;
+    while (seen.size() < requests.size()) {
+      std::optional<ChildOutcome> outcome = worker.reply(5.0);
+      ASSERT_TRUE(outcome.has_value());
+      seen.push_back(std::move(*outcome));
+    }
+    const std::string pid = std::to_string(worker.pid());
+    if (requests[0] == "sleep") {
+      EXPECT_EQ(seen[0].text, "slept");
+      EXPECT_TRUE(seen[1].ok);
+      EXPECT_TRUE(seen[1].text == "echo " + big);
+    } else {
+      EXPECT_EQ(seen[0].text, "echo a");
+      EXPECT_FALSE(seen[1].ok);
+      EXPECT_EQ(seen[1].text, "the work failed");
+    }
+    EXPECT_EQ(seen[2].text, pid);
+    EXPECT_EQ(worker.state(), WarmWorker::State::ready);
+  }
 }
 
 TEST(WarmWorker, SeveralWorkersAreWaitedForTogether) {
