@@ -307,6 +307,43 @@ TEST_F(StudySpeed, ABadCaseInAWarmWorkerFailsAlone) {
   EXPECT_EQ(next_good, 5u);
 }
 
+// A warm worker's scratch folder never passes on a case's tables: a case
+// whose calculator writes none after one that wrote its own fails, as does
+// one whose folder went, and the next case makes the folder again. A
+// folder that a case's failure left in an earlier run goes when the case
+// completes; the failed cases keep theirs.
+TEST_F(StudySpeed, AWarmWorkersScratchHoldsNoEarlierCasesTables) {
+  const std::string fake = "study projection --lib-dir '" FAKE_LIB_DIR "' --set grid_size=16 --no-pictures ";
+  ASSERT_EQ(meridox(fake + "--vary defocus=0,6,1,5,2 -j 1 -o one").status, 1);
+  ASSERT_EQ(meridox(fake + "--vary defocus=0,6,1,5,2 -j 2 -o two").status, 1);
+  ASSERT_EQ(meridox(fake + "--vary defocus=0,1,2 -j 1 -o good").status, 0);
+  const std::string table = slurp(dir() / "one" / "study.csv");
+  EXPECT_TRUE(table == slurp(dir() / "two" / "study.csv"));
+  const std::vector<std::string> rows = lines_of(table);
+  const std::vector<std::string> good = lines_of(slurp(dir() / "good" / "study.csv"));
+  ASSERT_EQ(rows.size(), 6u);
+  ASSERT_EQ(good.size(), 4u);
+  for (const std::size_t k : {2u, 4u}) {
+    EXPECT_NE(rows[k].find(",\"the calculator wrote no readable OUT_M.txt"), std::string::npos) << rows[k];
+  }
+  for (const std::size_t k : {1u, 3u, 5u}) {
+    const std::vector<std::string> fields = fields_of(rows[k]), alone = fields_of(good[(k + 1) / 2]);
+    ASSERT_EQ(fields.size(), alone.size());
+    EXPECT_TRUE(std::equal(fields.begin() + 1, fields.end(), alone.begin() + 1)) << rows[k];
+  }
+
+  const fs::path cases = dir() / "one" / "cases";
+  fs::remove(cases / "records.txt");
+  fs::create_directory(cases / "2");
+  std::ofstream(cases / "2" / "IN_FM.txt") << "an earlier run's sheet";
+  ASSERT_EQ(meridox(fake + "--vary defocus=0,6,1,5,2 -j 1 -o one").status, 1);
+  EXPECT_FALSE(fs::exists(cases / "2"));
+  EXPECT_TRUE(fs::exists(cases / "1" / "IN_FM.txt"));
+  EXPECT_TRUE(fs::exists(cases / "3" / "IN_FM.txt"));
+  EXPECT_FALSE(fs::exists(cases / "0"));
+  EXPECT_TRUE(slurp(dir() / "one" / "study.csv") == table);
+}
+
 // Without kept tables a study keeps its record and key beside study.csv and
 // nothing per case; a rerun reuses every case from that record, another
 // study starts afresh, and any case runs alone into its folder with --case.
