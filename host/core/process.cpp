@@ -426,29 +426,60 @@ std::string size_text(std::size_t size) {
   return std::string(reinterpret_cast<const char*>(&n), size_bytes);
 }
 
-// In the child: reads exactly `size` bytes; false at the end of the requests.
-bool read_exact(int fd, char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = read(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
+// In the child: the host's requests as they come. The host sends the next
+// request while the one before is worked on, so one read often brings a
+// whole request, or several.
+class RequestReader {
+ public:
+  explicit RequestReader(int fd) : fd_(fd) {}
+
+  // The next request and its name; false at the end of the requests.
+  bool next(std::string& what, std::string& request) {
+    std::uint64_t what_size = 0, request_size = 0;
+    if (!have(size_bytes)) return false;
+    std::memcpy(&what_size, buffer_.data() + at_, size_bytes);
+    if (!have(2 * size_bytes + what_size)) return false;
+    std::memcpy(&request_size, buffer_.data() + at_ + size_bytes + what_size, size_bytes);
+    if (!have(2 * size_bytes + what_size + request_size)) return false;
+    const char* start = buffer_.data() + at_ + size_bytes;
+    what.assign(start, static_cast<std::size_t>(what_size));
+    request.assign(start + what_size + size_bytes, static_cast<std::size_t>(request_size));
+    at_ += static_cast<std::size_t>(2 * size_bytes + what_size + request_size);
+    return true;
   }
-  return true;
-}
 
-bool read_sized(int fd, std::string& text) {
-  std::uint64_t size = 0;
-  if (!read_exact(fd, reinterpret_cast<char*>(&size), size_bytes)) return false;
-  text.resize(static_cast<std::size_t>(size));
-  return read_exact(fd, text.data(), text.size());
-}
+ private:
+  // Whether `size` bytes not yet taken are in the buffer, reading more as
+  // they are needed; false when the host has closed its end first.
+  bool have(std::uint64_t size) {
+    while (end_ - at_ < size) {
+      if (at_ > 0) {
+        std::memmove(buffer_.data(), buffer_.data() + at_, end_ - at_);
+        end_ -= at_;
+        at_ = 0;
+      }
+      const std::size_t room = std::max<std::size_t>(static_cast<std::size_t>(size), end_ + piece);
+      if (buffer_.size() < room) buffer_.resize(std::max(room, 2 * buffer_.size()));
+      const ssize_t n = read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      end_ += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
 
-// In the child: answers requests until the host closes its end.
+  static constexpr std::size_t piece = 1 << 12;  // a read asks for at least this much more
+  int fd_;
+  std::vector<char> buffer_;
+  std::size_t at_ = 0, end_ = 0;  // the bytes read and not yet taken
+};
+
+// In the child: answers requests until the host closes its end, each reply
+// in one send, so that the host wakes once for it, with all of it there.
 [[noreturn]] void serve_requests(int fd, const WarmWorker::Serve& serve) {
-  std::string what, request;
-  while (read_sized(fd, what) && read_sized(fd, request)) {
+  RequestReader requests(fd);
+  std::string what, request, reply;
+  while (requests.next(what, request)) {
     ChildWork done;
     try {
       done = serve(request);
@@ -459,10 +490,22 @@ bool read_sized(int fd, std::string& text) {
     }
     std::fflush(nullptr);
     if (!done.ok) done.text = trimmed_line(done.text);
-    const std::string reply = std::string(1, done.ok ? reply_ok : reply_failed) + size_text(done.text.size());
-    if (!send_all(fd, reply.data(), reply.size()) || !send_all(fd, done.text.data(), done.text.size())) break;
+    reply.assign(1, done.ok ? reply_ok : reply_failed);
+    reply += size_text(done.text.size());
+    reply += done.text;
+    if (!send_all(fd, reply.data(), reply.size())) break;
   }
   _exit(0);
+}
+
+// The bytes of the whole reply at the front of what a child said; 0 while
+// it is not all there, or when what it said is no reply (what a child
+// writes on its way out, complete only when it has closed its end).
+std::size_t complete_reply(const std::string& said) {
+  if (said.size() < 1 + size_bytes || (said[0] != reply_ok && said[0] != reply_failed)) return 0;
+  std::uint64_t size = 0;
+  std::memcpy(&size, said.data() + 1, size_bytes);
+  return said.size() - 1 - size_bytes >= size ? 1 + size_bytes + static_cast<std::size_t>(size) : 0;
 }
 
 }  // namespace
@@ -559,10 +602,12 @@ std::string WarmWorker::send(const std::string& request, const std::string& what
   return "cannot send " + what + " to its worker: " + std::strerror(errno);
 }
 
-// Reads what the child has written without waiting; false once the child
-// has closed its end (it has ended or is about to).
+// Reads what the child has written, without waiting, until the oldest
+// reply is all there (its frame says how long it is) or nothing more has
+// come; false once the child has closed its end (it has ended or is about
+// to).
 bool WarmWorker::read_some() {
-  while (true) {
+  while (complete_reply(said_) == 0) {
     char buffer[1 << 16];
     const ssize_t n = recv(channel_, buffer, sizeof buffer, MSG_DONTWAIT);
     if (n > 0) {
@@ -572,6 +617,15 @@ bool WarmWorker::read_some() {
     if (n < 0 && errno == EINTR) continue;
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
   }
+  return true;
+}
+
+// Whether reply(0) has an outcome to give without reading from the child:
+// one known early, a whole reply read already, or the oldest request's end
+// by the host (an interruption, its deadline).
+bool WarmWorker::answerable(double now) const {
+  return !early_.empty() || complete_reply(said_) > 0 || interrupting_signal != 0 ||
+         (!pending_.empty() && now >= deadline_);
 }
 
 // The oldest request's end with its child: with `why` (a deadline, an
@@ -628,18 +682,14 @@ ChildOutcome WarmWorker::ended(const std::string& why) {
 
 std::optional<ChildOutcome> WarmWorker::settle(double now) {
   if (interrupting_signal != 0) return ended(interrupted_text(pending_.front().what));
-  if (said_.size() >= 1 + size_bytes && (said_[0] == reply_ok || said_[0] == reply_failed)) {
-    std::uint64_t size = 0;
-    std::memcpy(&size, said_.data() + 1, size_bytes);
-    if (said_.size() - 1 - size_bytes >= size) {
-      ChildOutcome outcome{said_[0] == reply_ok, said_.substr(1 + size_bytes, static_cast<std::size_t>(size))};
-      said_.erase(0, 1 + size_bytes + static_cast<std::size_t>(size));
-      pending_.pop_front();
-      // The child goes on to the next request as soon as it has answered.
-      if (!pending_.empty()) deadline_ = deadline_from(now);
-      settle_state();
-      return outcome;
-    }
+  if (const std::size_t whole = complete_reply(said_); whole > 0) {
+    ChildOutcome outcome{said_[0] == reply_ok, said_.substr(1 + size_bytes, whole - 1 - size_bytes)};
+    said_.erase(0, whole);
+    pending_.pop_front();
+    // The child goes on to the next request as soon as it has answered.
+    if (!pending_.empty()) deadline_ = deadline_from(now);
+    settle_state();
+    return outcome;
   }
   if (now >= deadline_) return ended(timed_out(pending_.front().what, options_.timeout_seconds));
   return std::nullopt;
@@ -654,8 +704,12 @@ std::optional<ChildOutcome> WarmWorker::reply(double wait_seconds) {
   }
   if (pending_.empty()) return std::nullopt;
   const double until = seconds_now() + std::max(0.0, wait_seconds);
+  // Asked to wait, the worker reads only once its channel has something (a
+  // look before the wait would most often find nothing yet), and at the
+  // request's deadline, so that a reply that came just before it counts.
+  bool look = wait_seconds <= 0.0;
   while (true) {
-    const bool open = read_some();
+    const bool open = !(look || seconds_now() >= deadline_) || read_some();
     const double now = seconds_now();
     if (std::optional<ChildOutcome> done = settle(now)) return done;
     if (!open) return ended({});
@@ -663,7 +717,7 @@ std::optional<ChildOutcome> WarmWorker::reply(double wait_seconds) {
     // Short slices, so that a signal that came just before the wait is seen soon.
     const double slice_ms = std::min({50.0, (deadline_ - now) * 1e3, (until - now) * 1e3});
     pollfd ready{channel_, POLLIN, 0};
-    poll(&ready, 1, static_cast<int>(std::ceil(std::max(0.0, slice_ms))));
+    look = poll(&ready, 1, static_cast<int>(std::ceil(std::max(0.0, slice_ms)))) > 0;
   }
 }
 
@@ -676,22 +730,36 @@ ChildOutcome WarmWorker::call(const std::string& request, const std::string& wha
 
 std::vector<std::pair<std::size_t, ChildOutcome>> wait_replies(const std::vector<WarmWorker*>& workers) {
   std::vector<std::pair<std::size_t, ChildOutcome>> done;
+  // A worker is read from only when the last wait found something on its
+  // channel, or when it has its outcome without a read: the wait itself
+  // says which have replies, and a read of the others would find nothing.
+  std::vector<bool> heard(workers.size(), false);
+  std::vector<pollfd> watch;
+  std::vector<std::size_t> watched;  // the worker of each watched channel
   while (true) {
-    std::vector<pollfd> watch;
+    watch.clear();
+    watched.clear();
     double next_deadline = INFINITY;
+    const double now = seconds_now();
     for (std::size_t k = 0; k < workers.size(); ++k) {
       WarmWorker& w = *workers[k];
       if (w.state() != WarmWorker::State::busy) continue;
-      if (std::optional<ChildOutcome> outcome = w.reply(0.0)) {
-        done.emplace_back(k, std::move(*outcome));
-      } else if (w.channel_ >= 0) {
+      if (heard[k] || w.answerable(now)) {
+        if (std::optional<ChildOutcome> outcome = w.reply(0.0)) {
+          done.emplace_back(k, std::move(*outcome));
+          continue;
+        }
+      }
+      if (w.channel_ >= 0) {
         watch.push_back({w.channel_, POLLIN, 0});
+        watched.push_back(k);
         next_deadline = std::min(next_deadline, w.deadline_);
       }
     }
     if (!done.empty() || watch.empty()) return done;
     const double slice_ms = std::max(0.0, std::min(50.0, (next_deadline - seconds_now()) * 1e3));
-    poll(watch.data(), watch.size(), static_cast<int>(std::ceil(slice_ms)));
+    const int ready = poll(watch.data(), watch.size(), static_cast<int>(std::ceil(slice_ms)));
+    for (std::size_t j = 0; j < watch.size(); ++j) heard[watched[j]] = ready > 0 && watch[j].revents != 0;
   }
 }
 

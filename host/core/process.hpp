@@ -153,6 +153,7 @@ class WarmWorker {
     std::string message;  // as sent: its name and the request, each with its size
   };
   bool read_some();  // false at the end of the child's replies
+  bool answerable(double now) const;
   void become(State state);
   std::optional<ChildOutcome> settle(double now);
   ChildOutcome ended(const std::string& why_if_alive);

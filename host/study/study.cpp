@@ -294,9 +294,15 @@ std::string run_stage_case(const Calculator& calc, Entry entry, const LoadedStat
   return {};
 }
 
-void remove_tables(const Calculator& calc, const fs::path& folder) {
-  std::error_code ec;
-  for (const TableSpec& table : calc.layout->tables) fs::remove(folder / table.file, ec);
+// Removes a calculator's tables from a folder; whether none is left.
+bool remove_tables(const Calculator& calc, const fs::path& folder) {
+  bool gone = true;
+  for (const TableSpec& table : calc.layout->tables) {
+    std::error_code ec;
+    fs::remove(folder / table.file, ec);
+    gone = gone && !ec;
+  }
+  return gone;
 }
 
 }  // namespace
@@ -572,42 +578,58 @@ std::optional<CaseResult> reusable_case(const Calculator& calc, const StudySpec&
 
 namespace {
 
+// Makes a case's folder, or takes the one there for a new case. A folder
+// made now holds nothing; one from an earlier run may hold anything (a link,
+// a hard link, a pipe where a file goes; what a killed run left): its files
+// are replaced, never written through, and the last case's tables go first,
+// so that a calculator that writes none is never read another case's.
+// Nothing when there is no folder of ours there; else whether it is new.
+std::optional<bool> open_case_folder(const Calculator& calc, const fs::path& folder, bool own_folder) {
+  if (mkdir(folder.c_str(), 0777) == 0) return true;
+  struct stat st {};
+  if (errno != EEXIST || lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  remove_tables(calc, folder);
+  if (own_folder) {
+    std::error_code ec;
+    fs::remove(folder / result_record, ec);
+    remove_leftovers(folder);
+  }
+  return false;
+}
+
 // One case, run in this process (a child of the study's, forked for the case
 // or warm for many): see run_case. With `own_folder` the folder is the
 // case's own and keeps its sheet and record (and its tables and summary when
 // the study keeps them); without, it is a scratch folder of the study's, and
 // only the record, returned, outlives the case. With `as_loaded`, every call
-// of the entry here starts from the library's memory as loaded.
+// of the entry here starts from the library's memory as loaded. `ready`
+// says whether the scratch folder is known to be there and to hold no
+// tables (a warm worker's, after a case of its own that completed): the
+// case then goes straight to its sheet, and makes the folder again only if
+// the sheet finds it gone. On return, whether the case left it so.
 std::string case_here(const Calculator& calc, Entry entry, const LoadedState* as_loaded, const StudySpec& spec,
                       const std::string& options, const std::string& sheet, const StagePlan& plan,
-                      const fs::path& folder, bool own_folder) {
+                      const fs::path& folder, bool own_folder, bool& ready) {
   CaseResult result;
   std::optional<StageMetrics> every_step;
   auto fail = [&](const std::string& why) { return record_text(options, failed_case(calc, spec, why)); };
   const bool stage = metric_kind(calc) == MetricKind::stage;
   const std::string first_sheet = plan.every_step_only ? every_step_text(calc, sheet) : sheet;
-  std::error_code ec;
-  // A folder made now holds nothing; one from an earlier run may hold
-  // anything (a link, a hard link, a pipe where a file goes; what a killed
-  // run left): its files are replaced, never written through. A warm
-  // worker's scratch folder holds the last case's: its tables go first, so
-  // that a calculator that writes none is never read another case's.
-  const bool fresh = fs::create_directory(folder, ec);
-  // The study's own scratch holds only what its cases wrote there.
+  const bool was_ready = std::exchange(ready, false) && !own_folder;
+  bool fresh = false;
+  std::string unwritten;
+  for (int attempt = was_ready ? 0 : 1; attempt < 2; ++attempt) {
+    if (attempt == 1) {
+      const std::optional<bool> made = open_case_folder(calc, folder, own_folder);
+      if (!made) return fail("cannot create the case folder " + folder.string());
+      fresh = *made;
+    }
+    // The study's own scratch holds only what its cases wrote there.
+    unwritten = (fresh || !own_folder ? write_own_file : replace_file)(folder / sheet_name, first_sheet);
+    if (unwritten.empty()) break;
+  }
+  if (!unwritten.empty()) return fail("cannot write the case's sheet: " + unwritten);
   const auto write = fresh || !own_folder ? write_own_file : replace_file;
-  if (!fresh) {
-    if (!fs::is_directory(folder, ec) || fs::is_symlink(folder, ec)) {
-      return fail("cannot create the case folder " + folder.string());
-    }
-    remove_tables(calc, folder);
-    if (own_folder) {
-      fs::remove(folder / result_record, ec);
-      remove_leftovers(folder);
-    }
-  }
-  if (const std::string problem = write(folder / sheet_name, first_sheet); !problem.empty()) {
-    return fail("cannot write the case's sheet: " + problem);
-  }
   try {
     if (stage) {
       if (const std::string why =
@@ -647,7 +669,7 @@ std::string case_here(const Calculator& calc, Entry entry, const LoadedState* as
       return fail("cannot write the case's summary: " + problem);
     }
   } else {
-    remove_tables(calc, folder);
+    ready = remove_tables(calc, folder) && !own_folder;
   }
   const std::string record = record_text(options, result);
   if (own_folder) {
@@ -822,7 +844,13 @@ class CaseRunner {
     // Where the library's memory cannot be found, each case runs in a child
     // of its own instead: slower, and as sound.
     if (std::string why; !warm_) as_loaded_ = LoadedState::of(entry, why);
-    if (!folders_) records_.emplace(fs::path(cases_folder), rows_);
+    if (!folders_) {
+      records_.emplace(fs::path(cases_folder), rows_);
+      std::error_code ec;
+      for (fs::directory_iterator it(cases_folder, ec), end; !ec && it != end; it.increment(ec)) {
+        earlier_entries_.insert(it->path().string());
+      }
+    }
     // A worker that forks a child for each case ends it at the case's
     // timeout itself, in the same words; its own deadline is a last resort.
     const double deadline = warm_ || as_loaded_ || spec.timeout <= 0.0 ? spec.timeout : spec.timeout + 30.0;
@@ -929,13 +957,19 @@ class CaseRunner {
     StagePlan plan = plan_varies_ ? stage_plan(calc_, spec_, sheet) : plan_;
     if (warm_ || as_loaded_) {
       const LoadedState* as_loaded = as_loaded_ ? &*as_loaded_ : nullptr;
-      return {true, case_here(calc_, entry_, as_loaded, spec_, options_, sheet, plan, folder, folders_)};
+      // This worker's scratch folder, once its cases have made it.
+      bool ready = !ready_scratch_.empty() && ready_scratch_ == folder;
+      std::string record = case_here(calc_, entry_, as_loaded, spec_, options_, sheet, plan, folder, folders_, ready);
+      ready_scratch_ = ready ? folder : std::string();
+      return {true, std::move(record)};
     }
     if (metric_kind(calc_) == MetricKind::stage) plan = with_loop(std::move(plan), calc_, sheet);
     ChildGroup child({spec_.timeout, false});
     if (std::string failed = child.start(
             0, [&] {
-              return ChildWork{true, case_here(calc_, entry_, nullptr, spec_, options_, sheet, plan, folder, folders_)};
+              bool ready = false;
+              return ChildWork{true,
+                               case_here(calc_, entry_, nullptr, spec_, options_, sheet, plan, folder, folders_, ready)};
             },
             what);
         !failed.empty()) {
@@ -974,7 +1008,7 @@ class CaseRunner {
     if (!folders_ && result.completed()) {
       if (const std::string problem = records_->add(r.name, r.sheet, outcome.text); !problem.empty()) {
         result = failure(problem);
-      } else {
+      } else if (earlier_entries_.erase(r.folder) > 0) {
         remove_case_folder(calc_, r.folder);
       }
     }
@@ -1032,6 +1066,14 @@ class CaseRunner {
   StagePlan plan_;
   bool plan_varies_ = false;
   std::map<std::size_t, Running> running_;  // by case index
+  // In a warm worker's child: its scratch folder while it is known to be
+  // there with no tables in it. Never set in the study's own process, so
+  // that a new child looks at the folder before its first case.
+  std::string ready_scratch_;
+  // The paths in the cases folder when the study began: among them the
+  // folders of cases that failed in an earlier run, which such a case
+  // removes when it completes now. Any other case has none to look for.
+  std::set<std::string> earlier_entries_;
 };
 
 }  // namespace
@@ -1052,8 +1094,9 @@ CaseResult run_case_here(const Calculator& calc, Entry entry, const StudySpec& s
     const std::string base = base_sheet(calc, spec);
     const std::string sheet = case_sheet(calc, base, spec, c);
     const StagePlan plan = metric_kind(calc) == MetricKind::stage ? stage_plan(calc, spec, sheet) : StagePlan{};
+    bool ready = false;
     const std::string record =
-        case_here(calc, entry, as_loaded, spec, case_options(calc, spec), sheet, plan, folder, false);
+        case_here(calc, entry, as_loaded, spec, case_options(calc, spec), sheet, plan, folder, false, ready);
     if (std::optional<CaseResult> r = parse_record(record, calc, spec)) return std::move(*r);
     return failed_case(calc, spec, "the case's results came back incomplete");
   } catch (const TableError& e) {

@@ -38,13 +38,21 @@ void write_map(const char* file, const char* title, int n, double step) {
 }  // namespace
 
 // A defocus of 7 ends the process with status 3, 8 runs for ever and 9
-// aborts, for the cases of a study that end badly.
+// aborts, for the cases of a study that end badly; 6 returns without a
+// table, and 5 removes its exchange folder and returns, as if its folder
+// had been removed from outside.
 MERIDOX_ENTRY void main4() {
   const meridox::Sheet sheet = meridox::read_parameter_sheet(meridox::projection::layout.grid);
   const double defocus = sheet.real(2, 9);
   if (defocus == 7) std::exit(3);
   while (defocus == 8) pause();
   if (defocus == 9) std::abort();
+  if (defocus == 6) return;
+  if (defocus == 5) {
+    unlink(meridox::exchange_file(meridox::sheet_name).c_str());
+    rmdir(meridox::exchange_folder().c_str());
+    return;
+  }
   const int n = sheet.integer(2, 2);
   const double pitch = sheet.real(2, 3);
   write_map("OUT_MR.txt", "\x83\x74\x81\x5b\x83\x8a\x83\x47\x95\xcf\x8a\xb7\x8c\xe3\x82\xcc\x94\x67\x93\xae\x90\x55\x95\x9d",

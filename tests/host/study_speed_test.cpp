@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -125,6 +127,35 @@ TEST(WarmWorker, QueuedRequestsOutliveABadOneBeforeThem) {
   EXPECT_EQ(seen[1].text, "slept");
   EXPECT_EQ(seen[2].text, "slept");
   EXPECT_TRUE(seen[1].ok && seen[2].ok);
+}
+
+// Requests that reach the child together, a large one among them, are
+// answered whole and in order, by the one child.
+TEST(WarmWorker, RequestsThatArriveTogetherAreAnsweredWholeAndInOrder) {
+  WarmWorker worker(serve_test, {5.0, false}, 3);
+  const std::string big(1 << 20, 'y');
+  for (const std::vector<std::string>& requests :
+       {std::vector<std::string>{"sleep", big, "pid"}, std::vector<std::string>{"a", "fail", "pid"}}) {
+    for (const std::string& request : requests) ASSERT_EQ(worker.send(request, "r"), "");
+    std::vector<ChildOutcome> seen;
+    while (seen.size() < requests.size()) {
+      std::optional<ChildOutcome> outcome = worker.reply(5.0);
+      ASSERT_TRUE(outcome.has_value());
+      seen.push_back(std::move(*outcome));
+    }
+    const std::string pid = std::to_string(worker.pid());
+    if (requests[0] == "sleep") {
+      EXPECT_EQ(seen[0].text, "slept");
+      EXPECT_TRUE(seen[1].ok);
+      EXPECT_TRUE(seen[1].text == "echo " + big);
+    } else {
+      EXPECT_EQ(seen[0].text, "echo a");
+      EXPECT_FALSE(seen[1].ok);
+      EXPECT_EQ(seen[1].text, "the work failed");
+    }
+    EXPECT_EQ(seen[2].text, pid);
+    EXPECT_EQ(worker.state(), WarmWorker::State::ready);
+  }
 }
 
 TEST(WarmWorker, SeveralWorkersAreWaitedForTogether) {
@@ -274,6 +305,43 @@ TEST_F(StudySpeed, ABadCaseInAWarmWorkerFailsAlone) {
     EXPECT_TRUE(std::equal(fields.begin() + 1, fields.end(), alone.begin() + 1));
   }
   EXPECT_EQ(next_good, 5u);
+}
+
+// A warm worker's scratch folder never passes on a case's tables: a case
+// whose calculator writes none after one that wrote its own fails, as does
+// one whose folder went, and the next case makes the folder again. A
+// folder that a case's failure left in an earlier run goes when the case
+// completes; the failed cases keep theirs.
+TEST_F(StudySpeed, AWarmWorkersScratchHoldsNoEarlierCasesTables) {
+  const std::string fake = "study projection --lib-dir '" FAKE_LIB_DIR "' --set grid_size=16 --no-pictures ";
+  ASSERT_EQ(meridox(fake + "--vary defocus=0,6,1,5,2 -j 1 -o one").status, 1);
+  ASSERT_EQ(meridox(fake + "--vary defocus=0,6,1,5,2 -j 2 -o two").status, 1);
+  ASSERT_EQ(meridox(fake + "--vary defocus=0,1,2 -j 1 -o good").status, 0);
+  const std::string table = slurp(dir() / "one" / "study.csv");
+  EXPECT_TRUE(table == slurp(dir() / "two" / "study.csv"));
+  const std::vector<std::string> rows = lines_of(table);
+  const std::vector<std::string> good = lines_of(slurp(dir() / "good" / "study.csv"));
+  ASSERT_EQ(rows.size(), 6u);
+  ASSERT_EQ(good.size(), 4u);
+  for (const std::size_t k : {2u, 4u}) {
+    EXPECT_NE(rows[k].find(",\"the calculator wrote no readable OUT_M.txt"), std::string::npos) << rows[k];
+  }
+  for (const std::size_t k : {1u, 3u, 5u}) {
+    const std::vector<std::string> fields = fields_of(rows[k]), alone = fields_of(good[(k + 1) / 2]);
+    ASSERT_EQ(fields.size(), alone.size());
+    EXPECT_TRUE(std::equal(fields.begin() + 1, fields.end(), alone.begin() + 1)) << rows[k];
+  }
+
+  const fs::path cases = dir() / "one" / "cases";
+  fs::remove(cases / "records.txt");
+  fs::create_directory(cases / "2");
+  std::ofstream(cases / "2" / "IN_FM.txt") << "an earlier run's sheet";
+  ASSERT_EQ(meridox(fake + "--vary defocus=0,6,1,5,2 -j 1 -o one").status, 1);
+  EXPECT_FALSE(fs::exists(cases / "2"));
+  EXPECT_TRUE(fs::exists(cases / "1" / "IN_FM.txt"));
+  EXPECT_TRUE(fs::exists(cases / "3" / "IN_FM.txt"));
+  EXPECT_FALSE(fs::exists(cases / "0"));
+  EXPECT_TRUE(slurp(dir() / "one" / "study.csv") == table);
 }
 
 // Without kept tables a study keeps its record and key beside study.csv and
