@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <iterator>
@@ -520,7 +521,20 @@ WarmWorker::~WarmWorker() { stop(); }
 // session) is interrupted as usual meanwhile.
 void WarmWorker::become(State state) {
   if ((state_ == State::busy) != (state == State::busy)) state == State::busy ? begin_watch() : end_watch();
+  if (state_ != State::busy && state == State::busy) {
+    busy_since_ = seconds_now();
+    answered_ = 0;
+  }
   state_ = state;
+}
+
+// How long the child surely goes on without the host: the requests queued
+// behind the one it works on and the one after it, at the pace of its
+// replies so far; 0 before its first reply.
+double WarmWorker::runs_alone_for() const {
+  if (state_ != State::busy || answered_ == 0 || pending_.size() < 3) return 0.0;
+  const double pace = (answered_at_ - busy_since_) / static_cast<double>(answered_);
+  return static_cast<double>(pending_.size() - 2) * pace;
 }
 
 void WarmWorker::stop() {
@@ -696,6 +710,15 @@ std::optional<ChildOutcome> WarmWorker::settle(double now) {
 }
 
 std::optional<ChildOutcome> WarmWorker::reply(double wait_seconds) {
+  std::optional<ChildOutcome> outcome = next_outcome(wait_seconds);
+  if (outcome) {
+    ++answered_;
+    answered_at_ = seconds_now();
+  }
+  return outcome;
+}
+
+std::optional<ChildOutcome> WarmWorker::next_outcome(double wait_seconds) {
   if (!early_.empty()) {
     ChildOutcome outcome = std::move(early_.front());
     early_.pop_front();
@@ -728,6 +751,10 @@ ChildOutcome WarmWorker::call(const std::string& request, const std::string& wha
   }
 }
 
+// The longest the host sleeps through its workers' replies: a crash or an
+// interruption is seen within it.
+constexpr double largest_nap_ms = 20.0;
+
 std::vector<std::pair<std::size_t, ChildOutcome>> wait_replies(const std::vector<WarmWorker*>& workers) {
   std::vector<std::pair<std::size_t, ChildOutcome>> done;
   // A worker is read from only when the last wait found something on its
@@ -758,7 +785,14 @@ std::vector<std::pair<std::size_t, ChildOutcome>> wait_replies(const std::vector
     }
     if (!done.empty() || watch.empty()) return done;
     const double slice_ms = std::max(0.0, std::min(50.0, (next_deadline - seconds_now()) * 1e3));
-    const int ready = poll(watch.data(), watch.size(), static_cast<int>(std::ceil(slice_ms)));
+    double alone = INFINITY;  // how long every busy worker goes on without the host
+    for (const std::size_t k : watched) alone = std::min(alone, workers[k]->runs_alone_for());
+    const double nap_ms = std::min({alone * 1e3, slice_ms, largest_nap_ms});
+    if (nap_ms >= 0.1) {
+      const timespec nap{0, static_cast<long>(nap_ms * 1e6)};
+      nanosleep(&nap, nullptr);
+    }
+    const int ready = poll(watch.data(), watch.size(), nap_ms >= 0.1 ? 0 : static_cast<int>(std::ceil(slice_ms)));
     for (std::size_t j = 0; j < watch.size(); ++j) heard[watched[j]] = ready > 0 && watch[j].revents != 0;
   }
 }

@@ -152,6 +152,7 @@ class WarmWorker {
     std::string what;
     std::string message;  // as sent: its name and the request, each with its size
   };
+  std::optional<ChildOutcome> next_outcome(double wait_seconds);
   bool read_some();  // false at the end of the child's replies
   bool answerable(double now) const;
   void become(State state);
@@ -161,6 +162,7 @@ class WarmWorker {
   void end_child();
   void settle_state();
   double deadline_from(double now) const;
+  double runs_alone_for() const;
 
   Serve serve_;
   ChildOptions options_;
@@ -173,10 +175,19 @@ class WarmWorker {
   std::deque<ChildOutcome> early_;  // outcomes known before their turn to be returned
   std::string said_;  // the replies so far
   bool out_of_room_ = false;
+  // The pace of the replies since the worker last became busy: when that
+  // was, how many outcomes it has given since, and when the last came.
+  double busy_since_ = 0.0;
+  std::size_t answered_ = 0;
+  double answered_at_ = 0.0;
 };
 
 // Waits until one or more of the busy workers among `workers` has its
 // outcome; returns them by index in `workers`. Nothing when none is busy.
+// While every busy worker has requests enough queued to go on alone for a
+// while, the wait sleeps through part of that while and then takes all the
+// replies that came, instead of waking for each: a study of short cases
+// would otherwise spend a wake-up of the host per case.
 std::vector<std::pair<std::size_t, ChildOutcome>> wait_replies(const std::vector<WarmWorker*>& workers);
 
 // While one lives, the signals that would end the host (interrupt,

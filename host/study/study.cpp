@@ -999,11 +999,11 @@ class CaseRunner {
   // folder unless tables are kept, and its record joins the study's.
   void finished(std::size_t index, const Running& r, const ChildOutcome& outcome,
                 const std::function<void(std::size_t, CaseResult)>& ended) {
-    CaseResult result = failure(outcome.text);
-    if (outcome.ok) {
-      std::optional<CaseResult> parsed = parse_record(outcome.text, options_, rows_, columns_);
-      result = parsed ? std::move(*parsed) : failure("the case's results came back incomplete");
-    }
+    std::optional<CaseResult> parsed;
+    if (outcome.ok) parsed = parse_record(outcome.text, options_, rows_, columns_);
+    CaseResult result = parsed                ? std::move(*parsed)
+                        : outcome.ok          ? failure("the case's results came back incomplete")
+                                              : failure(outcome.text);
     std::error_code ec;
     if (!folders_ && result.completed()) {
       if (const std::string problem = records_->add(r.name, r.sheet, outcome.text); !problem.empty()) {
@@ -1056,10 +1056,11 @@ class CaseRunner {
   // a calculator that keeps state between calls.
   std::optional<LoadedState> as_loaded_;
   std::vector<std::unique_ptr<WarmWorker>> workers_;
-  // Each worker takes this many cases at once: the next one waits at its
-  // child while the one before runs, so that the child goes on to it
-  // without waiting for the study to read the reply and send another.
-  static constexpr std::size_t case_queue = 2;
+  // Each worker takes this many cases at once: the next ones wait at its
+  // child while the one before runs, so that the child goes on to them
+  // without waiting for the study to read the reply and send another, and
+  // the study can let several replies gather before it reads them.
+  static constexpr std::size_t case_queue = 8;
   std::vector<std::deque<std::size_t>> worker_cases_;  // the cases sent to each worker, oldest first
   ScratchFolder scratch_;
   std::optional<RecordFile> records_;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -176,6 +177,49 @@ TEST(WarmWorker, SeveralWorkersAreWaitedForTogether) {
   EXPECT_EQ(seen[1].first, 0u);
   EXPECT_EQ(seen[1].second.text, "a");
   EXPECT_TRUE(meridox::host::wait_replies({&slow, &quick}).empty());
+}
+
+// Workers with deep queues, kept full as a study keeps them, so that the
+// wait sleeps through their replies once their pace is known: every reply
+// still comes back, in each worker's order, and a crash and a hang among
+// them fail alone.
+TEST(WarmWorker, DeepQueuesKeptFullLoseNoReply) {
+  auto serve = [](const std::string& r) {
+    usleep(2'000);
+    return serve_test(r);
+  };
+  WarmWorker first(serve, {1.0, true}, 8), second(serve, {1.0, true}, 8);
+  std::vector<WarmWorker*> workers{&first, &second};
+  std::vector<std::deque<std::string>> sent(2);
+  std::vector<std::vector<std::pair<std::string, ChildOutcome>>> got(2);
+  int next = 0;
+  auto request = [](int n) { return n == 37 ? std::string("crash") : n == 71 ? std::string("hang") : std::to_string(n); };
+  while (next < 120 || !sent[0].empty() || !sent[1].empty()) {
+    for (std::size_t k = 0; k < 2; ++k) {
+      while (next < 120 && workers[k]->has_room()) {
+        ASSERT_EQ(workers[k]->send(request(next), "request"), "");
+        sent[k].push_back(request(next++));
+      }
+    }
+    for (auto& [k, outcome] : meridox::host::wait_replies(workers)) {
+      got[k].emplace_back(sent[k].front(), std::move(outcome));
+      sent[k].pop_front();
+    }
+  }
+  std::size_t answered = 0;
+  for (const auto& replies : got) {
+    for (const auto& [r, outcome] : replies) {
+      ++answered;
+      if (r == "crash" || r == "hang") {
+        EXPECT_FALSE(outcome.ok) << r;
+        EXPECT_NE(outcome.text.find(r == "crash" ? "signal" : "still running"), std::string::npos) << outcome.text;
+      } else {
+        EXPECT_TRUE(outcome.ok) << r << ": " << outcome.text;
+        EXPECT_EQ(outcome.text, "echo " + r);
+      }
+    }
+  }
+  EXPECT_EQ(answered, 120u);
 }
 
 namespace {
