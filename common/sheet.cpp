@@ -11,17 +11,22 @@ namespace meridox {
 
 Sheet::Sheet(GridShape shape)
     : shape_(shape),
-      grid_(static_cast<std::size_t>(shape.columns) * static_cast<std::size_t>(shape.rows) *
-                static_cast<std::size_t>(shape.cell_bytes),
-            '\0') {}
+      grid_(std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(shape.columns) *
+                                                   static_cast<std::size_t>(shape.rows) *
+                                                   static_cast<std::size_t>(shape.cell_bytes))),
+      written_(static_cast<std::size_t>(shape.columns) * static_cast<std::size_t>(shape.rows), 0) {}
 
-char* Sheet::at(int column, int row, int position) {
-  const std::size_t index =
-      (static_cast<std::size_t>(column) * static_cast<std::size_t>(shape_.rows) +
-       static_cast<std::size_t>(row)) *
-          static_cast<std::size_t>(shape_.cell_bytes) +
-      static_cast<std::size_t>(position);
-  return &grid_[index];
+std::size_t Sheet::cell_index(int column, int row) const {
+  return static_cast<std::size_t>(column) * static_cast<std::size_t>(shape_.rows) + static_cast<std::size_t>(row);
+}
+
+// Writes a byte at the reader's place (already inside the grid) and widens
+// the cell's written part to cover it.
+void Sheet::store(char byte) {
+  const std::size_t cell = cell_index(column_, row_);
+  grid_[cell * static_cast<std::size_t>(shape_.cell_bytes) + static_cast<std::size_t>(position_)] = byte;
+  const auto extent = static_cast<std::uint16_t>(position_ + 1);
+  if (written_[cell] < extent) written_[cell] = extent;
 }
 
 void Sheet::saturate() {
@@ -35,20 +40,20 @@ void Sheet::feed(std::string_view bytes) {
     saturate();
     switch (byte) {
       case '\n':
-        *at(column_, row_, position_) = '\0';
+        store('\0');
         column_ = 0;
         ++row_;
         position_ = 0;
         break;
       case '\t':
-        *at(column_, row_, position_) = '\0';
+        store('\0');
         ++column_;
         position_ = 0;
         break;
       case '\r':
         break;
       default:
-        *at(column_, row_, position_) = byte;
+        store(byte);
         ++position_;
         break;
     }
@@ -57,7 +62,7 @@ void Sheet::feed(std::string_view bytes) {
 
 void Sheet::finish() {
   saturate();
-  *at(column_, row_, position_) = '\0';
+  store('\0');
 }
 
 bool Sheet::load(const std::string& path) {
@@ -75,12 +80,9 @@ bool Sheet::load(const std::string& path) {
 
 std::string_view Sheet::cell(int column, int row) const {
   if (column < 0 || column >= shape_.columns || row < 0 || row >= shape_.rows) return {};
-  const std::size_t index =
-      (static_cast<std::size_t>(column) * static_cast<std::size_t>(shape_.rows) +
-       static_cast<std::size_t>(row)) *
-      static_cast<std::size_t>(shape_.cell_bytes);
-  const char* text = &grid_[index];
-  return std::string_view(text, strnlen(text, static_cast<std::size_t>(shape_.cell_bytes)));
+  const std::size_t cell = cell_index(column, row);
+  const char* text = &grid_[cell * static_cast<std::size_t>(shape_.cell_bytes)];
+  return std::string_view(text, strnlen(text, written_[cell]));
 }
 
 int Sheet::integer(int column, int row) const { return c_atoi(cell(column, row)); }
