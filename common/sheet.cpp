@@ -1,5 +1,6 @@
 #include "common/sheet.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -20,14 +21,30 @@ std::size_t Sheet::cell_index(int column, int row) const {
   return static_cast<std::size_t>(column) * static_cast<std::size_t>(shape_.rows) + static_cast<std::size_t>(row);
 }
 
-// Writes a byte at the reader's place (already inside the grid) and widens
-// the cell's written part to cover it.
-void Sheet::store(char byte) {
+// The reader's cell (its place already inside the grid), its written part
+// widened to cover its first `extent` bytes.
+char* Sheet::open_cell(std::size_t extent) {
   const std::size_t cell = cell_index(column_, row_);
-  grid_[cell * static_cast<std::size_t>(shape_.cell_bytes) + static_cast<std::size_t>(position_)] = byte;
-  const auto extent = static_cast<std::uint16_t>(position_ + 1);
-  if (written_[cell] < extent) written_[cell] = extent;
+  if (written_[cell] < extent) written_[cell] = static_cast<std::uint16_t>(extent);
+  return &grid_[cell * static_cast<std::size_t>(shape_.cell_bytes)];
 }
+
+// Stores a field's bytes from the reader's place on as one byte after
+// another lands: those that fit in turn, each further one over the cell's
+// last byte, where the last of them stays.
+void Sheet::store(std::string_view text) {
+  const auto last = static_cast<std::size_t>(shape_.cell_bytes - 1);
+  const auto from = static_cast<std::size_t>(position_);
+  const std::size_t to = std::min(from + text.size(), last + 1);
+  char* const cell = open_cell(to);
+  const std::size_t in_turn = std::min(text.size(), last - from);
+  std::memcpy(cell + from, text.data(), in_turn);
+  if (text.size() > in_turn) cell[last] = text.back();
+  position_ = static_cast<int>(to);
+}
+
+// Ends the cell at the reader's place; the place stays.
+void Sheet::end_cell() { open_cell(static_cast<std::size_t>(position_) + 1)[position_] = '\0'; }
 
 void Sheet::saturate() {
   if (column_ > shape_.columns - 1) column_ = shape_.columns - 1;
@@ -36,33 +53,36 @@ void Sheet::saturate() {
 }
 
 void Sheet::feed(std::string_view bytes) {
-  for (const char byte : bytes) {
+  while (!bytes.empty()) {
     saturate();
-    switch (byte) {
+    std::size_t used = 1;
+    switch (bytes.front()) {
       case '\n':
-        store('\0');
+        end_cell();
         column_ = 0;
         ++row_;
         position_ = 0;
         break;
       case '\t':
-        store('\0');
+        end_cell();
         ++column_;
         position_ = 0;
         break;
       case '\r':
         break;
       default:
-        store(byte);
-        ++position_;
+        // The bytes up to the next TAB, LF or CR are stored in one go.
+        while (used < bytes.size() && bytes[used] != '\n' && bytes[used] != '\t' && bytes[used] != '\r') ++used;
+        store(bytes.substr(0, used));
         break;
     }
+    bytes.remove_prefix(used);
   }
 }
 
 void Sheet::finish() {
   saturate();
-  store('\0');
+  end_cell();
 }
 
 bool Sheet::load(const std::string& path) {

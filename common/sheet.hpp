@@ -50,7 +50,9 @@ class Sheet {
 
  private:
   std::size_t cell_index(int column, int row) const;
-  void store(char byte);
+  char* open_cell(std::size_t extent);
+  void store(std::string_view text);
+  void end_cell();
   void saturate();
 
   GridShape shape_;
