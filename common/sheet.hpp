@@ -1,6 +1,8 @@
 #pragma once
 // The parameter sheet: a TAB-separated text file read into a grid of cells
 // addressed (column, row), both counted from 0.
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,7 +13,7 @@ namespace meridox {
 // inside it: while reading, an index above its guard is set to the guard, so
 // an over-long cell keeps its first cell_bytes - 1 bytes, fields beyond the
 // last column are written over the last column, and lines beyond the guard
-// row are written over that row.
+// row are written over that row. A cell holds at most 65535 bytes.
 struct GridShape {
   int columns;
   int rows;
@@ -24,7 +26,8 @@ struct GridShape {
 class Sheet {
  public:
   // An empty sheet: every cell empty. The grid lives on the heap, never on
-  // the (possibly small) stack of the host's thread.
+  // the (possibly small) stack of the host's thread, and is not cleared: a
+  // sheet fills a few hundred of its bytes, and only written bytes are read.
   explicit Sheet(GridShape shape);
 
   // Reads a whole regular file into the grid. A file that cannot be opened or
@@ -46,11 +49,20 @@ class Sheet {
   const GridShape& shape() const { return shape_; }
 
  private:
-  char* at(int column, int row, int position);
+  std::size_t cell_index(int column, int row) const;
+  char* open_cell(std::size_t extent);
+  void store(std::string_view text);
+  void end_cell();
   void saturate();
 
   GridShape shape_;
-  std::vector<char> grid_;
+  // cell_bytes bytes a cell, column after column, left uninitialised.
+  std::unique_ptr<char[]> grid_;
+  // For each cell, how many of its leading bytes the input has written: a
+  // field landing on a cell writes its positions from 0 upwards, so these
+  // bytes are all written, and the rest of the cell reads as the NULs of a
+  // cleared grid would.
+  std::vector<std::uint16_t> written_;
   int column_ = 0;
   int row_ = 0;
   int position_ = 0;

@@ -82,6 +82,7 @@ std::string_view trimmed(std::string_view text) {
 // saves it, or UTF-8), without surrounding blanks, ASCII letters in lower
 // case; labels differing only in case or surrounding blanks are the same.
 std::string label_key(std::string_view cell) {
+  if (cell.empty()) return {};  // most rows of a sheet's grid
   const std::string text = display_text(cell);
   std::string key(trimmed(text));
   for (char& c : key) {
@@ -90,19 +91,27 @@ std::string label_key(std::string_view cell) {
   return key;
 }
 
-// The non-empty labels (column 0) of a calculator's value rows in a sheet.
+// The label (column 0) of each row of a sheet up to its guard row, as
+// compared; the rows beyond are never written.
+std::vector<std::string> row_keys(const Sheet& sheet) {
+  std::vector<std::string> keys;
+  keys.reserve(static_cast<std::size_t>(sheet.shape().row_guard) + 1);
+  for (int row = 0; row <= sheet.shape().row_guard; ++row) keys.push_back(label_key(sheet.cell(0, row)));
+  return keys;
+}
+
+// The non-empty labels of a calculator's value rows in a sheet.
 struct RowLabel {
   int row;
   std::string_view name;  // the parameter the calculator reads in that row
   std::string key;   // as compared
-  std::string shown;  // as the user wrote it, decoded
 };
 
-std::vector<RowLabel> row_labels(const Calculator& calculator, const Sheet& sheet) {
+std::vector<RowLabel> row_labels(const Calculator& calculator, const std::vector<std::string>& keys) {
   std::vector<RowLabel> labels;
   for (const CellSpec& c : calculator.layout->cells) {
-    std::string key = label_key(sheet.cell(0, c.row));
-    if (!key.empty()) labels.push_back({c.row, c.name, std::move(key), display_text(trimmed(sheet.cell(0, c.row)))});
+    const auto row = static_cast<std::size_t>(c.row);
+    if (row < keys.size() && !keys[row].empty()) labels.push_back({c.row, c.name, keys[row]});
   }
   return labels;
 }
@@ -112,7 +121,7 @@ std::vector<RowLabel> row_labels(const Calculator& calculator, const Sheet& shee
 const std::vector<RowLabel>& example_labels(const Calculator& calculator) {
   static const std::vector<std::vector<RowLabel>> all = [] {
     std::vector<std::vector<RowLabel>> labels;
-    for (const Calculator& c : calculators()) labels.push_back(row_labels(c, sheet_of(c, example_sheet(c.name))));
+    for (const Calculator& c : calculators()) labels.push_back(row_labels(c, row_keys(sheet_of(c, example_sheet(c.name)))));
     return labels;
   }();
   return all[static_cast<std::size_t>(&calculator - calculators().data())];
@@ -142,9 +151,7 @@ std::string label_of(const Sheet& sheet, int row, bool with_unit) {
 class Checker {
  public:
   Checker(const Calculator& calculator, std::string_view bytes)
-      : calc_(calculator), layout_(*calculator.layout), bytes_(bytes), sheet_(layout_.grid) {
-    sheet_.feed(bytes);
-    sheet_.finish();
+      : calc_(calculator), layout_(*calculator.layout), sheet_(sheet_of(calculator, bytes)) {
     scan_layout(bytes);
     scan_encoding(bytes);
   }
@@ -257,7 +264,8 @@ class Checker {
   // wording (Japanese, the user's own English) is the user's: a note, no warning.
   void compare_labels() {
     const std::vector<RowLabel>& example = example_labels(calc_);
-    const std::vector<RowLabel> labels = row_labels(calc_, sheet_);
+    const std::vector<std::string> keys = row_keys(sheet_);
+    const std::vector<RowLabel> labels = row_labels(calc_, keys);
     int known = 0;
     std::vector<std::pair<const RowLabel*, const RowLabel*>> moved;  // the sheet's row, the example's
     for (const RowLabel& label : labels) {
@@ -266,7 +274,7 @@ class Checker {
       ++known;
       if (home->row != label.row) moved.emplace_back(&label, home);
     }
-    if (const LabelFit other = better_fitting_calculator(); other.calculator != nullptr) {
+    if (const LabelFit other = better_fitting_calculator(keys); other.calculator != nullptr) {
       warn("label-mismatch", -1, -1,
            "the sheet holds " + std::to_string(other.labels) + " of " + other.calculator->alias +
                "'s example labels and " + std::to_string(other.own) + " of " + calc_.alias +
@@ -277,7 +285,8 @@ class Checker {
     for (std::size_t k = 0; k < shown; ++k) {
       const auto [label, home] = moved[k];
       warn("label-mismatch", 0, label->row,
-           "(0," + std::to_string(label->row) + ") " + std::string(label->name) + ": the label \"" + label->shown +
+           "(0," + std::to_string(label->row) + ") " + std::string(label->name) + ": the label \"" +
+               display_text(trimmed(sheet_.cell(0, label->row))) +
                "\" is the example's label of row " + std::to_string(home->row) + " (" + std::string(home->name) +
                "): a line added or deleted above it?");
     }
@@ -306,11 +315,10 @@ class Checker {
     int labels = 0;  // its example's labels that the sheet holds
     int own = 0;     // this calculator's example's labels that the sheet holds
   };
-  LabelFit better_fitting_calculator() const {
-    std::vector<std::string> keys;
-    for (int row = 0; row <= layout_.grid.row_guard; ++row) {
-      std::string key = label_key(sheet_.cell(0, row));
-      if (!key.empty()) keys.push_back(std::move(key));
+  LabelFit better_fitting_calculator(const std::vector<std::string>& row_keys) const {
+    std::vector<std::string_view> keys;
+    for (const std::string& key : row_keys) {
+      if (!key.empty()) keys.push_back(key);
     }
     auto fit = [&](const std::vector<RowLabel>& example) {
       int n = 0;
@@ -361,16 +369,16 @@ class Checker {
     const std::size_t extent = integer ? integer_extent(raw) : real_extent(raw);
     report_.cells.push_back(
         {column, row, name, label_of(sheet_, row, with_unit), display_text(raw), value, integer});
-    const std::string where = "(" + std::to_string(column) + "," + std::to_string(row) + ") ";
     if (!cell_warnings_) return;
+    auto where = [&] { return "(" + std::to_string(column) + "," + std::to_string(row) + ") "; };
     if (extent == 0) {
       warn("no-number", column, row,
-           where + name +
+           where() + name +
                (is_blank(raw) ? ": the cell is empty; it reads as 0"
                               : ": \"" + display_text(raw) + "\" holds no number; it reads as 0"));
     } else if (!is_blank(raw.substr(extent))) {
       warn("trailing-text", column, row,
-           where + name + ": \"" + display_text(raw) + "\" has text after the number; it reads as " +
+           where() + name + ": \"" + display_text(raw) + "\" has text after the number; it reads as " +
                number_text(value));
     }
   }
@@ -458,7 +466,7 @@ class Checker {
   // pitch too coarse for the image between samples, an odd grid.
   void optics_sampling() {
     using namespace projection_cells;
-    const SourceSampling ss = source_sampling(calc_, bytes_);
+    const SourceSampling ss = source_sampling(calc_, sheet_);
     if (!ss.usable) return;
     const double sigma = v(projection_cells::sigma), na = v(projection_cells::na),
                  wavelength = v(projection_cells::wavelength);
@@ -618,7 +626,7 @@ class Checker {
   // And the first step's velocity term sees a previous count of 0, so a
   // start offset acts as a jump of that many counts within one step.
   void servo_step() {
-    const std::optional<ServoLoop> loop = servo_loop(calc_, bytes_);
+    const std::optional<ServoLoop> loop = servo_loop(calc_, sheet_);
     if (!loop || !(loop->time_step > 0) || !finite_loop(*loop)) return;
     const std::string_view time_step = layout_.table_with(MetricKind::stage)->step_time_cell;
     for (const PlantMode& m : plant_modes(*loop)) {
@@ -659,8 +667,7 @@ class Checker {
 
   const Calculator& calc_;
   const Layout& layout_;
-  std::string bytes_;
-  Sheet sheet_;
+  const Sheet sheet_;  // read once: every rule and the servo loop read its cells
   CheckReport report_;
   bool cell_warnings_ = true;
 };
@@ -699,10 +706,14 @@ CheckReport check_sheet(const Calculator& calculator, std::string_view sheet_byt
 }
 
 SourceSampling source_sampling(const Calculator& calc, std::string_view sheet_bytes) {
+  if (calc.layout != &projection_cells::layout) return {};
+  return source_sampling(calc, sheet_of(calc, sheet_bytes));
+}
+
+SourceSampling source_sampling(const Calculator& calc, const Sheet& sheet) {
   SourceSampling ss;
   using namespace projection_cells;
   if (calc.layout != &layout) return ss;
-  const Sheet sheet = sheet_of(calc, sheet_bytes);
   ss.grid = read_integer(sheet, grid);
   const double na = read_real(sheet, projection_cells::na), sigma = read_real(sheet, projection_cells::sigma),
                pitch = read_real(sheet, projection_cells::pitch), wavelength = read_real(sheet, projection_cells::wavelength);

@@ -65,6 +65,7 @@ struct SourceSampling {
   bool band_limited() const { return usable && 4.0 * std::floor(pupil_radius) < grid; }
 };
 SourceSampling source_sampling(const Calculator& calculator, std::string_view sheet_bytes);
+SourceSampling source_sampling(const Calculator& calculator, const Sheet& sheet);
 
 // The report as the `check` command prints it.
 std::string format_report(const Calculator& calculator, const CheckReport& report);

@@ -657,9 +657,13 @@ consteval std::string_view base_cell(std::string_view name) { return cell_name<s
 }  // namespace
 
 std::optional<ServoLoop> servo_loop(const Calculator& calc, std::string_view sheet_bytes) {
+  if (calc.layout->servo == ServoModel::none) return std::nullopt;
+  return servo_loop(calc, sheet_of(calc, sheet_bytes));
+}
+
+std::optional<ServoLoop> servo_loop(const Calculator& calc, const Sheet& sheet) {
   const ServoModel model = calc.layout->servo;
   if (model == ServoModel::none) return std::nullopt;
-  const Sheet sheet = sheet_of(calc, sheet_bytes);
   auto real = [&](std::string_view name) {
     const CellSpec& cell = calc.layout->at(name);
     return sheet.real(cell.column, cell.row);

@@ -45,6 +45,7 @@ struct ServoLoop {
 // The loop of a stage sheet, its cells read by name through the layout;
 // nothing for a calculator that is no stage.
 std::optional<ServoLoop> servo_loop(const Calculator& calculator, std::string_view sheet_bytes);
+std::optional<ServoLoop> servo_loop(const Calculator& calculator, const Sheet& sheet);
 
 // A mode of the plant (an eigenvalue s of A other than 0) and what one
 // Runge-Kutta step of h makes of it: the step multiplies the mode by

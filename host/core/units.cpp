@@ -19,9 +19,13 @@ std::string unit_text(const Sheet& sheet, int row) {
 
 }  // namespace
 
-std::string length_unit(const Calculator& calculator, std::string_view sheet_bytes) {
+std::string length_unit(const Calculator& calculator, const Sheet& sheet) {
   const std::string_view cell = calculator.layout->length_unit_cell;
-  return unit_text(sheet_of(calculator, sheet_bytes), cell.empty() ? -1 : row_of(calculator, cell));
+  return unit_text(sheet, cell.empty() ? -1 : row_of(calculator, cell));
+}
+
+std::string length_unit(const Calculator& calculator, std::string_view sheet_bytes) {
+  return length_unit(calculator, sheet_of(calculator, sheet_bytes));
 }
 
 double metres_per(std::string_view unit) {
@@ -56,7 +60,10 @@ StageColumns stage_columns_for(const Calculator& calculator, const Sheet& sheet)
 }
 
 PlateSection plate_section(const Calculator& calculator, std::string_view sheet_bytes) {
-  const Sheet sheet = sheet_of(calculator, sheet_bytes);
+  return plate_section(calculator, sheet_of(calculator, sheet_bytes));
+}
+
+PlateSection plate_section(const Calculator& calculator, const Sheet& sheet) {
   auto real = [&](std::string_view name) {
     const CellSpec* cell = calculator.layout->find(name);
     return cell ? sheet.real(cell->column, cell->row) : not_known;
@@ -120,10 +127,14 @@ int grid_samples(const Calculator& calc, const Sheet& sheet) {
 }  // namespace
 
 std::vector<MaskRectangle> mask_rectangles(const Calculator& calc, std::string_view sheet_bytes) {
+  if (calc.layout->rectangles == nullptr) return {};
+  return mask_rectangles(calc, sheet_of(calc, sheet_bytes));
+}
+
+std::vector<MaskRectangle> mask_rectangles(const Calculator& calc, const Sheet& sheet) {
   std::vector<MaskRectangle> mask;
   const Layout& layout = *calc.layout;
   if (layout.rectangles == nullptr) return mask;
-  const Sheet sheet = sheet_of(calc, sheet_bytes);
   const CellSpec& given = layout.at(layout.rectangles->count_cell);
   const int count = std::min({sheet.integer(given.column, given.row), layout.rectangle_limit(), layout.rectangle_rows()});
   // Edges in samples from the centre are kept within half the grid (its
@@ -195,10 +206,10 @@ std::string cut_outside_image(const Calculator& calc, std::string_view sheet_byt
 std::string describe_sheet(const Calculator& calculator, std::string_view sheet_bytes, const std::string& asked_unit,
                            SheetDescription& d) {
   const Sheet sheet = sheet_of(calculator, sheet_bytes);
-  const std::string sheet_unit = length_unit(calculator, sheet_bytes);
+  const std::string sheet_unit = length_unit(calculator, sheet);
   d.context.length_unit = sheet_unit;
   d.context.units = unit_words(calculator, sheet);
-  d.context.mask = mask_rectangles(calculator, sheet_bytes);
+  d.context.mask = mask_rectangles(calculator, sheet);
   bool lengths = false;  // whether a map of the calculator is drawn in lengths
   for (const TableSpec& t : calculator.layout->tables) {
     lengths = lengths || t.map_in_lengths();
@@ -207,8 +218,8 @@ std::string describe_sheet(const Calculator& calculator, std::string_view sheet_
     if (pupil != nullptr) d.na = sheet.real(pupil->column, pupil->row);
     if (source != nullptr) d.sigma = sheet.real(source->column, source->row);
   }
-  d.context.servo = servo_loop(calculator, sheet_bytes);
-  if (calculator.layout->table_with(MetricKind::plate) != nullptr) d.context.plate = plate_section(calculator, sheet_bytes);
+  d.context.servo = servo_loop(calculator, sheet);
+  if (calculator.layout->table_with(MetricKind::plate) != nullptr) d.context.plate = plate_section(calculator, sheet);
   if (d.context.servo) d.context.loop = analyse_loop(*d.context.servo);
   d.length_unit = sheet_unit;
   d.length_scale = 1.0;

@@ -17,6 +17,7 @@ namespace meridox::host {
 // The unit text of the optics lengths in a sheet (column 1 of the row that
 // gives the pitch or the image window).
 std::string length_unit(const Calculator& calculator, std::string_view sheet_bytes);
+std::string length_unit(const Calculator& calculator, const Sheet& sheet);
 
 // Metres in one of the length units the pictures can convert between (nm,
 // um, mm, cm, m); NaN for any other text.
@@ -41,6 +42,7 @@ StageSteps stage_steps(const Calculator& calculator, const Sheet& sheet);
 
 // The plate's section (modulus, Poisson's ratio, thickness) from its sheet.
 PlateSection plate_section(const Calculator& calculator, std::string_view sheet_bytes);
+PlateSection plate_section(const Calculator& calculator, const Sheet& sheet);
 
 // The sheet's texts of the unit words of its calculator's table columns.
 UnitWords unit_words(const Calculator& calculator, const Sheet& sheet);
@@ -59,6 +61,7 @@ ImageModel image_model(const Calculator& calculator);
 // limited as it limits them), edges in the image's lengths: a projection
 // sheet gives them in samples of its pitch. None for a calculator without.
 std::vector<MaskRectangle> mask_rectangles(const Calculator& calculator, std::string_view sheet_bytes);
+std::vector<MaskRectangle> mask_rectangles(const Calculator& calculator, const Sheet& sheet);
 
 // The axes of a calculator's image as its sheet gives them (empty when the
 // calculator has no image or the sheet gives it no samples).

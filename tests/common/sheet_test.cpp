@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <random>
 #include <string>
 
 #include "plate/layout.hpp"
@@ -105,6 +108,83 @@ TEST(SheetReader, NulByteEndsTheCellText) {
   const Sheet sheet = parse(std::string("12\0" "34\t5\n", 7));
   EXPECT_EQ(sheet.cell(0, 0), "12");
   EXPECT_EQ(sheet.cell(1, 0), "5");
+}
+
+// The reader's rules on a grid cleared to NULs before reading: what every
+// cell must read as.
+class ClearedGrid {
+ public:
+  explicit ClearedGrid(GridShape shape)
+      : s_(shape), bytes_(static_cast<std::size_t>(shape.columns * shape.rows * shape.cell_bytes), '\0') {}
+  void feed(std::string_view bytes) {
+    for (const char b : bytes) {
+      if (b == '\r') continue;
+      put(b == '\t' || b == '\n' ? '\0' : b);
+      if (b == '\t') ++column_;
+      if (b == '\n') column_ = 0, ++row_;
+      position_ = b == '\t' || b == '\n' ? 0 : position_ + 1;
+    }
+  }
+  void finish() { put('\0'); }
+  std::string_view cell(int column, int row) const {
+    if (column < 0 || column >= s_.columns || row < 0 || row >= s_.rows) return {};
+    const char* text = &bytes_[static_cast<std::size_t>((column * s_.rows + row) * s_.cell_bytes)];
+    return {text, strnlen(text, static_cast<std::size_t>(s_.cell_bytes))};
+  }
+
+ private:
+  void put(char b) {
+    column_ = std::min(column_, s_.columns - 1);
+    row_ = std::min(row_, s_.row_guard);
+    position_ = std::min(position_, s_.cell_bytes - 1);
+    bytes_[static_cast<std::size_t>((column_ * s_.rows + row_) * s_.cell_bytes + position_)] = b;
+  }
+  GridShape s_;
+  std::string bytes_;
+  int column_ = 0, row_ = 0, position_ = 0;
+};
+
+// Random text of short and over-long cells, TABs, LFs, CRs and NULs, more
+// fields and lines than the grid holds (a row above the guard row is never
+// written), fed in random pieces: every cell, read after each piece (a cell
+// still open included) and after the end, is what the cleared grid holds.
+TEST(SheetReader, EveryCellReadsAsOnACleanGrid) {
+  constexpr GridShape shape{4, 7, 6, 5};
+  std::mt19937 rng(20261209);
+  const std::string alphabet("\t\t\t\n\n\r\0\0ab1.", 13);
+  auto expect_same = [&](const Sheet& sheet, const ClearedGrid& grid, const std::string& text) {
+    for (int column = -1; column <= shape.columns; ++column) {
+      for (int row = -1; row <= shape.rows; ++row) {
+        ASSERT_EQ(sheet.cell(column, row), grid.cell(column, row))
+            << "cell (" << column << "," << row << ") of " << ::testing::PrintToString(text);
+      }
+    }
+  };
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::string text;
+    const int length = static_cast<int>(rng() % 160);
+    while (static_cast<int>(text.size()) < length) {
+      if (rng() % 12 == 0) {
+        text.append(rng() % 12, static_cast<char>('k' + rng() % 3));  // a cell that may run over
+      } else {
+        text += alphabet[rng() % alphabet.size()];
+      }
+    }
+    Sheet sheet(shape);
+    ClearedGrid grid(shape);
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t piece = std::min<std::size_t>(text.size() - at, rng() % 20);
+      sheet.feed(std::string_view(text).substr(at, piece));
+      grid.feed(std::string_view(text).substr(at, piece));
+      at += piece;
+      expect_same(sheet, grid, text);
+    }
+    if (trial % 2 == 0) {
+      sheet.finish();
+      grid.finish();
+      expect_same(sheet, grid, text);
+    }
+  }
 }
 
 TEST(SheetReader, MissingFileReadsAsEmptySheet) {
