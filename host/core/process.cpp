@@ -404,12 +404,14 @@ std::string run_in_child(const std::function<std::string()>& work, const std::st
 // A warm worker's exchange, over one socket (so that a write to a child that
 // has ended fails instead of raising SIGPIPE in the host). A request: the
 // size of `what`, `what`, the size of the request, the request. A reply: a
-// mark (ok or failed), the size of the text, the text. Sizes are 8 bytes in
-// the host's order; both ends are the same program.
+// mark (ok or failed), the size of the text, the seconds the child worked
+// on the request, the text. Sizes and seconds are 8 bytes in the host's
+// order; both ends are the same program.
 namespace {
 
 constexpr char reply_ok = '\x01', reply_failed = '\x02';
 constexpr std::size_t size_bytes = sizeof(std::uint64_t);
+constexpr std::size_t reply_head = 1 + size_bytes + sizeof(double);
 
 bool send_all(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -481,6 +483,7 @@ class RequestReader {
   RequestReader requests(fd);
   std::string what, request, reply;
   while (requests.next(what, request)) {
+    const double start = seconds_now();
     ChildWork done;
     try {
       done = serve(request);
@@ -491,8 +494,10 @@ class RequestReader {
     }
     std::fflush(nullptr);
     if (!done.ok) done.text = trimmed_line(done.text);
+    const double worked = seconds_now() - start;
     reply.assign(1, done.ok ? reply_ok : reply_failed);
     reply += size_text(done.text.size());
+    reply.append(reinterpret_cast<const char*>(&worked), sizeof worked);
     reply += done.text;
     if (!send_all(fd, reply.data(), reply.size())) break;
   }
@@ -503,10 +508,10 @@ class RequestReader {
 // it is not all there, or when what it said is no reply (what a child
 // writes on its way out, complete only when it has closed its end).
 std::size_t complete_reply(const std::string& said) {
-  if (said.size() < 1 + size_bytes || (said[0] != reply_ok && said[0] != reply_failed)) return 0;
+  if (said.size() < reply_head || (said[0] != reply_ok && said[0] != reply_failed)) return 0;
   std::uint64_t size = 0;
   std::memcpy(&size, said.data() + 1, size_bytes);
-  return said.size() - 1 - size_bytes >= size ? 1 + size_bytes + static_cast<std::size_t>(size) : 0;
+  return said.size() - reply_head >= size ? reply_head + static_cast<std::size_t>(size) : 0;
 }
 
 }  // namespace
@@ -521,20 +526,15 @@ WarmWorker::~WarmWorker() { stop(); }
 // session) is interrupted as usual meanwhile.
 void WarmWorker::become(State state) {
   if ((state_ == State::busy) != (state == State::busy)) state == State::busy ? begin_watch() : end_watch();
-  if (state_ != State::busy && state == State::busy) {
-    busy_since_ = seconds_now();
-    answered_ = 0;
-  }
   state_ = state;
 }
 
 // How long the child surely goes on without the host: the requests queued
-// behind the one it works on and the one after it, at the pace of its
-// replies so far; 0 before its first reply.
+// behind the one it works on and the one after it, each taking at least as
+// long as the quickest it has answered; 0 before its first answer.
 double WarmWorker::runs_alone_for() const {
-  if (state_ != State::busy || answered_ == 0 || pending_.size() < 3) return 0.0;
-  const double pace = (answered_at_ - busy_since_) / static_cast<double>(answered_);
-  return static_cast<double>(pending_.size() - 2) * pace;
+  if (state_ != State::busy || pending_.size() < 3 || !std::isfinite(quickest_)) return 0.0;
+  return static_cast<double>(pending_.size() - 2) * quickest_;
 }
 
 void WarmWorker::stop() {
@@ -697,7 +697,10 @@ ChildOutcome WarmWorker::ended(const std::string& why) {
 std::optional<ChildOutcome> WarmWorker::settle(double now) {
   if (interrupting_signal != 0) return ended(interrupted_text(pending_.front().what));
   if (const std::size_t whole = complete_reply(said_); whole > 0) {
-    ChildOutcome outcome{said_[0] == reply_ok, said_.substr(1 + size_bytes, whole - 1 - size_bytes)};
+    ChildOutcome outcome{said_[0] == reply_ok, said_.substr(reply_head, whole - reply_head)};
+    double worked = INFINITY;
+    std::memcpy(&worked, said_.data() + 1 + size_bytes, sizeof worked);
+    if (worked >= 0.0) quickest_ = std::min(quickest_, worked);
     said_.erase(0, whole);
     pending_.pop_front();
     // The child goes on to the next request as soon as it has answered.
@@ -710,15 +713,6 @@ std::optional<ChildOutcome> WarmWorker::settle(double now) {
 }
 
 std::optional<ChildOutcome> WarmWorker::reply(double wait_seconds) {
-  std::optional<ChildOutcome> outcome = next_outcome(wait_seconds);
-  if (outcome) {
-    ++answered_;
-    answered_at_ = seconds_now();
-  }
-  return outcome;
-}
-
-std::optional<ChildOutcome> WarmWorker::next_outcome(double wait_seconds) {
   if (!early_.empty()) {
     ChildOutcome outcome = std::move(early_.front());
     early_.pop_front();

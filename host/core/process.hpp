@@ -5,6 +5,7 @@
 // learns in one line what went wrong.
 #include <sys/types.h>
 
+#include <cmath>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -152,7 +153,6 @@ class WarmWorker {
     std::string what;
     std::string message;  // as sent: its name and the request, each with its size
   };
-  std::optional<ChildOutcome> next_outcome(double wait_seconds);
   bool read_some();  // false at the end of the child's replies
   bool answerable(double now) const;
   void become(State state);
@@ -175,11 +175,9 @@ class WarmWorker {
   std::deque<ChildOutcome> early_;  // outcomes known before their turn to be returned
   std::string said_;  // the replies so far
   bool out_of_room_ = false;
-  // The pace of the replies since the worker last became busy: when that
-  // was, how many outcomes it has given since, and when the last came.
-  double busy_since_ = 0.0;
-  std::size_t answered_ = 0;
-  double answered_at_ = 0.0;
+  // The shortest time a child of this worker has worked on a request, as
+  // it said in its reply; inf before the first.
+  double quickest_ = INFINITY;
 };
 
 // Waits until one or more of the busy workers among `workers` has its
