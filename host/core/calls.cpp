@@ -69,6 +69,28 @@ std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& ta
     if (drawn) drawn->add(fields.data());
     return true;
   };
+  // The line at `from`, read where it lies when its fields are the plain
+  // decimals the calculators print, each ending at a TAB (the last one
+  // read may end the line): where the next line starts, or nothing for any
+  // other line, which `take` then reads whole.
+  auto take_plain = [&](const char* from, const char* end) -> const char* {
+    const char* at = from;
+    for (std::size_t k = 0; k < need; ++k) {
+      std::size_t used = 0;
+      const std::optional<double> value = plain_decimal_prefix(std::string_view(at, end - at), used);
+      at += used;
+      if (!value || end - at < 2) return nullptr;
+      const bool tab = *at == '\t', line_end = *at == '\n' || (at[0] == '\r' && at[1] == '\n');
+      if (!(tab || (k + 1 == need && line_end))) return nullptr;
+      fields[k] = *value;
+      if (tab) ++at;
+    }
+    const char* const next = static_cast<const char*>(std::memchr(at, '\n', end - at));
+    if (next == nullptr) return nullptr;
+    builder.add(fields[0], fields[c.error], fields[c.current]);
+    if (drawn) drawn->add(fields.data());
+    return next + 1;
+  };
   // Uninitialised, so that a fresh process touches only the pages it reads into.
   const std::unique_ptr<char[]> block(new char[block_size]);
   std::string carried;  // a line that runs on into the next block
@@ -79,12 +101,21 @@ std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& ta
     if (n < 0) ok = false;
     if (n <= 0) break;
     std::string_view rest(block.get(), static_cast<std::size_t>(n));
-    for (std::size_t end; ok && (end = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(end + 1)) {
+    while (ok) {
+      // The lines that lie whole in the block, read where they lie.
+      if (!header && carried.empty()) {
+        while (const char* next = take_plain(rest.data(), rest.data() + rest.size())) {
+          rest.remove_prefix(static_cast<std::size_t>(next - rest.data()));
+        }
+      }
+      const std::size_t end = rest.find('\n');
+      if (end == std::string_view::npos) break;
       std::string_view line = rest.substr(0, end);
       if (!carried.empty()) line = (carried.append(line));
       if (!header) ok = take(line);
       header = false;
       carried.clear();
+      rest.remove_prefix(end + 1);
     }
     carried.append(rest);
   }

@@ -1,9 +1,20 @@
 // The engineering metrics against numbers worked out by hand.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
 #include <vector>
 
+#include "host/core/calls.hpp"
 #include "host/core/image_cut.hpp"
 #include "host/core/metrics.hpp"
 #include "host/study/process_window.hpp"
@@ -364,4 +375,61 @@ TEST(StudyNumbers, ShortestTextAndVariedValues) {
 }
 
 }  // namespace
+}  // namespace meridox::host
+
+namespace meridox::host {
+
+// A stage table read as it streams gives the metrics of the same history
+// held whole, whatever forms its lines take (as the calculators print them,
+// exponents, long digit runs, no CR, blank lines, fewer or more columns)
+// and wherever the blocks it is read in cut them; a line whose needed
+// fields are not all numbers fails the whole table.
+TEST(HostStageStream, ReadsWhatTheWholeTableHolds) {
+  namespace fs = std::filesystem;
+  const fs::path file = fs::temp_directory_path() / ("meridox-stream-" + std::to_string(getpid()) + ".txt");
+  const StageColumns columns{1, 2};
+  std::mt19937_64 random(20261209);
+  auto read_back = [](const char* field) { return std::strtod(field, nullptr); };
+  for (int trial = 0; trial < 5; ++trial) {
+    std::string text = "t\terror\tcurrent\tspeed\r\n";
+    std::vector<double> t, e, i;
+    for (int row = 0, rows = 3000 + 1777 * trial; row < rows; ++row) {
+      const double values[] = {row * 1e-4, std::ldexp(static_cast<double>(random() % 2'000'001) - 1e6, -22),
+                               (static_cast<double>(random() % 200'001) - 1e5) / 997.0};
+      const char* formats[] = {"%.6f\t%.6f\t%.6f\t0.5\r\n", "%.6f\t%.9e\t%.6f\r\n", "%.6f\t%.6f\t%.6f\n",
+                               "%.17g\t%.17g\t%.17g\t1\t2\r\n", "%.6f\t%.6f\t%.3f\r\n"};
+      const int form = static_cast<int>(random() % 6);
+      if (form == 5) {
+        text += "\r\n";  // a blank line holds no state
+        continue;
+      }
+      char line[200], field[3][64];
+      std::snprintf(line, sizeof line, formats[form], values[0], values[1], values[2]);
+      text += line;
+      std::sscanf(line, "%63[^\t]\t%63[^\t]\t%63[^\t\r\n]", field[0], field[1], field[2]);
+      t.push_back(read_back(field[0]));
+      e.push_back(read_back(field[1]));
+      i.push_back(read_back(field[2]));
+    }
+    { std::ofstream(file, std::ios::binary) << text; }
+    StageColumns ending = columns;  // the run ends at its last state
+    ending.end_time = t.back();
+    const std::optional<StageMetrics> streamed = stream_stage_metrics(file, ending);
+    ASSERT_TRUE(streamed) << "trial " << trial;
+    const StageMetrics whole = stage_metrics(t, e, i, ending.judging(true));
+    EXPECT_EQ(streamed->states, t.size());
+    for (const auto member : {&StageMetrics::final_error, &StageMetrics::settling_time, &StageMetrics::max_excursion,
+                              &StageMetrics::peak_time, &StageMetrics::overshoot, &StageMetrics::steady_error,
+                              &StageMetrics::peak_current, &StageMetrics::rms_current, &StageMetrics::final_time}) {
+      EXPECT_EQ(std::bit_cast<std::uint64_t>((*streamed).*member), std::bit_cast<std::uint64_t>(whole.*member))
+          << "trial " << trial;
+    }
+  }
+  for (const char* bad : {"0.1\t0.2\r\t0.3\r\n", "0.1\t0.2\t0.3\r9\r\n", "0.1\t\t0.3\r\n", "0.1\t0.2\r\n", "0.1\t0.2\t0.3x\r\n"}) {
+    { std::ofstream(file, std::ios::binary) << "t\te\ti\r\n0.0\t0.0\t0.0\r\n" << bad << "0.2\t0.0\t0.0\r\n"; }
+    EXPECT_FALSE(stream_stage_metrics(file, columns)) << bad;
+  }
+  fs::remove(file);
+}
+
 }  // namespace meridox::host
