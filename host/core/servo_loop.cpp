@@ -118,9 +118,12 @@ Complexes characteristic_polynomial(const Matrix<double>& a, std::size_t n, doub
   coefficients.size = points;
   for (std::size_t j = 0; j < points; ++j) {
     Complex sum = 0.0;
-    const double scale = std::pow(radius, -static_cast<double>(j));
-    // z_k^-j = radius^-j e^{-2 pi i k j / points}
-    for (std::size_t k = 0; k < points; ++k) sum += values[k] * std::conj(turn.v[k * j % points]) * scale;
+    // (Any power of 1 is 1.)
+    const double scale = radius == 1.0 ? 1.0 : std::pow(radius, -static_cast<double>(j));
+    // z_k^-j = radius^-j e^{-2 pi i k j / points}, k j taken modulo points step by step
+    for (std::size_t k = 0, turns = 0; k < points; ++k, turns = turns + j >= points ? turns + j - points : turns + j) {
+      sum += values[k] * std::conj(turn.v[turns]) * scale;
+    }
     // A real matrix has real coefficients; what is left is rounding.
     coefficients.v[j] = sum.real() / static_cast<double>(points);
   }
@@ -135,10 +138,10 @@ double start_angle(std::size_t k, std::size_t n) {
 
 // The roots of sum_k coefficients[k] z^k (n + 1 of them, the last not 0)
 // into z[0 .. n), by the simultaneous Aberth iteration; directions are the
-// start angles' points on the unit circle, a, size (n + 1) and found (n)
-// room to work in.
+// start angles' points on the unit circle, a, size (n + 1), found and
+// modulus (n) room to work in.
 void aberth_roots(const Complex* coefficients, std::size_t n, const Complex* directions, Complex* a, double* size,
-                  Complex* z, bool* found) {
+                  Complex* z, bool* found, double* modulus) {
   for (std::size_t k = 0; k <= n; ++k) a[k] = coefficients[k] / coefficients[n];
   for (std::size_t k = 0; k <= n; ++k) size[k] = std::abs(a[k]);
   auto value = [&](Complex x, Complex& slope) {
@@ -156,20 +159,20 @@ void aberth_roots(const Complex* coefficients, std::size_t n, const Complex* dir
   for (std::size_t k = 0; k < n; ++k) z[k] = {radius * directions[k].real(), radius * directions[k].imag()};
   // A root is found when its value is within the rounding of evaluating
   // the polynomial there; it then stays where it is.
-  auto rounding = [&](Complex x) {
-    const double modulus = std::abs(x);
+  // (Each root's modulus is kept from where it last moved.)
+  auto rounding = [&](std::size_t i) {
     double sum = 0.0;
-    for (std::size_t k = n + 1; k-- > 0;) sum = sum * modulus + size[k];
+    for (std::size_t k = n + 1; k-- > 0;) sum = sum * modulus[i] + size[k];
     return 8.0 * static_cast<double>(n) * std::numeric_limits<double>::epsilon() * sum;
   };
-  for (std::size_t i = 0; i < n; ++i) found[i] = false;
+  for (std::size_t i = 0; i < n; ++i) found[i] = false, modulus[i] = std::abs(z[i]);
   for (int iteration = 0; iteration < 500; ++iteration) {
     double largest_step = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
       if (found[i]) continue;
       Complex slope;
       const Complex p = value(z[i], slope);
-      if (std::abs(p) <= rounding(z[i])) {
+      if (std::abs(p) <= rounding(i)) {
         found[i] = true;
         continue;
       }
@@ -179,9 +182,10 @@ void aberth_roots(const Complex* coefficients, std::size_t n, const Complex* dir
         if (j != i) others += 1.0 / (z[i] - z[j]);
       }
       Complex step = ratio / (1.0 - ratio * others);
-      if (!std::isfinite(step.real()) || !std::isfinite(step.imag())) step = std::polar(1e-3 * (1 + std::abs(z[i])), 1.0 * static_cast<double>(i));
+      if (!std::isfinite(step.real()) || !std::isfinite(step.imag())) step = std::polar(1e-3 * (1 + modulus[i]), 1.0 * static_cast<double>(i));
       z[i] -= step;
-      largest_step = std::max(largest_step, std::abs(step) / std::max(1.0, std::abs(z[i])));
+      modulus[i] = std::abs(z[i]);
+      largest_step = std::max(largest_step, std::abs(step) / std::max(1.0, modulus[i]));
     }
     if (largest_step < 1e-14) break;
   }
@@ -194,9 +198,11 @@ Complexes roots_of(const Complexes& coefficients) {
   std::array<Complex, largest_loop + 1> a;
   std::array<double, largest_loop + 1> size;
   std::array<bool, largest_loop> found;
+  std::array<double, largest_loop> modulus;
   Complexes z;
   z.size = n;
-  aberth_roots(coefficients.v.data(), n, directions.v.data(), a.data(), size.data(), z.v.data(), found.data());
+  aberth_roots(coefficients.v.data(), n, directions.v.data(), a.data(), size.data(), z.v.data(), found.data(),
+               modulus.data());
   return z;
 }
 
@@ -319,7 +325,10 @@ Complexes closed_loop_poles(const SampledPlant& p, const ServoLoop& l, double fp
 
 double radius_of(const Complexes& poles) {
   double r = 0.0;
-  for (const Complex& z : poles) r = std::isnan(std::abs(z)) ? nan : std::max(r, std::abs(z));
+  for (const Complex& z : poles) {
+    const double modulus = std::abs(z);
+    r = std::isnan(modulus) ? nan : std::max(r, modulus);
+  }
   return r;
 }
 
@@ -514,12 +523,16 @@ double stability_boundary(const SampledPlant& p, const ServoLoop& l, const LoopP
 // The response of the sampled plant from current to y at z, C w with
 // (zI - phi) w = gamma solved by elimination with row pivoting (pivots
 // chosen by |re| + |im|), in real arithmetic: the response is sampled at
-// thousands of frequencies per analysis.
+// thousands of frequencies per analysis. Every loop is unrolled (n is at
+// most 4), so that the matrix is indexed only by constants and may stay in
+// registers.
 template <std::size_t n>
 Complex response_of_order(const SampledPlant& p, const ServoLoop& l, Complex z) {
   double mr[n][n], mi[n][n];
   double wr[n], wi[n], inverse_r[n], inverse_i[n];
+  #pragma GCC unroll 4
   for (std::size_t i = 0; i < n; ++i) {
+    #pragma GCC unroll 4
     for (std::size_t j = 0; j < n; ++j) {
       mr[i][j] = (i == j ? z.real() : 0.0) - p.phi[i][j];
       mi[i][j] = i == j ? z.imag() : 0.0;
@@ -527,23 +540,34 @@ Complex response_of_order(const SampledPlant& p, const ServoLoop& l, Complex z) 
     wr[i] = p.gamma[i];
     wi[i] = 0.0;
   }
+  #pragma GCC unroll 4
   for (std::size_t k = 0; k < n; ++k) {
     std::size_t pivot = k;
+    double largest = std::fabs(mr[k][k]) + std::fabs(mi[k][k]);
+    #pragma GCC unroll 4
     for (std::size_t i = k + 1; i < n; ++i) {
-      if (std::fabs(mr[i][k]) + std::fabs(mi[i][k]) > std::fabs(mr[pivot][k]) + std::fabs(mi[pivot][k])) pivot = i;
+      const double size = std::fabs(mr[i][k]) + std::fabs(mi[i][k]);
+      if (size > largest) pivot = i, largest = size;
     }
-    if (pivot != k) {
-      for (std::size_t j = k; j < n; ++j) std::swap(mr[pivot][j], mr[k][j]), std::swap(mi[pivot][j], mi[k][j]);
-      std::swap(wr[pivot], wr[k]);
-      std::swap(wi[pivot], wi[k]);
+    // The pivot's row swapped in by indices known when compiling, so that
+    // the unrolled elimination may keep the matrix in registers.
+    #pragma GCC unroll 4
+    for (std::size_t i = k + 1; i < n; ++i) {
+      if (i != pivot) continue;
+      #pragma GCC unroll 4
+      for (std::size_t j = k; j < n; ++j) std::swap(mr[i][j], mr[k][j]), std::swap(mi[i][j], mi[k][j]);
+      std::swap(wr[i], wr[k]);
+      std::swap(wi[i], wi[k]);
     }
     // 1 / pivot (a singular matrix gives infinities).
     const double size = mr[k][k] * mr[k][k] + mi[k][k] * mi[k][k];
     inverse_r[k] = size == 0.0 ? INFINITY : mr[k][k] / size;
     inverse_i[k] = size == 0.0 ? 0.0 : -mi[k][k] / size;
+    #pragma GCC unroll 4
     for (std::size_t i = k + 1; i < n; ++i) {
       const double fr = mr[i][k] * inverse_r[k] - mi[i][k] * inverse_i[k];
       const double fi = mr[i][k] * inverse_i[k] + mi[i][k] * inverse_r[k];
+      #pragma GCC unroll 4
       for (std::size_t j = k + 1; j < n; ++j) {
         mr[i][j] -= fr * mr[k][j] - fi * mi[k][j];
         mi[i][j] -= fr * mi[k][j] + fi * mr[k][j];
@@ -554,8 +578,11 @@ Complex response_of_order(const SampledPlant& p, const ServoLoop& l, Complex z) 
     }
   }
   double yr = 0.0, yi = 0.0;
-  for (std::size_t k = n; k-- > 0;) {
+  #pragma GCC unroll 4
+  for (std::size_t back = 0; back < n; ++back) {
+    const std::size_t k = n - 1 - back;
     double sr = wr[k], si = wi[k];
+    #pragma GCC unroll 4
     for (std::size_t j = k + 1; j < n; ++j) {
       sr -= mr[k][j] * wr[j] - mi[k][j] * wi[j];
       si -= mr[k][j] * wi[j] + mi[k][j] * wr[j];
@@ -563,6 +590,7 @@ Complex response_of_order(const SampledPlant& p, const ServoLoop& l, Complex z) 
     wr[k] = sr * inverse_r[k] - si * inverse_i[k];
     wi[k] = sr * inverse_i[k] + si * inverse_r[k];
   }
+  #pragma GCC unroll 4
   for (std::size_t i = 0; i < n; ++i) yr += l.c[i] * wr[i], yi += l.c[i] * wi[i];
   return {yr, yi};
 }
@@ -743,9 +771,9 @@ std::vector<Complex> polynomial_roots(const std::vector<Complex>& coefficients) 
   const std::size_t n = coefficients.size() - 1;
   std::vector<Complex> directions(n), a(n + 1), z(n);
   for (std::size_t k = 0; k < n; ++k) directions[k] = std::polar(1.0, start_angle(k, n));
-  std::vector<double> size(n + 1);
+  std::vector<double> size(n + 1), modulus(n);
   const auto found = std::make_unique<bool[]>(n);
-  aberth_roots(coefficients.data(), n, directions.data(), a.data(), size.data(), z.data(), found.get());
+  aberth_roots(coefficients.data(), n, directions.data(), a.data(), size.data(), z.data(), found.get(), modulus.data());
   return z;
 }
 
