@@ -166,13 +166,21 @@ void aberth_roots(const Complex* coefficients, std::size_t n, const Complex* dir
     return 8.0 * static_cast<double>(n) * std::numeric_limits<double>::epsilon() * sum;
   };
   for (std::size_t i = 0; i < n; ++i) found[i] = false, modulus[i] = std::abs(z[i]);
+  // A modulus is at least the size of either part, so a part beyond a
+  // bound settles a comparison without the modulus: a value with a part
+  // beyond the rounding is no root, and a step with a part of 1e-14 of its
+  // root's size keeps the iteration going.
+  constexpr double settled = 1e-14;
   for (int iteration = 0; iteration < 500; ++iteration) {
     double largest_step = 0.0;
+    bool moving = false;  // some step is at least `settled`: largest_step no longer matters
     for (std::size_t i = 0; i < n; ++i) {
       if (found[i]) continue;
       Complex slope;
       const Complex p = value(z[i], slope);
-      if (std::abs(p) <= rounding(i)) {
+      const double within = rounding(i);
+      const bool beyond = std::fabs(p.real()) > within || std::fabs(p.imag()) > within;
+      if (!beyond && std::abs(p) <= within) {
         found[i] = true;
         continue;
       }
@@ -185,9 +193,11 @@ void aberth_roots(const Complex* coefficients, std::size_t n, const Complex* dir
       if (!std::isfinite(step.real()) || !std::isfinite(step.imag())) step = std::polar(1e-3 * (1 + modulus[i]), 1.0 * static_cast<double>(i));
       z[i] -= step;
       modulus[i] = std::abs(z[i]);
-      largest_step = std::max(largest_step, std::abs(step) / std::max(1.0, modulus[i]));
+      const double size = std::max(1.0, modulus[i]);
+      moving = moving || std::fabs(step.real()) / size >= settled || std::fabs(step.imag()) / size >= settled;
+      if (!moving) largest_step = std::max(largest_step, std::abs(step) / size);
     }
-    if (largest_step < 1e-14) break;
+    if (!moving && largest_step < settled) break;
   }
 }
 
