@@ -83,7 +83,8 @@ struct Complexes {
 
 // Points on the unit circle by their number: tables[count][m] for m < count,
 // each count's made on first use on this thread (the angles are the same
-// on every call, so are their sines and cosines).
+// on every call, so are their sines and cosines). Each rule for the angles
+// is a lambda of a type of its own, and so has tables of its own.
 template <class Angle>
 const Complexes& circle_points(std::size_t count, Angle angle) {
   thread_local std::array<Complexes, largest_loop + 2> tables{};
@@ -204,7 +205,8 @@ void aberth_roots(const Complex* coefficients, std::size_t n, const Complex* dir
 // The roots of a polynomial of the closed loop's degree at most.
 Complexes roots_of(const Complexes& coefficients) {
   const std::size_t n = coefficients.size - 1;
-  const Complexes& directions = circle_points(n, start_angle);
+  const Complexes& directions =
+      circle_points(n, [](std::size_t k, std::size_t count) { return start_angle(k, count); });
   std::array<Complex, largest_loop + 1> a;
   std::array<double, largest_loop + 1> size;
   std::array<bool, largest_loop> found;
@@ -434,6 +436,7 @@ bool roots_inside(Coefficients p, const Coefficients& powers) {
   return schur_cohn<m>(p);
 }
 
+// The same, the degree told when running.
 bool roots_inside(const Coefficients& p, std::size_t m, double rho) {
   static_assert(largest_loop == 5);
   const Coefficients powers = powers_of(rho);
