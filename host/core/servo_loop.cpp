@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
+#include <memory>
 #include <numbers>
 
 #include "stage/layout.hpp"
@@ -51,9 +51,12 @@ std::string g(double v) {
 Complex determinant(Matrix<Complex> m, std::size_t n) {
   Complex det = 1.0;
   for (std::size_t k = 0; k < n; ++k) {
+    // The largest modulus in the column, each worked out once.
     std::size_t pivot = k;
+    double largest = std::abs(m[k][k]);
     for (std::size_t i = k + 1; i < n; ++i) {
-      if (std::abs(m[i][k]) > std::abs(m[pivot][k])) pivot = i;
+      const double size = std::abs(m[i][k]);
+      if (size > largest) pivot = i, largest = size;
     }
     if (m[pivot][k] == 0.0) return 0.0;
     if (pivot != k) {
@@ -69,34 +72,150 @@ Complex determinant(Matrix<Complex> m, std::size_t n) {
   return det;
 }
 
+// Complex numbers, up to the closed loop's degree + 1 of them, held in
+// place: a polynomial's coefficients by power (highest last) or its roots.
+struct Complexes {
+  std::array<Complex, largest_loop + 1> v{};
+  std::size_t size = 0;
+  const Complex* begin() const { return v.data(); }
+  const Complex* end() const { return v.data() + size; }
+};
+
+// Points on the unit circle by their number: tables[count][m] for m < count,
+// each count's made on first use on this thread (the angles are the same
+// on every call, so are their sines and cosines). Each rule for the angles
+// is a lambda of a type of its own, and so has tables of its own.
+template <class Angle>
+const Complexes& circle_points(std::size_t count, Angle angle) {
+  thread_local std::array<Complexes, largest_loop + 2> tables{};
+  Complexes& t = tables[count];
+  if (t.size != count) {
+    for (std::size_t m = 0; m < count; ++m) t.v[m] = std::polar(1.0, angle(m, count));
+    t.size = count;
+  }
+  return t;
+}
+
 // The characteristic polynomial det(z I - a) of an n x n real matrix, from
 // its values at n + 1 points on the circle of radius `radius` (an exact
 // interpolation, well conditioned when the roots lie near that circle).
-std::vector<Complex> characteristic_polynomial(const Matrix<double>& a, std::size_t n, double radius) {
+Complexes characteristic_polynomial(const Matrix<double>& a, std::size_t n, double radius) {
   const std::size_t points = n + 1;
   // The points' angles are fractions m / points of a turn: the circle's
   // points and their inverse powers come from one table of them.
-  std::vector<Complex> values(points), z(points), turn(points);
-  for (std::size_t m = 0; m < points; ++m) turn[m] = std::polar(1.0, 2 * pi * static_cast<double>(m) / static_cast<double>(points));
+  const Complexes& turn = circle_points(points, [](std::size_t m, std::size_t count) {
+    return 2 * pi * static_cast<double>(m) / static_cast<double>(count);
+  });
+  std::array<Complex, largest_loop + 1> values, z;
   for (std::size_t k = 0; k < points; ++k) {
-    z[k] = radius * turn[k];
+    z[k] = radius * turn.v[k];
     Matrix<Complex> m{};
     for (std::size_t i = 0; i < n; ++i) {
       for (std::size_t j = 0; j < n; ++j) m[i][j] = (i == j ? z[k] : 0.0) - a[i][j];
     }
     values[k] = determinant(m, n);
   }
-  std::vector<Complex> coefficients(points);
+  Complexes coefficients;
+  coefficients.size = points;
   for (std::size_t j = 0; j < points; ++j) {
     Complex sum = 0.0;
-    const double scale = std::pow(radius, -static_cast<double>(j));
-    // z_k^-j = radius^-j e^{-2 pi i k j / points}
-    for (std::size_t k = 0; k < points; ++k) sum += values[k] * std::conj(turn[k * j % points]) * scale;
+    // (Any power of 1 is 1.)
+    const double scale = radius == 1.0 ? 1.0 : std::pow(radius, -static_cast<double>(j));
+    // z_k^-j = radius^-j e^{-2 pi i k j / points}, k j taken modulo points step by step
+    for (std::size_t k = 0, turns = 0; k < points; ++k, turns = turns + j >= points ? turns + j - points : turns + j) {
+      sum += values[k] * std::conj(turn.v[turns]) * scale;
+    }
     // A real matrix has real coefficients; what is left is rounding.
-    coefficients[j] = sum.real() / static_cast<double>(points);
+    coefficients.v[j] = sum.real() / static_cast<double>(points);
   }
-  coefficients[n] = 1.0;
+  coefficients.v[n] = 1.0;
   return coefficients;
+}
+
+// The roots start on a circle at these angles, off the axes.
+double start_angle(std::size_t k, std::size_t n) {
+  return 2 * pi * static_cast<double>(k) / static_cast<double>(n) + 0.4;
+}
+
+// The roots of sum_k coefficients[k] z^k (n + 1 of them, the last not 0)
+// into z[0 .. n), by the simultaneous Aberth iteration; directions are the
+// start angles' points on the unit circle, a, size (n + 1), found and
+// modulus (n) room to work in.
+void aberth_roots(const Complex* coefficients, std::size_t n, const Complex* directions, Complex* a, double* size,
+                  Complex* z, bool* found, double* modulus) {
+  for (std::size_t k = 0; k <= n; ++k) a[k] = coefficients[k] / coefficients[n];
+  for (std::size_t k = 0; k <= n; ++k) size[k] = std::abs(a[k]);
+  auto value = [&](Complex x, Complex& slope) {
+    Complex p = a[n];
+    slope = 0.0;
+    for (std::size_t k = n; k-- > 0;) {
+      slope = slope * x + p;
+      p = p * x + a[k];
+    }
+    return p;
+  };
+  // Start on a circle of the roots' geometric mean modulus, off the axes.
+  double radius = std::pow(size[0], 1.0 / static_cast<double>(n));
+  if (!(radius > 0) || !std::isfinite(radius)) radius = 1.0;
+  for (std::size_t k = 0; k < n; ++k) z[k] = {radius * directions[k].real(), radius * directions[k].imag()};
+  // A root is found when its value is within the rounding of evaluating
+  // the polynomial there; it then stays where it is.
+  // (Each root's modulus is kept from where it last moved.)
+  auto rounding = [&](std::size_t i) {
+    double sum = 0.0;
+    for (std::size_t k = n + 1; k-- > 0;) sum = sum * modulus[i] + size[k];
+    return 8.0 * static_cast<double>(n) * std::numeric_limits<double>::epsilon() * sum;
+  };
+  for (std::size_t i = 0; i < n; ++i) found[i] = false, modulus[i] = std::abs(z[i]);
+  // A modulus is at least the size of either part, so a part beyond a
+  // bound settles a comparison without the modulus: a value with a part
+  // beyond the rounding is no root, and a step with a part of 1e-14 of its
+  // root's size keeps the iteration going.
+  constexpr double settled = 1e-14;
+  for (int iteration = 0; iteration < 500; ++iteration) {
+    double largest_step = 0.0;
+    bool moving = false;  // some step is at least `settled`: largest_step no longer matters
+    for (std::size_t i = 0; i < n; ++i) {
+      if (found[i]) continue;
+      Complex slope;
+      const Complex p = value(z[i], slope);
+      const double within = rounding(i);
+      const bool beyond = std::fabs(p.real()) > within || std::fabs(p.imag()) > within;
+      if (!beyond && std::abs(p) <= within) {
+        found[i] = true;
+        continue;
+      }
+      const Complex ratio = p / slope;
+      Complex others = 0.0;
+      for (std::size_t j = 0; j < n; ++j) {
+        if (j != i) others += 1.0 / (z[i] - z[j]);
+      }
+      Complex step = ratio / (1.0 - ratio * others);
+      if (!std::isfinite(step.real()) || !std::isfinite(step.imag())) step = std::polar(1e-3 * (1 + modulus[i]), 1.0 * static_cast<double>(i));
+      z[i] -= step;
+      modulus[i] = std::abs(z[i]);
+      const double size = std::max(1.0, modulus[i]);
+      moving = moving || std::fabs(step.real()) / size >= settled || std::fabs(step.imag()) / size >= settled;
+      if (!moving) largest_step = std::max(largest_step, std::abs(step) / size);
+    }
+    if (!moving && largest_step < settled) break;
+  }
+}
+
+// The roots of a polynomial of the closed loop's degree at most.
+Complexes roots_of(const Complexes& coefficients) {
+  const std::size_t n = coefficients.size - 1;
+  const Complexes& directions =
+      circle_points(n, [](std::size_t k, std::size_t count) { return start_angle(k, count); });
+  std::array<Complex, largest_loop + 1> a;
+  std::array<double, largest_loop + 1> size;
+  std::array<bool, largest_loop> found;
+  std::array<double, largest_loop> modulus;
+  Complexes z;
+  z.size = n;
+  aberth_roots(coefficients.v.data(), n, directions.v.data(), a.data(), size.data(), z.v.data(), found.data(),
+               modulus.data());
+  return z;
 }
 
 // The matrix scaled by a diagonal similarity (powers of 2, so exactly) until
@@ -145,15 +264,15 @@ std::vector<Complex> eigenvalues(Matrix<double> a, std::size_t n, double& scale)
   // The interpolation is accurate for roots near its circle: start from the
   // matrix's norm and move the circle to the largest root found.
   double radius = norm;
-  std::vector<Complex> roots;
+  Complexes roots;
   for (int pass = 0; pass < 3; ++pass) {
-    roots = polynomial_roots(characteristic_polynomial(a, n, radius));
+    roots = roots_of(characteristic_polynomial(a, n, radius));
     double largest = 0.0;
     for (const Complex& z : roots) largest = std::max(largest, std::abs(z));
     if (!(largest > 0) || !std::isfinite(largest)) break;
     radius = largest;
   }
-  return roots;
+  return {roots.begin(), roots.end()};
 }
 
 // The plant as the stepper advances it over one step with the current held:
@@ -212,13 +331,16 @@ Matrix<double> closed_loop(const SampledPlant& p, const ServoLoop& l, double fp,
   return a;
 }
 
-std::vector<Complex> closed_loop_poles(const SampledPlant& p, const ServoLoop& l, double fp, double fd) {
-  return polynomial_roots(characteristic_polynomial(closed_loop(p, l, fp, fd), l.order + 1, 1.0));
+Complexes closed_loop_poles(const SampledPlant& p, const ServoLoop& l, double fp, double fd) {
+  return roots_of(characteristic_polynomial(closed_loop(p, l, fp, fd), l.order + 1, 1.0));
 }
 
-double radius_of(const std::vector<Complex>& poles) {
+double radius_of(const Complexes& poles) {
   double r = 0.0;
-  for (const Complex& z : poles) r = std::isnan(std::abs(z)) ? nan : std::max(r, std::abs(z));
+  for (const Complex& z : poles) {
+    const double modulus = std::abs(z);
+    r = std::isnan(modulus) ? nan : std::max(r, modulus);
+  }
   return r;
 }
 
@@ -234,10 +356,12 @@ struct LoopPolynomial {
   Coefficients a{}, b{};   // by power; a monic of the plant's order, b below it
   double kp = 0.0, kd = 0.0;  // Kp, and Kd / h
 
+  // The closed loop's coefficients at the factors, its degree told.
+  template <std::size_t m>
   Coefficients at(double fp, double fd) const {
     const double g1 = fp * kp + fd * kd, g2 = fd * kd;
     Coefficients p{};
-    for (std::size_t k = 0; k <= degree; ++k) p[k] = (k > 0 ? a[k - 1] + g1 * b[k - 1] : 0.0) - g2 * b[k];
+    for (std::size_t k = 0; k <= m; ++k) p[k] = (k > 0 ? a[k - 1] + g1 * b[k - 1] : 0.0) - g2 * b[k];
     return p;
   }
 };
@@ -259,11 +383,11 @@ LoopPolynomial loop_polynomial(const SampledPlant& p, const ServoLoop& l) {
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t j = 0; j < n; ++j) fed[i][j] -= s * p.gamma[i] * l.c[j];
   }
-  const std::vector<Complex> open = characteristic_polynomial(p.phi, n, 1.0);
-  const std::vector<Complex> closed = characteristic_polynomial(fed, n, 1.0);
+  const Complexes open = characteristic_polynomial(p.phi, n, 1.0);
+  const Complexes closed = characteristic_polynomial(fed, n, 1.0);
   for (std::size_t k = 0; k < n; ++k) {
-    lp.a[k] = open[k].real();
-    lp.b[k] = (closed[k].real() - open[k].real()) / s;
+    lp.a[k] = open.v[k].real();
+    lp.b[k] = (closed.v[k].real() - open.v[k].real()) / s;
   }
   lp.a[n] = 1.0;
   return lp;
@@ -275,22 +399,55 @@ LoopPolynomial with_gains(LoopPolynomial lp, const ServoLoop& l) {
   return lp;
 }
 
-// Whether every root of the real polynomial p of degree m lies inside the
-// circle of radius rho, by the Schur-Cohn recursion on p(rho z): a
-// polynomial q of degree d has all its roots inside the unit circle exactly
-// when |q_0| < |q_d| and (q_d q(z) - q_0 q*(z)) / z, q* being q with its
-// coefficients reversed, has them all there too.
-bool roots_inside(Coefficients p, std::size_t m, double rho) {
+// The powers rho^k, k up to the closed loop's degree, each the one before
+// times rho.
+Coefficients powers_of(double rho) {
+  Coefficients powers{};
   double power = 1.0;
-  for (std::size_t k = 0; k <= m; ++k) p[k] *= power, power *= rho;
-  for (std::size_t d = m; d >= 1; --d) {
+  for (double& p : powers) p = power, power *= rho;
+  return powers;
+}
+
+// Whether every root of the real polynomial p of degree d lies inside the
+// unit circle, by the Schur-Cohn recursion: a polynomial q of degree d has
+// all its roots inside exactly when |q_0| < |q_d| and
+// (q_d q(z) - q_0 q*(z)) / z, q* being q with its coefficients reversed,
+// has them all there too. The degree is fixed when compiling, so that the
+// steps unroll and the coefficients stay in registers.
+template <std::size_t d>
+bool schur_cohn(const Coefficients& p) {
+  if constexpr (d == 0) {
+    return true;
+  } else {
     const double k = p[0] / p[d];
     if (!(std::fabs(k) < 1.0)) return false;  // NaN too
     Coefficients next{};
     for (std::size_t i = 0; i < d; ++i) next[i] = p[i + 1] - k * p[d - 1 - i];
-    p = next;
+    return schur_cohn<d - 1>(next);
   }
-  return true;
+}
+
+// Whether every root of the real polynomial p of degree m lies inside the
+// circle of radius rho: the test on p(rho z), whose coefficients are p's
+// times the powers of rho.
+template <std::size_t m>
+bool roots_inside(Coefficients p, const Coefficients& powers) {
+  for (std::size_t k = 0; k <= m; ++k) p[k] *= powers[k];
+  return schur_cohn<m>(p);
+}
+
+// The same, the degree told when running.
+bool roots_inside(const Coefficients& p, std::size_t m, double rho) {
+  static_assert(largest_loop == 5);
+  const Coefficients powers = powers_of(rho);
+  switch (m) {
+    case 1: return roots_inside<1>(p, powers);
+    case 2: return roots_inside<2>(p, powers);
+    case 3: return roots_inside<3>(p, powers);
+    case 4: return roots_inside<4>(p, powers);
+    case 5: return roots_inside<5>(p, powers);
+    default: return false;
+  }
 }
 
 // Where a loop passes the boundary of stability as a factor f moves away
@@ -305,7 +462,8 @@ struct Crossing {
   double factor() const { return std::isfinite(beyond) ? std::sqrt(inside * beyond) : beyond; }
 };
 
-Crossing boundary_crossing(bool stable, const std::function<bool(double)>& unstable_at) {
+template <class UnstableAt>
+Crossing boundary_crossing(bool stable, const UnstableAt& unstable_at) {
   Crossing c;
   for (double f = stable ? scan_ratio : 1 / scan_ratio; stable ? f <= largest_factor : f >= 1 / largest_factor;
        f = stable ? f * scan_ratio : f / scan_ratio) {
@@ -336,15 +494,19 @@ Crossing boundary_crossing(bool stable, const std::function<bool(double)>& unsta
 // decision at both ends of the final bracket (at the scan's last factor
 // when nothing passed). Should the poles disagree there, the search is made
 // again deciding by the poles throughout.
-double stability_boundary(const SampledPlant& p, const ServoLoop& l, const LoopPolynomial& lp, bool stable,
-                          const std::function<std::pair<double, double>(double)>& gains) {
+// The closed loop's degree m is fixed when compiling (stability_boundary
+// below picks it).
+template <std::size_t m, class Gains>
+double stability_boundary_of_degree(const SampledPlant& p, const ServoLoop& l, const LoopPolynomial& lp, bool stable,
+                                    const Gains& gains) {
+  static const Coefficients powers = powers_of(1.0 - stability_tolerance);
   auto unstable_by_poles = [&](double f) {
     const auto [fp, fd] = gains(f);
     return !(radius_of(closed_loop_poles(p, l, fp, fd)) < 1.0 - stability_tolerance);
   };
   auto unstable_by_test = [&](double f) {
     const auto [fp, fd] = gains(f);
-    return !roots_inside(lp.at(fp, fd), lp.degree, 1.0 - stability_tolerance);
+    return !roots_inside<m>(lp.at<m>(fp, fd), powers);
   };
   const Crossing c = boundary_crossing(stable, unstable_by_test);
   // Near the boundary both decisions rest on the rounding of a pole's
@@ -357,15 +519,33 @@ double stability_boundary(const SampledPlant& p, const ServoLoop& l, const LoopP
   return (confirmed ? c : boundary_crossing(stable, unstable_by_poles)).factor();
 }
 
+template <class Gains>
+double stability_boundary(const SampledPlant& p, const ServoLoop& l, const LoopPolynomial& lp, bool stable,
+                          const Gains& gains) {
+  static_assert(largest_loop == 5);
+  switch (lp.degree) {
+    case 1: return stability_boundary_of_degree<1>(p, l, lp, stable, gains);
+    case 2: return stability_boundary_of_degree<2>(p, l, lp, stable, gains);
+    case 3: return stability_boundary_of_degree<3>(p, l, lp, stable, gains);
+    case 4: return stability_boundary_of_degree<4>(p, l, lp, stable, gains);
+    case 5: return stability_boundary_of_degree<5>(p, l, lp, stable, gains);
+    default: return nan;
+  }
+}
+
 // The response of the sampled plant from current to y at z, C w with
 // (zI - phi) w = gamma solved by elimination with row pivoting (pivots
 // chosen by |re| + |im|), in real arithmetic: the response is sampled at
-// thousands of frequencies per analysis.
+// thousands of frequencies per analysis. Every loop is unrolled (n is at
+// most 4), so that the matrix is indexed only by constants and may stay in
+// registers.
 template <std::size_t n>
 Complex response_of_order(const SampledPlant& p, const ServoLoop& l, Complex z) {
   double mr[n][n], mi[n][n];
   double wr[n], wi[n], inverse_r[n], inverse_i[n];
+  #pragma GCC unroll 4
   for (std::size_t i = 0; i < n; ++i) {
+    #pragma GCC unroll 4
     for (std::size_t j = 0; j < n; ++j) {
       mr[i][j] = (i == j ? z.real() : 0.0) - p.phi[i][j];
       mi[i][j] = i == j ? z.imag() : 0.0;
@@ -373,23 +553,34 @@ Complex response_of_order(const SampledPlant& p, const ServoLoop& l, Complex z) 
     wr[i] = p.gamma[i];
     wi[i] = 0.0;
   }
+  #pragma GCC unroll 4
   for (std::size_t k = 0; k < n; ++k) {
     std::size_t pivot = k;
+    double largest = std::fabs(mr[k][k]) + std::fabs(mi[k][k]);
+    #pragma GCC unroll 4
     for (std::size_t i = k + 1; i < n; ++i) {
-      if (std::fabs(mr[i][k]) + std::fabs(mi[i][k]) > std::fabs(mr[pivot][k]) + std::fabs(mi[pivot][k])) pivot = i;
+      const double size = std::fabs(mr[i][k]) + std::fabs(mi[i][k]);
+      if (size > largest) pivot = i, largest = size;
     }
-    if (pivot != k) {
-      for (std::size_t j = k; j < n; ++j) std::swap(mr[pivot][j], mr[k][j]), std::swap(mi[pivot][j], mi[k][j]);
-      std::swap(wr[pivot], wr[k]);
-      std::swap(wi[pivot], wi[k]);
+    // The pivot's row swapped in by indices known when compiling, so that
+    // the unrolled elimination may keep the matrix in registers.
+    #pragma GCC unroll 4
+    for (std::size_t i = k + 1; i < n; ++i) {
+      if (i != pivot) continue;
+      #pragma GCC unroll 4
+      for (std::size_t j = k; j < n; ++j) std::swap(mr[i][j], mr[k][j]), std::swap(mi[i][j], mi[k][j]);
+      std::swap(wr[i], wr[k]);
+      std::swap(wi[i], wi[k]);
     }
     // 1 / pivot (a singular matrix gives infinities).
     const double size = mr[k][k] * mr[k][k] + mi[k][k] * mi[k][k];
     inverse_r[k] = size == 0.0 ? INFINITY : mr[k][k] / size;
     inverse_i[k] = size == 0.0 ? 0.0 : -mi[k][k] / size;
+    #pragma GCC unroll 4
     for (std::size_t i = k + 1; i < n; ++i) {
       const double fr = mr[i][k] * inverse_r[k] - mi[i][k] * inverse_i[k];
       const double fi = mr[i][k] * inverse_i[k] + mi[i][k] * inverse_r[k];
+      #pragma GCC unroll 4
       for (std::size_t j = k + 1; j < n; ++j) {
         mr[i][j] -= fr * mr[k][j] - fi * mi[k][j];
         mi[i][j] -= fr * mi[k][j] + fi * mr[k][j];
@@ -400,8 +591,11 @@ Complex response_of_order(const SampledPlant& p, const ServoLoop& l, Complex z) 
     }
   }
   double yr = 0.0, yi = 0.0;
-  for (std::size_t k = n; k-- > 0;) {
+  #pragma GCC unroll 4
+  for (std::size_t back = 0; back < n; ++back) {
+    const std::size_t k = n - 1 - back;
     double sr = wr[k], si = wi[k];
+    #pragma GCC unroll 4
     for (std::size_t j = k + 1; j < n; ++j) {
       sr -= mr[k][j] * wr[j] - mi[k][j] * wi[j];
       si -= mr[k][j] * wi[j] + mi[k][j] * wr[j];
@@ -409,6 +603,7 @@ Complex response_of_order(const SampledPlant& p, const ServoLoop& l, Complex z) 
     wr[k] = sr * inverse_r[k] - si * inverse_i[k];
     wi[k] = sr * inverse_i[k] + si * inverse_r[k];
   }
+  #pragma GCC unroll 4
   for (std::size_t i = 0; i < n; ++i) yr += l.c[i] * wr[i], yi += l.c[i] * wi[i];
   return {yr, yi};
 }
@@ -467,7 +662,8 @@ const ResponseGrid& response_grid() {
 
 // Where a function of frequency passes 0 between a and b (it has other
 // signs there), by bisection on the logarithm of the frequency.
-double crossing(const std::function<double(double)>& f, double a, double b) {
+template <class F>
+double crossing(const F& f, double a, double b) {
   const bool below = f(a) < 0;
   for (int k = 0; k < 80; ++k) {
     const double mid = std::sqrt(a * b);
@@ -479,7 +675,8 @@ double crossing(const std::function<double(double)>& f, double a, double b) {
 }
 
 // The frequency of the largest value of f between a and b, by golden section.
-double largest_between(const std::function<double(double)>& f, double a, double b) {
+template <class F>
+double largest_between(const F& f, double a, double b) {
   const double r = (std::sqrt(5.0) - 1) / 2;
   double x = std::log(a), y = std::log(b);
   double c = y - r * (y - x), d = x + r * (y - x);
@@ -585,52 +782,11 @@ bool roots_inside(const std::vector<double>& coefficients, double radius) {
 
 std::vector<Complex> polynomial_roots(const std::vector<Complex>& coefficients) {
   const std::size_t n = coefficients.size() - 1;
-  std::vector<Complex> a(coefficients.size());
-  for (std::size_t k = 0; k <= n; ++k) a[k] = coefficients[k] / coefficients[n];
-  auto value = [&](Complex z, Complex& slope) {
-    Complex p = a[n];
-    slope = 0.0;
-    for (std::size_t k = n; k-- > 0;) {
-      slope = slope * z + p;
-      p = p * z + a[k];
-    }
-    return p;
-  };
-  // Start on a circle of the roots' geometric mean modulus, off the axes.
-  double radius = std::pow(std::abs(a[0]), 1.0 / static_cast<double>(n));
-  if (!(radius > 0) || !std::isfinite(radius)) radius = 1.0;
-  std::vector<Complex> z(n);
-  for (std::size_t k = 0; k < n; ++k) z[k] = std::polar(radius, 2 * pi * static_cast<double>(k) / static_cast<double>(n) + 0.4);
-  // A root is found when its value is within the rounding of evaluating
-  // the polynomial there; it then stays where it is.
-  auto rounding = [&](Complex x) {
-    double sum = 0.0;
-    for (std::size_t k = n + 1; k-- > 0;) sum = sum * std::abs(x) + std::abs(a[k]);
-    return 8.0 * static_cast<double>(n) * std::numeric_limits<double>::epsilon() * sum;
-  };
-  std::vector<bool> found(n, false);
-  for (int iteration = 0; iteration < 500; ++iteration) {
-    double largest_step = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (found[i]) continue;
-      Complex slope;
-      const Complex p = value(z[i], slope);
-      if (std::abs(p) <= rounding(z[i])) {
-        found[i] = true;
-        continue;
-      }
-      const Complex ratio = p / slope;
-      Complex others = 0.0;
-      for (std::size_t j = 0; j < n; ++j) {
-        if (j != i) others += 1.0 / (z[i] - z[j]);
-      }
-      Complex step = ratio / (1.0 - ratio * others);
-      if (!std::isfinite(step.real()) || !std::isfinite(step.imag())) step = std::polar(1e-3 * (1 + std::abs(z[i])), 1.0 * static_cast<double>(i));
-      z[i] -= step;
-      largest_step = std::max(largest_step, std::abs(step) / std::max(1.0, std::abs(z[i])));
-    }
-    if (largest_step < 1e-14) break;
-  }
+  std::vector<Complex> directions(n), a(n + 1), z(n);
+  for (std::size_t k = 0; k < n; ++k) directions[k] = std::polar(1.0, start_angle(k, n));
+  std::vector<double> size(n + 1), modulus(n);
+  const auto found = std::make_unique<bool[]>(n);
+  aberth_roots(coefficients.data(), n, directions.data(), a.data(), size.data(), z.data(), found.get(), modulus.data());
   return z;
 }
 
@@ -832,7 +988,7 @@ LoopAnalysis analyse_loop(const ServoLoop& l) {
   const PlantPart& part = plant_part(l);
   r.modes = part.modes;
   const SampledPlant& p = part.sampled;
-  const std::vector<Complex> poles = closed_loop_poles(p, l, 1.0, 1.0);
+  const Complexes poles = closed_loop_poles(p, l, 1.0, 1.0);
   r.spectral_radius = radius_of(poles);
   r.stable = r.spectral_radius < 1.0 - stability_tolerance;
   for (const Complex& z : poles) {
