@@ -10,10 +10,12 @@
 #include <cstring>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <chrono>
 #include <deque>
+#include <exception>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -23,9 +25,11 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -1397,31 +1401,61 @@ std::optional<Warning> repeated_images(const Calculator& calc, const StudySpec& 
 
 }  // namespace
 
+// From this many varied values on, a study's check uses a second thread.
+constexpr std::size_t parallel_check_values = 32;
+
 StudyCheck check_study(const Calculator& calc, const StudySpec& spec) {
   StudyCheck check;
   const std::string base = base_sheet(calc, spec);
   check.base = check_sheet(calc, base).warnings;
-  std::string why;
-  for (const Varied& v : spec.vary) {
-    std::vector<ValueWarnings>& of_values = check.values.emplace_back();
-    const std::optional<NamedCell> cell = named_cell(calc, v.name);
-    for (const double x : v.values) {
-      ValueWarnings& found = of_values.emplace_back();
-      const std::optional<std::string> text = cell ? cell_text(*cell, number_text(x), why) : std::nullopt;
-      if (!text) continue;  // refused by study_problem
-      std::vector<Warning> warnings = check_sheet(calc, with_cell_text(base, cell->column, cell->row, *text)).warnings;
-      for (Warning& w : warnings) {
-        const bool known = std::any_of(check.base.begin(), check.base.end(),
-                                       [&](const Warning& b) { return same_warning(b, w); });
-        if (!known) found.added.push_back(std::move(w));
-      }
-      for (std::size_t b = 0; b < check.base.size(); ++b) {
-        const bool kept = std::any_of(warnings.begin(), warnings.end(),
-                                      [&](const Warning& w) { return same_warning(check.base[b], w); });
-        if (!kept) found.cleared.push_back(b);
-      }
-    }
+  // Each varied value's sheet against the base: what it adds and clears.
+  std::vector<std::pair<std::size_t, std::size_t>> values;  // (parameter, value)
+  std::vector<std::optional<NamedCell>> cells;
+  for (std::size_t p = 0; p < spec.vary.size(); ++p) {
+    check.values.emplace_back(spec.vary[p].values.size());
+    cells.push_back(named_cell(calc, spec.vary[p].name));
+    for (std::size_t k = 0; k < spec.vary[p].values.size(); ++k) values.emplace_back(p, k);
   }
+  auto check_value = [&](std::size_t p, std::size_t k) {
+    std::string why;
+    const std::optional<NamedCell>& cell = cells[p];
+    const std::optional<std::string> text =
+        cell ? cell_text(*cell, number_text(spec.vary[p].values[k]), why) : std::nullopt;
+    if (!text) return;  // refused by study_problem
+    std::vector<Warning> warnings = check_sheet(calc, with_cell_text(base, cell->column, cell->row, *text)).warnings;
+    ValueWarnings& found = check.values[p][k];
+    for (Warning& w : warnings) {
+      const bool known = std::any_of(check.base.begin(), check.base.end(),
+                                     [&](const Warning& b) { return same_warning(b, w); });
+      if (!known) found.added.push_back(std::move(w));
+    }
+    for (std::size_t b = 0; b < check.base.size(); ++b) {
+      const bool kept = std::any_of(warnings.begin(), warnings.end(),
+                                    [&](const Warning& w) { return same_warning(check.base[b], w); });
+      if (!kept) found.cleared.push_back(b);
+    }
+  };
+  // The values are checked on two threads when there are many: each check
+  // stands alone and fills its own place, and no case starts before all
+  // are done.
+  std::atomic<std::size_t> next{0};
+  std::exception_ptr failed;
+  std::mutex failing;
+  auto check_values = [&] {
+    try {
+      for (std::size_t j; (j = next++) < values.size();) check_value(values[j].first, values[j].second);
+    } catch (...) {
+      const std::lock_guard<std::mutex> lock(failing);
+      if (!failed) failed = std::current_exception();
+      next = values.size();
+    }
+  };
+  {
+    std::optional<std::jthread> helper;
+    if (values.size() >= parallel_check_values && std::thread::hardware_concurrency() > 1) helper.emplace(check_values);
+    check_values();
+  }
+  if (failed) std::rethrow_exception(failed);
   if (std::optional<Warning> repeated = repeated_images(calc, spec, base)) check.together.push_back(*repeated);
   return check;
 }

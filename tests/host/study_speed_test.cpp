@@ -18,7 +18,11 @@
 #include <vector>
 
 #include "command_runner.hpp"
+#include "host/core/calculators.hpp"
+#include "host/core/check.hpp"
 #include "host/core/process.hpp"
+#include "host/core/text.hpp"
+#include "host/study/study.hpp"
 #include "support/harness.hpp"
 
 using meridox::host::ChildOutcome;
@@ -220,6 +224,44 @@ TEST(WarmWorker, DeepQueuesKeptFullLoseNoReply) {
     }
   }
   EXPECT_EQ(answered, 120u);
+}
+
+// A study's check of many values, made on two threads, gives each value
+// what checking its own sheet against the base's gives, in its place:
+// time steps of either sign and 0 (their warnings come and go), and gains.
+TEST(StudyCheckOfValues, EachValueHasItsOwnSheetsWarnings) {
+  using namespace meridox::host;
+  const Calculator& calc = *find_calculator("stage");
+  StudySpec spec;
+  spec.calculator = calc.name;
+  spec.sheet = std::string(example_sheet(calc.name));
+  std::string why;
+  spec.vary.push_back(*parse_vary("time_step=-4e-4:4e-4:33", why));
+  spec.vary.push_back(*parse_vary("position_gain=-20,0,40", why));
+  const StudyCheck check = check_study(calc, spec);
+  const std::vector<Warning> base = check_sheet(calc, base_sheet(calc, spec)).warnings;
+  auto same = [](const Warning& a, const Warning& b) { return a.code == b.code && a.message == b.message; };
+  ASSERT_EQ(check.values.size(), 2u);
+  std::size_t added = 0;
+  for (std::size_t p = 0; p < 2; ++p) {
+    ASSERT_EQ(check.values[p].size(), spec.vary[p].values.size());
+    const NamedCell cell = *named_cell(calc, spec.vary[p].name);
+    for (std::size_t k = 0; k < spec.vary[p].values.size(); ++k) {
+      const std::string sheet =
+          with_cell_text(base_sheet(calc, spec), cell.column, cell.row, number_text(spec.vary[p].values[k]));
+      const std::vector<Warning> own = check_sheet(calc, sheet).warnings;
+      std::vector<std::string> expected, got;
+      for (const Warning& w : own) {
+        if (std::none_of(base.begin(), base.end(), [&](const Warning& b) { return same(b, w); })) {
+          expected.push_back(w.code + ": " + w.message);
+        }
+      }
+      for (const Warning& w : check.values[p][k].added) got.push_back(w.code + ": " + w.message);
+      EXPECT_EQ(got, expected) << spec.vary[p].name << " = " << spec.vary[p].values[k];
+      added += got.size();
+    }
+  }
+  EXPECT_GT(added, 0u);  // some values do warn
 }
 
 namespace {
