@@ -76,11 +76,12 @@ def test_cluster_study_equals_local(cluster, tmp_path):
 
 
 def test_cluster_study_survives_a_killed_worker(tmp_path):
-    # Batches of four cases of about 0.15 s each; one worker is killed while it runs a batch.
+    # Batches of four cases of about 0.1 s each (a million steps), so that each worker has
+    # about a second of work; one worker is killed a tenth of a second into its first batch.
     # Its nanny starts it again, the scheduler gives the batch to a worker again, and every
     # case comes back exactly once, in case order.
     vary = {"position_gain": [40 + 2 * k for k in range(24)]}
-    params = {"step_count": 200000, "print_interval": 200000}
+    params = {"step_count": 1000000, "print_interval": 1000000}
     local = meridox.study("stage", vary, params=params, jobs=2)
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                                   dashboard_address=None) as c, distributed.Client(c) as client:
@@ -93,7 +94,7 @@ def test_cluster_study_survives_a_killed_worker(tmp_path):
         deadline = time.monotonic() + 30
         while not client.processing().get(victim) and time.monotonic() < deadline:
             time.sleep(0.01)
-        time.sleep(0.3)
+        time.sleep(0.1)
         busy = bool(client.processing().get(victim))
         os.kill(pids[victim], signal.SIGKILL)
         thread.join(120)
