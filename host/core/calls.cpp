@@ -47,6 +47,11 @@ std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& ta
   const std::size_t need = std::max(std::max(c.error, c.current) + 1, drawn ? drawn->columns() : 0);
   std::vector<double> fields(need);
   constexpr std::size_t block_size = 1 << 16;
+  // A line's fields, read: one state of the history.
+  auto keep = [&] {
+    builder.add(fields[0], fields[c.error], fields[c.current]);
+    if (drawn) drawn->add(fields.data());
+  };
   // One line: its first `need` TAB-separated fields, each wholly a number.
   auto take = [&](std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -65,8 +70,7 @@ std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& ta
       fields[k] = *value;
       line = tab >= line.size() ? std::string_view() : line.substr(tab + 1);
     }
-    builder.add(fields[0], fields[c.error], fields[c.current]);
-    if (drawn) drawn->add(fields.data());
+    keep();
     return true;
   };
   // The line at `from`, read where it lies when its fields are the plain
@@ -87,8 +91,7 @@ std::optional<StageMetrics> stream_stage_metrics(const std::filesystem::path& ta
     }
     const char* const next = static_cast<const char*>(std::memchr(at, '\n', end - at));
     if (next == nullptr) return nullptr;
-    builder.add(fields[0], fields[c.error], fields[c.current]);
-    if (drawn) drawn->add(fields.data());
+    keep();
     return next + 1;
   };
   // Uninitialised, so that a fresh process touches only the pages it reads into.

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <memory>
 #include <numbers>
+#include <type_traits>
+#include <utility>
 
 #include "stage/layout.hpp"
 
@@ -436,18 +438,22 @@ bool roots_inside(Coefficients p, const Coefficients& powers) {
   return schur_cohn<m>(p);
 }
 
+// f(std::integral_constant<std::size_t, m>) for a closed-loop degree m told
+// when running, so that the code for each degree is made when compiling;
+// `otherwise` for a degree outside 1 to largest_loop.
+template <class R, class F>
+R with_degree(std::size_t m, R otherwise, const F& f) {
+  return [&]<std::size_t... d>(std::index_sequence<d...>) {
+    R r = otherwise;
+    (void)((m == d + 1 ? (r = f(std::integral_constant<std::size_t, d + 1>{}), true) : false) || ...);
+    return r;
+  }(std::make_index_sequence<largest_loop>{});
+}
+
 // The same, the degree told when running.
 bool roots_inside(const Coefficients& p, std::size_t m, double rho) {
-  static_assert(largest_loop == 5);
   const Coefficients powers = powers_of(rho);
-  switch (m) {
-    case 1: return roots_inside<1>(p, powers);
-    case 2: return roots_inside<2>(p, powers);
-    case 3: return roots_inside<3>(p, powers);
-    case 4: return roots_inside<4>(p, powers);
-    case 5: return roots_inside<5>(p, powers);
-    default: return false;
-  }
+  return with_degree(m, false, [&](auto degree) { return roots_inside<degree()>(p, powers); });
 }
 
 // Where a loop passes the boundary of stability as a factor f moves away
@@ -522,15 +528,8 @@ double stability_boundary_of_degree(const SampledPlant& p, const ServoLoop& l, c
 template <class Gains>
 double stability_boundary(const SampledPlant& p, const ServoLoop& l, const LoopPolynomial& lp, bool stable,
                           const Gains& gains) {
-  static_assert(largest_loop == 5);
-  switch (lp.degree) {
-    case 1: return stability_boundary_of_degree<1>(p, l, lp, stable, gains);
-    case 2: return stability_boundary_of_degree<2>(p, l, lp, stable, gains);
-    case 3: return stability_boundary_of_degree<3>(p, l, lp, stable, gains);
-    case 4: return stability_boundary_of_degree<4>(p, l, lp, stable, gains);
-    case 5: return stability_boundary_of_degree<5>(p, l, lp, stable, gains);
-    default: return nan;
-  }
+  return with_degree(lp.degree, nan,
+                     [&](auto degree) { return stability_boundary_of_degree<degree()>(p, l, lp, stable, gains); });
 }
 
 // The response of the sampled plant from current to y at z, C w with
