@@ -672,14 +672,20 @@ ChildOutcome WarmWorker::ended(const std::string& why) {
   if (interrupting_signal != 0) {
     for (const Pending& p : waiting) early_.push_back({false, interrupted_text(p.what)});
   } else if (!waiting.empty()) {
-    // They all go to the new child, or all fail alike.
+    // They all go to the new child, or all fail alike. A new child that
+    // took some and then could take no more has ended on one of those it
+    // took, as send() finds: the rest wait with them for the next child.
     std::string cannot_start = start_child(), cannot_send;
+    std::size_t sent = 0;
     for (const Pending& p : waiting) {
-      if (cannot_start.empty() && cannot_send.empty() && !send_all(channel_, p.message.data(), p.message.size())) {
+      if (!cannot_start.empty()) break;
+      if (!send_all(channel_, p.message.data(), p.message.size())) {
         cannot_send = std::strerror(errno);
+        break;
       }
+      ++sent;
     }
-    if (cannot_start.empty() && cannot_send.empty()) {
+    if (cannot_start.empty() && (cannot_send.empty() || sent > 0)) {
       pending_ = std::move(waiting);
       deadline_ = deadline_from(seconds_now());
     } else {

@@ -46,6 +46,8 @@ ChildWork serve_test(const std::string& request) {
   if (request == "hang") pause();
   if (request == "throw") throw std::runtime_error("no such thing");
   if (request == "sleep") return {usleep(300'000) == 0, "slept"};
+  // A large request with a short reply, as a study's sheets and records are.
+  if (request.starts_with("count ")) return {true, "counted " + std::to_string(request.size())};
   return {true, "echo " + request};
 }
 
@@ -132,6 +134,29 @@ TEST(WarmWorker, QueuedRequestsOutliveABadOneBeforeThem) {
   EXPECT_EQ(seen[1].text, "slept");
   EXPECT_EQ(seen[2].text, "slept");
   EXPECT_TRUE(seen[1].ok && seen[2].ok);
+}
+
+// Crashes one after another at the head of a full queue: each fails alone,
+// and the large requests behind them, which a child that crashed could not
+// take whole, wait for the next child instead of failing unsent.
+TEST(WarmWorker, RequestsBehindCrashesOneAfterAnotherAreAnswered) {
+  WarmWorker worker(serve_test, {5.0, false}, 8);
+  const std::string big = "count " + std::string(1 << 20, 'z');
+  const std::vector<std::string> requests = {"pid", "crash", "crash", big, big, "crash", big, big};
+  for (std::size_t k = 0; k < requests.size(); ++k) ASSERT_EQ(worker.send(requests[k], "r" + std::to_string(k)), "");
+  for (std::size_t k = 0; k < requests.size(); ++k) {
+    const std::optional<ChildOutcome> outcome = worker.reply(10.0);
+    ASSERT_TRUE(outcome.has_value()) << k;
+    if (requests[k] == "crash") {
+      EXPECT_EQ(outcome->text.rfind("r" + std::to_string(k) + " stopped on signal 6", 0), 0u) << outcome->text;
+    } else {
+      EXPECT_TRUE(outcome->ok) << k << ": " << outcome->text;
+      if (requests[k] == big) {
+        EXPECT_EQ(outcome->text, "counted " + std::to_string(big.size())) << k;
+      }
+    }
+  }
+  EXPECT_EQ(worker.state(), WarmWorker::State::ready);
 }
 
 // Requests that reach the child together, a large one among them, are
